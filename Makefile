@@ -1,0 +1,40 @@
+# Brevin: the two everyday commands are `make run` and `make test`.
+BUILD   ?= build
+JOBS    ?= $(shell nproc)
+CMAKE_FLAGS ?=
+ARGS    ?=
+TARGET  ?=
+
+.PHONY: run test bench fuzz build format lint clean
+
+# Builds the server and starts it in ./run (its brevin.INI and store/ land there).
+run:
+	@scripts/install-deps.sh run
+	@$(MAKE) --no-print-directory build TARGET=brevin
+	@mkdir -p run
+	cd run && exec ../$(BUILD)/brevin $(ARGS)
+
+build:
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) $(if $(TARGET),--target $(TARGET))
+
+# Builds everything and runs every test through CTest.
+test:
+	@scripts/install-deps.sh test
+	@$(MAKE) --no-print-directory build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Benchmarks print tables; they assert nothing.
+bench:
+	@scripts/install-deps.sh bench
+	@$(MAKE) --no-print-directory build
+	@scripts/run-benchmarks.sh $(BUILD)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+lint:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,261 @@
+#include "engine/event_loop.h"
+
+#include "engine/async_socket.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace brevin {
+
+namespace {
+
+// Tokens of the loop's own descriptors; socket tokens are (slot << 32 | generation).
+constexpr std::uint64_t kTimerToken = ~std::uint64_t{0};
+constexpr std::uint64_t kWakeToken = ~std::uint64_t{0} - 1;
+constexpr int kBatch = 256;
+
+[[noreturn]] void Fail(const char* what) {
+    throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+} // namespace
+
+EventLoop::EventLoop() {
+    m_epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (m_epoll < 0) {
+        Fail("epoll_create1");
+    }
+    m_timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_timerFd < 0 || m_wakeFd < 0) {
+        Fail("timerfd/eventfd");
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kTimerToken;
+    epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_timerFd, &ev);
+    ev.data.u64 = kWakeToken;
+    epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeFd, &ev);
+}
+
+EventLoop::~EventLoop() {
+    for (Timer* timer : m_timers) {
+        timer->m_heapIndex = Timer::kIdle;
+    }
+    close(m_wakeFd);
+    close(m_timerFd);
+    close(m_epoll);
+}
+
+void EventLoop::Run() {
+    m_stop = false;
+    while (!m_stop) {
+        ProcessReady(-1);
+    }
+}
+
+void EventLoop::Stop() {
+    m_stop = true;
+    const std::uint64_t one = 1;
+    // Async-signal-safe; a full counter already wakes the loop, so the result does not matter.
+    [[maybe_unused]] const ssize_t written = write(m_wakeFd, &one, sizeof one);
+}
+
+int EventLoop::ProcessReady(int timeoutMs) {
+    epoll_event events[kBatch];
+    const int ready = epoll_wait(m_epoll, events, kBatch, timeoutMs);
+    if (ready < 0) {
+        return 0; // EINTR: the caller loops
+    }
+    int delivered = 0;
+    bool timersDue = false;
+    for (int i = 0; i < ready; ++i) {
+        const std::uint64_t token = events[i].data.u64;
+        if (token == kTimerToken) {
+            timersDue = true;
+        } else if (token == kWakeToken) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t got = read(m_wakeFd, &count, sizeof count);
+        } else {
+            Dispatch(token, events[i].events);
+            ++delivered;
+        }
+    }
+    if (timersDue) {
+        delivered += RunDueTimers();
+    }
+    return delivered;
+}
+
+void EventLoop::Dispatch(std::uint64_t token, std::uint32_t events) {
+    const auto slot = static_cast<std::uint32_t>(token >> 32);
+    const auto generation = static_cast<std::uint32_t>(token);
+    // A handler earlier in this batch may have closed or destroyed the socket.
+    if (slot >= m_slots.size() || m_slots[slot].generation != generation ||
+        m_slots[slot].socket == nullptr) {
+        return;
+    }
+    m_slots[slot].socket->HandleEvents(events, token);
+}
+
+std::uint64_t EventLoop::Register(AsyncSocket* socket) {
+    std::uint32_t slot = 0;
+    if (!m_freeSlots.empty()) {
+        slot = m_freeSlots.back();
+        m_freeSlots.pop_back();
+    } else {
+        slot = static_cast<std::uint32_t>(m_slots.size());
+        m_slots.emplace_back();
+    }
+    m_slots[slot].socket = socket;
+    return (std::uint64_t{slot} << 32) | m_slots[slot].generation;
+}
+
+void EventLoop::Unregister(std::uint64_t token) {
+    const auto slot = static_cast<std::uint32_t>(token >> 32);
+    m_slots[slot].socket = nullptr;
+    ++m_slots[slot].generation;
+    m_freeSlots.push_back(slot);
+}
+
+void EventLoop::UpdateInterest(int fd, std::uint64_t token, std::uint32_t events, bool added) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = token;
+    epoll_ctl(m_epoll, added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
+}
+
+// ---- timers ----
+
+void Timer::Start(std::chrono::milliseconds delay) { StartAt(m_loop.Now() + delay); }
+
+void Timer::StartAt(EventLoop::Clock::time_point deadline) {
+    Cancel();
+    m_deadline = deadline;
+    m_loop.Schedule(this);
+}
+
+void Timer::Cancel() {
+    if (m_heapIndex != kIdle) {
+        m_loop.Unschedule(this);
+    }
+    if (m_due && m_loop.m_dueTimers != nullptr) {
+        // Fired in this round already queued: forget it, it may be about to be destroyed.
+        for (Timer*& due : *m_loop.m_dueTimers) {
+            if (due == this) {
+                due = nullptr;
+            }
+        }
+    }
+    m_due = false;
+}
+
+void EventLoop::Schedule(Timer* timer) {
+    timer->m_heapIndex = m_timers.size();
+    m_timers.push_back(timer);
+    HeapUp(timer->m_heapIndex);
+    if (m_timers.front() == timer) {
+        ArmTimerFd();
+    }
+}
+
+void EventLoop::Unschedule(Timer* timer) {
+    const std::size_t index = timer->m_heapIndex;
+    const bool wasFirst = index == 0;
+    HeapSwap(index, m_timers.size() - 1);
+    m_timers.pop_back();
+    timer->m_heapIndex = Timer::kIdle;
+    if (index < m_timers.size()) {
+        HeapDown(index);
+        HeapUp(index);
+    }
+    if (wasFirst) {
+        ArmTimerFd();
+    }
+}
+
+void EventLoop::HeapSwap(std::size_t a, std::size_t b) {
+    std::swap(m_timers[a], m_timers[b]);
+    m_timers[a]->m_heapIndex = a;
+    m_timers[b]->m_heapIndex = b;
+}
+
+void EventLoop::HeapUp(std::size_t index) {
+    while (index > 0) {
+        const std::size_t parent = (index - 1) / 2;
+        if (m_timers[parent]->m_deadline <= m_timers[index]->m_deadline) {
+            break;
+        }
+        HeapSwap(parent, index);
+        index = parent;
+    }
+}
+
+void EventLoop::HeapDown(std::size_t index) {
+    for (;;) {
+        std::size_t smallest = index;
+        for (std::size_t child = 2 * index + 1; child <= 2 * index + 2; ++child) {
+            if (child < m_timers.size() &&
+                m_timers[child]->m_deadline < m_timers[smallest]->m_deadline) {
+                smallest = child;
+            }
+        }
+        if (smallest == index) {
+            return;
+        }
+        HeapSwap(index, smallest);
+        index = smallest;
+    }
+}
+
+void EventLoop::ArmTimerFd() {
+    itimerspec spec{};
+    if (!m_timers.empty()) {
+        const auto wait = m_timers.front()->m_deadline - Now();
+        const auto ns = std::max<std::int64_t>(
+            1, std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
+        spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    }
+    timerfd_settime(m_timerFd, 0, &spec, nullptr);
+}
+
+int EventLoop::RunDueTimers() {
+    std::uint64_t expirations = 0;
+    [[maybe_unused]] const ssize_t got = read(m_timerFd, &expirations, sizeof expirations);
+    int fired = 0;
+    const auto now = Now();
+    // Only timers due now: one started by a callback for "now" waits for the next round, so a
+    // zero delay cannot starve the sockets.
+    std::vector<Timer*> due;
+    while (!m_timers.empty() && m_timers.front()->m_deadline <= now) {
+        Timer* timer = m_timers.front();
+        Unschedule(timer);
+        timer->m_due = true;
+        due.push_back(timer);
+    }
+    ArmTimerFd();
+    // A callback may cancel, restart or destroy a timer still waiting in `due`; Cancel then
+    // clears its entry, so no destroyed timer is fired.
+    m_dueTimers = &due;
+    for (Timer*& entry : due) {
+        Timer* timer = entry;
+        if (timer == nullptr) {
+            continue;
+        }
+        entry = nullptr;
+        timer->m_due = false;
+        timer->m_callback(); // may destroy the timer: not touched afterwards
+        ++fired;
+    }
+    m_dueTimers = nullptr;
+    return fired;
+}
+
+} // namespace brevin

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace brevin {
+
+class AsyncSocket;
+class Timer;
+
+/// One-thread readiness loop: sockets (epoll, level-triggered) and timers (one timerfd) wake
+/// the same descriptor, so the loop can run on its own (`Run`) or be stepped from another
+/// event loop that watches `fd()` (`ProcessReady`). Both use the same dispatch code.
+class EventLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    EventLoop();
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    /// Readable whenever a socket or timer is ready; for embedding in another loop.
+    [[nodiscard]] int fd() const { return m_epoll; }
+
+    /// Dispatches until `Stop` is called.
+    void Run();
+    /// Asks `Run` to return after the current batch; safe from a signal handler.
+    void Stop();
+    /// Waits at most `timeoutMs` (0: not at all) and dispatches one batch of ready events.
+    /// Returns the number of notifications and timer callbacks delivered.
+    int ProcessReady(int timeoutMs = 0);
+
+    [[nodiscard]] Clock::time_point Now() const { return Clock::now(); }
+
+private:
+    friend class AsyncSocket;
+    friend class Timer;
+
+    // A registry slot: the socket and a generation that changes when the slot is freed, so
+    // that an event queued for a destroyed socket never reaches its successor in the slot.
+    struct Slot {
+        AsyncSocket* socket = nullptr;
+        std::uint32_t generation = 0;
+    };
+
+    std::uint64_t Register(AsyncSocket* socket);
+    void Unregister(std::uint64_t token);
+    void UpdateInterest(int fd, std::uint64_t token, std::uint32_t events, bool added);
+
+    void Schedule(Timer* timer);
+    void Unschedule(Timer* timer);
+    void HeapUp(std::size_t index);
+    void HeapDown(std::size_t index);
+    void HeapSwap(std::size_t a, std::size_t b);
+    void ArmTimerFd();
+    int RunDueTimers();
+    void Dispatch(std::uint64_t token, std::uint32_t events);
+
+    int m_epoll = -1;
+    int m_timerFd = -1;
+    int m_wakeFd = -1;
+    bool m_stop = false;
+    std::vector<Slot> m_slots;
+    std::vector<std::uint32_t> m_freeSlots;
+    std::vector<Timer*> m_timers;              // binary min-heap on deadline
+    std::vector<Timer*>* m_dueTimers = nullptr; // timers taken off the heap, being fired
+};
+
+/// A one-shot timer owned by whoever needs it; destroying it cancels it. Starting it again
+/// replaces the pending deadline. The callback may destroy the timer's owner.
+class Timer {
+public:
+    using Callback = std::function<void()>;
+
+    Timer(EventLoop& loop, Callback callback)
+        : m_loop(loop), m_callback(std::move(callback)) {}
+    ~Timer() { Cancel(); }
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+
+    void Start(std::chrono::milliseconds delay);
+    void StartAt(EventLoop::Clock::time_point deadline);
+    void Cancel();
+    [[nodiscard]] bool Pending() const { return m_heapIndex != kIdle; }
+    [[nodiscard]] EventLoop::Clock::time_point Deadline() const { return m_deadline; }
+
+private:
+    friend class EventLoop;
+    static constexpr std::size_t kIdle = static_cast<std::size_t>(-1);
+
+    EventLoop& m_loop;
+    Callback m_callback;
+    EventLoop::Clock::time_point m_deadline{};
+    std::size_t m_heapIndex = kIdle;
+    bool m_due = false; // taken off the heap and about to fire in this round
+};
+
+} // namespace brevin

@@ -1,0 +1,201 @@
+#include "engine/mail_session.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace brevin {
+
+void SessionSocket::OnReceive(int /*error*/) { m_session.Drive(); }
+
+void SessionSocket::OnSend(int /*error*/) {
+    m_session.m_writeBlocked = false;
+    AsyncSelect(kRead | kClose);
+    m_session.Drive();
+}
+
+void SessionSocket::OnClose(int /*error*/) { m_session.Destroy(); }
+
+MailSession::MailSession(EventLoop& loop, ServiceKind kind, const SessionOptions& options)
+    : m_loop(loop), m_kind(kind), m_options(options), m_socket(loop, *this),
+      m_pauseTimer(loop, [this] { Drive(); }), m_idleTimer(loop, [this] { OnIdleCheck(); }),
+      m_lastActivity(loop.Now()), m_sendAt(m_lastActivity) {}
+
+MailSession::~MailSession() = default;
+
+void MailSession::Destroy() { delete this; }
+
+void MailSession::Begin(std::string_view banner) {
+    m_socket.AsyncSelect(kRead | kClose);
+    Touch();
+    if (m_options.idleTimeout.count() > 0) {
+        m_idleTimer.Start(m_options.idleTimeout);
+    }
+    ReplyLine(banner);
+    Drive();
+}
+
+std::size_t MailSession::ReceiveMessageData(std::span<const char> bytes) { return bytes.size(); }
+
+bool MailSession::NextChunk() { return false; }
+
+void MailSession::ReplyLine(std::string_view text) {
+    const std::size_t length = std::min(text.size(), kBufferSize - 2);
+    std::memcpy(m_replyBuf, text.data(), length);
+    std::memcpy(m_replyBuf + length, "\r\n", 2);
+    QueueReply(length + 2, m_loop.Now() + m_options.pause);
+}
+
+void MailSession::Reply(std::string_view text) {
+    const std::size_t length = std::min(text.size(), kBufferSize);
+    std::memcpy(m_replyBuf, text.data(), length);
+    QueueReply(length, m_loop.Now() + m_options.pause);
+}
+
+void MailSession::ReplyLineNow(std::string_view text) {
+    ReplyLine(text);
+    m_sendAt = m_loop.Now();
+}
+
+void MailSession::SetChunk(std::size_t length) {
+    QueueReply(std::min(length, kBufferSize), m_sendAt);
+}
+
+void MailSession::QueueReply(std::size_t length, EventLoop::Clock::time_point sendAt) {
+    m_replyLength = length;
+    m_replySent = 0;
+    m_replyBuf[length] = '\0';
+    m_sendAt = sendAt;
+}
+
+// The whole cycle in one place: send what is due, then produce the next piece of a stream,
+// then interpret what is buffered, then read more; stop where something must be waited for.
+void MailSession::Drive() {
+    if (m_driving) {
+        return;
+    }
+    m_driving = true;
+    while (!m_peerClosed) {
+        if (m_replySent < m_replyLength) {
+            if (m_writeBlocked) {
+                break;
+            }
+            if (m_loop.Now() < m_sendAt) {
+                if (!m_pauseTimer.Pending() || m_pauseTimer.Deadline() != m_sendAt) {
+                    m_pauseTimer.StartAt(m_sendAt);
+                }
+                break;
+            }
+            if (!SendPending()) {
+                break;
+            }
+            continue;
+        }
+        if (m_streaming) {
+            m_sendAt = m_loop.Now() + m_options.pause;
+            if (!NextChunk()) {
+                m_streaming = false;
+            }
+            continue;
+        }
+        if (InterpretBuffered()) {
+            continue;
+        }
+        if (!ReadMore()) {
+            break;
+        }
+    }
+    m_driving = false;
+    if (m_peerClosed) {
+        Destroy();
+    }
+}
+
+bool MailSession::SendPending() {
+    const ssize_t sent = m_socket.Send(m_replyBuf + m_replySent, m_replyLength - m_replySent);
+    if (sent > 0) {
+        m_replySent += static_cast<std::size_t>(sent);
+        Touch();
+    }
+    if (m_replySent == m_replyLength) {
+        m_replyLength = m_replySent = 0;
+        m_replyBuf[0] = '\0';
+        return true;
+    }
+    const int error = m_socket.LastError();
+    if (sent < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
+        m_peerClosed = true; // reset or broken: nothing more can reach this client
+        return false;
+    }
+    // The rest waits for room; nothing is cut.
+    m_writeBlocked = true;
+    m_socket.AsyncSelect(kRead | kWrite | kClose);
+    return false;
+}
+
+bool MailSession::ReadMore() {
+    if (m_recvCount >= kBufferSize) {
+        return false;
+    }
+    const ssize_t got = m_socket.Receive(m_recvBuf + m_recvCount, kBufferSize - m_recvCount);
+    if (got > 0) {
+        m_recvCount += static_cast<std::size_t>(got);
+        m_recvBuf[m_recvCount] = '\0';
+        Touch();
+        return true;
+    }
+    const int error = m_socket.LastError();
+    if (got == 0 || (error != EAGAIN && error != EWOULDBLOCK && error != EINTR)) {
+        m_peerClosed = true; // the client closed: the session ends as with a close notification
+    }
+    return false;
+}
+
+bool MailSession::InterpretBuffered() {
+    if (m_recvCount == 0) {
+        return false;
+    }
+    if (m_dataPhase) {
+        const std::size_t used = std::min(ReceiveMessageData({m_recvBuf, m_recvCount}), m_recvCount);
+        Consume(used);
+        return used > 0 || !m_dataPhase;
+    }
+    const auto* lineEnd = static_cast<const char*>(std::memchr(m_recvBuf, '\n', m_recvCount));
+    if (m_discardingLine) {
+        const std::size_t through =
+            lineEnd != nullptr ? static_cast<std::size_t>(lineEnd - m_recvBuf) + 1 : m_recvCount;
+        m_discardingLine = lineEnd == nullptr;
+        Consume(through);
+        return true;
+    }
+    if (lineEnd != nullptr) {
+        const auto length = static_cast<std::size_t>(lineEnd - m_recvBuf) + 1;
+        InterpretCommand({m_recvBuf, length});
+        Consume(length);
+        return true;
+    }
+    if (m_recvCount == kBufferSize) {
+        RejectLongLine();
+        m_discardingLine = true;
+        Consume(m_recvCount);
+        return true;
+    }
+    return false; // a line still arriving
+}
+
+void MailSession::Consume(std::size_t count) {
+    std::memmove(m_recvBuf, m_recvBuf + count, m_recvCount - count);
+    m_recvCount -= count;
+    m_recvBuf[m_recvCount] = '\0';
+}
+
+void MailSession::OnIdleCheck() {
+    const auto quietUntil = m_lastActivity + m_options.idleTimeout;
+    if (m_loop.Now() >= quietUntil) {
+        Destroy(); // as if the client had closed the connection
+        return;
+    }
+    m_idleTimer.StartAt(quietUntil);
+}
+
+} // namespace brevin

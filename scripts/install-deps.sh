@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Brevin needs, only those that are missing, so a second run is
+# quick. Usage: scripts/install-deps.sh [run|test|bench|fuzz|screenshot]
+set -euo pipefail
+
+build=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev)
+case "${1:-run}" in
+    run) want=("${build[@]}") ;;
+    test | bench) want=("${build[@]}" python3 curl msmtp mpop iproute2 util-linux clang-format) ;;
+    fuzz) want=("${build[@]}" clang libclang-rt-14-dev) ;;
+    screenshot) want=("${build[@]}" xvfb trayer x11-apps imagemagick) ;;
+    *) echo "usage: $0 [run|test|bench|fuzz|screenshot]" >&2; exit 2 ;;
+esac
+
+missing=()
+for pkg in "${want[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$pkg")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+    sudo="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,52 @@
+#include "shell/console.h"
+
+#include <csignal>
+#include <iostream>
+
+namespace brevin {
+
+namespace {
+
+EventLoop* g_stopLoop = nullptr;
+
+void StopOnSignal(int /*signal*/) {
+    if (g_stopLoop != nullptr) {
+        g_stopLoop->Stop();
+    }
+}
+
+/// Message boxes as single lines, "CAPTION: TEXT", for a server without a display.
+class ConsoleSide final : public WindowSide {
+public:
+    void MessageBox(std::string_view text, std::string_view caption) override {
+        std::string line(text);
+        for (char& c : line) {
+            if (c == '\n' || c == '\r') {
+                c = ' ';
+            }
+        }
+        std::cerr << (caption.empty() ? std::string_view("Brevin") : caption) << ": " << line
+                  << std::endl;
+    }
+};
+
+} // namespace
+
+int RunConsole(ServerApp& app) {
+    ConsoleSide console;
+    if (!app.InitInstance(console)) {
+        return 1;
+    }
+    g_stopLoop = &app.Loop();
+    struct sigaction action {};
+    action.sa_handler = StopOnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    app.Loop().Run();
+    g_stopLoop = nullptr;
+    return 0;
+}
+
+} // namespace brevin

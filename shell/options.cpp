@@ -1,0 +1,110 @@
+#include "shell/options.h"
+
+#include <arpa/inet.h>
+#include <charconv>
+
+namespace brevin {
+
+namespace {
+
+template <typename Number>
+bool ParseNumber(const std::string& text, Number low, Number high, Number& out) {
+    Number value{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || end != text.data() + text.size() || value < low || value > high) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+} // namespace
+
+std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
+                                          std::string& error) {
+    ServerOptions options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        std::string name = arg;
+        std::optional<std::string> value;
+        if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+        }
+        const auto takeValue = [&]() -> std::optional<std::string> {
+            if (value) {
+                return value;
+            }
+            if (i + 1 < args.size()) {
+                return args[++i];
+            }
+            error = "option " + name + " needs a value";
+            return std::nullopt;
+        };
+        if (name == "--help" || name == "-h") {
+            options.help = true;
+        } else if (name == "--version") {
+            options.version = true;
+        } else if (name == "--headless") {
+            options.headless = true;
+        } else if (name == "--address") {
+            const auto text = takeValue();
+            in_addr parsed{};
+            if (!text || inet_pton(AF_INET, text->c_str(), &parsed) != 1) {
+                error = error.empty() ? "--address needs a dotted-decimal IPv4 address" : error;
+                return std::nullopt;
+            }
+            options.address = *text;
+        } else if (name == "--smtp-port" || name == "--pop3-port") {
+            const auto text = takeValue();
+            std::uint16_t port = 0;
+            if (!text || !ParseNumber<std::uint16_t>(*text, 1, 65535, port)) {
+                error = error.empty() ? name + " needs a port number from 1 to 65535" : error;
+                return std::nullopt;
+            }
+            (name == "--smtp-port" ? options.smtpPort : options.pop3Port) = port;
+        } else if (name == "--pause-ms") {
+            const auto text = takeValue();
+            long ms = 0;
+            if (!text || !ParseNumber<long>(*text, 0, 60'000, ms)) {
+                error = error.empty() ? "--pause-ms needs milliseconds from 0 to 60000" : error;
+                return std::nullopt;
+            }
+            options.session.pause = std::chrono::milliseconds(ms);
+        } else if (name == "--idle-timeout") {
+            const auto text = takeValue();
+            long seconds = 0;
+            if (!text || !ParseNumber<long>(*text, 0, 86'400 * 7, seconds)) {
+                error = error.empty() ? "--idle-timeout needs seconds (0 = never)" : error;
+                return std::nullopt;
+            }
+            options.session.idleTimeout = std::chrono::seconds(seconds);
+        } else {
+            error = "unknown option " + arg;
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+std::string UsageText(const std::string& program) {
+    return "Usage: " + program + " [options]\n"
+           "       " + program + " user list\n"
+           "       " + program + " user set NAME FOLDER   (password read from standard input)\n"
+           "       " + program + " user remove NAME\n"
+           "\n"
+           "Brevin, an intranet mail server: SMTP delivery and POP3 collection for local users.\n"
+           "It keeps its profile (brevin.INI) and its mail store in the working directory.\n"
+           "\n"
+           "Options:\n"
+           "  --address IPV4        listen on this address (default: the host's first address)\n"
+           "  --smtp-port N         SMTP port (default 25)\n"
+           "  --pop3-port N         POP3 port (default 110)\n"
+           "  --pause-ms N          pause before every reply, in milliseconds (default 100)\n"
+           "  --idle-timeout SECS   close sessions silent this long (default 600, 0 = never)\n"
+           "  --headless            run without windows even when a display is available\n"
+           "  --help                show this text\n"
+           "  --version             show the version\n";
+}
+
+} // namespace brevin

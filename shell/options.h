@@ -1,0 +1,30 @@
+#pragma once
+
+#include "engine/mail_session.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brevin {
+
+/// What the command line can change; with no options the server listens on the host's first
+/// address, ports 25 and 110.
+struct ServerOptions {
+    std::string address; // empty: the host's first IPv4 address
+    std::uint16_t smtpPort = 25;
+    std::uint16_t pop3Port = 110;
+    SessionOptions session;
+    bool headless = false;
+    bool help = false;
+    bool version = false;
+};
+
+/// Parses the options after the program name. Returns nothing and sets `error` on a bad one.
+std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args, std::string& error);
+
+/// The usage text printed by --help and after a bad option.
+std::string UsageText(const std::string& program);
+
+} // namespace brevin

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "engine/event_loop.h"
+#include "engine/listeners.h"
+#include "shell/options.h"
+#include "shell/window_side.h"
+#include "store/profile_file.h"
+#include "store/string_list.h"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace brevin {
+
+/// The one application object: start-up in its fixed order, the loop, the listeners, the
+/// profile and the user list. The desktop shell and the console both run it.
+class ServerApp {
+public:
+    ServerApp(ServerOptions options, std::string programPath);
+    ~ServerApp();
+    ServerApp(const ServerApp&) = delete;
+    ServerApp& operator=(const ServerApp&) = delete;
+
+    /// The start-up sequence; false when the server cannot run (messages already shown).
+    bool InitInstance(WindowSide& windows);
+
+    [[nodiscard]] EventLoop& Loop() { return m_loop; }
+    [[nodiscard]] ProfileFile& Profile() { return *m_profile; }
+    [[nodiscard]] const ServerOptions& Options() const { return m_options; }
+    [[nodiscard]] const std::filesystem::path& WorkingDirectory() const { return m_workingDirectory; }
+
+    std::filesystem::path m_profilePath;
+    listas* m_userList = nullptr; // feeds the user definition dialog only
+    HostAddress m_host;           // m_hostAddress and m_hostOctets, found at start-up
+    Listeners m_listeners;
+
+private:
+    MailSession* MakeSession(ServiceKind kind);
+
+    ServerOptions m_options;
+    std::string m_programPath;
+    std::filesystem::path m_workingDirectory;
+    EventLoop m_loop;
+    std::unique_ptr<ProfileFile> m_profile;
+};
+
+} // namespace brevin
