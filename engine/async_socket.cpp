@@ -16,7 +16,9 @@ namespace {
 constexpr std::uint32_t kClosedEvents = EPOLLHUP | EPOLLERR | EPOLLRDHUP;
 } // namespace
 
-AsyncSocket::~AsyncSocket() { Close(); }
+AsyncSocket::~AsyncSocket() {
+    Close();
+}
 
 void AsyncSocket::Attach(int fd, unsigned mask) {
     m_fd = fd;
@@ -78,8 +80,8 @@ bool AsyncSocket::Accept(AsyncSocket& into) {
     m_armed |= kAccept;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    const int fd = accept4(m_fd, reinterpret_cast<sockaddr*>(&peer), &length,
-                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd =
+        accept4(m_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         m_lastError = errno;
         SyncInterest();
@@ -130,6 +132,15 @@ int AsyncSocket::PendingBytes() const {
         return 0;
     }
     return pending;
+}
+
+std::uint16_t AsyncSocket::LocalPort() const {
+    sockaddr_in addr{};
+    socklen_t length = sizeof addr;
+    if (m_fd < 0 || getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        return 0;
+    }
+    return ntohs(addr.sin_port);
 }
 
 void AsyncSocket::Close() {

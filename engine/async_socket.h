@@ -52,6 +52,8 @@ public:
     ssize_t Send(const void* buffer, std::size_t length);
     /// Bytes waiting to be received.
     [[nodiscard]] int PendingBytes() const;
+    /// The port the socket is bound to (useful after binding port 0).
+    [[nodiscard]] std::uint16_t LocalPort() const;
 
     void Close();
     [[nodiscard]] bool IsOpen() const { return m_fd >= 0; }
@@ -77,8 +79,8 @@ private:
     int m_fd = -1;
     int m_lastError = 0;
     std::uint64_t m_token = 0;
-    unsigned m_mask = 0;       // interest set by the owner
-    unsigned m_armed = 0;      // interest bits not yet consumed by a notification
+    unsigned m_mask = 0;        // interest set by the owner
+    unsigned m_armed = 0;       // interest bits not yet consumed by a notification
     std::uint32_t m_events = 0; // what epoll currently watches
     bool m_registered = false;
     bool m_closeDelivered = false;

@@ -133,7 +133,9 @@ void EventLoop::UpdateInterest(int fd, std::uint64_t token, std::uint32_t events
 
 // ---- timers ----
 
-void Timer::Start(std::chrono::milliseconds delay) { StartAt(m_loop.Now() + delay); }
+void Timer::Start(std::chrono::milliseconds delay) {
+    StartAt(m_loop.Now() + delay);
+}
 
 void Timer::StartAt(EventLoop::Clock::time_point deadline) {
     Cancel();

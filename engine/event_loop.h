@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -62,10 +63,10 @@ private:
     int m_epoll = -1;
     int m_timerFd = -1;
     int m_wakeFd = -1;
-    bool m_stop = false;
+    std::atomic<bool> m_stop{false};
     std::vector<Slot> m_slots;
     std::vector<std::uint32_t> m_freeSlots;
-    std::vector<Timer*> m_timers;              // binary min-heap on deadline
+    std::vector<Timer*> m_timers;               // binary min-heap on deadline
     std::vector<Timer*>* m_dueTimers = nullptr; // timers taken off the heap, being fired
 };
 
@@ -75,8 +76,7 @@ class Timer {
 public:
     using Callback = std::function<void()>;
 
-    Timer(EventLoop& loop, Callback callback)
-        : m_loop(loop), m_callback(std::move(callback)) {}
+    Timer(EventLoop& loop, Callback callback) : m_loop(loop), m_callback(std::move(callback)) {}
     ~Timer() { Cancel(); }
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;

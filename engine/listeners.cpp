@@ -21,7 +21,8 @@ struct ListenerTexts {
 } // namespace
 
 std::string_view BannerFor(ServiceKind kind) {
-    return kind == ServiceKind::SMTP ? "220 Ok. Brevin Server ready " : "+OK Brevin SMTP/POP3 server";
+    return kind == ServiceKind::SMTP ? "220 Ok. Brevin Server ready "
+                                     : "+OK Brevin SMTP/POP3 server";
 }
 
 WaitSock::WaitSock(EventLoop& loop, ServiceKind kind, SessionFactory factory)
@@ -44,9 +45,13 @@ void WaitSock::OnAccept(int /*error*/) {
     session->Begin(BannerFor(m_kind));
 }
 
-void WaitSock::ResumeAccepting() { AsyncSelect(kAccept); }
+void WaitSock::ResumeAccepting() {
+    AsyncSelect(kAccept);
+}
 
-bool InitNetwork(const MessageBoxFn& /*show*/) { return true; }
+bool InitNetwork(const MessageBoxFn& /*show*/) {
+    return true;
+}
 
 bool FindLocalAddress(HostAddress& host, const MessageBoxFn& show, std::string_view override) {
     in_addr address{};

@@ -38,8 +38,8 @@ private:
 
 /// The host's address as the listeners use it.
 struct HostAddress {
-    std::string m_hostAddress;            // dotted decimal
-    std::array<int, 4> m_hostOctets{};    // most significant first
+    std::string m_hostAddress;         // dotted decimal
+    std::array<int, 4> m_hostOctets{}; // most significant first
 };
 
 /// Starts the socket layer. There is nothing to start on this platform.
@@ -63,7 +63,6 @@ struct ListenerPorts {
 /// Creates, binds and starts the SMTP then the POP3 listener on `address`. A listener that
 /// fails is reported through `show` and left out; the other goes on. Always succeeds.
 bool CreateListeners(EventLoop& loop, const std::string& address, ListenerPorts ports,
-                     const SessionFactory& factory, const MessageBoxFn& show,
-                     Listeners& listeners);
+                     const SessionFactory& factory, const MessageBoxFn& show, Listeners& listeners);
 
 } // namespace brevin

@@ -6,7 +6,9 @@
 
 namespace brevin {
 
-void SessionSocket::OnReceive(int /*error*/) { m_session.Drive(); }
+void SessionSocket::OnReceive(int /*error*/) {
+    m_session.Drive();
+}
 
 void SessionSocket::OnSend(int /*error*/) {
     m_session.m_writeBlocked = false;
@@ -14,7 +16,9 @@ void SessionSocket::OnSend(int /*error*/) {
     m_session.Drive();
 }
 
-void SessionSocket::OnClose(int /*error*/) { m_session.Destroy(); }
+void SessionSocket::OnClose(int /*error*/) {
+    m_session.Destroy();
+}
 
 MailSession::MailSession(EventLoop& loop, ServiceKind kind, const SessionOptions& options)
     : m_loop(loop), m_kind(kind), m_options(options), m_socket(loop, *this),
@@ -23,7 +27,9 @@ MailSession::MailSession(EventLoop& loop, ServiceKind kind, const SessionOptions
 
 MailSession::~MailSession() = default;
 
-void MailSession::Destroy() { delete this; }
+void MailSession::Destroy() {
+    delete this;
+}
 
 void MailSession::Begin(std::string_view banner) {
     m_socket.AsyncSelect(kRead | kClose);
@@ -35,9 +41,13 @@ void MailSession::Begin(std::string_view banner) {
     Drive();
 }
 
-std::size_t MailSession::ReceiveMessageData(std::span<const char> bytes) { return bytes.size(); }
+std::size_t MailSession::ReceiveMessageData(std::span<const char> bytes) {
+    return bytes.size();
+}
 
-bool MailSession::NextChunk() { return false; }
+bool MailSession::NextChunk() {
+    return false;
+}
 
 void MailSession::ReplyLine(std::string_view text) {
     const std::size_t length = std::min(text.size(), kBufferSize - 2);
@@ -156,7 +166,8 @@ bool MailSession::InterpretBuffered() {
         return false;
     }
     if (m_dataPhase) {
-        const std::size_t used = std::min(ReceiveMessageData({m_recvBuf, m_recvCount}), m_recvCount);
+        const std::size_t used =
+            std::min(ReceiveMessageData({m_recvBuf, m_recvCount}), m_recvCount);
         Consume(used);
         return used > 0 || !m_dataPhase;
     }

@@ -126,9 +126,9 @@ private:
     char m_replyBuf[kBufferSize + 1]{}; // the reply (or stream piece) being sent
     std::size_t m_replyLength = 0;
     std::size_t m_replySent = 0;
-    bool m_writeBlocked = false;  // waiting for room in the socket
+    bool m_writeBlocked = false;   // waiting for room in the socket
     bool m_discardingLine = false; // inside an over-long line, up to its LF
-    bool m_peerClosed = false;    // the connection failed or the peer closed it
+    bool m_peerClosed = false;     // the connection failed or the peer closed it
     bool m_driving = false;
 };
 

@@ -88,10 +88,17 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
 }
 
 std::string UsageText(const std::string& program) {
-    return "Usage: " + program + " [options]\n"
-           "       " + program + " user list\n"
-           "       " + program + " user set NAME FOLDER   (password read from standard input)\n"
-           "       " + program + " user remove NAME\n"
+    return "Usage: " + program +
+           " [options]\n"
+           "       " +
+           program +
+           " user list\n"
+           "       " +
+           program +
+           " user set NAME FOLDER   (password read from standard input)\n"
+           "       " +
+           program +
+           " user remove NAME\n"
            "\n"
            "Brevin, an intranet mail server: SMTP delivery and POP3 collection for local users.\n"
            "It keeps its profile (brevin.INI) and its mail store in the working directory.\n"

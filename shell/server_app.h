@@ -28,7 +28,9 @@ public:
     [[nodiscard]] EventLoop& Loop() { return m_loop; }
     [[nodiscard]] ProfileFile& Profile() { return *m_profile; }
     [[nodiscard]] const ServerOptions& Options() const { return m_options; }
-    [[nodiscard]] const std::filesystem::path& WorkingDirectory() const { return m_workingDirectory; }
+    [[nodiscard]] const std::filesystem::path& WorkingDirectory() const {
+        return m_workingDirectory;
+    }
 
     std::filesystem::path m_profilePath;
     listas* m_userList = nullptr; // feeds the user definition dialog only

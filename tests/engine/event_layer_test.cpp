@@ -1,0 +1,296 @@
+// The event layer's contract, on real loopback sockets: one-shot notifications, prompt
+// notification for conditions that already hold, close after pending bytes, nothing delivered
+// to a socket destroyed earlier in the same batch, and timers.
+
+#include "engine/async_socket.h"
+#include "engine/event_loop.h"
+#include "support/client.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace brevin {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Client;
+
+/// Records every notification; optional hooks run inside the handlers.
+class Recorder : public AsyncSocket {
+public:
+    using AsyncSocket::AsyncSocket;
+
+    std::vector<std::string> log;
+    std::function<void()> onReceive, onSend, onAccept, onClose;
+
+private:
+    void OnReceive(int) override { Note("read", onReceive); }
+    void OnSend(int) override { Note("write", onSend); }
+    void OnAccept(int) override { Note("accept", onAccept); }
+    void OnClose(int) override { Note("close", onClose); }
+    void Note(const char* what, const std::function<void()>& hook) {
+        log.emplace_back(what);
+        if (hook) {
+            const auto run = hook; // the hook may destroy this socket, and with it `hook`
+            run();
+        }
+    }
+};
+
+/// Runs the loop until `done` holds or `limit` passes.
+bool PumpUntil(EventLoop& loop, const std::function<bool()>& done,
+               std::chrono::milliseconds limit = 2000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        loop.ProcessReady(10);
+    }
+    return true;
+}
+
+/// Runs the loop for a while and returns how many notifications were delivered.
+int PumpFor(EventLoop& loop, std::chrono::milliseconds span) {
+    int delivered = 0;
+    const auto deadline = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < deadline) {
+        delivered += loop.ProcessReady(5);
+    }
+    return delivered;
+}
+
+class EventLayer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(listener.Create(0, kAccept, "127.0.0.1"));
+        ASSERT_TRUE(listener.Listen(16));
+        port = listener.LocalPort();
+    }
+
+    /// Connects a client and accepts it into a new recorder with `mask`.
+    std::unique_ptr<Recorder> Connected(Client& client, unsigned mask) {
+        EXPECT_TRUE(client.Connect(port));
+        auto peer = std::make_unique<Recorder>(loop);
+        bool accepted = false;
+        listener.onAccept = [&] { accepted = listener.Accept(*peer); };
+        EXPECT_TRUE(PumpUntil(loop, [&] { return accepted; }));
+        listener.onAccept = nullptr;
+        peer->AsyncSelect(mask);
+        return peer;
+    }
+
+    EventLoop loop;
+    Recorder listener{loop};
+    std::uint16_t port = 0;
+};
+
+TEST_F(EventLayer, CreateRefusesAnAddressThatIsNotDottedDecimal) {
+    Recorder socket(loop);
+    EXPECT_FALSE(socket.Create(0, kAccept, "localhost"));
+    EXPECT_EQ(socket.LastError(), EINVAL);
+    EXPECT_FALSE(socket.IsOpen());
+}
+
+TEST_F(EventLayer, CreateFailsWhenThePortIsTaken) {
+    Recorder second(loop);
+    EXPECT_FALSE(second.Create(port, kAccept, "127.0.0.1"));
+    EXPECT_EQ(second.LastError(), EADDRINUSE);
+    EXPECT_FALSE(second.IsOpen());
+}
+
+TEST_F(EventLayer, AcceptNotificationComesAgainOnlyAfterAccept) {
+    Client first, second;
+    ASSERT_TRUE(first.Connect(port));
+    ASSERT_TRUE(second.Connect(port));
+    ASSERT_TRUE(PumpUntil(loop, [&] { return !listener.log.empty(); }));
+    PumpFor(loop, 50ms);
+    EXPECT_EQ(listener.log.size(), 1U) << "two pending connections, but no Accept yet";
+
+    Recorder accepted(loop);
+    ASSERT_TRUE(listener.Accept(accepted));
+    ASSERT_TRUE(PumpUntil(loop, [&] { return listener.log.size() == 2; }));
+    EXPECT_TRUE(accepted.IsOpen());
+}
+
+TEST_F(EventLayer, ReadNotificationComesAgainOnlyAfterReceiveAndWhileBytesArePending) {
+    Client client;
+    auto peer = Connected(client, kRead | kClose);
+    client.Send("one");
+    ASSERT_TRUE(PumpUntil(loop, [&] { return peer->log.size() == 1; }));
+    client.Send("two");
+    PumpFor(loop, 50ms);
+    EXPECT_EQ(peer->log.size(), 1U) << "no Receive was made after the first notification";
+
+    char buffer[16];
+    EXPECT_EQ(peer->Receive(buffer, 3), 3);
+    ASSERT_TRUE(PumpUntil(loop, [&] { return peer->log.size() == 2; }))
+        << "bytes are still pending after a Receive";
+    EXPECT_EQ(peer->Receive(buffer, sizeof buffer), 3);
+    PumpFor(loop, 50ms);
+    EXPECT_EQ(peer->log.size(), 2U) << "nothing pending, so no read notification";
+}
+
+TEST_F(EventLayer, WriteInterestOnAWritableSocketNotifiesOncePerSelect) {
+    Client client;
+    auto peer = Connected(client, kWrite | kClose);
+    ASSERT_TRUE(PumpUntil(loop, [&] { return !peer->log.empty(); }));
+    PumpFor(loop, 50ms);
+    EXPECT_EQ(peer->log, std::vector<std::string>{"write"});
+
+    peer->AsyncSelect(kWrite | kClose);
+    ASSERT_TRUE(PumpUntil(loop, [&] { return peer->log.size() == 2; }));
+    EXPECT_EQ(peer->log.back(), "write");
+}
+
+TEST_F(EventLayer, PendingBytesAreDeliveredBeforeTheClose) {
+    Client client;
+    auto peer = Connected(client, kRead | kClose);
+    std::string got;
+    peer->onReceive = [&] {
+        char buffer[64];
+        const ssize_t n = peer->Receive(buffer, sizeof buffer);
+        if (n > 0) {
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+    };
+    client.Send("last words");
+    client.Close();
+    ASSERT_TRUE(PumpUntil(loop, [&] { return !peer->log.empty() && peer->log.back() == "close"; }));
+    EXPECT_EQ(got, "last words");
+    PumpFor(loop, 50ms);
+    EXPECT_EQ(peer->log.back(), "close");
+    EXPECT_EQ(std::count(peer->log.begin(), peer->log.end(), "close"), 1);
+}
+
+TEST_F(EventLayer, CloseIsDeliveredEvenWhileTheOwnerTakesNoMoreBytes) {
+    Client client;
+    auto peer = Connected(client, kRead | kClose);
+    client.Send("ignored");
+    ASSERT_TRUE(PumpUntil(loop, [&] { return peer->log.size() == 1; }));
+    client.Close();
+    ASSERT_TRUE(PumpUntil(loop, [&] { return peer->log.back() == "close"; }));
+}
+
+TEST_F(EventLayer, NothingReachesASocketDestroyedEarlierInTheSameBatch) {
+    Client clientA, clientB;
+    auto a = Connected(clientA, kRead | kClose);
+    auto b = Connected(clientB, kRead | kClose);
+    // Both become readable before the loop looks, so both events land in one batch; whichever
+    // runs first destroys the other.
+    bool destroyed = false;
+    a->onReceive = [&] {
+        b.reset();
+        destroyed = true;
+    };
+    b->onReceive = [&] {
+        a.reset();
+        destroyed = true;
+    };
+    clientA.Send("x");
+    clientB.Send("y");
+    std::this_thread::sleep_for(20ms);
+    loop.ProcessReady(100);
+    EXPECT_TRUE(destroyed);
+    EXPECT_TRUE((a == nullptr) != (b == nullptr)) << "exactly one handler ran";
+}
+
+TEST_F(EventLayer, ASocketMayDestroyItselfInItsHandler) {
+    Client client;
+    auto owned = Connected(client, kRead | kClose);
+    Recorder* peer = owned.release();
+    bool ran = false;
+    peer->onClose = [&] {
+        ran = true;
+        delete peer;
+    };
+    client.Close();
+    ASSERT_TRUE(PumpUntil(loop, [&] { return ran; }));
+    PumpFor(loop, 30ms);
+}
+
+TEST(Timers, FireInDeadlineOrderAndOnlyOnce) {
+    EventLoop loop;
+    std::vector<int> fired;
+    Timer late(loop, [&] { fired.push_back(3); });
+    Timer early(loop, [&] { fired.push_back(1); });
+    Timer middle(loop, [&] { fired.push_back(2); });
+    late.Start(60ms);
+    early.Start(10ms);
+    middle.Start(30ms);
+    PumpUntil(loop, [&] { return fired.size() == 3; });
+    PumpFor(loop, 80ms);
+    EXPECT_EQ(fired, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(Timers, NeverFireEarlyAndRestartReplacesTheDeadline) {
+    EventLoop loop;
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point firedAt{};
+    int count = 0;
+    Timer timer(loop, [&] {
+        firedAt = std::chrono::steady_clock::now();
+        ++count;
+    });
+    timer.Start(10ms);
+    timer.Start(80ms);
+    PumpUntil(loop, [&] { return count > 0; });
+    PumpFor(loop, 30ms);
+    EXPECT_EQ(count, 1);
+    EXPECT_GE(firedAt - start, 80ms);
+}
+
+TEST(Timers, CancelledOrDestroyedTimersDoNotFire) {
+    EventLoop loop;
+    int fired = 0;
+    Timer cancelled(loop, [&] { ++fired; });
+    auto destroyed = std::make_unique<Timer>(loop, [&] { ++fired; });
+    cancelled.Start(10ms);
+    destroyed->Start(10ms);
+    cancelled.Cancel();
+    destroyed.reset();
+    PumpFor(loop, 50ms);
+    EXPECT_EQ(fired, 0);
+}
+
+TEST(Timers, ACallbackMayDestroyAnotherDueTimerOrItself) {
+    EventLoop loop;
+    int fired = 0;
+    std::unique_ptr<Timer> second;
+    std::unique_ptr<Timer> first;
+    first = std::make_unique<Timer>(loop, [&] {
+        ++fired;
+        second.reset(); // due in the same round
+        first.reset();  // itself
+    });
+    second = std::make_unique<Timer>(loop, [&] { ++fired; });
+    const auto at = std::chrono::steady_clock::now() + 10ms;
+    first->StartAt(at);
+    second->StartAt(at + 1ms);
+    std::this_thread::sleep_for(20ms);
+    PumpFor(loop, 40ms);
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+}
+
+TEST(Loop, StopEndsRunFromAnotherThread) {
+    EventLoop loop;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(20ms);
+        loop.Stop();
+    });
+    loop.Run();
+    stopper.join();
+    SUCCEED();
+}
+
+} // namespace
+} // namespace brevin
