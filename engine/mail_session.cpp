@@ -67,6 +67,11 @@ void MailSession::ReplyLineNow(std::string_view text) {
     m_sendAt = m_loop.Now();
 }
 
+void MailSession::ReplyLineAfter(std::string_view text, std::chrono::milliseconds delay) {
+    ReplyLine(text);
+    m_sendAt = std::max(m_sendAt, m_loop.Now() + delay);
+}
+
 void MailSession::SetChunk(std::size_t length) {
     QueueReply(std::min(length, kBufferSize), m_sendAt);
 }

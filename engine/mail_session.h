@@ -89,6 +89,9 @@ protected:
     void Reply(std::string_view text);
     /// Like `ReplyLine`, but the reply leaves at once, without the pause.
     void ReplyLineNow(std::string_view text);
+    /// Like `ReplyLine`, but the reply leaves no earlier than `delay` from now (nor than the
+    /// pause); later commands wait behind it. For slowing down password guessing.
+    void ReplyLineAfter(std::string_view text, std::chrono::milliseconds delay);
     /// Fills the reply buffer with raw bytes (a piece of a stream); returns the writable area.
     std::span<char> ChunkBuffer() { return {m_replyBuf, kBufferSize}; }
     void SetChunk(std::size_t length);

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "engine/listeners.h"
+#include "pop3/pop3_session.h"
+#include "smtp/smtp_session.h"
+#include "store/profile_file.h"
+#include "support/client.h"
+#include "support/loop_thread.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <unistd.h>
+
+namespace brevin::testing {
+
+/// A temporary folder, removed with everything in it at the end of the test.
+class TempDir {
+public:
+    TempDir() {
+        std::random_device random;
+        m_path = std::filesystem::temp_directory_path() /
+                 ("brevin-test-" + std::to_string(getpid()) + "-" + std::to_string(random()));
+        std::filesystem::create_directories(m_path);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    [[nodiscard]] const std::filesystem::path& Path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+/// The real SMTP and POP3 sessions on loopback ports, over a profile and store in a temporary
+/// folder, with the loop on a thread of its own. Profile and store changes made by the test
+/// go through `Call` (or happen while no command is in flight).
+class TestServer {
+public:
+    explicit TestServer(std::chrono::milliseconds pause = std::chrono::milliseconds(0))
+        : m_profile(m_dir.Path() / "brevin.INI") {
+        m_options.pause = pause;
+        m_options.idleTimeout = std::chrono::seconds(0);
+        std::filesystem::create_directories(StoreRoot());
+        m_profile.Write("BREVIN", "store", StoreRoot().string());
+    }
+
+    ~TestServer() { Stop(); }
+
+    /// Adds a user with a mailbox folder (created unless `createFolder` is false).
+    void AddUser(const std::string& name, const std::string& folder, const std::string& password,
+                 bool createFolder = true) {
+        m_profile.Write("USERS", name, folder);
+        m_profile.Write("PWD", name, password);
+        if (createFolder) {
+            std::filesystem::create_directories(StoreRoot() / folder);
+        }
+    }
+
+    void Start() {
+        const SessionFactory factory = [this](ServiceKind kind) -> MailSession* {
+            if (kind == ServiceKind::SMTP) {
+                return new SmtpSession(m_thread.Loop(), m_options, m_profile);
+            }
+            return new Pop3Session(m_thread.Loop(), m_options, m_profile);
+        };
+        CreateListeners(
+            m_thread.Loop(), "127.0.0.1", {0, 0}, factory,
+            [](std::string_view, std::string_view) {}, m_listeners);
+        m_thread.Start();
+    }
+
+    void Stop() {
+        m_thread.Stop();
+        m_listeners = {};
+    }
+
+    template <typename Fn>
+    auto Call(Fn fn) {
+        return m_thread.Call(std::move(fn));
+    }
+
+    /// A client connected to the SMTP (or POP3) port, banner already read.
+    std::unique_ptr<Client> Smtp() { return Connect(m_listeners.smtp->LocalPort()); }
+    std::unique_ptr<Client> Pop3() { return Connect(m_listeners.pop3->LocalPort()); }
+
+    [[nodiscard]] std::uint16_t SmtpPort() const { return m_listeners.smtp->LocalPort(); }
+    [[nodiscard]] std::uint16_t Pop3Port() const { return m_listeners.pop3->LocalPort(); }
+
+    [[nodiscard]] std::filesystem::path StoreRoot() const { return m_dir.Path() / "store"; }
+    [[nodiscard]] const std::filesystem::path& Dir() const { return m_dir.Path(); }
+    ProfileFile& Profile() { return m_profile; }
+
+private:
+    std::unique_ptr<Client> Connect(std::uint16_t port) {
+        auto client = std::make_unique<Client>();
+        if (client->Connect(port)) {
+            client->ReadLine();
+        }
+        return client;
+    }
+
+    TempDir m_dir;
+    ProfileFile m_profile;
+    SessionOptions m_options;
+    LoopThread m_thread;
+    Listeners m_listeners;
+};
+
+} // namespace brevin::testing
