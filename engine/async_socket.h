@@ -45,6 +45,9 @@ public:
     /// socket's mask until `into.AsyncSelect` sets another.
     bool Accept(AsyncSocket& into);
     bool AsyncSelect(unsigned mask);
+    /// Takes over an already connected descriptor (one end of a socketpair, say) as if it had
+    /// been accepted; for driving sessions without a listener.
+    void Adopt(int fd, unsigned mask) { Attach(fd, mask); }
     bool SetReuseAddress();
 
     /// Counts moved, or -1 with `LastError` set (EAGAIN when nothing can move now).
