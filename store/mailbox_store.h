@@ -29,8 +29,8 @@ std::vector<MailboxEntry> ListMailbox(const std::string& folderPath);
 bool ScanMailbox(const ProfileFile& profile, const std::string& folder, int& count,
                  std::uint64_t& firstSize);
 /// Finds message `n` (from 1) of a user's mailbox. False when there is none.
-bool FindMessage(const ProfileFile& profile, long n, const std::string& folder,
-                 std::string& name, std::uint64_t& size);
+bool FindMessage(const ProfileFile& profile, long n, const std::string& folder, std::string& name,
+                 std::uint64_t& size);
 
 /// A message file being written: invisible (a temporary name not ending in ".bvn") until
 /// `Commit`, which makes it durable and gives it its `MSG…bvn` name without ever replacing an
