@@ -177,14 +177,19 @@ std::string NormaliseUserName(std::string_view typed) {
     return name;
 }
 
+std::string UserRecordProblem(const UserRecord& user) {
+    std::string problem = UserNameProblem(user.name);
+    if (problem.empty()) {
+        problem = ValueProblem("the folder name", user.folder);
+    }
+    if (problem.empty()) {
+        problem = ValueProblem("the password", user.password);
+    }
+    return problem;
+}
+
 bool SetUser(ProfileFile& profile, const UserRecord& user, std::string& error) {
-    error = UserNameProblem(user.name);
-    if (error.empty()) {
-        error = ValueProblem("the folder name", user.folder);
-    }
-    if (error.empty()) {
-        error = ValueProblem("the password", user.password);
-    }
+    error = UserRecordProblem(user);
     if (!error.empty()) {
         return false;
     }
