@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -20,9 +21,10 @@ namespace brevin::bench {
 /// The brevin program to measure: $BREVIN_BIN, or build/brevin beside the benchmark.
 inline std::string ServerBinary(const char* argv0) {
     if (const char* env = std::getenv("BREVIN_BIN")) {
-        return env;
+        return std::filesystem::absolute(env).string();
     }
-    return (std::filesystem::path(argv0).parent_path().parent_path() / "brevin").string();
+    const auto self = std::filesystem::absolute(argv0);
+    return (self.parent_path().parent_path() / "brevin").lexically_normal().string();
 }
 
 /// A free loopback port (bound once and released; good enough for a benchmark).
