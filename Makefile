@@ -30,6 +30,15 @@ bench:
 	@$(MAKE) --no-print-directory build
 	@scripts/run-benchmarks.sh $(BUILD)
 
+# libFuzzer targets under AddressSanitizer, each for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/install-deps.sh fuzz
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DBREVIN_FUZZ=ON -DBREVIN_GUI=OFF -DBREVIN_TESTS=OFF -DBREVIN_BENCH=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+	@scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
