@@ -158,6 +158,14 @@ void AsyncSocket::SyncInterest() {
     if (m_fd < 0 || m_inHandler) {
         return; // the handler loop syncs once the handler returns
     }
+    if (m_closeDelivered) {
+        // A dead connection reports HUP whatever the interest: stop watching it altogether.
+        if (m_registered) {
+            m_loop.RemoveInterest(m_fd);
+            m_registered = false;
+        }
+        return;
+    }
     std::uint32_t events = 0;
     if (((m_mask & kRead) != 0U && (m_armed & kRead) != 0U) ||
         ((m_mask & kAccept) != 0U && (m_armed & kAccept) != 0U)) {
@@ -166,11 +174,8 @@ void AsyncSocket::SyncInterest() {
     if ((m_mask & kWrite) != 0U && (m_armed & kWrite) != 0U) {
         events |= EPOLLOUT;
     }
-    if ((m_mask & kClose) != 0U && !m_closeDelivered) {
+    if ((m_mask & kClose) != 0U) {
         events |= EPOLLRDHUP;
-    }
-    if (m_closeDelivered) {
-        events = 0; // a dead connection would report HUP forever: stop watching it
     }
     if (m_registered && events == m_events) {
         return;

@@ -131,6 +131,8 @@ void EventLoop::UpdateInterest(int fd, std::uint64_t token, std::uint32_t events
     epoll_ctl(m_epoll, added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
 }
 
+void EventLoop::RemoveInterest(int fd) { epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr); }
+
 // ---- timers ----
 
 void Timer::Start(std::chrono::milliseconds delay) {

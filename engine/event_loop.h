@@ -50,6 +50,7 @@ private:
     std::uint64_t Register(AsyncSocket* socket);
     void Unregister(std::uint64_t token);
     void UpdateInterest(int fd, std::uint64_t token, std::uint32_t events, bool added);
+    void RemoveInterest(int fd);
 
     void Schedule(Timer* timer);
     void Unschedule(Timer* timer);
