@@ -130,9 +130,11 @@ TEST_F(ProfileFileTest, FirstWriteCreatesTheFileOwnerOnly) {
 
     // An existing file keeps its permissions across the replacement.
     ::chmod(path.c_str(), 0640);
-    ASSERT_TRUE(profile.Write("BREVIN", "conta", "1"));
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640U);
+    for (const char* value : {"1", "2", "3"}) {
+        ASSERT_TRUE(profile.Write("BREVIN", "conta", value));
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640U) << "after writing " << value;
+    }
 }
 
 TEST_F(ProfileFileTest, WrittenValuesReadBackIdentically) {
@@ -234,7 +236,7 @@ TEST_F(ProfileFileTest, ReadOnlyPathsCannotBeWrittenAndLeaveNothing) {
     EXPECT_THAT(FolderNames(dir.Path()), ElementsAre("plain"));
 }
 
-TEST_F(ProfileFileTest, FailedWriteLeavesTheOldFileIntactAndNoTemporaryFile) {
+TEST_F(ProfileFileTest, FailedWriteLeavesTheOldFileIntact) {
     WriteFile(path, kHandWritten);
     ProfileFile profile(path);
     StoreFaults::failProfileWrites = true;
@@ -242,8 +244,13 @@ TEST_F(ProfileFileTest, FailedWriteLeavesTheOldFileIntactAndNoTemporaryFile) {
     EXPECT_FALSE(profile.Remove("USERS", "anna"));
     StoreFaults::failProfileWrites = false;
     EXPECT_EQ(ReadFile(path), kHandWritten);
-    EXPECT_THAT(FolderNames(dir.Path()), ElementsAre("brevin.INI"));
+    // Only the writers' lock file and the spare the next write fills again stand beside it.
+    EXPECT_THAT(FolderNames(dir.Path()),
+                ElementsAre(".brevin.INI.lock", ".brevin.INI.spare", "brevin.INI"));
     EXPECT_EQ(profile.Read("USERS", "carol", "none"), "none");
+
+    ASSERT_TRUE(profile.Write("USERS", "carol", "c"));
+    EXPECT_EQ(profile.Read("USERS", "carol", "none"), "c");
 }
 
 // The same with a real write failure from the kernel: a file size limit makes every write
@@ -267,7 +274,82 @@ TEST_F(ProfileFileTest, FileSizeLimitDuringWriteLeavesTheOldFileIntact) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the write should have failed";
     EXPECT_EQ(ReadFile(path), original);
-    EXPECT_THAT(FolderNames(dir.Path()), ElementsAre("brevin.INI"));
+    EXPECT_THAT(FolderNames(dir.Path()),
+                ElementsAre(".brevin.INI.lock", ".brevin.INI.spare", "brevin.INI"));
+}
+
+// The server and `brevin user` may write at the same moment; neither may lose the other's
+// change. Several processes each add their own keys at once.
+TEST_F(ProfileFileTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
+    constexpr int kWriters = 4;
+    constexpr int kEach = 40;
+    WriteFile(path, "[BREVIN]\nconta=0\n");
+    std::vector<pid_t> children;
+    for (int w = 0; w < kWriters; ++w) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ProfileFile profile(path);
+            bool ok = true;
+            for (int i = 0; i < kEach; ++i) {
+                ok = profile.Write("USERS", "w" + std::to_string(w) + "_" + std::to_string(i),
+                                   "box") &&
+                     ok;
+            }
+            ::_exit(ok ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    // Meanwhile this process reads: every read must see a whole file, never a half-written one.
+    const ProfileFile reader(path);
+    std::size_t seen = 0;
+    for (int i = 0; i < 20'000 && seen < kWriters * kEach; ++i) {
+        EXPECT_EQ(reader.Read("BREVIN", "conta", "torn"), "0");
+        const std::size_t now = reader.Keys("USERS").size();
+        EXPECT_GE(now, seen) << "a read went back in time";
+        seen = now;
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(reader.Keys("USERS").size(), static_cast<std::size_t>(kWriters * kEach));
+    EXPECT_EQ(reader.Read("BREVIN", "conta", ""), "0") << "untouched lines stay";
+}
+
+TEST_F(ProfileFileTest, UpdateReadsAndWritesInOneStep) {
+    WriteFile(path, "[BREVIN]\nconta=41\n");
+    ProfileFile profile(path);
+    bool written = false;
+    const auto twice = [](std::string_view v) { return std::string(v) + std::string(v); };
+    EXPECT_EQ(profile.Update("brevin", "CONTA", "0", twice, ProfileSync::Atomic, &written), "41");
+    EXPECT_TRUE(written);
+    EXPECT_EQ(ReadFile(path), "[BREVIN]\nconta=4141\n");
+    EXPECT_EQ(profile.Update("NEW", "k", "start", twice, ProfileSync::Durable, &written), "start");
+    EXPECT_EQ(profile.Read("NEW", "k", ""), "startstart");
+
+    // A value that cannot be stored is not written; the value read still comes back.
+    EXPECT_EQ(profile.Update(
+                  "BREVIN", "conta", "0", [](std::string_view) { return std::string("a\nb"); },
+                  ProfileSync::Durable, &written),
+              "4141");
+    EXPECT_FALSE(written);
+    EXPECT_EQ(profile.Read("BREVIN", "conta", ""), "4141");
+}
+
+TEST_F(ProfileFileTest, AProfileThatIsASymbolicLinkStaysOne) {
+    std::filesystem::create_directory(dir / "etc");
+    const auto target = dir.Path() / "etc" / "brevin.INI";
+    WriteFile(target, "[BREVIN]\nstore=/s\n");
+    std::filesystem::create_symlink(target, path);
+    ProfileFile profile(path);
+    for (const char* value : {"1", "2", "3"}) {
+        ASSERT_TRUE(profile.Write("BREVIN", "conta", value));
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(ReadFile(target), "[BREVIN]\nstore=/s\nconta=3\n");
+    EXPECT_EQ(profile.Read("BREVIN", "conta", ""), "3");
 }
 
 TEST_F(ProfileFileTest, UnreadableExistingFileIsNeverReplaced) {

@@ -3,6 +3,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <set>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace brevin {
 namespace {
@@ -60,6 +64,43 @@ TEST_F(RegistryTest, TakeMessageNumberStartsAtZeroAndCountsUp) {
     EXPECT_EQ(TakeMessageNumber(profile), 2U);
     EXPECT_EQ(ReadFile(path), "[BREVIN]\nconta=3\n");
     EXPECT_EQ(ParseCounter("\t 42"), 42U);
+}
+
+// Reading and advancing the counter is one step even across processes: every number is handed
+// out once.
+TEST_F(RegistryTest, CounterSharedAcrossProcessesHandsOutEveryNumberOnce) {
+    constexpr int kTakers = 4;
+    constexpr int kEach = 50;
+    const std::string numbers = dir / "numbers";
+    std::vector<pid_t> children;
+    for (int t = 0; t < kTakers; ++t) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ProfileFile own(path);
+            std::string taken;
+            for (int i = 0; i < kEach; ++i) {
+                taken += std::to_string(TakeMessageNumber(own)) + "\n";
+            }
+            WriteFile(numbers + std::to_string(t), taken);
+            ::_exit(0);
+        }
+        children.push_back(child);
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+    }
+    std::set<std::uint32_t> all;
+    for (int t = 0; t < kTakers; ++t) {
+        std::istringstream taken(ReadFile(numbers + std::to_string(t)));
+        for (std::uint32_t n = 0; taken >> n;) {
+            EXPECT_TRUE(all.insert(n).second) << n << " handed out twice";
+        }
+    }
+    EXPECT_EQ(all.size(), static_cast<std::size_t>(kTakers * kEach));
+    EXPECT_EQ(*all.rbegin(), static_cast<std::uint32_t>(kTakers * kEach - 1));
+    EXPECT_EQ(Counter(), std::to_string(kTakers * kEach));
 }
 
 TEST_F(RegistryTest, PlainStoreRootDefaultsToZzz) {
