@@ -16,7 +16,7 @@ TEST_F(StringListTest, NodesStandInCreationOrderLinkedBothWays) {
     listas* a = AppendText(head, "a");
     listas* b = AppendText(head, "b");
     listas* c = new listas(&head); // made bare, then given its text, as owners do
-    c->m_text = "c";
+    c->m_text.push_back('c');
     EXPECT_EQ(head, a);
     EXPECT_EQ(a->Prev(), nullptr);
     EXPECT_EQ(a->Next(), b);
