@@ -115,6 +115,11 @@ struct Document {
             std::string_view text = content.substr(0, nl);
             if (nl == std::string_view::npos) {
                 content = {};
+                // A last line cut after its CR still ends there: the CR is no part of a value.
+                if (text.ends_with('\r')) {
+                    text.remove_suffix(1);
+                    line.end = "\r";
+                }
             } else {
                 content.remove_prefix(nl + 1);
                 if (text.ends_with('\r')) {
@@ -180,7 +185,7 @@ struct Document {
 
     void Append(std::size_t at, std::string text) {
         // The line before a new one must end, or the two would run together.
-        if (at > 0 && lines[at - 1].end.empty()) {
+        if (at > 0 && (lines[at - 1].end.empty() || lines[at - 1].end == "\r")) {
             lines[at - 1].end = eol;
         }
         Line line;
@@ -297,6 +302,20 @@ bool LockWhole(int fd, short type) {
     }
 }
 
+/// The writers' lock file beside the profile (the file a symbolic link names, if it is one).
+std::string LockPathFor(std::string path) {
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            path = real;
+            std::free(real);
+        }
+    }
+    const auto slash = path.find_last_of('/');
+    return file_util::FolderOf(path) + "/." +
+           (slash == std::string::npos ? path : path.substr(slash + 1)) + ".lock";
+}
+
 /// Reads the whole of an open file into `content`. False on an error.
 bool ReadAll(int fd, std::string& content) {
     content.clear();
@@ -315,7 +334,27 @@ bool ReadAll(int fd, std::string& content) {
 }
 
 /// Reads the whole file. Null when it is missing or unreadable (reads then give defaults).
-std::shared_ptr<ProfileFile::Snapshot> ReadSnapshot(const std::string& path) {
+/// Without the writers' lock, a shared lock keeps writers from refilling the inode being read:
+/// its times alone cannot tell, since two quick writes may leave the same size and times.
+std::shared_ptr<ProfileFile::Snapshot> ReadSnapshot(const std::string& path, bool writerLockHeld) {
+    int lock = -1;
+    if (!writerLockHeld) {
+        lock = ::open(LockPathFor(path).c_str(), O_RDONLY | O_CLOEXEC);
+        if (lock >= 0 && !LockWhole(lock, F_RDLCK)) {
+            file_util::CloseQuietly(lock);
+            lock = -1;
+        }
+    }
+    // Closing the descriptor lets go of the shared lock; the process holds no other lock on
+    // that file at this point, as a writer passes `writerLockHeld`.
+    struct Unlock {
+        int& fd;
+        ~Unlock() {
+            if (fd >= 0) {
+                file_util::CloseQuietly(fd);
+            }
+        }
+    } unlock{lock};
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
@@ -414,7 +453,7 @@ bool ReplaceWithSpare(int spare, const std::string& sparePath, const std::string
 
 ProfileFile::ProfileFile(std::filesystem::path path) : m_path(std::move(path)) {}
 
-std::shared_ptr<const ProfileFile::Snapshot> ProfileFile::Load() const {
+std::shared_ptr<const ProfileFile::Snapshot> ProfileFile::Load(bool writerLockHeld) const {
     struct stat st {};
     if (::stat(m_path.c_str(), &st) != 0) {
         m_cache.reset();
@@ -423,7 +462,7 @@ std::shared_ptr<const ProfileFile::Snapshot> ProfileFile::Load() const {
     if (m_cache && m_cache->keep && SameFile(m_cache->identity, st)) {
         return m_cache;
     }
-    auto snap = ReadSnapshot(m_path.string());
+    auto snap = ReadSnapshot(m_path.string(), writerLockHeld);
     m_cache = snap;
     return snap;
 }
@@ -535,12 +574,12 @@ bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync
                                (slash == std::string::npos ? path : path.substr(slash + 1));
     // The lock covers the whole read-modify-write, so a change made by another process at the
     // same moment (the server and `brevin user`) is never lost.
-    int lock = TakeWriterLock(hidden + ".lock");
+    int lock = TakeWriterLock(LockPathFor(path));
     if (lock < 0) {
         return false;
     }
     bool ok = false;
-    const auto current = Load();
+    const auto current = Load(/*writerLockHeld=*/true);
     struct stat st {};
     // Only a missing file starts empty; one that exists but cannot be read is left alone.
     if (current || (::stat(m_path.c_str(), &st) != 0 && errno == ENOENT)) {

@@ -75,7 +75,9 @@ public:
     struct Snapshot;
 
 private:
-    [[nodiscard]] std::shared_ptr<const Snapshot> Load() const;
+    /// The file as it is now. `writerLockHeld`: the caller holds the writers' lock, so the
+    /// file cannot change underneath and no reader's lock is taken.
+    [[nodiscard]] std::shared_ptr<const Snapshot> Load(bool writerLockHeld = false) const;
     /// The read-modify-write under the writers' lock. `edit` changes the snapshot's contents and
     /// says whether anything changed.
     bool Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync sync);

@@ -370,3 +370,21 @@ TEST_F(ProfileFileTest, UnreadableExistingFileIsNeverReplaced) {
 
 } // namespace
 } // namespace brevin
+
+namespace brevin {
+namespace {
+
+// Found by fuzzing: a file whose last line ends in a CR without its LF read the CR as part
+// of the value, and a write then joined the next line onto it.
+TEST_F(ProfileFileTest, ALastLineCutAfterItsCarriageReturnReadsTheSameAfterAWrite) {
+    WriteFile(path, "[USERS]\r\nalice=alice\r");
+    ProfileFile profile(path);
+    EXPECT_EQ(profile.Read("USERS", "alice", ""), "alice");
+    ASSERT_TRUE(profile.Write("PWD", "alice", "pw"));
+    EXPECT_EQ(profile.Read("USERS", "alice", ""), "alice");
+    EXPECT_EQ(profile.Read("PWD", "alice", ""), "pw");
+    EXPECT_EQ(ReadFile(path), "[USERS]\r\nalice=alice\r\n[PWD]\r\nalice=pw\r\n");
+}
+
+} // namespace
+} // namespace brevin
