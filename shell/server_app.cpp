@@ -2,6 +2,7 @@
 
 #include "pop3/pop3_session.h"
 #include "smtp/smtp_session.h"
+#include "store/mailbox_store.h"
 #include "store/registry.h"
 
 #include <clocale>
@@ -53,6 +54,7 @@ bool ServerApp::InitInstance(WindowSide& windows) {
 
     windows.BeforeStep(StartupStep::EnsureStoreRoot);
     EnsureStoreRoot(*m_profile, m_workingDirectory);
+    RemoveAbandonedMessages(*m_profile);
 
     windows.BeforeStep(StartupStep::InitNetwork);
     if (!InitNetwork(show)) {

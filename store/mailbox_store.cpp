@@ -401,3 +401,28 @@ std::optional<std::string> CopyMessage(ProfileFile& profile, const std::string& 
 }
 
 } // namespace brevin
+
+namespace brevin {
+
+std::size_t RemoveAbandonedMessages(const ProfileFile& profile) {
+    const std::string root = ReadStoreRoot(profile);
+    std::size_t removed = 0;
+    for (const std::string& user : profile.Keys("USERS")) {
+        const std::string folder = profile.Read("USERS", user, "");
+        if (folder.empty()) {
+            continue;
+        }
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(root + "/" + folder, ec)) {
+            const std::string name = entry.path().filename().string();
+            // The names IncomingMessage gives its files until they are complete.
+            if (name.starts_with(".MSG") && name.ends_with(".tmp") && entry.is_regular_file(ec) &&
+                std::filesystem::remove(entry.path(), ec)) {
+                ++removed;
+            }
+        }
+    }
+    return removed;
+}
+
+} // namespace brevin

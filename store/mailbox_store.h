@@ -71,6 +71,11 @@ private:
     bool m_failed = false; // a write failed; only Discard is left
 };
 
+/// Removes the temporary files of messages whose reception was cut short by a crash or a power
+/// cut, in every user's folder. Only for start-up, while no message can be in progress.
+/// Returns how many were removed.
+std::size_t RemoveAbandonedMessages(const ProfileFile& profile);
+
 /// Copies the committed message at `sourcePath` into `folderPath` the same way (temporary
 /// name, fsync, rename without replacing, folder fsync), taking its own number. A missing
 /// `folderPath` is created first (one level), as the copy for a further recipient always does.

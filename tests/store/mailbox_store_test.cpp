@@ -279,3 +279,26 @@ TEST_F(MailboxTest, FailedCopyLeavesNothing) {
 
 } // namespace
 } // namespace brevin
+
+namespace brevin {
+namespace {
+
+TEST_F(MailboxTest, StartUpRemovesMessagesAbandonedMidwayAndNothingElse) {
+    ASSERT_TRUE(profile.Write("USERS", "anna", "anna"));
+    IncomingMessage cut;
+    ASSERT_TRUE(cut.Open(profile, Box()));
+    ASSERT_TRUE(cut.Append(Bytes("half a messa")));
+    // A crash leaves the temporary file behind; simulate it by keeping a copy of it.
+    const auto names = FolderNames(root / "anna");
+    ASSERT_EQ(names.size(), 1U);
+    std::filesystem::copy_file(root / "anna" / names.front(), root / "anna" / ".MSG00999.0.tmp");
+    WriteFile(root / "anna" / "MSG00001.bvn", "kept\r\n.\r\n");
+    WriteFile(root / "anna" / "notes.tmp", "kept");
+    cut.Discard();
+
+    EXPECT_EQ(RemoveAbandonedMessages(profile), 1U);
+    EXPECT_THAT(FolderNames(root / "anna"), ElementsAre("MSG00001.bvn", "notes.tmp"));
+}
+
+} // namespace
+} // namespace brevin
