@@ -44,6 +44,8 @@ format:
 
 lint:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+	@git ls-files 'engine/*.cpp' 'store/*.cpp' 'smtp/*.cpp' 'pop3/*.cpp' 'shell/*.cpp' | \
+		xargs clang-tidy -p $(BUILD) --quiet
 
 clean:
 	rm -rf $(BUILD)
