@@ -20,6 +20,10 @@ std::string ReadStoreRoot(const ProfileFile& profile);
 /// `fallback`, which is also written back.
 std::string ReadStoreRoot(ProfileFile& profile, const std::string& fallback);
 
+/// The counter's text as a number: leading white space skipped, one optional "+" or "-", then
+/// digits up to the first non-digit (none give 0), wrapping modulo 2^32.
+std::uint32_t ParseCounter(std::string_view text);
+
 /// Returns the number the next message file gets and advances `BREVIN`/`conta` (32-bit,
 /// wrapping).
 std::uint32_t TakeMessageNumber(ProfileFile& profile);
@@ -47,8 +51,12 @@ struct UserRecord {
     std::string password; // `PWD` value
 };
 
-/// Writes `USERS`/name and `PWD`/name. False (with `error` set) when the name is refused
-/// or the profile could not be written.
+/// Why a user cannot be stored as given (its name, or a folder or password the profile would not
+/// read back the same); empty when it can.
+std::string UserRecordProblem(const UserRecord& user);
+
+/// Writes `USERS`/name and `PWD`/name, both in one replacement of the file. False (with `error`
+/// set) when the name is refused or the profile could not be written.
 bool SetUser(ProfileFile& profile, const UserRecord& user, std::string& error);
 /// Removes both keys; the folder and its mail stay.
 bool RemoveUser(ProfileFile& profile, std::string_view name, std::string& error);
