@@ -16,7 +16,11 @@ ServerApp::ServerApp(ServerOptions options, std::string programPath)
     m_profile = std::make_unique<ProfileFile>(m_profilePath);
 }
 
-ServerApp::~ServerApp() { FreeList(m_userList); }
+ServerApp::~ServerApp() {
+    // The listeners unregister from the loop, which is declared (and so destroyed) before them.
+    m_listeners = {};
+    FreeList(m_userList);
+}
 
 MailSession* ServerApp::MakeSession(ServiceKind kind) {
     if (kind == ServiceKind::SMTP) {
@@ -61,10 +65,9 @@ bool ServerApp::InitInstance(WindowSide& windows) {
         return false;
     }
     windows.BeforeStep(StartupStep::CreateListeners);
-    return CreateListeners(m_loop, m_host.m_hostAddress,
-                           {m_options.smtpPort, m_options.pop3Port},
-                           [this](ServiceKind kind) { return MakeSession(kind); }, show,
-                           m_listeners);
+    return CreateListeners(
+        m_loop, m_host.m_hostAddress, {m_options.smtpPort, m_options.pop3Port},
+        [this](ServiceKind kind) { return MakeSession(kind); }, show, m_listeners);
 }
 
 } // namespace brevin
