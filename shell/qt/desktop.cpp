@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QSocketNotifier>
 #include <csignal>
+#include <memory>
 
 namespace brevin {
 
@@ -68,10 +69,7 @@ int RunDesktop(ServerApp& app, int& argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Brevin"));
     QApplication::setApplicationVersion(QStringLiteral(BREVIN_VERSION));
 
-    // Mail flows whenever Qt's loop runs: in exec, in menus and in modal dialogs alike.
-    QSocketNotifier notifier(app.Loop().fd(), QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &notifier,
-                     [&app] { app.Loop().ProcessReady(0); });
+    const std::unique_ptr<QSocketNotifier> notifier(WatchEventLoop(app.Loop()));
 
     QtWindowSide windows(app);
     if (!app.InitInstance(windows)) {

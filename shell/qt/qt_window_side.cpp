@@ -4,6 +4,7 @@
 #include "shell/qt/main_frame.h"
 #include "shell/qt/message_box.h"
 #include "shell/qt/splash_window.h"
+#include "shell/server_app.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -22,6 +23,13 @@ void InitDesktopResources() {
         return true;
     }();
     (void)done;
+}
+
+QSocketNotifier* WatchEventLoop(EventLoop& loop, QObject* parent) {
+    auto* notifier = new QSocketNotifier(loop.fd(), QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier,
+                     [&loop] { loop.ProcessReady(0); });
+    return notifier;
 }
 
 QtWindowSide::QtWindowSide(ServerApp& app, std::optional<bool> trayAvailable)

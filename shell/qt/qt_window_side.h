@@ -4,17 +4,23 @@
 
 #include <QIcon>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <memory>
 #include <optional>
 
 namespace brevin {
 
 class CMainFrame;
+class EventLoop;
 class ServerApp;
 class SplashWindow;
 
 /// Makes the pictures of the resource file available; idempotent.
 void InitDesktopResources();
+
+/// Serves the server's loop from Qt's: whenever its descriptor is readable, one batch of
+/// ready work is dispatched. Qt runs it in menus and modal dialogs too, so mail keeps flowing.
+QSocketNotifier* WatchEventLoop(EventLoop& loop, QObject* parent = nullptr);
 
 /// The windows of start-up: icons, splash, dialog colours, the main frame.
 class QtWindowSide : public WindowSide {

@@ -11,8 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <filesystem>
-#include <system_error>
+#include <sys/stat.h>
 
 namespace brevin {
 
@@ -180,8 +179,8 @@ void UserDefinitionDialog::OnTestFolder() {
                        BoxIcon::Stop) != BoxAnswer::Yes) {
         return;
     }
-    std::error_code error;
-    if (!std::filesystem::create_directory(path, error) || error) {
+    // One level, private like every mailbox folder the server makes.
+    if (::mkdir(path.c_str(), 0700) != 0) {
         ShowMessageBox(this, QStringLiteral("There was an error in dir creation!"),
                        QString::fromStdString(path));
         return;
