@@ -17,7 +17,7 @@ ServerApp::ServerApp(ServerOptions options, std::string programPath)
 }
 
 ServerApp::~ServerApp() {
-    // The listeners unregister from the loop, which is declared (and so destroyed) before them.
+    // The listeners unregister from the loop, which is declared after them and so dies first.
     m_listeners = {};
     FreeList(m_userList);
 }
@@ -65,9 +65,10 @@ bool ServerApp::InitInstance(WindowSide& windows) {
         return false;
     }
     windows.BeforeStep(StartupStep::CreateListeners);
-    return CreateListeners(
-        m_loop, m_host.m_hostAddress, {m_options.smtpPort, m_options.pop3Port},
-        [this](ServiceKind kind) { return MakeSession(kind); }, show, m_listeners);
+    return CreateListeners(m_loop, m_host.m_hostAddress,
+                           {m_options.smtpPort, m_options.pop3Port},
+                           [this](ServiceKind kind) { return MakeSession(kind); }, show,
+                           m_listeners);
 }
 
 } // namespace brevin
