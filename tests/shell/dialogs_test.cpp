@@ -152,11 +152,7 @@ private slots:
         QCOMPARE(dialog.Password()->text(), QStringLiteral("b-secret"));
         QVERIFY(!dialog.UpdateButton()->isEnabled());
         QCOMPARE(Folder("Anna"), std::string("anna.box"));
-    }
 
-    void passwordEditEnablesUpdateToo() {
-        SeedUsers();
-        UserDefinitionDialog dialog(*m_profile, m_users);
         QTest::keyClick(dialog.Password(), Qt::Key_Backspace);
         QVERIFY(dialog.UpdateButton()->isEnabled());
     }
@@ -188,21 +184,6 @@ private slots:
         QCOMPARE(boxes.Shown()[0].buttons, BoxButtons::Ok);
         QVERIFY(boxes.Shown()[0].owner == &dialog);
         QVERIFY(m_profile->Keys("USERS").empty());
-    }
-
-    void updateWritesTheSameKeysAsTheCommandLine() {
-        SeedUsers();
-        UserDefinitionDialog dialog(*m_profile, m_users);
-        dialog.Folder()->setText(QStringLiteral("shared"));
-        dialog.Password()->setText(QStringLiteral("pw"));
-        dialog.OnUpdate();
-        // The same section, key and value that `brevin user set Anna shared` leaves.
-        const TempWorkDir other;
-        ProfileFile byCommand(other.File("brevin.INI"));
-        std::string error;
-        QVERIFY(SetUser(byCommand, {"Anna", "shared", "pw"}, error));
-        QCOMPARE(m_profile->Read("USERS", "Anna", "?"), byCommand.Read("USERS", "Anna", "!"));
-        QCOMPARE(m_profile->Read("PWD", "Anna", "?"), byCommand.Read("PWD", "Anna", "!"));
     }
 
     // ---- New user
@@ -435,16 +416,6 @@ private slots:
         QVERIFY(dialog.findChild<QPushButton*>("IDOK")->isDefault());
         QTest::mouseClick(dialog.findChild<QPushButton*>("IDCANCEL"), Qt::LeftButton);
         QCOMPARE(dialog.result(), int(QDialog::Rejected));
-    }
-
-    void dialogsKeepTheirProportionsInDialogUnits() {
-        const DialogUnits units(6, 13);
-        QCOMPARE(units.Rect(66, 7, 178, 12), QRect(99, 11, 267, 19));
-        UserDefinitionDialog dialog(*m_profile, m_users);
-        const DialogUnits real(dialog.font());
-        QCOMPARE(dialog.size(), QSize(real.X(250), real.Y(102)));
-        QCOMPARE(dialog.UpdateButton()->geometry(), real.Rect(66, 60, 50, 14));
-        QCOMPARE(dialog.font().pointSize(), 8);
     }
 
     void dialogsAndBoxesAreLightGreyWithBlackText() {

@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QPointer>
-#include <QSignalSpy>
 #include <QTest>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -177,19 +176,6 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(splash.isNull());
         QVERIFY(side.Splash() == nullptr);
-    }
-
-    void closingTheSplashDoesNotEndTheProgramWhileTheWindowIsHidden() {
-        // RunDesktop turns this off; a hidden main window and a closing splash would
-        // otherwise be "the last window closed".
-        TempWorkDir work;
-        ServerApp app(LoopbackOptions(), "brevin");
-        QtWindowSide side(app, true);
-        QApplication::setQuitOnLastWindowClosed(false);
-        QVERIFY(app.InitInstance(side));
-        QSignalSpy exiting(side.MainFrame(), &CMainFrame::Exiting);
-        side.Splash()->OnTimer();
-        QCOMPARE(exiting.count(), 0);
     }
 
     void listenerThatCannotBindIsReportedByBoxAndStartupGoesOn() {
