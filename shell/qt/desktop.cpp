@@ -63,7 +63,7 @@ int RunDesktop(ServerApp& app, int& argc, char** argv) {
         return kNoDisplay;
     }
 
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN); // a client that vanishes must not end the server
     // Closing the splash must not end the program while the main window is hidden.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("Brevin"));

@@ -44,11 +44,11 @@ public:
     [[nodiscard]] QPushButton* TestFolderButton() const { return m_testFolder; }
     [[nodiscard]] QPushButton* CloseButton() const { return m_close; }
 
+    /// Escape and the close box.
+    void reject() override;
+
     /// The name typed in the `NewUserDialog`, which writes it here.
     QString m_newName;
-
-public slots:
-    void reject() override;
 
 private:
     void OnInitDialog();

@@ -61,10 +61,12 @@ public:
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_fd, 1);
         socklen_t length = sizeof address;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_fd, 1) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            qFatal("cannot occupy a loopback port");
+        }
         m_port = ntohs(address.sin_port);
     }
     ~BusyPort() { ::close(m_fd); }

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QTest>
 #include <QTimer>
+#include <utility>
 
 namespace brevin::test {
 
@@ -51,27 +52,31 @@ QStringList BoxRecorder::Texts() const {
     return texts;
 }
 
-namespace {
-
-void Poll(std::function<void(QDialog&)> act, int triesLeft) {
-    QTimer::singleShot(0, [act = std::move(act), triesLeft]() mutable {
-        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (dialog != nullptr && dialog->isVisible()) {
-            act(*dialog);
-            return;
-        }
-        if (triesLeft == 0) {
-            QFAIL("no modal dialog opened");
-            return;
-        }
-        Poll(std::move(act), triesLeft - 1);
-    });
-}
-
-} // namespace
-
 void WhenModalDialogOpens(std::function<void(QDialog&)> act) {
-    Poll(std::move(act), 1000);
+    // One timer, polling from inside whatever loop runs next; `act` may arm it again for a
+    // dialog that it opens itself.
+    static QTimer poll;
+    static std::function<void(QDialog&)> pending;
+    static int triesLeft = 0;
+    static const bool connected = [] {
+        poll.setInterval(0);
+        QObject::connect(&poll, &QTimer::timeout, [] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (dialog != nullptr && dialog->isVisible()) {
+                poll.stop();
+                std::exchange(pending, nullptr)(*dialog);
+            } else if (--triesLeft <= 0) {
+                poll.stop();
+                pending = nullptr;
+                QFAIL("no modal dialog opened");
+            }
+        });
+        return true;
+    }();
+    (void)connected;
+    pending = std::move(act);
+    triesLeft = 1000;
+    poll.start();
 }
 
 } // namespace brevin::test
