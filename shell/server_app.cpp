@@ -18,6 +18,8 @@ ServerApp::ServerApp(ServerOptions options, std::string programPath)
 }
 
 ServerApp::~ServerApp() {
+    // The listeners unregister from the loop, which is declared after them and so dies first.
+    m_listeners = {};
     FreeList(m_userList);
 }
 

@@ -1,0 +1,77 @@
+#include "shell/qt/access_info_dialog.h"
+
+#include "engine/listeners.h"
+#include "shell/qt/dialog_look.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <netdb.h>
+#include <unistd.h>
+
+namespace brevin {
+
+namespace {
+
+QLabel* Text(QDialog& dialog, const DialogUnits& units, const QString& text, int x, int y, int w,
+             int h) {
+    auto* label = new QLabel(text, &dialog);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Place(*label, units, x, y, w, h);
+    return label;
+}
+
+QLabel* SunkenField(QDialog& dialog, const DialogUnits& units, const char* id, const QString& text,
+                    int x, int y, int w, int h) {
+    QLabel* field = Text(dialog, units, text, x, y, w, h);
+    field->setObjectName(QString::fromLatin1(id));
+    field->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    field->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    field->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    field->setMinimumHeight(field->fontMetrics().height() + 4);
+    return field;
+}
+
+} // namespace
+
+QString OfficialHostName() {
+    char name[100] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* found = nullptr;
+    QString official = QString::fromLocal8Bit(name);
+    if (getaddrinfo(name, nullptr, &hints, &found) == 0) {
+        if (found != nullptr && found->ai_canonname != nullptr) {
+            official = QString::fromLocal8Bit(found->ai_canonname);
+        }
+        freeaddrinfo(found);
+    }
+    return official.left(199);
+}
+
+AccessInfoDialog::AccessInfoDialog(const HostAddress& host, QWidget* parent) : QDialog(parent) {
+    const DialogUnits units =
+        PrepareDialog(*this, QStringLiteral("To reach  BREVIN server..."), 192, 125);
+
+    Text(*this, units,
+         QStringLiteral("To access this BREVIN Mail Server \nfrom a networked computer, please "
+                        "set \nin the mail client program :"),
+         7, 7, 178, 25);
+    Text(*this, units, QStringLiteral("SMTP and POP3 Server:"), 22, 34, 142, 9);
+    const auto& o = host.m_hostOctets;
+    m_address =
+        SunkenField(*this, units, "IDC_ADDRESS",
+                    QString::asprintf("%d.%d.%d.%d", o[0], o[1], o[2], o[3]), 37, 46, 140, 11);
+    Text(*this, units, QStringLiteral("or"), 49, 58, 8, 9);
+    m_hostName = SunkenField(*this, units, "IDC_HOSTNAME", OfficialHostName(), 37, 71, 140, 11);
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(QStringLiteral("IDOK"));
+    ok->setDefault(true);
+    Place(*ok, units, 120, 95, 50, 14);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+} // namespace brevin

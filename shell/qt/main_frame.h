@@ -1,0 +1,99 @@
+#pragma once
+
+#include "shell/qt/lock_state.h"
+#include "shell/qt/tray_animation.h"
+
+#include <QIcon>
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <ctime>
+
+class QAction;
+class QLabel;
+class QToolBar;
+
+namespace brevin {
+
+class CAppView;
+class ServerApp;
+
+/// The date pane's text: today in the locale's own date format ("%x").
+QString DatePaneText(std::time_t now);
+
+/// The main window: menu, toolbar, tiled background, status bar, and the tray icon through
+/// which a hidden window is reached again.
+class CMainFrame final : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr int TIMER_TRAY = 2000;  // ms
+    static constexpr int TIMER_DATE = 60000; // ms
+    static inline const QString kTrayTip = QStringLiteral("BREVIN  Intranet Mail Server  ");
+
+    /// Status bar panes, in order.
+    enum Pane { MessagePane, CapsPane, NumPane, ScrollPane, DatePane, PaneCount };
+
+    /// `trayAvailable`: whether the desktop has a notification area. Without one the window
+    /// is the only way in, so it is shown at start and minimises like any other window.
+    CMainFrame(ServerApp& app, const QIcon& iconMain, const QIcon& iconAlt, bool trayAvailable);
+    ~CMainFrame() override;
+    CMainFrame(const CMainFrame&) = delete;
+    CMainFrame& operator=(const CMainFrame&) = delete;
+
+    /// Start-up's "hide the main window" step (shows it when there is no tray).
+    void HideAtStart();
+
+    void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
+    void OnTrayTimer();
+    void OnUpdateDate();
+    void OnUpdateLocks(const LockState& state);
+
+    void OnAbout();
+    void OnUsers();
+    void OnAccess();
+
+    [[nodiscard]] bool HasTray() const { return m_trayAvailable; }
+    [[nodiscard]] QSystemTrayIcon& TrayIcon() { return m_trayIcon; }
+    [[nodiscard]] const QTimer& TrayTimer() const { return m_trayTimer; }
+    [[nodiscard]] const QTimer& DateTimer() const { return m_dateTimer; }
+    [[nodiscard]] CAppView* View() const { return m_view; }
+    [[nodiscard]] QToolBar* ToolBar() const { return m_toolBar; }
+    [[nodiscard]] QLabel* StatusPane(Pane pane) const { return m_panes[pane]; }
+    [[nodiscard]] const QIcon& IconMain() const { return m_iconMain; }
+    [[nodiscard]] const QIcon& IconAlt() const { return m_iconAlt; }
+
+    int m_datePane = DatePane;
+
+signals:
+    /// The window was closed (close box or "&Esci"): the program ends.
+    void Exiting();
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QAction* Command(const char* id, const QString& text, const QString& prompt);
+    void CreateMenus();
+    void CreateToolBar();
+    void CreateStatusBar();
+
+    ServerApp& m_app;
+    QIcon m_iconMain;
+    QIcon m_iconAlt;
+    bool m_trayAvailable;
+    QSystemTrayIcon m_trayIcon;
+    TrayAnimation m_trayPhase;
+    QTimer m_trayTimer;
+    QTimer m_dateTimer;
+    QAction* m_aboutAction = nullptr;
+    QAction* m_usersAction = nullptr;
+    QAction* m_accessAction = nullptr;
+    QToolBar* m_toolBar = nullptr;
+    CAppView* m_view = nullptr;
+    QLabel* m_panes[PaneCount] = {};
+};
+
+} // namespace brevin

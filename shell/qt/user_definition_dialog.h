@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+namespace brevin {
+
+class ProfileFile;
+class listas;
+
+/// Users, their mailbox folders and passwords. Reads every value from the profile when it
+/// is needed and writes through the same call as `brevin user set`.
+class UserDefinitionDialog final : public QDialog {
+    Q_OBJECT
+public:
+    enum {
+        IDC_USER = 1000,
+        IDC_FOLDER,
+        IDC_PASSWORD,
+        IDC_UPDATE,
+        IDC_NEWUSER,
+        IDC_TESTFOLDER = 1006
+    };
+
+    /// `userList` is the application's list of user names; it fills the user box.
+    UserDefinitionDialog(ProfileFile& profile, listas*& userList, QWidget* parent = nullptr);
+
+    void OnSelchangeUser();
+    void OnFieldsChanged();
+    void OnUpdate();
+    void OnNewUser();
+    void OnTestFolder();
+    void OnOK();
+
+    [[nodiscard]] QComboBox* User() const { return m_user; }
+    [[nodiscard]] QLineEdit* Folder() const { return m_folder; }
+    [[nodiscard]] QLineEdit* Password() const { return m_password; }
+    [[nodiscard]] QPushButton* UpdateButton() const { return m_update; }
+    [[nodiscard]] QPushButton* NewUserButton() const { return m_newUser; }
+    [[nodiscard]] QPushButton* TestFolderButton() const { return m_testFolder; }
+    [[nodiscard]] QPushButton* CloseButton() const { return m_close; }
+
+    /// Escape and the close box.
+    void reject() override;
+
+    /// The name typed in the `NewUserDialog`, which writes it here.
+    QString m_newName;
+
+private:
+    void OnInitDialog();
+    /// After a New user emptied the list, closing rebuilds it from the file.
+    void ReloadUserListIfEmpty();
+
+    ProfileFile& m_profile;
+    listas*& m_userList;
+    QComboBox* m_user;
+    QLineEdit* m_folder;
+    QLineEdit* m_password;
+    QPushButton* m_update;
+    QPushButton* m_newUser;
+    QPushButton* m_testFolder;
+    QPushButton* m_close;
+};
+
+} // namespace brevin
