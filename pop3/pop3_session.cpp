@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -174,6 +176,7 @@ void Pop3Session::Uidl(const std::string& argument) {
 }
 
 void Pop3Session::StartListing(Stream kind, std::string status) {
+    NoDelay();
     m_stream = kind;
     m_listNext = 0;
     m_listDone = false;
@@ -252,7 +255,8 @@ void Pop3Session::Retr(const std::string& argument) {
     m_retrFd = fd;
     m_retrOpen = true;
     m_retrEnded = false;
-    m_retrTail = "\r\n"; // the status line's end
+    m_retrOffset = 0;
+    NoDelay();
     m_stream = Stream::Retrieval;
     m_streaming = true;
     ReplyLine("+OK " + std::to_string(st.st_size) + " bytes");
@@ -274,24 +278,22 @@ bool Pop3Session::SendRetrievalChunk() {
         m_stream = Stream::None;
         return false;
     }
+    if (Options().pause.count() == 0) {
+        SendWhatTheSocketTakes();
+    }
     const auto buffer = ChunkBuffer();
     ssize_t got = 0;
     do {
-        got = ::read(m_retrFd, buffer.data(), buffer.size());
+        got = ::pread(m_retrFd, buffer.data(), buffer.size(), m_retrOffset);
     } while (got < 0 && errno == EINTR);
     if (got > 0) {
-        const auto length = static_cast<std::size_t>(got);
-        const std::size_t keep = std::min(length, kEnd.size());
-        m_retrTail.append(buffer.data() + length - keep, keep);
-        if (m_retrTail.size() > kEnd.size()) {
-            m_retrTail.erase(0, m_retrTail.size() - kEnd.size());
-        }
-        SetChunk(length);
+        m_retrOffset += got;
+        SetChunk(static_cast<std::size_t>(got));
         return true;
     }
-    CloseRetrieval();
     m_retrEnded = true;
     if (got < 0) {
+        CloseRetrieval();
         // Ending the reply here would hand the client a cut message that looks whole (and
         // that it may then delete): end the connection instead.
         ::shutdown(Socket().Handle(), SHUT_RDWR);
@@ -299,8 +301,16 @@ bool Pop3Session::SendRetrievalChunk() {
         return false;
     }
     // A file put into the folder by hand may lack the final "." line; the client's multi-line
-    // reply must end all the same.
-    const std::string_view missing = MissingEnd(m_retrTail);
+    // reply must end all the same. The status line's CR LF counts for an empty file.
+    char last[kEnd.size()];
+    const auto have = static_cast<std::size_t>(std::min<off_t>(m_retrOffset, kEnd.size()));
+    std::string tail = "\r\n";
+    if (::pread(m_retrFd, last, have, m_retrOffset - static_cast<off_t>(have)) ==
+        static_cast<ssize_t>(have)) {
+        tail.append(last, have);
+    }
+    CloseRetrieval();
+    const std::string_view missing = MissingEnd(tail);
     if (missing.empty()) {
         m_stream = Stream::None;
         return false;
@@ -308,6 +318,35 @@ bool Pop3Session::SendRetrievalChunk() {
     std::memcpy(buffer.data(), missing.data(), missing.size());
     SetChunk(missing.size());
     return true;
+}
+
+void Pop3Session::SendWhatTheSocketTakes() {
+    // Shared by the sessions of this thread: nothing stays in it between steps, since what
+    // the socket does not take is read from the file again.
+    thread_local char bulk[64 * 1024];
+    for (;;) {
+        const ssize_t got = ::pread(m_retrFd, bulk, sizeof bulk, m_retrOffset);
+        if (got <= 0) {
+            return; // the end, or an error, is dealt with piece by piece
+        }
+        const ssize_t sent = Socket().Send(bulk, static_cast<std::size_t>(got));
+        if (sent > 0) {
+            m_retrOffset += sent;
+        }
+        if (sent < got) {
+            return; // full (or failed, which the next piece's send reports)
+        }
+    }
+}
+
+void Pop3Session::NoDelay() {
+    if (!m_noDelay) {
+        // A multi-line reply leaves in several pieces; without this a piece that follows a
+        // small one waits for the client's delayed acknowledgement.
+        const int one = 1;
+        ::setsockopt(Socket().Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        m_noDelay = true;
+    }
 }
 
 void Pop3Session::CloseRetrieval() {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace brevin {
@@ -51,7 +52,10 @@ private:
     [[nodiscard]] std::string ListingLine(std::size_t index) const;
 
     bool SendRetrievalChunk();
+    /// Without a pause to keep, moves as much of the file as the socket takes right now.
+    void SendWhatTheSocketTakes();
     void CloseRetrieval();
+    void NoDelay();
 
     ProfileFile& m_profile;
 
@@ -68,8 +72,9 @@ private:
     bool m_listDone = false;
     int m_retrFd = -1;
     bool m_retrOpen = false;
-    std::string m_retrTail; // the last bytes sent of the retrieval, to see how it ended
+    off_t m_retrOffset = 0; // how much of the file has been handed out
     bool m_retrEnded = false;
+    bool m_noDelay = false;
 };
 
 } // namespace brevin

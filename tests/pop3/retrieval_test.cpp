@@ -9,9 +9,17 @@
 namespace brevin::testing {
 namespace {
 
-class Retrieval : public Pop3Test {};
+// Without a pause a step moves as much as the socket takes; with one, a piece of at most
+// 3000 bytes leaves after each pause. Both must give the same bytes.
+class Retrieval : public Pop3Test, public ::testing::WithParamInterface<std::chrono::milliseconds> {
+protected:
+    Retrieval() : Pop3Test(GetParam()) {}
+};
 
-TEST_F(Retrieval, EachFileArrivesByteForByteAfterItsStatusLine) {
+INSTANTIATE_TEST_SUITE_P(Pause, Retrieval, ::testing::Values(0ms, 2ms),
+                         [](const auto& info) { return info.param == 0ms ? "None" : "Short"; });
+
+TEST_P(Retrieval, EachFileArrivesByteForByteAfterItsStatusLine) {
     const std::vector<std::size_t> sizes = {5, 6, 2999, 3000, 3001, 5999, 6000, 6001, 9000, 9004};
     for (std::size_t i = 0; i < sizes.size(); ++i) {
         Put(static_cast<unsigned>(i + 1), MessageOfSize(sizes[i], static_cast<unsigned>(i)));
@@ -29,7 +37,7 @@ TEST_F(Retrieval, EachFileArrivesByteForByteAfterItsStatusLine) {
     EXPECT_EQ(client->ReadFor(50ms), "");
 }
 
-TEST_F(Retrieval, StoredBytesAreSentUnchanged) {
+TEST_P(Retrieval, StoredBytesAreSentUnchanged) {
     // Dot-stuffed lines keep their doubled dot, bare LFs and NULs stay, nothing is converted.
     const std::string file = std::string("Subject: x\r\n\r\n..leading dot\r\n...\r\nbare\nlf\r\n") +
                              std::string("nul\0byte\r\n\xff\xfe\r\n", 14) + ".\r\n";
@@ -44,7 +52,7 @@ struct Ending {
     std::string added; // what must follow the file so that the reply ends
 };
 
-TEST_F(Retrieval, AFileWithoutTheFinalLineGetsTheMissingEnd) {
+TEST_P(Retrieval, AFileWithoutTheFinalLineGetsTheMissingEnd) {
     const std::vector<Ending> endings = {
         {"", ".\r\n"},
         {"x", "\r\n.\r\n"},
@@ -76,7 +84,7 @@ TEST_F(Retrieval, AFileWithoutTheFinalLineGetsTheMissingEnd) {
     EXPECT_EQ(client->ReadFor(50ms), "");
 }
 
-TEST_F(Retrieval, AMessageThatVanishedSinceTheListingIsRefused) {
+TEST_P(Retrieval, AMessageThatVanishedSinceTheListingIsRefused) {
     Put(1, MessageOfSize(100));
     Put(2, MessageOfSize(200));
     auto client = LoggedIn();
@@ -90,7 +98,9 @@ TEST_F(Retrieval, AMessageThatVanishedSinceTheListingIsRefused) {
     EXPECT_EQ(Command(*client, "STAT"), "+OK 2 100\r\n");
 }
 
-TEST_F(Retrieval, ALargeMessageReachesASlowReaderWhole) {
+class LargeRetrieval : public Pop3Test {};
+
+TEST_F(LargeRetrieval, ALargeMessageReachesASlowReaderWhole) {
     const std::string file = MessageOfSize(6'000'000, 7);
     Put(1, file);
     Client client(10000ms);
@@ -108,7 +118,7 @@ TEST_F(Retrieval, ALargeMessageReachesASlowReaderWhole) {
     EXPECT_EQ(client.ReadLine(), "+OK 1 6000000\r\n");
 }
 
-TEST_F(Retrieval, ARetrievalDroppedMidwayEndsTheSessionAndTheServerGoesOn) {
+TEST_F(LargeRetrieval, ARetrievalDroppedMidwayEndsTheSessionAndTheServerGoesOn) {
     const std::string file = MessageOfSize(3'000'000, 3);
     Put(1, file);
     {
