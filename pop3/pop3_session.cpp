@@ -350,11 +350,11 @@ void Pop3Session::NoDelay() {
 }
 
 void Pop3Session::CloseRetrieval() {
-    if (m_retrFd >= 0) {
+    if (m_retrOpen) {
         ::close(m_retrFd);
         m_retrFd = -1;
+        m_retrOpen = false;
     }
-    m_retrOpen = false;
 }
 
 } // namespace brevin

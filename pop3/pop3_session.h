@@ -67,11 +67,13 @@ private:
     listas* m_deleteMarks = nullptr;      // full paths, in DELE order
     std::string m_msgPath;                // the file RETR sends or DELE marks
 
+    // While a stream runs the engine holds further commands back by itself, so the input-side
+    // m_dataPhase stays clear in this protocol.
     Stream m_stream = Stream::None;
     std::size_t m_listNext = 0; // next listing entry to send; the size means the "." is next
     bool m_listDone = false;
+    bool m_retrOpen = false; // m_retrFd holds the message being retrieved
     int m_retrFd = -1;
-    bool m_retrOpen = false;
     off_t m_retrOffset = 0; // how much of the file has been handed out
     bool m_retrEnded = false;
     bool m_noDelay = false;
