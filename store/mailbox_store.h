@@ -52,6 +52,7 @@ public:
     bool Append(std::span<const char> bytes);
     /// fsync, rename to the final name (taking the next number while the name is taken), fsync
     /// the folder. False on any failure, and then nothing of the message stays on disk.
+    /// Committing a committed message does nothing and returns true.
     bool Commit(ProfileFile& profile);
     /// Removes whatever this message left on disk: the temporary file, or the committed one.
     void Discard();
@@ -67,11 +68,13 @@ private:
     std::string m_path;
     std::uint32_t m_number = 0;
     bool m_committed = false;
+    bool m_failed = false; // a write failed; only Discard is left
 };
 
 /// Copies the committed message at `sourcePath` into `folderPath` the same way (temporary
-/// name, fsync, rename without replacing, folder fsync), taking its own number. Returns the
-/// final path, or nothing on failure (nothing left behind).
+/// name, fsync, rename without replacing, folder fsync), taking its own number. A missing
+/// `folderPath` is created first (one level), as the copy for a further recipient always does.
+/// Returns the final path, or nothing on failure (nothing left behind).
 std::optional<std::string> CopyMessage(ProfileFile& profile, const std::string& sourcePath,
                                        const std::string& folderPath);
 

@@ -1,11 +1,31 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace brevin {
+
+/// One change for `ProfileFile::Apply`: set `section`/`key` to `value`, or remove the key
+/// when `value` is empty (std::nullopt).
+struct ProfileChange {
+    std::string_view section;
+    std::string_view key;
+    std::optional<std::string_view> value;
+};
+
+/// How hard a profile write works to survive a power cut.
+enum class ProfileSync {
+    /// The new file's data and the folder are flushed: the change survives a power cut.
+    Durable,
+    /// The new file's data is flushed before it replaces the old one, so the file is never torn
+    /// or empty, but the change itself may be lost with a power cut (the old file comes back).
+    Atomic,
+};
 
 /// The server's INI profile: its only configuration and its user database.
 ///
@@ -15,6 +35,9 @@ namespace brevin {
 /// place (a new key goes to the end of its section, a new section to the end of the file),
 /// keeps every other line as it was, and replaces the file atomically: a crash or a full disk
 /// leaves either the old file or the new one, never a torn one.
+///
+/// Lines beginning with ";" are comments. Files with CR LF or LF line ends are read; new lines
+/// take the line end the file already uses (LF for a new file).
 class ProfileFile {
 public:
     static constexpr std::size_t kMaxValue = 254;
@@ -31,9 +54,19 @@ public:
     bool Write(std::string_view section, std::string_view key, std::string_view value);
     /// Removes a key; true when the file no longer holds it.
     bool Remove(std::string_view section, std::string_view key);
+    /// Makes several changes in one replacement of the file: all of them land, or none. False
+    /// when a name or value cannot be stored (a line end in it, "=" or a leading "[" or ";" in
+    /// a key, "]" in a section) or the file could not be replaced.
+    bool Apply(std::span<const ProfileChange> changes, ProfileSync sync = ProfileSync::Durable);
+
+    /// The file as last read, kept while the file's identity, size and times stay the same.
+    struct Snapshot;
 
 private:
+    [[nodiscard]] std::shared_ptr<const Snapshot> Load() const;
+
     std::filesystem::path m_path;
+    mutable std::shared_ptr<const Snapshot> m_cache;
 };
 
 } // namespace brevin

@@ -20,6 +20,10 @@ std::string ReadStoreRoot(const ProfileFile& profile);
 /// `fallback`, which is also written back.
 std::string ReadStoreRoot(ProfileFile& profile, const std::string& fallback);
 
+/// The counter's text as a number: leading white space skipped, one optional "+" or "-", then
+/// digits up to the first non-digit (none give 0), wrapping modulo 2^32.
+std::uint32_t ParseCounter(std::string_view text);
+
 /// Returns the number the next message file gets and advances `BREVIN`/`conta` (32-bit,
 /// wrapping).
 std::uint32_t TakeMessageNumber(ProfileFile& profile);
