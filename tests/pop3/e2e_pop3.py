@@ -2,8 +2,9 @@
 """Real POP3 clients against the real program: Python's poplib, curl and mpop collect mail
 from a running brevin, byte for byte, and the deletions they ask for take effect.
 
-The messages are put into the mailbox folders as message files, exactly as delivered mail is
-stored (dot-stuffed, ending in CR LF "." CR LF).
+Alice's messages are put into her folder as message files, exactly as delivered mail is
+stored (dot-stuffed, ending in CR LF "." CR LF), so that their names are known; bob's and
+carol's are delivered by Python's smtplib to the same running server.
 
 Usage: e2e_pop3.py BREVIN_BINARY
 """
@@ -12,6 +13,7 @@ import base64
 import os
 import poplib
 import shutil
+import smtplib
 import socket
 import subprocess
 import sys
@@ -90,33 +92,41 @@ def main():
         profile += ["[PWD]"] + [f"{n}={p}" for n, (_, p) in USERS.items()]
         (tmp / "brevin.INI").write_text("\r\n".join(profile) + "\r\n")
 
-        # Each user's messages, as the client sent them; filed in message-number order.
+        # Each user's messages, as the client sent them, in the order they are filed.
         big = b"".join(f"line {i:06d} of a long message\r\n".encode() for i in range(12000))
         sent = {
             "alice": [message(1), message(2, big), message(3, b"\xc3\xa9t\xc3\xa9\r\n")],
-            "bob": [message(4), message(5)],
-            "carol": [message(n) for n in range(6, 9)],
+            "bob": [message(4), message(5, big), message(6)],
+            "carol": [message(6), message(7), message(8)],
         }
-        names = {}
-        number = 1
-        for user, texts in sent.items():
-            folder = store / USERS[user][0]
-            folder.mkdir(parents=True)
-            names[user] = []
-            for text in texts:
-                name = f"MSG{number:05d}.bvn"
-                (folder / name).write_bytes(stored(text))
-                names[user].append(name)
-                number += 1
+        for folder, _ in USERS.values():
+            (store / folder).mkdir(parents=True)
+        names = {"alice": [f"MSG{n:05d}.bvn" for n in range(1, 4)]}
+        for name, text in zip(names["alice"], sent["alice"]):
+            (store / "alice" / name).write_bytes(stored(text))
 
         smtp_port, pop3_port = free_port(), free_port()
         server = subprocess.Popen(
             [BINARY, "--headless", "--address", "127.0.0.1", "--smtp-port", str(smtp_port),
              "--pop3-port", str(pop3_port), "--pause-ms", "0"], cwd=tmp,
             env={k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")})
-        if not wait_for_port(pop3_port):
+        if not wait_for_port(pop3_port) or not wait_for_port(smtp_port):
             check(False, "the server listens")
             return 1
+
+        # ---- delivery by smtplib ----
+        for n, text, rcpts in [(4, message(4), ["bob"]), (5, message(5, big), ["bob"]),
+                               (6, message(6), ["carol", "bob"]), (7, message(7), ["carol"]),
+                               (8, message(8), ["carol"])]:
+            with smtplib.SMTP("127.0.0.1", smtp_port, timeout=20) as smtp:
+                refused = smtp.sendmail("sender@example.org", [f"{r}@brevin.test" for r in rcpts], text)
+                check(refused == {}, f"smtplib delivers message {n} to {rcpts}")
+        for user in ("bob", "carol"):
+            folder = store / USERS[user][0]
+            files = sorted(folder.glob("*.bvn"), key=lambda f: int(f.name[3:-4]))
+            names[user] = [f.name for f in files]
+            check([f.read_bytes() for f in files] == [stored(t) for t in sent[user]],
+                  f"{user}'s mail is stored as sent, in delivery order")
 
         # ---- poplib ----
         pop = poplib.POP3("127.0.0.1", pop3_port, timeout=20)
@@ -162,6 +172,17 @@ def main():
         check(pop.quit() == b"+OK Brevin server is closeing", "poplib: QUIT")
         check(wait_until(lambda: not files[0].exists()), "the marked message is gone once poplib has left")
         check(files[1].exists() and files[2].exists(), "the others stay")
+
+        # ---- poplib on delivered mail ----
+        pop = poplib.POP3("127.0.0.1", pop3_port, timeout=20)
+        pop.user("bob")
+        pop.pass_("b0b secret")
+        _, uidls, _ = pop.uidl()
+        check(uidls == [f"{i + 1} ".encode() + base64.b64encode(n.encode()) for i, n in enumerate(names["bob"])],
+              "poplib: UIDL of delivered mail names the stored files")
+        got = [b"".join(l + b"\r\n" for l in pop.retr(i + 1)[1]) for i in range(len(sent["bob"]))]
+        check(got == sent["bob"], "poplib collects what smtplib delivered, byte for byte")
+        pop.quit()
 
         # ---- curl ----
         for i, text in enumerate(sent["bob"]):
