@@ -67,6 +67,26 @@ protected:
     void SetUp() override {
         server.AddUser("alice", "alice", kPassword);
         server.Start();
+        m_listening = OpenSockets();
+    }
+
+    void TearDown() override {
+        // The test's clients are gone by now; their sessions must end too (and an open session
+        // would be abandoned when the server stops).
+        EXPECT_TRUE(WaitUntil([&] { return OpenSockets() <= m_listening; }))
+            << "a session outlived its client";
+    }
+
+    /// Sockets this process holds open: the listeners, the sessions, and the test's clients.
+    static int OpenSockets() {
+        int count = 0;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+            std::error_code linkError;
+            const auto target = std::filesystem::read_symlink(entry.path(), linkError);
+            count += !linkError && target.string().starts_with("socket:") ? 1 : 0;
+        }
+        return count;
     }
 
     [[nodiscard]] std::filesystem::path Folder(const std::string& folder = "alice") const {
@@ -103,6 +123,9 @@ protected:
     }
 
     TestServer server;
+
+private:
+    int m_listening = 0;
 };
 
 } // namespace brevin::testing
