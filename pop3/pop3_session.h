@@ -1,21 +1,82 @@
 #pragma once
 
 #include "engine/mail_session.h"
+#include "store/mailbox_store.h"
 #include "store/profile_file.h"
+#include "store/string_list.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
 
 namespace brevin {
 
-/// A POP3 conversation.
+/// A POP3 conversation: USER and PASS open a mailbox, STAT, LIST, UIDL, RETR and DELE work on
+/// it, QUIT answers and keeps the connection. Messages marked by DELE are deleted when the
+/// session ends, however it ends.
+///
+/// The mailbox is listed once, when PASS opens it, and every later command works on that
+/// listing: message numbers stay what the client saw even while other sessions delete or
+/// deliver, and a listing costs one folder enumeration.
 class Pop3Session final : public MailSession {
 public:
-    Pop3Session(EventLoop& loop, const SessionOptions& options, ProfileFile& profile)
-        : MailSession(loop, ServiceKind::POP3, options), m_profile(profile) {}
+    Pop3Session(EventLoop& loop, const SessionOptions& options, ProfileFile& profile);
+    ~Pop3Session() override;
 
 private:
-    void InterpretCommand(std::string_view /*line*/) override {}
-    void RejectLongLine() override { ReplyLine("-ERR Brevin server: line too long"); }
+    // What the stream of a multi-line reply is producing.
+    enum class Stream { None, Retrieval, List, Uidl };
+
+    void InterpretCommand(std::string_view line) override;
+    void RejectLongLine() override;
+    bool NextChunk() override;
+
+    void ProcessPop3Command(std::string_view line);
+    void User(const std::string& argument);
+    void Pass(const std::string& argument);
+    void Stat();
+    void List(const std::string& argument);
+    void Uidl(const std::string& argument);
+    void Retr(const std::string& argument);
+    void Dele(const std::string& argument);
+
+    /// The listing entry a command's number names, or null (after replying) when it names none
+    /// or the mailbox is not open.
+    const MailboxEntry* Message(std::int32_t number, std::string_view noSuchReply);
+    /// Starts a listing: `status` and as many lines as fit now; the rest streams.
+    void StartListing(Stream kind, std::string status);
+    /// Appends whole listing lines (and the final ".") to `out` while they fit in `room`.
+    void FillListing(std::string& out, std::size_t room);
+    [[nodiscard]] std::string ListingLine(std::size_t index) const;
+
+    bool SendRetrievalChunk();
+    /// Without a pause to keep, moves as much of the file as the socket takes right now.
+    void SendWhatTheSocketTakes();
+    void CloseRetrieval();
+    void NoDelay();
 
     ProfileFile& m_profile;
+
+    std::string m_user;   // as the last USER gave it, also when unknown
+    std::string m_folder; // that user's mailbox folder; empty for an unknown user
+    bool m_authorised = false;
+    std::string m_folderPath;             // the open mailbox, a full path
+    std::vector<MailboxEntry> m_messages; // its listing, taken when PASS opened it
+    listas* m_deleteMarks = nullptr;      // full paths, in DELE order
+    std::string m_msgPath;                // the file RETR sends or DELE marks
+
+    // While a stream runs the engine holds further commands back by itself, so the input-side
+    // m_dataPhase stays clear in this protocol.
+    Stream m_stream = Stream::None;
+    std::size_t m_listNext = 0; // next listing entry to send; the size means the "." is next
+    bool m_listDone = false;
+    bool m_retrOpen = false; // m_retrFd holds the message being retrieved
+    int m_retrFd = -1;
+    off_t m_retrOffset = 0; // how much of the file has been handed out
+    bool m_retrEnded = false;
+    bool m_noDelay = false;
 };
 
 } // namespace brevin
