@@ -54,10 +54,11 @@ EventLoop::~EventLoop() {
 }
 
 void EventLoop::Run() {
-    m_stop = false;
+    // A Stop that came before Run still counts; once honoured it is cleared for the next Run.
     while (!m_stop) {
         ProcessReady(-1);
     }
+    m_stop = false;
 }
 
 void EventLoop::Stop() {
