@@ -75,12 +75,12 @@ bool ListedBefore(const Listed& a, const Listed& b) {
     return a.name < b.name;
 }
 
-/// The names of the messages of a folder, in listing order. Only regular files count.
-std::vector<std::string> ListNames(const std::string& folderPath) {
+/// The messages of a folder, unordered. Only regular files count.
+std::vector<Listed> Collect(const std::string& folderPath) {
     std::vector<Listed> found;
     DIR* dir = ::opendir(folderPath.c_str());
     if (dir == nullptr) {
-        return {};
+        return found;
     }
     const int dirFd = ::dirfd(dir);
     // readdir returns each entry once, then null.
@@ -100,6 +100,12 @@ std::vector<std::string> ListNames(const std::string& folderPath) {
         }
     }
     ::closedir(dir);
+    return found;
+}
+
+/// The names of the messages of a folder, in listing order.
+std::vector<std::string> ListNames(const std::string& folderPath) {
+    std::vector<Listed> found = Collect(folderPath);
     std::sort(found.begin(), found.end(), ListedBefore);
     std::vector<std::string> names;
     names.reserve(found.size());
@@ -192,12 +198,14 @@ bool ScanMailbox(const ProfileFile& profile, const std::string& folder, int& cou
     if (!FolderExists(folderPath)) {
         return false;
     }
-    const auto names = ListNames(folderPath);
-    if (names.empty()) {
+    const auto found = Collect(folderPath);
+    if (found.empty()) {
         return false;
     }
-    count = static_cast<int>(names.size());
-    SizeOf(folderPath + "/" + names.front(), firstSize);
+    count = static_cast<int>(found.size());
+    // Only the first in listing order is measured; no need to order the rest.
+    const auto first = std::min_element(found.begin(), found.end(), ListedBefore);
+    SizeOf(folderPath + "/" + first->name, firstSize);
     return true;
 }
 
@@ -211,15 +219,16 @@ bool FindMessage(const ProfileFile& profile, long n, const std::string& folder, 
     if (!FolderExists(folderPath)) {
         return false;
     }
-    auto names = ListNames(folderPath);
-    if (static_cast<unsigned long>(n) > names.size()) {
+    auto found = Collect(folderPath);
+    if (static_cast<unsigned long>(n) > found.size()) {
         return false;
     }
-    std::string& found = names[static_cast<std::size_t>(n - 1)];
-    if (!SizeOf(folderPath + "/" + found, size)) {
+    const auto nth = found.begin() + (n - 1);
+    std::nth_element(found.begin(), nth, found.end(), ListedBefore);
+    if (!SizeOf(folderPath + "/" + nth->name, size)) {
         return false; // removed since the listing
     }
-    name = std::move(found);
+    name = std::move(nth->name);
     return true;
 }
 

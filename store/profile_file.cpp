@@ -4,10 +4,12 @@
 #include "store/store_faults.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <initializer_list>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,8 +22,12 @@ constexpr std::string_view kBlanks = " \t";
 // A file changed less than this long before it was read may change again within the same
 // timestamp tick without its times moving, so such a read is not kept for later calls.
 constexpr long kRacySeconds = 2;
-// Attempts at finding a free temporary name next to the profile.
-constexpr int kTempAttempts = 100;
+// Waiting for another process's lock on the profile: it is held for one write only, so a
+// long wait means a stuck process, and the profile operation then fails instead of hanging.
+constexpr auto kLockPatience = std::chrono::seconds(5);
+constexpr useconds_t kLockPauseMicros = 200;
+// Attempts at reading the file while writers in other processes keep changing it.
+constexpr int kReadAttempts = 5;
 
 std::string_view Trim(std::string_view text) {
     const auto first = text.find_first_not_of(kBlanks);
@@ -43,6 +49,14 @@ bool SameName(std::string_view a, std::string_view b) {
 
 bool HasLineBreak(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+std::string Joined(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    for (const std::string_view part : parts) {
+        out.append(part);
+    }
+    return out;
 }
 
 enum class LineKind { Other, Section, Key };
@@ -180,8 +194,8 @@ struct Document {
     bool Set(std::string_view section, std::string_view key, std::string_view value) {
         std::size_t header = FindSection(section);
         if (header == lines.size()) {
-            Append(lines.size(), "[" + std::string(section) + "]");
-            Append(lines.size(), std::string(key) + "=" + std::string(value));
+            Append(lines.size(), Joined({"[", section, "]"}));
+            Append(lines.size(), Joined({key, "=", value}));
             return true;
         }
         const std::size_t end = SectionEnd(header);
@@ -196,13 +210,13 @@ struct Document {
                     return false;
                 }
                 // The key keeps its spelling in the file; only the value changes.
-                line.text = line.name + "=" + std::string(value);
+                line.text = Joined({line.name, "=", value});
                 Classify(line);
                 return true;
             }
             insertAt = i + 1;
         }
-        Append(insertAt, std::string(key) + "=" + std::string(value));
+        Append(insertAt, Joined({key, "=", value}));
         return true;
     }
 
@@ -260,86 +274,138 @@ struct ProfileFile::Snapshot {
 
 namespace {
 
+/// Takes a POSIX record lock on the whole of `fd`, trying for a bounded while: only Brevin's
+/// own processes lock these files, and never for longer than one write.
+bool LockWhole(int fd, short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    const auto deadline = std::chrono::steady_clock::now() + kLockPatience;
+    // Ends when the lock is taken, on an error, or at the deadline.
+    for (;;) {
+        if (::fcntl(fd, F_SETLK, &lock) == 0) {
+            return true;
+        }
+        if (errno != EACCES && errno != EAGAIN && errno != EINTR) {
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            errno = EWOULDBLOCK;
+            return false;
+        }
+        ::usleep(kLockPauseMicros);
+    }
+}
+
+/// Reads the whole of an open file into `content`. False on an error.
+bool ReadAll(int fd, std::string& content) {
+    content.clear();
+    char buffer[8192];
+    // Ends at end of file or on an error.
+    for (;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(content.size()));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n == 0;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 /// Reads the whole file. Null when it is missing or unreadable (reads then give defaults).
 std::shared_ptr<ProfileFile::Snapshot> ReadSnapshot(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
     }
     auto snap = std::make_shared<ProfileFile::Snapshot>();
     std::string content;
-    bool ok = ::fstat(fd, &snap->identity) == 0 && S_ISREG(snap->identity.st_mode);
-    if (ok) {
-        content.reserve(static_cast<std::size_t>(snap->identity.st_size));
-        char buffer[8192];
-        // Ends at end of file or on an error.
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                ok = n == 0;
-                break;
-            }
-            content.append(buffer, static_cast<std::size_t>(n));
+    bool ok = false;
+    // The inode read here may be swapped out and refilled by a writer in another process
+    // meanwhile; its times and size then move, and the read is made again.
+    for (int attempt = 0; attempt < kReadAttempts && !ok; ++attempt) {
+        struct stat after {};
+        if (::fstat(fd, &snap->identity) != 0 || !S_ISREG(snap->identity.st_mode) ||
+            !ReadAll(fd, content) || ::fstat(fd, &after) != 0) {
+            break;
         }
+        ok = SameFile(snap->identity, after) && static_cast<off_t>(content.size()) == after.st_size;
     }
-    ::close(fd);
+    file_util::CloseQuietly(fd);
     if (!ok) {
         return nullptr;
     }
     snap->doc = Document::Parse(content);
-    // A file that grew or shrank while it was read is not kept.
-    snap->keep = static_cast<off_t>(content.size()) == snap->identity.st_size &&
-                 ChangedLongAgo(snap->identity);
+    snap->keep = ChangedLongAgo(snap->identity);
     return snap;
 }
 
-/// Replaces `path` by a new file holding `content`: a temporary file next to it, flushed, then
-/// renamed over it. On failure the old file is untouched and the temporary file removed.
-bool ReplaceFile(const std::string& path, const std::string& content, ProfileSync sync) {
-    static std::atomic<unsigned> sequence{0};
-    const std::string folder = file_util::FolderOf(path);
-    const auto slash = path.find_last_of('/');
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+/// Takes the writers' lock: a record lock on a small lock file beside the profile, held for
+/// one read-modify-write. The profile and its spare cannot carry it, as they trade places on
+/// every write. -1 on failure (including a holder that does not let go).
+int TakeWriterLock(const std::string& lockPath) {
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0 && !LockWhole(fd, F_WRLCK)) {
+        file_util::CloseQuietly(fd);
+    }
+    return fd;
+}
 
-    // Keep the old file's permissions; a new profile holds passwords, so only its owner reads it.
-    mode_t mode = 0600;
-    struct stat old {};
-    if (::stat(path.c_str(), &old) == 0) {
-        mode = old.st_mode & 07777;
-    }
+/// The spare file beside the profile: new contents are written into it and then exchanged
+/// with the profile in one rename, so the old profile becomes the next spare. Reusing the two
+/// files spares the file system an inode creation and deletion per write, which costs more
+/// than the write itself. Only the holder of the writers' lock touches it.
+int OpenSpare(const std::string& sparePath) {
+    return ::open(sparePath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
 
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < kTempAttempts && fd < 0; ++attempt) {
-        temp = folder + "/." + base + "." + std::to_string(::getpid()) + "." +
-               std::to_string(sequence++) + ".tmp";
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = ::fchmod(fd, mode) == 0 || errno == EPERM;
+/// Fills the locked spare with `content` and puts it in the profile's place. On failure the
+/// profile is untouched.
+bool ReplaceWithSpare(int spare, const std::string& sparePath, const std::string& path,
+                      const std::string& content, const struct stat* current, ProfileSync sync) {
+    // Overwritten in place and then cut to length, so its blocks stay allocated: freeing and
+    // allocating them on every write would cost journal work.
+    bool ok = ::lseek(spare, 0, SEEK_SET) == 0;
     if (ok && StoreFaults::failProfileWrites) {
         errno = ENOSPC;
         ok = false;
     }
-    ok = ok && file_util::WriteAll(fd, content.data(), content.size());
-    ok = ok && ::fdatasync(fd) == 0;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    ok = ok && file_util::WriteAll(spare, content.data(), content.size()) &&
+         ::ftruncate(spare, static_cast<off_t>(content.size())) == 0;
+    struct stat own {};
+    if (ok && current != nullptr && ::fstat(spare, &own) == 0) {
+        // The profile keeps its owner and permissions (a new one is readable by its owner only:
+        // it holds passwords).
+        if (own.st_uid != current->st_uid || own.st_gid != current->st_gid) {
+            ::fchown(spare, current->st_uid, current->st_gid);
+        }
+        if ((own.st_mode & 07777) != (current->st_mode & 07777)) {
+            ok = ::fchmod(spare, current->st_mode & 07777) == 0 || errno == EPERM;
+        }
+    }
+    ok = ok && ::fdatasync(spare) == 0;
     if (!ok) {
-        file_util::CloseQuietly(fd);
-        ::unlink(temp.c_str());
         return false;
     }
-    file_util::CloseQuietly(fd);
+    bool placed = false;
+#ifdef RENAME_EXCHANGE
+    if (current != nullptr) {
+        placed =
+            ::renameat2(AT_FDCWD, sparePath.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0;
+        if (!placed && errno != EINVAL && errno != ENOSYS && errno != ENOENT) {
+            return false;
+        }
+    }
+#endif
+    // No profile yet, or a file system that cannot exchange: a plain rename replaces it just as
+    // atomically, and the next write makes a new spare.
+    if (!placed && ::rename(sparePath.c_str(), path.c_str()) != 0) {
+        return false;
+    }
     if (sync == ProfileSync::Durable) {
-        return file_util::SyncFolder(folder);
+        return file_util::SyncFolder(file_util::FolderOf(path));
     }
     return true;
 }
@@ -410,28 +476,90 @@ bool ProfileFile::Apply(std::span<const ProfileChange> changes, ProfileSync sync
             return false;
         }
     }
-    const auto snap = Load();
-    if (!snap) {
-        // Only a missing file starts empty; one that exists but cannot be read is left alone.
-        struct stat st {};
-        if (::stat(m_path.c_str(), &st) == 0 || errno != ENOENT) {
-            return false;
+    return Modify(
+        [changes](Snapshot& snap) {
+            bool changed = false;
+            for (const ProfileChange& change : changes) {
+                if (change.value) {
+                    changed =
+                        snap.doc.Set(change.section, change.key, Trim(*change.value)) || changed;
+                } else {
+                    changed = snap.doc.Erase(change.section, change.key) || changed;
+                }
+            }
+            return changed;
+        },
+        sync);
+}
+
+std::string ProfileFile::Update(std::string_view section, std::string_view key,
+                                std::string_view fallback,
+                                const std::function<std::string(std::string_view)>& next,
+                                ProfileSync sync, bool* written) {
+    std::optional<std::string> before;
+    bool refused = false;
+    bool ok = false;
+    if (StorableSection(section) && StorableKey(key)) {
+        ok = Modify(
+            [&](Snapshot& snap) {
+                const Line* line = snap.doc.FindKey(section, key);
+                before = CutValue(line != nullptr ? std::string_view(line->value) : fallback);
+                const std::string value = next(*before);
+                if (HasLineBreak(value)) {
+                    refused = true;
+                    return false;
+                }
+                return snap.doc.Set(section, key, Trim(value));
+            },
+            sync);
+    }
+    if (written != nullptr) {
+        *written = ok && !refused;
+    }
+    // Without the lock (or the file) the value is read as any reader would.
+    return before ? *before : Read(section, key, fallback);
+}
+
+bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync sync) {
+    std::string path = m_path.string();
+    // A profile that is a symbolic link stays one: the file it names is the one replaced.
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            path = real;
+            std::free(real);
         }
     }
-    Document doc = snap ? snap->doc : Document{};
-    bool changed = false;
-    for (const ProfileChange& change : changes) {
-        if (change.value) {
-            changed = doc.Set(change.section, change.key, Trim(*change.value)) || changed;
-        } else {
-            changed = doc.Erase(change.section, change.key) || changed;
+    const auto slash = path.find_last_of('/');
+    const std::string hidden = file_util::FolderOf(path) + "/." +
+                               (slash == std::string::npos ? path : path.substr(slash + 1));
+    // The lock covers the whole read-modify-write, so a change made by another process at the
+    // same moment (the server and `brevin user`) is never lost.
+    int lock = TakeWriterLock(hidden + ".lock");
+    if (lock < 0) {
+        return false;
+    }
+    bool ok = false;
+    const auto current = Load();
+    struct stat st {};
+    // Only a missing file starts empty; one that exists but cannot be read is left alone.
+    if (current || (::stat(m_path.c_str(), &st) != 0 && errno == ENOENT)) {
+        Snapshot changed;
+        if (current) {
+            changed.doc = current->doc;
+        }
+        ok = true;
+        if (edit(changed)) {
+            m_cache.reset();
+            int spare = OpenSpare(hidden + ".spare");
+            ok = spare >= 0 &&
+                 ReplaceWithSpare(spare, hidden + ".spare", path, changed.doc.Serialise(),
+                                  current ? &current->identity : nullptr, sync);
+            file_util::CloseQuietly(spare);
         }
     }
-    if (!changed) {
-        return true;
-    }
-    m_cache.reset();
-    return ReplaceFile(m_path.string(), doc.Serialise(), sync);
+    file_util::CloseQuietly(lock);
+    return ok;
 }
 
 } // namespace brevin

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -38,6 +39,11 @@ enum class ProfileSync {
 ///
 /// Lines beginning with ";" are comments. Files with CR LF or LF line ends are read; new lines
 /// take the line end the file already uses (LF for a new file).
+///
+/// Writing keeps two hidden files beside the profile: ".NAME.spare", which receives the new
+/// contents and then trades places with the profile in one rename, and ".NAME.lock", whose
+/// record lock makes each read-modify-write one step for all Brevin processes (the server and
+/// `brevin user`), so neither loses the other's change.
 class ProfileFile {
 public:
     static constexpr std::size_t kMaxValue = 254;
@@ -58,12 +64,21 @@ public:
     /// when a name or value cannot be stored (a line end in it, "=" or a leading "[" or ";" in
     /// a key, "]" in a section) or the file could not be replaced.
     bool Apply(std::span<const ProfileChange> changes, ProfileSync sync = ProfileSync::Durable);
+    /// Reads `section`/`key` as `Read` does and writes back `next(value)`, as one step that no
+    /// other Brevin process can come between. Returns the value read, also when the write
+    /// failed (`written`, when given, tells which).
+    std::string Update(std::string_view section, std::string_view key, std::string_view fallback,
+                       const std::function<std::string(std::string_view)>& next,
+                       ProfileSync sync = ProfileSync::Durable, bool* written = nullptr);
 
     /// The file as last read, kept while the file's identity, size and times stay the same.
     struct Snapshot;
 
 private:
     [[nodiscard]] std::shared_ptr<const Snapshot> Load() const;
+    /// The read-modify-write under the writers' lock. `edit` changes the snapshot's contents and
+    /// says whether anything changed.
+    bool Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync sync);
 
     std::filesystem::path m_path;
     mutable std::shared_ptr<const Snapshot> m_cache;

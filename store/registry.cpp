@@ -90,14 +90,18 @@ std::uint32_t ParseCounter(std::string_view text) {
 }
 
 std::uint32_t TakeMessageNumber(ProfileFile& profile) {
-    const std::uint32_t number = ParseCounter(profile.Read(kSection, kCounterKey, "0"));
-    char next[16];
-    std::snprintf(next, sizeof next, "%lu", static_cast<unsigned long>(number + 1U));
     // A message file is never created over an existing one, so a counter update lost in a
     // power cut only costs a retry: the profile is replaced atomically but not flushed twice.
-    const ProfileChange change{kSection, kCounterKey, std::string_view(next)};
-    profile.Apply({&change, 1}, ProfileSync::Atomic);
-    return number;
+    const std::string stored = profile.Update(
+        kSection, kCounterKey, "0",
+        [](std::string_view value) {
+            char next[16];
+            std::snprintf(next, sizeof next, "%lu",
+                          static_cast<unsigned long>(ParseCounter(value) + 1U));
+            return std::string(next);
+        },
+        ProfileSync::Atomic);
+    return ParseCounter(stored);
 }
 
 bool FolderExists(const std::string& path) {
@@ -177,14 +181,19 @@ std::string NormaliseUserName(std::string_view typed) {
     return name;
 }
 
+std::string UserRecordProblem(const UserRecord& user) {
+    std::string problem = UserNameProblem(user.name);
+    if (problem.empty()) {
+        problem = ValueProblem("the folder name", user.folder);
+    }
+    if (problem.empty()) {
+        problem = ValueProblem("the password", user.password);
+    }
+    return problem;
+}
+
 bool SetUser(ProfileFile& profile, const UserRecord& user, std::string& error) {
-    error = UserNameProblem(user.name);
-    if (error.empty()) {
-        error = ValueProblem("the folder name", user.folder);
-    }
-    if (error.empty()) {
-        error = ValueProblem("the password", user.password);
-    }
+    error = UserRecordProblem(user);
     if (!error.empty()) {
         return false;
     }

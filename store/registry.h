@@ -51,8 +51,12 @@ struct UserRecord {
     std::string password; // `PWD` value
 };
 
-/// Writes `USERS`/name and `PWD`/name. False (with `error` set) when the name is refused
-/// or the profile could not be written.
+/// Why a user cannot be stored as given (its name, or a folder or password the profile would not
+/// read back the same); empty when it can.
+std::string UserRecordProblem(const UserRecord& user);
+
+/// Writes `USERS`/name and `PWD`/name, both in one replacement of the file. False (with `error`
+/// set) when the name is refused or the profile could not be written.
 bool SetUser(ProfileFile& profile, const UserRecord& user, std::string& error);
 /// Removes both keys; the folder and its mail stay.
 bool RemoveUser(ProfileFile& profile, std::string_view name, std::string& error);
