@@ -79,6 +79,7 @@ TEST_F(Recipients, AddressesAreReducedToTheUserTheyName) {
         {"RCPT TO:<zed@x>", kNoSuchUser}, // not a user
         {"RCPT TO:<postmaster>", kNoSuchUser},
         {"RCPT TO:<ann>", kNoSuchUser},
+        {"RCPT TO:ann", kNoSuchUser}, // no "@": the name keeps its line end
         {"RCPT TO:<@x>", kNoSuchUser},
         {"RCPT TO:<ann @x>", kNoSuchUser},
         {"RCPT TO:<\"ann\"@x>", kNoSuchUser}, // quotes are part of the name
