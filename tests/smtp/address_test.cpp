@@ -34,7 +34,7 @@ const Reduction kReductions[] = {
     // Only the first '@' counts.
     {"<a b@c@d>", true, "b"},
     {"<a@b>@c", true, "a"},
-    // Nothing else is special.
+    // Every other character stays.
     {"MAIL FROM:L@D", true, "FROM:L"},
     {"x:y@D", true, "x:y"},
     {">L@D", true, ">L"},
