@@ -34,7 +34,7 @@ const Reduction kReductions[] = {
     // Only the first '@' counts.
     {"<a b@c@d>", true, "b"},
     {"<a@b>@c", true, "a"},
-    // Nothing else is special.
+    // Every other character stays.
     {"MAIL FROM:L@D", true, "FROM:L"},
     {"x:y@D", true, "x:y"},
     {">L@D", true, ">L"},
@@ -79,6 +79,7 @@ TEST_F(Recipients, AddressesAreReducedToTheUserTheyName) {
         {"RCPT TO:<zed@x>", kNoSuchUser}, // not a user
         {"RCPT TO:<postmaster>", kNoSuchUser},
         {"RCPT TO:<ann>", kNoSuchUser},
+        {"RCPT TO:ann", kNoSuchUser}, // no "@": the name keeps its line end
         {"RCPT TO:<@x>", kNoSuchUser},
         {"RCPT TO:<ann @x>", kNoSuchUser},
         {"RCPT TO:<\"ann\"@x>", kNoSuchUser}, // quotes are part of the name

@@ -152,6 +152,29 @@ TEST_F(Delivery, AMissingMailboxFolderRefusesDataButUsesItsNumber) {
     EXPECT_EQ(FilesIn("ann"), std::vector<std::string>{"MSG00021.bvn"});
 }
 
+TEST_F(Delivery, WithoutAStoreRootTheFileGoesBelowZzzAndCopiesBelowTheWorkingDirectory) {
+    struct WorkIn {
+        std::filesystem::path previous = std::filesystem::current_path();
+        explicit WorkIn(const std::filesystem::path& dir) { std::filesystem::current_path(dir); }
+        ~WorkIn() { std::filesystem::current_path(previous); }
+    } workIn(server.Dir());
+    Change([this] {
+        server.Profile().Remove("BREVIN", "store");
+        std::filesystem::create_directories(server.Dir() / "zzz" / "ann");
+    });
+    auto client = server.Smtp();
+    EXPECT_EQ(Deliver(*client, {"bob", "ann"}, kMessage), kOk);
+    std::vector<std::string> inZzz;
+    for (const auto& entry : std::filesystem::directory_iterator(server.Dir() / "zzz" / "ann")) {
+        inZzz.push_back(ReadFile(entry.path()));
+    }
+    EXPECT_EQ(inZzz, std::vector<std::string>{kMessage});
+    // The copy found no store root either: the working directory became it.
+    ASSERT_TRUE(std::filesystem::is_directory(server.Dir() / "bob"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(server.Dir() / "bob"), {}), 1);
+    EXPECT_EQ(ProfileValue("BREVIN", "store"), server.Dir().string());
+}
+
 TEST_F(Delivery, ANumberWhoseNameIsTakenMovesOnInsteadOfReplacingAFile) {
     SetCounter("3");
     WriteFile(Folder("ann") / "MSG00003.bvn", "older mail\r\n.\r\n");

@@ -40,8 +40,24 @@ protected:
     }
 
     void TearDown() override {
+        // Sessions own themselves and go when their client's close is seen; stopping the loop
+        // earlier would leave them behind. The test's clients are closed by now, so every
+        // socket left beyond the two listeners belongs to a session still closing.
+        for (int i = 0; i < 300 && OpenSockets() > 2; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
         server.Stop();
         StoreFaults::Reset(); // the loop thread is gone
+    }
+
+    static int OpenSockets() {
+        int count = 0;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+            const auto target = std::filesystem::read_symlink(entry.path(), ec);
+            count += !ec && target.string().starts_with("socket:") ? 1 : 0;
+        }
+        return count;
     }
 
     /// Changes profile, folders or store faults with the server's loop held still.

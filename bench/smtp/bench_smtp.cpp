@@ -1,0 +1,508 @@
+// Mail delivery throughput of a running brevin: N concurrent SMTP clients (1, 10, 100) each
+// send M messages of 1 KiB and 100 KiB to 1 and to 5 recipients, at the default pause and at
+// --pause-ms 0. Reports messages per second and the time from the last data byte to the final
+// reply (p50/p99), and beside them the machine's own limit for storing such files durably
+// (create, write, fsync, rename, folder fsync), measured in the same run on the same disk.
+// Usage: bench_smtp   (the server is $BREVIN_BIN or build/brevin)
+
+#include "support/server_process.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <map>
+#include <netinet/tcp.h>
+#include <optional>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+
+namespace {
+
+using namespace brevin::bench;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kUsers = 5;
+constexpr auto kRunLimit = std::chrono::seconds(60); // no run goes on longer than this
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+/// `prefix` followed by `n` in decimal.
+std::string Numbered(std::string prefix, long n) {
+    prefix += std::to_string(n);
+    return prefix;
+}
+
+/// A message of exactly `size` bytes on the wire, its final line included.
+std::string MessageData(std::size_t size) {
+    std::string data = "From: bench@example.org\r\nSubject: bench\r\n\r\n";
+    const std::string end = "\r\n.\r\n";
+    while (data.size() + end.size() < size) {
+        const std::size_t room = size - end.size() - data.size();
+        std::string line(std::min<std::size_t>(76, room), 'm');
+        if (room > 78) {
+            line += "\r\n";
+        }
+        data += line;
+    }
+    return data + end;
+}
+
+/// One client's conversation: HELO, then M times MAIL, k RCPT, DATA, data; then QUIT.
+struct Conversation {
+    int fd = -1;
+    enum class Step { Banner, Helo, Ready, Mail, Rcpt, Data, Final, Quit, Done, Failed };
+    Step step = Step::Banner;
+    int messagesLeft = 0;
+    int rcptSent = 0;
+    std::string out;
+    std::size_t outSent = 0;
+    std::string in;
+    Clock::time_point dataSent;
+};
+
+struct RunResult {
+    int messages = 0;
+    int failed = 0;
+    double perSecond = 0;
+    double p50Ms = 0;
+    double p99Ms = 0;
+};
+
+class Driver {
+public:
+    Driver(std::uint16_t port, int clients, int messages, int recipients, std::string data)
+        : m_port(port), m_recipients(recipients), m_data(std::move(data)),
+          m_conversations(static_cast<std::size_t>(clients)) {
+        for (auto& c : m_conversations) {
+            c.messagesLeft = messages;
+        }
+    }
+
+    RunResult Run() {
+        m_epoll = epoll_create1(0);
+        for (std::size_t i = 0; i < m_conversations.size(); ++i) {
+            Open(i);
+        }
+        const auto deadline = Clock::now() + kRunLimit;
+        // Each round waits at most 100 ms; the deadline bounds the rounds.
+        while (m_active > 0 && Clock::now() < deadline) {
+            epoll_event events[256];
+            const int ready = epoll_wait(m_epoll, events, 256, 100);
+            for (int e = 0; e < ready; ++e) {
+                Serve(events[e].data.u64, events[e].events);
+            }
+            if (!m_started && m_ready == m_active) {
+                Release();
+            }
+        }
+        RunResult result;
+        result.messages = m_delivered;
+        for (auto& c : m_conversations) {
+            if (c.step != Conversation::Step::Done) {
+                ++result.failed;
+            }
+            if (c.fd >= 0) {
+                close(c.fd);
+            }
+        }
+        close(m_epoll);
+        const double seconds = Seconds(m_lastReply - m_start);
+        result.perSecond = seconds > 0 ? m_delivered / seconds : 0;
+        result.p50Ms = Percentile(m_latencies, 50);
+        result.p99Ms = Percentile(m_latencies, 99);
+        return result;
+    }
+
+private:
+    using Step = Conversation::Step;
+
+    void Open(std::size_t i) {
+        auto& c = m_conversations[i];
+        c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(m_port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = i;
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, c.fd, &ev);
+        ++m_active;
+    }
+
+    /// Every client has said HELO: the clock starts and all begin their first message.
+    void Release() {
+        m_started = true;
+        m_start = Clock::now();
+        m_lastReply = m_start;
+        for (std::size_t i = 0; i < m_conversations.size(); ++i) {
+            if (m_conversations[i].step == Step::Ready) {
+                NextMessage(i);
+            }
+        }
+    }
+
+    void Send(std::size_t i, std::string text) {
+        auto& c = m_conversations[i];
+        c.out = std::move(text);
+        c.outSent = 0;
+        Flush(i);
+    }
+
+    void Flush(std::size_t i) {
+        auto& c = m_conversations[i];
+        const std::size_t before = c.outSent;
+        while (c.outSent < c.out.size()) {
+            const ssize_t n =
+                send(c.fd, c.out.data() + c.outSent, c.out.size() - c.outSent, MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    Watch(i, EPOLLIN | EPOLLOUT);
+                    return;
+                }
+                Fail(i);
+                return;
+            }
+            c.outSent += static_cast<std::size_t>(n);
+        }
+        if (c.step == Step::Final && c.outSent > before) {
+            c.dataSent = Clock::now(); // the last data byte has just gone
+        }
+        Watch(i, EPOLLIN);
+    }
+
+    void Watch(std::size_t i, std::uint32_t events) {
+        epoll_event ev{};
+        ev.events = events;
+        ev.data.u64 = i;
+        epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_conversations[i].fd, &ev);
+    }
+
+    void NextMessage(std::size_t i) {
+        auto& c = m_conversations[i];
+        if (c.messagesLeft == 0) {
+            c.step = Step::Quit;
+            Send(i, "QUIT\r\n");
+            return;
+        }
+        --c.messagesLeft;
+        c.rcptSent = 0;
+        c.step = Step::Mail;
+        Send(i, "MAIL FROM:<bench@example.org>\r\n");
+    }
+
+    void Fail(std::size_t i) {
+        auto& c = m_conversations[i];
+        c.step = Step::Failed;
+        epoll_ctl(m_epoll, EPOLL_CTL_DEL, c.fd, nullptr);
+        close(c.fd);
+        c.fd = -1;
+        --m_active;
+    }
+
+    void Serve(std::size_t i, std::uint32_t events) {
+        auto& c = m_conversations[i];
+        if (c.fd < 0) {
+            return;
+        }
+        if ((events & EPOLLOUT) != 0) {
+            Flush(i);
+        }
+        if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) {
+            return;
+        }
+        char buffer[4096];
+        const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return;
+            }
+            Fail(i);
+            return;
+        }
+        c.in.append(buffer, static_cast<std::size_t>(n));
+        // One reply line per step; a burst may hold several.
+        for (auto end = c.in.find("\r\n"); end != std::string::npos && c.fd >= 0;
+             end = c.in.find("\r\n")) {
+            const std::string line = c.in.substr(0, end);
+            c.in.erase(0, end + 2);
+            Reply(i, line);
+        }
+    }
+
+    void Reply(std::size_t i, const std::string& line) {
+        auto& c = m_conversations[i];
+        const auto expect = [&](const char* code) {
+            if (!line.starts_with(code)) {
+                std::fprintf(stderr, "client %zu: unexpected reply \"%s\"\n", i, line.c_str());
+                Fail(i);
+                return false;
+            }
+            return true;
+        };
+        switch (c.step) {
+        case Step::Banner:
+            if (expect("220")) {
+                c.step = Step::Helo;
+                Send(i, "HELO bench\r\n");
+            }
+            return;
+        case Step::Helo:
+            if (expect("250")) {
+                c.step = Step::Ready;
+                ++m_ready;
+                if (m_started) {
+                    NextMessage(i);
+                }
+            }
+            return;
+        case Step::Mail:
+        case Step::Rcpt:
+            if (!expect("250")) {
+                return;
+            }
+            if (c.rcptSent < m_recipients) {
+                c.step = Step::Rcpt;
+                Send(i, Numbered("RCPT TO:<u", c.rcptSent++) + "@brevin.test>\r\n");
+            } else {
+                c.step = Step::Data;
+                Send(i, "DATA\r\n");
+            }
+            return;
+        case Step::Data:
+            if (expect("354")) {
+                c.step = Step::Final;
+                Send(i, m_data);
+            }
+            return;
+        case Step::Final:
+            if (expect("250")) {
+                m_lastReply = Clock::now();
+                m_latencies.push_back(Ms(m_lastReply - c.dataSent));
+                ++m_delivered;
+                NextMessage(i);
+            }
+            return;
+        case Step::Quit:
+            if (expect("221")) {
+                c.step = Step::Done;
+                epoll_ctl(m_epoll, EPOLL_CTL_DEL, c.fd, nullptr);
+                close(c.fd);
+                c.fd = -1;
+                --m_active;
+            }
+            return;
+        default:
+            Fail(i);
+            return;
+        }
+    }
+
+    std::uint16_t m_port;
+    int m_recipients;
+    std::string m_data;
+    std::vector<Conversation> m_conversations;
+    int m_epoll = -1;
+    int m_active = 0;
+    int m_ready = 0;
+    bool m_started = false;
+    int m_delivered = 0;
+    Clock::time_point m_start;
+    Clock::time_point m_lastReply;
+    std::vector<double> m_latencies;
+};
+
+/// Files holding `data` stored durably per second, one after the other as the server's one
+/// thread must: create, write, fsync, rename, folder fsync.
+/// With `counter`, each file also pays for the store's message counter as the profile keeps it:
+/// a small spare file rewritten, flushed and exchanged with the current one.
+double DurableFilesPerSecond(const std::filesystem::path& folder, const std::string& data,
+                             int count, bool counter = false) {
+    std::filesystem::create_directories(folder);
+    const std::string counterPath = (folder / "counter").string();
+    const std::string counterSpare = counterPath + ".spare";
+    const std::string counterText(80, 'c');
+    if (counter) {
+        std::ofstream(counterPath) << counterText;
+        std::ofstream(counterSpare) << counterText;
+    }
+    const auto start = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        if (counter) {
+            const int fd = open(counterSpare.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            const bool ok = fd >= 0 &&
+                            pwrite(fd, counterText.data(), counterText.size(), 0) ==
+                                static_cast<ssize_t>(counterText.size()) &&
+                            fdatasync(fd) == 0;
+            close(fd);
+            // The two names trade places, so the spare is never created anew.
+            if (!ok || renameat2(AT_FDCWD, counterSpare.c_str(), AT_FDCWD, counterPath.c_str(),
+                                 RENAME_EXCHANGE) != 0) {
+                return 0;
+            }
+        }
+        const std::string name = (folder / Numbered("f", i)).string();
+        const std::string temp = name + ".tmp";
+        const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const bool ok = fd >= 0 &&
+                        write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size()) &&
+                        fsync(fd) == 0;
+        close(fd);
+        if (!ok || rename(temp.c_str(), name.c_str()) != 0) {
+            return 0;
+        }
+        const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fsync(dir);
+        close(dir);
+    }
+    const double seconds = Seconds(Clock::now() - start);
+    std::filesystem::remove_all(folder);
+    return count / seconds;
+}
+
+/// Removes the delivered mail, so that every run starts from empty folders.
+void EmptyMailboxes(const std::filesystem::path& store) {
+    for (int u = 0; u < kUsers; ++u) {
+        const auto folder = store / Numbered("u", u);
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+    }
+}
+
+void WriteProfile(const std::filesystem::path& workdir) {
+    const auto store = workdir / "store";
+    std::filesystem::create_directories(store);
+    std::ofstream ini(workdir / "brevin.INI");
+    ini << "[BREVIN]\nstore=" << store.string() << "\n[USERS]\n";
+    for (int u = 0; u < kUsers; ++u) {
+        ini << "u" << u << "=u" << u << "\n";
+    }
+    ini << "[PWD]\n";
+    for (int u = 0; u < kUsers; ++u) {
+        ini << "u" << u << "=pw\n";
+    }
+    EmptyMailboxes(store);
+}
+
+/// Messages per client: enough to measure, few enough to keep the whole run short.
+int MessagesPerClient(int pauseMs, int clients) {
+    if (pauseMs > 0) {
+        return 4; // each message waits several pauses whatever the disk does
+    }
+    return std::max(2, 200 / clients);
+}
+
+struct Key {
+    int pause, clients, size, recipients;
+    auto operator<=>(const Key&) const = default;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 1024));
+    setrlimit(RLIMIT_NOFILE, &limit);
+
+    // The server runs in a working folder of its own, so its path must not be relative.
+    const std::string binary = std::filesystem::absolute(ServerBinary(argv[0])).string();
+    const auto workdir =
+        std::filesystem::temp_directory_path() / ("brevin-bench-smtp-" + std::to_string(getpid()));
+    std::filesystem::remove_all(workdir);
+    WriteProfile(workdir);
+    const auto store = workdir / "store";
+    (void)argc;
+
+    const int sizes[] = {1024, 100 * 1024};
+    const int clientCounts[] = {1, 10, 100};
+    const int recipientCounts[] = {1, 5};
+
+    std::printf("SMTP delivery to %s\nM messages per client; latency from the last data byte "
+                "to the final reply; limit: files of that size stored durably one after the "
+                "other (create+write+fsync+rename+folder fsync), measured just before and after "
+                "the run, divided by the recipients; +counter: the same with the message counter's "
+                "own flushed rewrite per file, as the profile keeps it\n\n",
+                binary.c_str());
+    std::printf("%-6s %7s %7s %5s %5s %7s %9s %9s %9s %11s %7s %11s %7s\n", "pause", "clients",
+                "size", "rcpt", "M", "failed", "msg/s", "p50 ms", "p99 ms", "limit msg/s", "ratio",
+                "+counter", "ratio");
+    std::map<Key, double> rates;
+    std::map<Key, double> ratios;
+    bool allDelivered = true;
+    for (const int pause : {100, 0}) {
+        ServerProcess server(binary, workdir, {"--pause-ms", std::to_string(pause)});
+        for (const int size : sizes) {
+            const std::string data = MessageData(static_cast<std::size_t>(size));
+            for (const int recipients : recipientCounts) {
+                for (const int clients : clientCounts) {
+                    const Key key{pause, clients, size, recipients};
+                    // The disk is shared and its speed drifts: the limit is taken around each
+                    // run, just before and just after it.
+                    const auto limitFiles = [&] {
+                        return DurableFilesPerSecond(workdir / "limit", data, 60);
+                    };
+                    const auto withCounter = [&] {
+                        return pause == 0 ? DurableFilesPerSecond(workdir / "limit", data, 60, true)
+                                          : 0.0;
+                    };
+                    const double before = limitFiles();
+                    const double counterBefore = withCounter();
+                    const int perClient = MessagesPerClient(pause, clients);
+                    Driver driver(server.smtpPort, clients, perClient, recipients, data);
+                    const RunResult r = driver.Run();
+                    EmptyMailboxes(store);
+                    const double limitMessages = (before + limitFiles()) / 2 / recipients;
+                    const double counterMessages = (counterBefore + withCounter()) / 2 / recipients;
+                    rates[key] = r.perSecond;
+                    ratios[key] = r.perSecond / limitMessages;
+                    std::printf("%-6s %7d %6dK %5d %5d %7d %9.1f %9.2f %9.2f %11.1f %6.0f%%",
+                                (std::to_string(pause) + "ms").c_str(), clients, size / 1024,
+                                recipients, perClient, r.failed, r.perSecond, r.p50Ms, r.p99Ms,
+                                limitMessages, 100.0 * ratios[key]);
+                    if (counterMessages > 0) {
+                        std::printf(" %11.1f %6.0f%%\n", counterMessages,
+                                    100.0 * r.perSecond / counterMessages);
+                    } else {
+                        std::printf(" %11s %7s\n", "-", "-");
+                    }
+                    std::fflush(stdout);
+                    allDelivered =
+                        allDelivered && r.failed == 0 && r.messages == clients * perClient;
+                }
+            }
+        }
+    }
+
+    std::printf("\nGoals\n");
+    for (const int size : sizes) {
+        for (const int recipients : recipientCounts) {
+            double best = 0;
+            for (const int clients : clientCounts) {
+                best = std::max(best, ratios[{0, clients, size, recipients}]);
+            }
+            const double one = rates[{100, 1, size, recipients}];
+            const double hundred = rates[{100, 100, size, recipients}];
+            // Where 50 single clients' worth exceeds what the disk stores, the disk decides.
+            const char* scaling = hundred >= 50 * one                           ? "met"
+                                  : ratios[{100, 100, size, recipients}] >= 0.7 ? "disk-bound"
+                                                                                : "MISSED";
+            std::printf(
+                "  %3d KiB to %d: --pause-ms 0 at best %.0f%% of the disk limit (goal 70%%: "
+                "%s); default pause, 100 clients %.1fx one client (goal 50x: %s)\n",
+                size / 1024, recipients, 100.0 * best, best >= 0.7 ? "met" : "MISSED",
+                one > 0 ? hundred / one : 0, scaling);
+        }
+    }
+    std::filesystem::remove_all(workdir);
+    return allDelivered ? 0 : 1;
+}
