@@ -12,6 +12,7 @@ for target in "$build"/fuzz/fuzz_*; do
     name="$(basename "$target")"
     out="$root/fuzz-out/$name"
     mkdir -p "$out/corpus"
+    rm -f "$out"/crash-* "$out"/leak-* "$out"/timeout-* "$out"/oom-*
     seeds="$root/fuzz/corpus/$name"
     [ -d "$seeds" ] || seeds=""
     echo "== $name for ${seconds}s"

@@ -18,7 +18,8 @@ namespace brevin {
 
 namespace {
 
-constexpr std::string_view kBlanks = " \t";
+// Blanks around names and values; a stray CR (an editor mixing line ends) counts as one.
+constexpr std::string_view kBlanks = " \t\r";
 // A file changed less than this long before it was read may change again within the same
 // timestamp tick without its times moving, so such a read is not kept for later calls.
 constexpr long kRacySeconds = 2;

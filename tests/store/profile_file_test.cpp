@@ -384,6 +384,13 @@ TEST_F(ProfileFileTest, ALastLineCutAfterItsCarriageReturnReadsTheSameAfterAWrit
     EXPECT_EQ(profile.Read("USERS", "alice", ""), "alice");
     EXPECT_EQ(profile.Read("PWD", "alice", ""), "pw");
     EXPECT_EQ(ReadFile(path), "[USERS]\r\nalice=alice\r\n[PWD]\r\nalice=pw\r\n");
+
+    // A stray CR is never part of a value, wherever the line ends.
+    WriteFile(path, "[USERS]\nbob=bob\r\r\ncarol=c\r\r");
+    EXPECT_EQ(profile.Read("USERS", "bob", ""), "bob");
+    EXPECT_EQ(profile.Read("USERS", "carol", ""), "c");
+    ASSERT_TRUE(profile.Write("PWD", "bob", "pw"));
+    EXPECT_EQ(profile.Read("USERS", "carol", ""), "c");
 }
 
 } // namespace

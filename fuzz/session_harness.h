@@ -1,0 +1,96 @@
+#pragma once
+
+// Drives one real session per input over a socketpair, inside the real event loop: the input
+// is cut into reads of varying sizes, the loop runs after each, and the replies are drained.
+// The session must answer without crashing and must be gone once the peer closes.
+
+#include "engine/event_loop.h"
+#include "engine/listeners.h"
+#include "engine/mail_session.h"
+#include "store/profile_file.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace brevin::fuzzing {
+
+class SessionHarness {
+public:
+    SessionHarness()
+        : m_dir(std::filesystem::temp_directory_path() /
+                ("brevin-fuzz-" + std::to_string(getpid()))),
+          m_profile(m_dir / "brevin.INI") {
+        std::filesystem::create_directories(m_dir / "store" / "alice");
+        std::filesystem::create_directories(m_dir / "store" / "bob");
+        std::ofstream(m_dir / "brevin.INI")
+            << "[BREVIN]\nstore=" << (m_dir / "store").string()
+            << "\n[USERS]\nalice=alice\nbob=bob\n[PWD]\nalice=pw\nbob=\n";
+        m_options.pause = std::chrono::milliseconds(0);
+        m_options.idleTimeout = std::chrono::seconds(0);
+    }
+
+    ProfileFile& Profile() { return m_profile; }
+    EventLoop& Loop() { return m_loop; }
+    const SessionOptions& Options() const { return m_options; }
+    const std::filesystem::path& Dir() const { return m_dir; }
+
+    /// Runs `session` (already made, not yet connected) over the input and closes it.
+    void Run(MailSession* session, ServiceKind kind, const std::uint8_t* data, std::size_t size) {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) {
+            std::abort();
+        }
+        session->Socket().Adopt(pair[0], kRead | kClose);
+        session->Begin(BannerFor(kind));
+        Pump(pair[1]);
+        // Cut sizes come from the input itself, so the same input always gives the same reads.
+        std::uint32_t state = static_cast<std::uint32_t>(size) * 2654435761U;
+        std::size_t at = 0;
+        while (at < size) {
+            state = state * 1664525U + 1013904223U + data[at];
+            const std::size_t cut = 1 + (state >> 16) % 700;
+            const std::size_t length = std::min(cut, size - at);
+            std::size_t sent = 0;
+            for (int tries = 0; sent < length && tries < 1000; ++tries) {
+                const ssize_t n = send(pair[1], data + at + sent, length - sent, MSG_NOSIGNAL);
+                if (n > 0) {
+                    sent += static_cast<std::size_t>(n);
+                }
+                Pump(pair[1]);
+            }
+            at += length;
+        }
+        Pump(pair[1]);
+        close(pair[1]);
+        for (int i = 0; i < 100 && m_loop.ProcessReady(0) > 0; ++i) {
+        }
+    }
+
+private:
+    /// Runs the loop until it has nothing ready, draining whatever the session sent.
+    void Pump(int peer) {
+        char sink[65536];
+        for (int i = 0; i < 1000; ++i) {
+            const int delivered = m_loop.ProcessReady(0);
+            bool drained = false;
+            while (recv(peer, sink, sizeof sink, 0) > 0) {
+                drained = true;
+            }
+            if (delivered == 0 && !drained) {
+                return;
+            }
+        }
+    }
+
+    std::filesystem::path m_dir;
+    ProfileFile m_profile;
+    EventLoop m_loop;
+    SessionOptions m_options;
+};
+
+} // namespace brevin::fuzzing
