@@ -303,8 +303,9 @@ bool LockWhole(int fd, short type) {
     }
 }
 
-/// The writers' lock file beside the profile (the file a symbolic link names, if it is one).
-std::string LockPathFor(std::string path) {
+/// The file a profile path names: a profile that is a symbolic link stays one, so the file it
+/// names is the one replaced and locked.
+std::string ResolvedProfile(std::string path) {
     struct stat link {};
     if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
         if (char* real = ::realpath(path.c_str(), nullptr)) {
@@ -312,9 +313,19 @@ std::string LockPathFor(std::string path) {
             std::free(real);
         }
     }
+    return path;
+}
+
+/// The hidden companions of a (resolved) profile path: "<folder>/.<name>" + suffix.
+std::string HiddenBeside(const std::string& path, std::string_view suffix) {
     const auto slash = path.find_last_of('/');
     return file_util::FolderOf(path) + "/." +
-           (slash == std::string::npos ? path : path.substr(slash + 1)) + ".lock";
+           (slash == std::string::npos ? path : path.substr(slash + 1)) + std::string(suffix);
+}
+
+/// The writers' lock file beside the profile.
+std::string LockPathFor(const std::string& path) {
+    return HiddenBeside(ResolvedProfile(path), ".lock");
 }
 
 /// Reads the whole of an open file into `content`. False on an error.
@@ -561,21 +572,11 @@ std::string ProfileFile::Update(std::string_view section, std::string_view key,
 }
 
 bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync sync) {
-    std::string path = m_path.string();
-    // A profile that is a symbolic link stays one: the file it names is the one replaced.
-    struct stat link {};
-    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        if (char* real = ::realpath(path.c_str(), nullptr)) {
-            path = real;
-            std::free(real);
-        }
-    }
-    const auto slash = path.find_last_of('/');
-    const std::string hidden = file_util::FolderOf(path) + "/." +
-                               (slash == std::string::npos ? path : path.substr(slash + 1));
+    const std::string path = ResolvedProfile(m_path.string());
+    const std::string hidden = HiddenBeside(path, "");
     // The lock covers the whole read-modify-write, so a change made by another process at the
     // same moment (the server and `brevin user`) is never lost.
-    int lock = TakeWriterLock(LockPathFor(path));
+    int lock = TakeWriterLock(hidden + ".lock");
     if (lock < 0) {
         return false;
     }
