@@ -323,8 +323,7 @@ bool IncomingMessage::Commit(ProfileFile& profile) {
             break;
         }
         if (errno != EEXIST) {
-            ok = false;
-            break;
+            break; // not a clash: the message stays unnamed and is removed below
         }
         // The name is taken: the counter runs behind this folder. The first time, move it past
         // the folder's highest number, so one clash does not turn into thousands.

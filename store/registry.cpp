@@ -64,7 +64,7 @@ std::string ReadStoreRoot(const ProfileFile& profile) {
 }
 
 std::string ReadStoreRoot(ProfileFile& profile, const std::string& fallback) {
-    const std::string root = profile.Read(kSection, kStoreKey, "*");
+    std::string root = profile.Read(kSection, kStoreKey, "*");
     if (!root.starts_with('*')) {
         return root;
     }
@@ -96,8 +96,8 @@ std::uint32_t TakeMessageNumber(ProfileFile& profile) {
         kSection, kCounterKey, "0",
         [](std::string_view value) {
             char next[16];
-            std::snprintf(next, sizeof next, "%lu",
-                          static_cast<unsigned long>(ParseCounter(value) + 1U));
+            const std::uint32_t following = ParseCounter(value) + 1U; // wraps at 2^32
+            std::snprintf(next, sizeof next, "%lu", static_cast<unsigned long>(following));
             return std::string(next);
         },
         ProfileSync::Atomic);
