@@ -15,19 +15,16 @@ import random
 import resource
 import shutil
 import signal
-import socket
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent.parent / "tests" / "support"))
+from mailtest import free_port, wait_for_port, write_profile  # noqa: E402
+
 USERS = [f"user{i}" for i in range(10)]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Stats:
@@ -143,22 +140,14 @@ def main():
 
     tmp = Path(tempfile.mkdtemp(prefix="brevin-load-"))
     store = tmp / "store"
-    profile = ["[BREVIN]", f"store={store}", "[USERS]"] + [f"{u}={u}" for u in USERS]
-    profile += ["[PWD]"] + [f"{u}=pw-{u}" for u in USERS]
-    (tmp / "brevin.INI").write_text("\n".join(profile) + "\n")
-    for u in USERS:
-        (store / u).mkdir(parents=True)
+    write_profile(tmp, store, {u: (u, f"pw-{u}") for u in USERS})
     smtp_port, pop3_port = free_port(), free_port()
     server = subprocess.Popen([os.path.abspath(args.binary), "--headless", "--address", "127.0.0.1",
                                "--smtp-port", str(smtp_port), "--pop3-port", str(pop3_port),
                                "--pause-ms", str(args.pause_ms)], cwd=tmp)
     try:
-        for _ in range(200):
-            try:
-                socket.create_connection(("127.0.0.1", smtp_port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
+        # A server that never listens shows up below as errors and no deliveries.
+        wait_for_port(smtp_port)
 
         stats = Stats()
         start = time.monotonic()

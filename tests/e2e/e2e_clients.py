@@ -18,8 +18,10 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from mailtest import check, free_port, stuffed, wait_for_port, write_profile  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 IN_NAMESPACE = os.environ.get("BREVIN_E2E_NAMESPACE") == "1"
@@ -43,26 +45,6 @@ def reexec_in_namespace():
     return subprocess.run(["unshare", "-n", "sh", "-c", inner], env=env).returncode
 
 
-def wait_for_port(host, port, limit=10.0):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        try:
-            with socket.create_connection((host, port), timeout=1):
-                return True
-        except OSError:
-            time.sleep(0.05)
-    return False
-
-
-def stuffed(message: bytes) -> bytes:
-    """What an SMTP client puts on the wire for `message`: dot-stuffed lines, then the end."""
-    lines = message.split(b"\r\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    body = b"".join((b"." + l if l.startswith(b".") else l) + b"\r\n" for l in lines)
-    return body + b".\r\n"
-
-
 def message(n, sender, to, extra=b""):
     return (
         f"Date: Sun, 06 Dec 2026 12:00:00 +0000\r\nFrom: {sender}\r\nTo: {to}\r\n"
@@ -78,16 +60,6 @@ class Suite:
     def __init__(self, host, smtp_port, pop3_port, store):
         self.host, self.smtp_port, self.pop3_port, self.store = host, smtp_port, pop3_port, store
         self.sent = {name: [] for name in USERS}  # messages each user must receive
-        self.failures = 0
-        self.checks = 0
-
-    def check(self, ok, what):
-        self.checks += 1
-        if ok:
-            print(f"ok    {what}")
-        else:
-            self.failures += 1
-            print(f"FAIL  {what}")
 
     # ---- delivery ----
 
@@ -96,15 +68,15 @@ class Suite:
             data = message(f"smtplib-{n}", "sender@example.org", ", ".join(rcpts))
             with smtplib.SMTP(self.host, self.smtp_port, timeout=20) as smtp:
                 refused = smtp.sendmail("sender@example.org", [f"{r}@brevin.test" for r in rcpts], data)
-                self.check(refused == {}, f"smtplib delivers to {rcpts}")
+                check(refused == {}, f"smtplib delivers to {rcpts}")
             for r in rcpts:
                 self.sent[r].append(data)
         with smtplib.SMTP(self.host, self.smtp_port, timeout=20) as smtp:
             try:
                 smtp.sendmail("sender@example.org", ["nobody@brevin.test"], b"x\r\n")
-                self.check(False, "smtplib: unknown recipient refused")
+                check(False, "smtplib: unknown recipient refused")
             except smtplib.SMTPRecipientsRefused:
-                self.check(True, "smtplib: unknown recipient refused")
+                check(True, "smtplib: unknown recipient refused")
 
     def deliver_curl(self, tmp):
         data = message("curl", "curl@example.org", "carol")
@@ -114,7 +86,7 @@ class Suite:
             ["curl", "-sS", f"smtp://{self.host}:{self.smtp_port}", "--mail-from", "curl@example.org",
              "--mail-rcpt", "carol@brevin.test", "--upload-file", str(path)],
             capture_output=True, timeout=60)
-        self.check(result.returncode == 0, f"curl smtp:// delivers ({result.stderr.decode().strip()})")
+        check(result.returncode == 0, f"curl smtp:// delivers ({result.stderr.decode().strip()})")
         self.sent["carol"].append(data)
 
     def deliver_msmtp(self):
@@ -123,7 +95,7 @@ class Suite:
             ["msmtp", f"--host={self.host}", f"--port={self.smtp_port}", "--auth=off", "--tls=off",
              "--from=msmtp@example.org", "alice@brevin.test", "bob@brevin.test"],
             input=data, capture_output=True, timeout=60)
-        self.check(result.returncode == 0, f"msmtp delivers ({result.stderr.decode().strip()})")
+        check(result.returncode == 0, f"msmtp delivers ({result.stderr.decode().strip()})")
         # The message has its own Date and Message-ID, so msmtp adds no header of its own.
         self.sent["alice"].append(data)
         self.sent["bob"].append(data)
@@ -135,7 +107,7 @@ class Suite:
             files = sorted(Path(self.store, folder).glob("*.bvn"))
             stored = sorted(f.read_bytes() for f in files)
             expected = sorted(stuffed(m) for m in self.sent[name])
-            self.check(stored == expected, f"{name}'s folder holds exactly what was sent ({len(files)} files)")
+            check(stored == expected, f"{name}'s folder holds exactly what was sent ({len(files)} files)")
 
     # ---- collection ----
 
@@ -151,10 +123,10 @@ class Suite:
         for i in range(1, count + 1):
             _, lines, octets = pop.retr(i)
             got.append(b"".join(l + b"\r\n" for l in lines))
-            self.check(octets > 0 and sizes[i] > 0, f"poplib {name}: LIST size of message {i}")
+            check(octets > 0 and sizes[i] > 0, f"poplib {name}: LIST size of message {i}")
         pop.quit()
-        self.check(sorted(got) == sorted(self.sent[name]), f"poplib collects {name}'s {count} messages byte for byte")
-        self.check(len(set(ids)) == count, f"poplib {name}: {count} distinct unique ids")
+        check(sorted(got) == sorted(self.sent[name]), f"poplib collects {name}'s {count} messages byte for byte")
+        check(len(set(ids)) == count, f"poplib {name}: {count} distinct unique ids")
 
     def collect_curl(self, name):
         folder, password = USERS[name]
@@ -163,10 +135,10 @@ class Suite:
             result = subprocess.run(
                 ["curl", "-sS", f"pop3://{self.host}:{self.pop3_port}/{i}", "-u", f"{name}:{password}"],
                 capture_output=True, timeout=60)
-            self.check(result.returncode == 0, f"curl pop3:// retrieves {name}'s message {i}")
+            check(result.returncode == 0, f"curl pop3:// retrieves {name}'s message {i}")
             got.append(result.stdout)
         # curl undoes the dot-stuffing and leaves out the final "." line.
-        self.check(sorted(got) == sorted(self.sent[name]), f"curl collects {name}'s messages byte for byte")
+        check(sorted(got) == sorted(self.sent[name]), f"curl collects {name}'s messages byte for byte")
 
     def collect_mpop(self, name, tmp):
         folder, password = USERS[name]
@@ -177,16 +149,16 @@ class Suite:
              f"--passwordeval=echo '{password}'", "--auth=user", "--tls=off", "--keep=off",
              "--uidls-file=" + str(tmp / f"{name}.uidls"), f"--delivery=mbox,{mbox}", "-q"],
             capture_output=True, timeout=60)
-        self.check(result.returncode == 0, f"mpop collects {name}'s mail ({result.stderr.decode().strip()})")
+        check(result.returncode == 0, f"mpop collects {name}'s mail ({result.stderr.decode().strip()})")
         text = mbox.read_bytes()
         for m in self.sent[name]:
             subject = m.split(b"Subject: ")[1].split(b"\r\n")[0]
-            self.check(b"Subject: " + subject in text, f"mpop delivered {name}'s '{subject.decode()}'")
+            check(b"Subject: " + subject in text, f"mpop delivered {name}'s '{subject.decode()}'")
         # mpop deleted what it collected; a new session finds an empty mailbox.
         pop = poplib.POP3(self.host, self.pop3_port, timeout=20)
         pop.user(name)
         pop.pass_(password)
-        self.check(pop.stat()[0] == 0, f"mpop's deletions took effect for {name}")
+        check(pop.stat()[0] == 0, f"mpop's deletions took effect for {name}")
         pop.quit()
 
 
@@ -201,12 +173,7 @@ def main():
     tmp = Path(tempfile.mkdtemp(prefix="brevin-e2e-"))
     try:
         store = tmp / "store"
-        profile = ["[BREVIN]", f"store={store}", "[USERS]"]
-        profile += [f"{n}={f}" for n, (f, _) in USERS.items()]
-        profile += ["[PWD]"] + [f"{n}={p}" for n, (_, p) in USERS.items()]
-        (tmp / "brevin.INI").write_text("\r\n".join(profile) + "\r\n")
-        for folder, _ in USERS.values():
-            (store / folder).mkdir(parents=True, exist_ok=True)
+        write_profile(tmp, store, USERS, newline="\r\n")
 
         if IN_NAMESPACE:
             host = socket.gethostbyname(socket.gethostname())
@@ -214,19 +181,14 @@ def main():
             print(f"namespace run: no options, the host's first address is {host}")
         else:
             host = "127.0.0.1"
-            ports = []
-            for _ in range(2):
-                with socket.socket() as s:
-                    s.bind((host, 0))
-                    ports.append(s.getsockname()[1])
-            smtp_port, pop3_port = ports
+            smtp_port, pop3_port = free_port(), free_port()
             args = ["--address", host, "--smtp-port", str(smtp_port), "--pop3-port", str(pop3_port)]
 
         server = subprocess.Popen([BINARY, "--headless", *args] if args else [BINARY], cwd=tmp,
                                   env={k: v for k, v in os.environ.items()
                                        if k not in ("DISPLAY", "WAYLAND_DISPLAY")})
         try:
-            if not wait_for_port(host, smtp_port) or not wait_for_port(host, pop3_port):
+            if not wait_for_port(smtp_port, host) or not wait_for_port(pop3_port, host):
                 print("FAIL  the server did not start listening")
                 return 1
             suite = Suite(host, smtp_port, pop3_port, store)
@@ -238,13 +200,11 @@ def main():
             suite.collect_curl("bob")
             suite.collect_poplib("carol")
             suite.collect_mpop("alice", tmp)
-            suite.check(server.poll() is None, "the server is still running")
+            check(server.poll() is None, "the server is still running")
         finally:
             server.terminate()
             server.wait(timeout=10)
-        passed = suite.checks - suite.failures
-        print(f"{passed} passed, {suite.failures} failed")
-        return 0 if suite.failures == 0 else 1
+        return check.summary()
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

@@ -27,31 +27,12 @@ import threading
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from mailtest import check, free_port, stuffed, wait_for_port, write_profile  # noqa: E402
+
 BINARY = os.path.abspath(sys.argv[1])
 END = b"\r\n.\r\n"
 USERS = ["ann", "ben", "cid"]
-
-
-class Checks:
-    def __init__(self):
-        self.passed = self.failed = 0
-
-    def __call__(self, ok, what):
-        if ok:
-            self.passed += 1
-            print(f"ok    {what}")
-        else:
-            self.failed += 1
-            print(f"FAIL  {what}")
-
-
-check = Checks()
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Server:
@@ -62,11 +43,7 @@ class Server:
         self.store = self.workdir / "store"
         self.smtp_port, self.pop3_port = free_port(), free_port()
         self.extra, self.preexec, self.wrapper = list(extra), preexec, list(wrapper)
-        profile = ["[BREVIN]", f"store={self.store}", "[USERS]"] + [f"{u}={u}" for u in USERS]
-        profile += ["[PWD]"] + [f"{u}=pw-{u}" for u in USERS]
-        (self.workdir / "brevin.INI").write_text("\n".join(profile) + "\n")
-        for u in USERS:
-            (self.store / u).mkdir(parents=True, exist_ok=True)
+        write_profile(self.workdir, self.store, {u: (u, f"pw-{u}") for u in USERS})
         self.process = None
 
     def start(self):
@@ -74,14 +51,8 @@ class Server:
                                   "--smtp-port", str(self.smtp_port),
                                   "--pop3-port", str(self.pop3_port), *self.extra]
         self.process = subprocess.Popen(command, cwd=self.workdir, preexec_fn=self.preexec)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                with socket.create_connection(("127.0.0.1", self.smtp_port), timeout=1):
-                    return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("server did not start")
+        if not wait_for_port(self.smtp_port):
+            raise RuntimeError("server did not start")
 
     def stop(self, sig=signal.SIGTERM):
         if self.process and self.process.poll() is None:
@@ -127,11 +98,6 @@ class Conversation:
 def body(tag, size=600):
     filler = (f"{tag} " * (size // (len(tag) + 1) + 1))[:size]
     return f"Subject: {tag}\r\n\r\n{filler}\r\n.dot line\r\n".encode()
-
-
-def stuffed(data):
-    return b"".join((b"." + l if l.startswith(b".") else l) + b"\r\n"
-                    for l in data.split(b"\r\n")[:-1]) + b".\r\n"
 
 
 def deliver(port, user, data):
@@ -384,8 +350,7 @@ def main():
     finally:
         subprocess.run(["umount", "-l", tmp], capture_output=True)
         shutil.rmtree(tmp, ignore_errors=True)
-    print(f"{check.passed} passed, {check.failed} failed")
-    return 0 if check.failed == 0 else 1
+    return check.summary()
 
 
 if __name__ == "__main__":

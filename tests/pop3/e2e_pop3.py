@@ -14,49 +14,17 @@ import os
 import poplib
 import shutil
 import smtplib
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from mailtest import check, free_port, stuffed, wait_for_port, write_profile  # noqa: E402
+
 BINARY = os.path.abspath(sys.argv[1])
 USERS = {"alice": ("alice", "alice-pw"), "bob": ("office/bob", "b0b secret"), "carol": ("carol", "c")}
-
-
-class Checks:
-    passed = 0
-    failed = 0
-
-    @classmethod
-    def check(cls, ok, what):
-        if ok:
-            cls.passed += 1
-            print(f"ok    {what}")
-        else:
-            cls.failed += 1
-            print(f"FAIL  {what}")
-
-
-check = Checks.check
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, limit=10.0):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return True
-        except OSError:
-            time.sleep(0.05)
-    return False
 
 
 def wait_until(done, limit=5.0):
@@ -66,14 +34,6 @@ def wait_until(done, limit=5.0):
             return False
         time.sleep(0.02)
     return True
-
-
-def stored(text: bytes) -> bytes:
-    """A message as the store holds it: lines dot-stuffed, then the final "." line."""
-    lines = text.split(b"\r\n")
-    if lines[-1] == b"":
-        lines.pop()
-    return b"".join((b"." + l if l.startswith(b".") else l) + b"\r\n" for l in lines) + b".\r\n"
 
 
 def message(n, extra=b""):
@@ -87,10 +47,7 @@ def main():
     server = None
     try:
         store = tmp / "store"
-        profile = ["[BREVIN]", f"store={store}", "[USERS]"]
-        profile += [f"{n}={f}" for n, (f, _) in USERS.items()]
-        profile += ["[PWD]"] + [f"{n}={p}" for n, (_, p) in USERS.items()]
-        (tmp / "brevin.INI").write_text("\r\n".join(profile) + "\r\n")
+        write_profile(tmp, store, USERS, newline="\r\n")
 
         # Each user's messages, as the client sent them, in the order they are filed.
         big = b"".join(f"line {i:06d} of a long message\r\n".encode() for i in range(12000))
@@ -99,11 +56,9 @@ def main():
             "bob": [message(4), message(5, big), message(6)],
             "carol": [message(6), message(7), message(8)],
         }
-        for folder, _ in USERS.values():
-            (store / folder).mkdir(parents=True)
         names = {"alice": [f"MSG{n:05d}.bvn" for n in range(1, 4)]}
         for name, text in zip(names["alice"], sent["alice"]):
-            (store / "alice" / name).write_bytes(stored(text))
+            (store / "alice" / name).write_bytes(stuffed(text))
 
         smtp_port, pop3_port = free_port(), free_port()
         server = subprocess.Popen(
@@ -125,7 +80,7 @@ def main():
             folder = store / USERS[user][0]
             files = sorted(folder.glob("*.bvn"), key=lambda f: int(f.name[3:-4]))
             names[user] = [f.name for f in files]
-            check([f.read_bytes() for f in files] == [stored(t) for t in sent[user]],
+            check([f.read_bytes() for f in files] == [stuffed(t) for t in sent[user]],
                   f"{user}'s mail is stored as sent, in delivery order")
 
         # ---- poplib ----
@@ -226,8 +181,7 @@ def main():
             server.terminate()
             server.wait(timeout=10)
         shutil.rmtree(tmp, ignore_errors=True)
-    print(f"{Checks.passed} passed, {Checks.failed} failed")
-    return 0 if Checks.failed == 0 else 1
+    return check.summary()
 
 
 if __name__ == "__main__":

@@ -9,54 +9,19 @@ Usage: e2e_smtp_clients.py BREVIN_BINARY
 """
 
 import os
-import re
 import shutil
 import signal
 import smtplib
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from mailtest import check, free_port, stuffed, wait_for_port, write_profile  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 USERS = {"ann": "ann", "bob": "bob", "cy": "office/cy"}
-
-failures = 0
-
-
-def check(ok, what):
-    global failures
-    print(("ok    " if ok else "FAIL  ") + what, flush=True)
-    if not ok:
-        failures += 1
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, limit=10.0):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return True
-        except OSError:
-            time.sleep(0.05)
-    return False
-
-
-def on_the_wire(message: bytes) -> bytes:
-    """A message as an SMTP client sends it: lines starting with "." doubled, a final CR LF,
-    then the line "."."""
-    stuffed = re.sub(rb"(?m)^\.", b"..", message)
-    if not stuffed.endswith(b"\r\n"):
-        stuffed += b"\r\n"
-    return stuffed + b".\r\n"
 
 
 def stored_files(store, folder):
@@ -90,7 +55,7 @@ def smtplib_checks(port, store):
         check(smtp.helo_resp is not None, "smtplib fell back to HELO after EHLO was refused")
         files, contents = take_stored(store, "ann")
         check(len(files) == 1 and files[0].name.endswith(".bvn"), f"one message file ({files})")
-        check(contents == [on_the_wire(data)], "the stored file holds exactly what smtplib sent")
+        check(contents == [stuffed(data)], "the stored file holds exactly what smtplib sent")
         check(contents and contents[0].endswith(b"\r\n.\r\n"), "it ends in CR LF . CR LF")
 
         # A second message on the same connection, to three users, one of them twice.
@@ -100,14 +65,14 @@ def smtplib_checks(port, store):
         check(refused == {}, "smtplib delivers to several recipients")
         for user, count in (("ann", 1), ("bob", 2), ("cy", 1)):
             _, contents = take_stored(store, USERS[user])
-            check(contents == [on_the_wire(data)] * count, f"{user} holds {count} exact copies")
+            check(contents == [stuffed(data)] * count, f"{user} holds {count} exact copies")
 
         # Unknown recipients are refused one by one; the others still get the message.
         data = message("smtplib-partly")
         refused = smtp.sendmail("s@example.org", ["nobody@brevin.test", "ann@brevin.test"], data)
         check(list(refused) == ["nobody@brevin.test"], f"only the unknown user is refused ({refused})")
         _, contents = take_stored(store, "ann")
-        check(contents == [on_the_wire(data)], "ann still gets the message")
+        check(contents == [stuffed(data)], "ann still gets the message")
         try:
             smtp.sendmail("s@example.org", ["nobody@brevin.test"], b"x\r\n")
             check(False, "a message for no known user is refused")
@@ -128,7 +93,7 @@ def curl_checks(port, store, tmp):
     check(result.returncode == 0, f"curl smtp:// delivers ({result.stderr.decode().strip()})")
     for user in ("bob", "cy"):
         _, contents = take_stored(store, USERS[user])
-        check(contents == [on_the_wire(data)], f"{user}'s file holds exactly what curl sent")
+        check(contents == [stuffed(data)], f"{user}'s file holds exactly what curl sent")
 
     result = subprocess.run(
         ["curl", "-sS", "--max-time", "30", f"smtp://127.0.0.1:{port}",
@@ -140,12 +105,7 @@ def curl_checks(port, store, tmp):
 def main():
     tmp = tempfile.mkdtemp(prefix="brevin-e2e-smtp-")
     store = Path(tmp, "store")
-    for folder in USERS.values():
-        Path(store, folder).mkdir(parents=True)
-    users = "".join(f"{name}={folder}\n" for name, folder in USERS.items())
-    passwords = "".join(f"{name}=pw-{name}\n" for name in USERS)
-    Path(tmp, "brevin.INI").write_text(
-        f"[BREVIN]\nstore={store}\n[USERS]\n{users}[PWD]\n{passwords}")
+    write_profile(tmp, store, {name: (folder, f"pw-{name}") for name, folder in USERS.items()})
     smtp_port, pop3_port = free_port(), free_port()
     server = subprocess.Popen(
         [BINARY, "--headless", "--address", "127.0.0.1", "--smtp-port", str(smtp_port),
@@ -170,5 +130,5 @@ def main():
 
 if __name__ == "__main__":
     main()
-    print(f"{failures} failure(s)")
-    sys.exit(1 if failures else 0)
+    print(f"{check.failed} failure(s)")
+    sys.exit(1 if check.failed else 0)
