@@ -1,18 +1,12 @@
 #pragma once
 
-// Shared ground of the POP3 tests: a real server on loopback over a temporary profile and
-// store, mailboxes filled with message files on disk, and a client that talks like a mail
-// client does.
+// The real POP3 service on loopback over a store in a temporary folder, with users alice and
+// lice (empty mailboxes) and nopw (no password), and helpers to fill mailboxes and talk.
 
 #include "support/test_server.h"
 
-#include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <gtest/gtest.h>
-#include <memory>
-#include <random>
-#include <string>
 #include <thread>
 
 namespace brevin::testing {
@@ -20,21 +14,16 @@ namespace brevin::testing {
 using namespace std::chrono_literals;
 
 inline constexpr std::string_view kEnd = "\r\n.\r\n";
+inline const std::string kContinue = "+OK Brevin server: continue\r\n";
+inline const std::string kPassOk = "+OK pwd is correct\r\n";
+inline const std::string kDeleted = "+OK message deleted\r\n";
+inline const std::string kNoSuchFile = "-ERR Brevin server: no such file\r\n";
 
-/// `size` bytes of message text ending in CR LF "." CR LF (when there is room for it), with
-/// varied bytes but no end sequence before the last five.
-inline std::string MessageOfSize(std::size_t size, unsigned seed = 1) {
-    if (size < kEnd.size()) {
-        return std::string(size, 'm');
-    }
-    std::mt19937 random(seed);
-    std::string text(size - kEnd.size(), '\0');
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        // Printable bytes and now and then a line end, as mail has.
-        text[i] = (i % 73 == 72 && i > 0) ? '\n' : static_cast<char>(' ' + random() % 95);
-        if (text[i] == '\n') {
-            text[i - 1] = '\r';
-        }
+/// `size` (at least 5) bytes of varied text whose only CR LF "." CR LF is the final one.
+inline std::string Message(std::size_t size) {
+    std::string text;
+    while (text.size() + kEnd.size() < size) {
+        text += text.size() % 73 == 72 ? '\n' : static_cast<char>(' ' + text.size() * 7 % 95);
     }
     return text + std::string(kEnd);
 }
@@ -45,87 +34,69 @@ inline std::string MessageName(unsigned number) {
     return name;
 }
 
-/// Polls `done` until it holds or `limit` has passed (10 ms steps).
+/// Polls `done` every 10 ms for up to three seconds.
 template <typename Fn>
-bool WaitUntil(Fn done, std::chrono::milliseconds limit = 3000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
+bool WaitUntil(Fn done) {
+    for (int i = 0; i < 300 && !done(); ++i) {
         std::this_thread::sleep_for(10ms);
     }
-    return true;
+    return done();
 }
 
 class Pop3Test : public ::testing::Test {
 protected:
-    static constexpr const char* kPassword = "alice-pw";
-
     explicit Pop3Test(std::chrono::milliseconds pause = 0ms) : server(pause) {}
 
     void SetUp() override {
-        server.AddUser("alice", "alice", kPassword);
+        server.AddUser("alice", "alice", "alice-pw");
+        server.AddUser("lice", "lice", "lice-pw");
+        server.AddUser("nopw", "nopw", "");
         server.Start();
-        m_listening = OpenSockets();
     }
 
     void TearDown() override {
-        // The test's clients are gone by now; their sessions must end too (and an open session
-        // would be abandoned when the server stops).
-        EXPECT_TRUE(WaitUntil([&] { return OpenSockets() <= m_listening; }))
+        // Marks are worked off when a session ends, which must follow its client's close.
+        EXPECT_TRUE(WaitUntil([] { return OpenSockets() <= 2; }))
             << "a session outlived its client";
     }
 
-    /// Sockets this process holds open: the listeners, the sessions, and the test's clients.
     static int OpenSockets() {
         int count = 0;
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-            std::error_code linkError;
-            const auto target = std::filesystem::read_symlink(entry.path(), linkError);
-            count += !linkError && target.string().starts_with("socket:") ? 1 : 0;
+            count +=
+                std::filesystem::read_symlink(entry.path(), ec).string().starts_with("socket:");
         }
         return count;
     }
 
-    [[nodiscard]] std::filesystem::path Folder(const std::string& folder = "alice") const {
-        return server.StoreRoot() / folder;
+    void Put(unsigned number, const std::string& bytes) {
+        WriteFile(server.StoreRoot() / "alice" / MessageName(number), bytes);
     }
 
-    /// Puts a message file into a mailbox; returns its path.
-    std::filesystem::path Put(unsigned number, const std::string& bytes,
-                              const std::string& folder = "alice") {
-        const auto path = Folder(folder) / MessageName(number);
-        WriteFile(path, bytes);
-        return path;
+    [[nodiscard]] bool Exists(unsigned number) const {
+        return std::filesystem::exists(server.StoreRoot() / "alice" / MessageName(number));
     }
 
-    /// Sends one command line and reads its one-line reply.
     static std::string Command(Client& client, const std::string& line) {
         client.Send(line + "\r\n");
         return client.ReadLine();
     }
 
-    /// Sends a command and reads its whole multi-line reply, status line included.
+    /// Sends a command and reads its multi-line reply, status line included.
     static std::string MultiLine(Client& client, const std::string& line) {
         client.Send(line + "\r\n");
         return client.ReadUntil(kEnd);
     }
 
-    /// A connected client with alice's mailbox open.
-    std::unique_ptr<Client> LoggedIn(const std::string& user = "alice",
-                                     const std::string& password = kPassword) {
+    std::unique_ptr<Client> LoggedIn() {
         auto client = server.Pop3();
-        EXPECT_EQ(Command(*client, "USER " + user), "+OK Brevin server: continue\r\n");
-        EXPECT_EQ(Command(*client, "PASS " + password), "+OK pwd is correct\r\n");
+        EXPECT_EQ(Command(*client, "USER alice"), kContinue);
+        EXPECT_EQ(Command(*client, "PASS alice-pw"), kPassOk);
         return client;
     }
 
     TestServer server;
-
-private:
-    int m_listening = 0;
 };
 
 } // namespace brevin::testing

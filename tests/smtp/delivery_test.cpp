@@ -1,211 +1,146 @@
-// Who receives a message and under which number: the file in the last accepted recipient's
-// folder, a copy for every other recipient, the counter advancing once per file, the
-// transaction's recipients forgotten after filing, and DATA refused without a recipient or
-// a mailbox folder.
+// Where the data ends, who receives a message under which number, when DATA is refused, and
+// what is left when filing fails: nothing of the message, with its numbers used and the
+// session going on.
 
 #include "smtp_fixture.h"
 
 namespace brevin::testing {
 namespace {
 
-const std::string kMessage = "Subject: hello\r\n\r\nA line.\r\n.\r\n";
+using SmtpDataEnd = SmtpTest;
 
-class Delivery : public SmtpTest {
-protected:
-    void SetCounter(const std::string& value) {
-        Change([&] { server.Profile().Write("BREVIN", "conta", value); });
+// Look-alikes of the end: dot-stuffed lines (stored as sent), "." not alone on its line, CR
+// and LF alone, and a zero byte.
+const std::string kTricky =
+    std::string("Subject: x\r\n\r\n..\r\n.a\r\n\r.\r\n\n.\n\r\n..\r\nz") + '\0' + "\r\n.\r\n";
+
+TEST_F(SmtpDataEnd, TheEndIsFoundWhereverTheReadsCutTheMessage) {
+    auto client = server.Smtp();
+    for (std::size_t cut = 1; cut < kTricky.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        Begin(*client, {"ann"});
+        client->Send(kTricky.substr(0, cut));
+        // The wait also makes the server read the two parts apart.
+        ASSERT_EQ(client->ReadFor(15ms), "") << "the data ended early";
+        client->Send(kTricky.substr(cut));
+        ASSERT_EQ(client->ReadLine(), kOk);
+        const Files files = TakeFiles();
+        ASSERT_EQ(files.size(), 1U);
+        ASSERT_EQ(files.begin()->second, kTricky);
     }
-};
-
-TEST_F(Delivery, OneRecipientGetsTheMessageExactlyAsSent) {
-    SetCounter("7");
-    auto client = server.Smtp();
-    EXPECT_EQ(Deliver(*client, {"ann"}, kMessage), kOk);
-    EXPECT_EQ(FilesIn("ann"), std::vector<std::string>{"MSG00007.bvn"});
-    EXPECT_EQ(Stored("ann", "MSG00007.bvn"), kMessage);
-    EXPECT_EQ(ProfileValue("BREVIN", "conta"), "8");
-    EXPECT_TRUE(FilesIn("bob").empty());
 }
 
-TEST_F(Delivery, TheLastRecipientHoldsTheFileAndTheOthersGetCopiesWithLaterNumbers) {
-    SetCounter("41");
-    auto client = server.Smtp();
-    EXPECT_EQ(Deliver(*client, {"ann", "bob"}, kMessage), kOk);
-    EXPECT_EQ(FilesIn("bob"), std::vector<std::string>{"MSG00041.bvn"});
-    EXPECT_EQ(FilesIn("ann"), std::vector<std::string>{"MSG00042.bvn"});
-    EXPECT_EQ(Stored("bob", "MSG00041.bvn"), kMessage);
-    EXPECT_EQ(Stored("ann", "MSG00042.bvn"), kMessage);
-    EXPECT_EQ(ProfileValue("BREVIN", "conta"), "43");
-}
-
-TEST_F(Delivery, ANameAcceptedTwiceGetsTwoFiles) {
-    SetCounter("99999");
-    auto client = server.Smtp();
-    EXPECT_EQ(Deliver(*client, {"ann", "ANN"}, kMessage), kOk);
-    EXPECT_EQ(FilesIn("ann"), (std::vector<std::string>{"MSG100000.bvn", "MSG99999.bvn"}));
-    EXPECT_EQ(Stored("ann", "MSG99999.bvn"), kMessage);
-    EXPECT_EQ(Stored("ann", "MSG100000.bvn"), kMessage);
-}
-
-TEST_F(Delivery, EveryRecipientOfFiveGetsItsOwnFile) {
-    Change([this] {
-        server.AddUser("cid", "cid", "pw");
-        server.AddUser("dee", "dee", "pw");
-    });
-    SetCounter("0");
-    auto client = server.Smtp();
-    EXPECT_EQ(Deliver(*client, {"ann", "bob", "cid", "dee", "bob"}, kMessage), kOk);
-    // The last recipient's folder holds the message (0); copies follow the list order.
-    EXPECT_EQ(FilesIn("bob"), (std::vector<std::string>{"MSG00000.bvn", "MSG00002.bvn"}));
-    EXPECT_EQ(FilesIn("ann"), std::vector<std::string>{"MSG00001.bvn"});
-    EXPECT_EQ(FilesIn("cid"), std::vector<std::string>{"MSG00003.bvn"});
-    EXPECT_EQ(FilesIn("dee"), std::vector<std::string>{"MSG00004.bvn"});
-    EXPECT_EQ(ProfileValue("BREVIN", "conta"), "5");
-}
-
-TEST_F(Delivery, ACopyFolderThatIsMissingIsCreated) {
-    Change([this] { server.AddUser("eve", "eve-box", "pw", /*createFolder=*/false); });
-    auto client = server.Smtp();
-    EXPECT_EQ(Deliver(*client, {"eve", "ann"}, kMessage), kOk);
-    ASSERT_EQ(FilesIn("eve-box").size(), 1U);
-    EXPECT_EQ(Stored("eve-box", FilesIn("eve-box").front()), kMessage);
-    EXPECT_EQ(FilesIn("ann").size(), 1U);
-}
-
-TEST_F(Delivery, CopyFoldersAreLookedUpAgainAtTheEndOfTheData) {
-    auto client = server.Smtp();
-    Begin(*client, {"ann", "bob"});
-    client->Send("Subject: moved\r\n");
-    // The administrator moves ann's mailbox while the data is still arriving.
-    Change([this] { server.AddUser("ann", "ann-new", "pw-ann"); });
-    client->Send("\r\n.\r\n");
-    EXPECT_EQ(client->ReadLine(), kOk);
-    EXPECT_TRUE(FilesIn("ann").empty());
-    EXPECT_EQ(FilesIn("ann-new").size(), 1U);
-    EXPECT_EQ(FilesIn("bob").size(), 1U);
-}
-
-TEST_F(Delivery, ARefusedRecipientDoesNotMoveTheMessageOutOfTheLastAcceptedFolder) {
-    auto client = server.Smtp();
-    ASSERT_EQ(Command(*client, "MAIL FROM:<s@x>"), kOk);
-    ASSERT_EQ(Command(*client, "RCPT TO:<ann@x>"), kOk);
-    ASSERT_EQ(Command(*client, "RCPT TO:<bob@x>"), kOk);
-    ASSERT_EQ(Command(*client, "RCPT TO:<nobody@x>"), kNoSuchUser);
-    ASSERT_EQ(Command(*client, "DATA"), kStartData);
-    client->Send(kMessage);
-    EXPECT_EQ(client->ReadLine(), kOk);
-    EXPECT_EQ(FilesIn("ann").size(), 1U);
-    EXPECT_EQ(FilesIn("bob").size(), 1U);
-    // Nothing lands in the store root itself.
-    std::vector<std::string> inRoot;
-    for (const auto& entry : std::filesystem::directory_iterator(server.StoreRoot())) {
-        if (!entry.is_directory()) {
-            inRoot.push_back(entry.path().filename().string());
-        }
-    }
-    EXPECT_TRUE(inRoot.empty());
-}
-
-TEST_F(Delivery, TheSecondMessageOfAConnectionGoesOnlyToItsOwnRecipients) {
-    auto client = server.Smtp();
-    EXPECT_EQ(Deliver(*client, {"ann"}, "first\r\n.\r\n"), kOk);
-    EXPECT_EQ(Deliver(*client, {"bob"}, "second\r\n.\r\n"), kOk);
-    ASSERT_EQ(FilesIn("ann").size(), 1U);
-    ASSERT_EQ(FilesIn("bob").size(), 1U);
-    EXPECT_EQ(Stored("ann", FilesIn("ann").front()), "first\r\n.\r\n");
-    EXPECT_EQ(Stored("bob", FilesIn("bob").front()), "second\r\n.\r\n");
-
-    // Filing forgot the recipients: a further DATA has none, even without MAIL or RSET.
-    EXPECT_EQ(Command(*client, "DATA"), kNoRecipients);
-    EXPECT_EQ(FilesIn("ann").size(), 1U);
-    EXPECT_EQ(FilesIn("bob").size(), 1U);
-}
-
-TEST_F(Delivery, DataWithoutAnAcceptedRecipientStoresNothingAndTakesNoNumber) {
-    SetCounter("5");
-    auto client = server.Smtp();
-    EXPECT_EQ(Command(*client, "DATA"), kNoRecipients);
-    EXPECT_EQ(Command(*client, "MAIL FROM:<s@x>"), kOk);
-    EXPECT_EQ(Command(*client, "RCPT TO:<nobody@x>"), kNoSuchUser);
-    EXPECT_EQ(Command(*client, "DATA"), kNoRecipients);
-    EXPECT_EQ(ProfileValue("BREVIN", "conta"), "5");
-    EXPECT_TRUE(FilesIn("ann").empty());
-    EXPECT_TRUE(FilesIn("bob").empty());
-    // Still in the command phase.
-    EXPECT_EQ(Command(*client, "HELO x"), kOk);
-}
-
-TEST_F(Delivery, AMissingMailboxFolderRefusesDataButUsesItsNumber) {
-    Change([this] { server.AddUser("fay", "fay-box", "pw", /*createFolder=*/false); });
-    SetCounter("20");
-    auto client = server.Smtp();
-    ASSERT_EQ(Command(*client, "MAIL FROM:<s@x>"), kOk);
-    ASSERT_EQ(Command(*client, "RCPT TO:<ann@x>"), kOk);
-    ASSERT_EQ(Command(*client, "RCPT TO:<fay@x>"), kOk);
-    EXPECT_EQ(Command(*client, "DATA"), kNoFile);
-    EXPECT_EQ(ProfileValue("BREVIN", "conta"), "21");
-    EXPECT_FALSE(std::filesystem::exists(Folder("fay-box"))) << "DATA does not create it";
-    EXPECT_TRUE(FilesIn("ann").empty());
-    // The session stays in the command phase and can go on.
-    EXPECT_EQ(Command(*client, "RSET"), kOk);
-    EXPECT_EQ(Deliver(*client, {"ann"}, kMessage), kOk);
-    EXPECT_EQ(FilesIn("ann"), std::vector<std::string>{"MSG00021.bvn"});
-}
-
-TEST_F(Delivery, WithoutAStoreRootTheFileGoesBelowZzzAndCopiesBelowTheWorkingDirectory) {
-    struct WorkIn {
-        std::filesystem::path previous = std::filesystem::current_path();
-        explicit WorkIn(const std::filesystem::path& dir) { std::filesystem::current_path(dir); }
-        ~WorkIn() { std::filesystem::current_path(previous); }
-    } workIn(server.Dir());
-    Change([this] {
-        server.Profile().Remove("BREVIN", "store");
-        std::filesystem::create_directories(server.Dir() / "zzz" / "ann");
-    });
-    auto client = server.Smtp();
-    EXPECT_EQ(Deliver(*client, {"bob", "ann"}, kMessage), kOk);
-    std::vector<std::string> inZzz;
-    for (const auto& entry : std::filesystem::directory_iterator(server.Dir() / "zzz" / "ann")) {
-        inZzz.push_back(ReadFile(entry.path()));
-    }
-    EXPECT_EQ(inZzz, std::vector<std::string>{kMessage});
-    // The copy found no store root either: the working directory became it.
-    ASSERT_TRUE(std::filesystem::is_directory(server.Dir() / "bob"));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(server.Dir() / "bob"), {}), 1);
-    EXPECT_EQ(ProfileValue("BREVIN", "store"), server.Dir().string());
-}
-
-TEST_F(Delivery, ANumberWhoseNameIsTakenMovesOnInsteadOfReplacingAFile) {
-    SetCounter("3");
-    WriteFile(Folder("ann") / "MSG00003.bvn", "older mail\r\n.\r\n");
-    auto client = server.Smtp();
-    EXPECT_EQ(Deliver(*client, {"bob", "ann"}, kMessage), kOk);
-    EXPECT_EQ(Stored("ann", "MSG00003.bvn"), "older mail\r\n.\r\n");
-    const auto annFiles = FilesIn("ann");
-    ASSERT_EQ(annFiles.size(), 2U);
-    EXPECT_EQ(Stored("ann", annFiles.back()), kMessage);
-    ASSERT_EQ(FilesIn("bob").size(), 1U);
-    EXPECT_EQ(Stored("bob", FilesIn("bob").front()), kMessage);
-}
-
-TEST_F(Delivery, SessionsInTheirDataPhasesAtOnceKeepTheirMessagesApart) {
+TEST_F(SmtpDataEnd, TheEndIsFoundWhenEachByteArrivesAloneInTwoSessionsAtOnce) {
     auto first = server.Smtp();
     auto second = server.Smtp();
     Begin(*first, {"ann"});
     Begin(*second, {"bob"});
-    first->Send("from the first\r\n");
-    second->Send("from the second, b");
-    std::this_thread::sleep_for(20ms);
-    // The first session's data ended in CR LF; the second's did not, so "." CR LF does not
-    // end it there.
-    second->Send(".\r\n");
-    EXPECT_EQ(second->ReadFor(100ms), "");
-    first->Send(".\r\n");
+    for (const char c : kTricky) {
+        first->Send(std::string(1, c));
+        second->Send(std::string(1, c));
+        std::this_thread::sleep_for(2ms);
+    }
     EXPECT_EQ(first->ReadLine(), kOk);
-    second->Send("\r\n.\r\n");
     EXPECT_EQ(second->ReadLine(), kOk);
-    EXPECT_EQ(Stored("ann", FilesIn("ann").front()), "from the first\r\n.\r\n");
-    EXPECT_EQ(Stored("bob", FilesIn("bob").front()), "from the second, b.\r\n\r\n.\r\n");
+    EXPECT_EQ(TakeFiles(), (Files{{"ann/MSG00007.bvn", kTricky}, {"bob/MSG00008.bvn", kTricky}}));
+}
+
+TEST_F(SmtpDataEnd, BytesAfterTheEndAreTheNextCommandsOfAFreshTransaction) {
+    auto client = server.Smtp();
+    client->Send("MAIL FROM:<s@x>\r\nRCPT TO:<ann@x>\r\nDATA\r\nfirst\r\n.\r\n"
+                 "RCPT TO:<bob@x>\r\nDATA\r\n.\r\nDATA\r\nQUIT\r\n");
+    for (const std::string& reply : std::vector<std::string>{
+             kOk, kOk, kStartData, kOk, kOk, kStartData, kOk, kNoRecipients, "221 Ok. Done\r\n"}) {
+        EXPECT_EQ(client->ReadLine(), reply);
+    }
+    // The second message (only the final line: the data starts as after a CR LF) goes to its
+    // own recipient only, though no MAIL began its transaction.
+    EXPECT_EQ(TakeFiles(),
+              (Files{{"ann/MSG00007.bvn", "first\r\n.\r\n"}, {"bob/MSG00008.bvn", ".\r\n"}}));
+}
+
+using SmtpDelivery = SmtpTest;
+
+const std::string kMessage = "Subject: hello\r\n\r\nA line.\r\n.\r\n";
+
+TEST_F(SmtpDelivery, TheLastAcceptedRecipientHoldsTheFileAndEveryOtherGetsACopy) {
+    const struct {
+        std::vector<std::string> to;
+        std::vector<std::string> files;
+    } cases[] = {
+        {{"ann"}, {"ann/MSG00007.bvn"}},
+        {{"ann", "bob"}, {"ann/MSG00009.bvn", "bob/MSG00008.bvn"}},
+        {{"ann", "ANN"}, {"ann/MSG00010.bvn", "ann/MSG00011.bvn"}},
+        {{"ann", "bob", "nobody"}, {"ann/MSG00013.bvn", "bob/MSG00012.bvn"}},
+        {{"eve", "ann"}, {"ann/MSG00014.bvn", "eve-box/MSG00015.bvn"}}, // the folder is made
+    };
+    auto client = server.Smtp();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.files.front());
+        EXPECT_EQ(Deliver(*client, c.to, kMessage), kOk);
+        Files expected;
+        for (const auto& path : c.files) {
+            expected[path] = kMessage;
+        }
+        EXPECT_EQ(TakeFiles(), expected);
+    }
+    EXPECT_EQ(Counter(), "16");
+}
+
+TEST_F(SmtpDelivery, DataIsRefusedWithoutAnAcceptedRecipientOrWithoutItsFolder) {
+    auto client = server.Smtp();
+    EXPECT_EQ(Command(*client, "RCPT TO:<nobody@x>"), kNoSuchUser);
+    EXPECT_EQ(Command(*client, "DATA"), kNoRecipients);
+    EXPECT_EQ(Counter(), "7") << "no number taken";
+    EXPECT_EQ(Command(*client, "RCPT TO:<ann@x>"), kOk);
+    EXPECT_EQ(Command(*client, "RCPT TO:<eve@x>"), kOk);
+    EXPECT_EQ(Command(*client, "DATA"), "552 Error. No Mem File!\r\n");
+    EXPECT_EQ(Counter(), "8") << "the number is used";
+    EXPECT_FALSE(std::filesystem::exists(server.StoreRoot() / "eve-box"));
+    EXPECT_EQ(Deliver(*client, {"ann"}, kMessage), kOk);
+    EXPECT_EQ(TakeFiles(), (Files{{"ann/MSG00008.bvn", kMessage}}));
+}
+
+TEST_F(SmtpDelivery, AFullDiskAnswers500AndLeavesNothingOfTheMessage) {
+    std::string data = "Subject: big\r\n\r\n";
+    while (data.size() < 20'000) {
+        data += "0123456789 abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n";
+    }
+    data += ".\r\n";
+    const struct {
+        long room;
+        std::vector<std::string> to;
+    } cases[] = {
+        {5000, {"ann"}},                                                   // while the data arrives
+        {static_cast<long>(2 * data.size() + 100), {"eve", "ann", "bob"}}, // at the second copy
+    };
+    auto client = server.Smtp();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.room);
+        server.Call([&] { StoreFaults::FailWritesAfter(c.room); });
+        EXPECT_EQ(Deliver(*client, c.to, data), kFailed);
+        EXPECT_EQ(TakeFiles(), Files{});
+    }
+    EXPECT_EQ(Counter(), "11") << "the numbers stay used";
+    // The rest of the data was read as data, and once there is room mail flows again.
+    server.Call([] { StoreFaults::Reset(); });
+    EXPECT_EQ(Deliver(*client, {"ann"}, data), kOk);
+    EXPECT_EQ(TakeFiles(), (Files{{"ann/MSG00011.bvn", data}}));
+}
+
+TEST_F(SmtpDelivery, AConnectionDroppedDuringTheDataLeavesNothing) {
+    const auto ann = (server.StoreRoot() / "ann").string();
+    {
+        auto client = server.Smtp();
+        Begin(*client, {"bob", "ann"});
+        client->Send(std::string(25'000, 'x'));
+        // Being written, under a name that no mailbox shows.
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ann), {}), 1);
+        EXPECT_TRUE(ListMailbox(ann).empty());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::is_empty(ann); }));
+    EXPECT_EQ(TakeFiles(), Files{});
+    EXPECT_EQ(Counter(), "8");
 }
 
 } // namespace

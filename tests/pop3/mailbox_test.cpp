@@ -1,0 +1,156 @@
+// The mailbox as PASS found it: listings with the sizes and ids of the messages, whatever
+// their length; RETR sending each file byte for byte and ending the reply where the file does
+// not; DELE marks worked off when the session ends, while numbers stay what the client saw.
+
+#include "pop3/base64.h"
+#include "pop3_fixture.h"
+
+namespace brevin::testing {
+namespace {
+
+using Pop3Listings = Pop3Test;
+
+TEST_F(Pop3Listings, IdsAreTheBase64TextOfTheFileNamesWhateverTheirLength) {
+    Put(1, Message(120));
+    Put(100000, Message(60));
+    Put(1000000, Message(70));
+    const std::string longName = std::string(200, 'n') + ".bvn";
+    WriteFile(server.StoreRoot() / "alice" / longName, Message(80));
+    std::string longId;
+    for (int i = 0; i < 66; ++i) {
+        longId += "bm5u";
+    }
+    longId += "bm4uYnZu";
+    auto client = LoggedIn();
+    EXPECT_EQ(MultiLine(*client, "LIST"), "+OK 4 msg\r\n1 120\r\n2 60\r\n3 70\r\n4 80\r\n.\r\n");
+    // Names of 12, 13 and 14 bytes: whole groups, one byte left over, two left over.
+    EXPECT_EQ(MultiLine(*client, "UIDL"), "+OK list follow\r\n1 TVNHMDAwMDEuYnZu\r\n"
+                                          "2 TVNHMTAwMDAwLmJ2bg==\r\n3 TVNHMTAwMDAwMC5idm4=\r\n4 " +
+                                              longId + "\r\n.\r\n");
+    EXPECT_EQ(Command(*client, "UIDL 3"), "+OK TVNHMTAwMDAwMC5idm4=\r\n");
+}
+
+TEST_F(Pop3Listings, AFiveHundredMessageMailboxIsListedWhole) {
+    std::string list = "+OK 500 msg\r\n";
+    std::string uidl = "+OK list follow\r\n";
+    for (unsigned i = 1; i <= 500; ++i) {
+        const std::size_t size = 5 + i * 37 % 400;
+        Put(i, Message(size));
+        list += std::to_string(i) + " " + std::to_string(size) + "\r\n";
+        uidl += std::to_string(i) + " " + EncodeBase64(MessageName(i)) + "\r\n";
+    }
+    list += ".\r\n";
+    uidl += ".\r\n";
+    ASSERT_GT(list.size(), 3000U);
+    auto client = LoggedIn();
+    // Pipelined: each reply comes whole, and the next only after it.
+    client->Send("LIST\r\nUIDL\r\nSTAT\r\n");
+    const std::string expected = list + uidl + "+OK 500 42\r\n";
+    EXPECT_EQ(client->ReadExactly(expected.size()), expected);
+}
+
+// Without a pause a step sends what the socket takes; with one, a piece of 3000 bytes.
+class Pop3Retrieval : public Pop3Test,
+                      public ::testing::WithParamInterface<std::chrono::milliseconds> {
+protected:
+    Pop3Retrieval() : Pop3Test(GetParam()) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(Pause, Pop3Retrieval, ::testing::Values(0ms, 2ms));
+
+TEST_P(Pop3Retrieval, EachFileArrivesByteForByteAndTheReplyEndsAlways) {
+    const struct {
+        std::string file;
+        std::string added; // what must follow the file so that the reply ends
+    } cases[] = {
+        {"", ".\r\n"},
+        {"x", "\r\n.\r\n"},
+        {Message(2999), ""},
+        {Message(3000), ""},
+        {Message(3001), ""},
+        {Message(9000), ""},
+        {std::string("..stuffed\r\nbare\nlf\r\nnul") + '\0' + "\xff\r\n.\r\n", ""},
+        {"line\r\n.", "\r\n"},
+        {"line\r\n.\r", "\n"},
+        {"a\r\n.\r\nb", "\r\n.\r\n"},
+        {std::string(2998, 'y') + "\r\n.", "\r\n"}, // the end split across pieces
+        {std::string(3000, 'y') + "\r\n", ".\r\n"},
+    };
+    for (unsigned i = 0; i < std::size(cases); ++i) {
+        Put(i + 1, cases[i].file);
+    }
+    auto client = LoggedIn();
+    for (unsigned i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i + 1);
+        const auto& [file, added] = cases[i];
+        // The STAT right behind shows that nothing follows the reply.
+        client->Send("RETR " + std::to_string(i + 1) + "\r\nSTAT\r\n");
+        const std::string expected = "+OK " + std::to_string(file.size()) + " bytes\r\n" + file +
+                                     added + "+OK " + std::to_string(std::size(cases)) + " 0\r\n";
+        EXPECT_TRUE(client->ReadExactly(expected.size()) == expected);
+    }
+}
+
+class Pop3Deletion : public Pop3Test {
+protected:
+    void SetUp() override {
+        Pop3Test::SetUp();
+        for (unsigned i = 1; i <= 3; ++i) {
+            Put(i, Message(100 * i));
+        }
+    }
+};
+
+TEST_F(Pop3Deletion, MarksAreWorkedOffWhenTheSessionEndsNotAtQuit) {
+    auto client = LoggedIn();
+    EXPECT_EQ(Command(*client, "DELE 2"), kDeleted);
+    EXPECT_EQ(Command(*client, "DELE 2"), kDeleted) << "marked twice";
+    EXPECT_EQ(Command(*client, "dele 3"), kDeleted);
+    EXPECT_EQ(Command(*client, "QUIT"), "+OK Brevin server is closeing\r\n");
+    // Still listed and retrievable until the session ends.
+    EXPECT_EQ(MultiLine(*client, "LIST"), "+OK 3 msg\r\n1 100\r\n2 200\r\n3 300\r\n.\r\n");
+    EXPECT_EQ(MultiLine(*client, "RETR 2"), "+OK 200 bytes\r\n" + Message(200));
+    EXPECT_TRUE(Exists(2) && Exists(3));
+    client.reset();
+    EXPECT_TRUE(WaitUntil([&] { return !Exists(2) && !Exists(3); }));
+    EXPECT_TRUE(Exists(1));
+}
+
+TEST_F(Pop3Deletion, ADroppedConnectionStillDeletesWhatItMarked) {
+    const std::string large = Message(6'000'000);
+    Put(4, large);
+    {
+        auto client = LoggedIn();
+        client->Send("DELE 1\r\nDELE 4\r\nRETR 4\r\n");
+        // Far more than the socket buffers hold: the server waits for room and loses nothing.
+        std::this_thread::sleep_for(200ms);
+        const std::string expected = kDeleted + kDeleted + "+OK 6000000 bytes\r\n" + large;
+        EXPECT_TRUE(client->ReadExactly(expected.size()) == expected);
+        client->Send("RETR 4\r\n");
+        client->ReadExactly(10000); // then dropped in the middle of a retrieval
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !Exists(1) && !Exists(4); }));
+    EXPECT_TRUE(Exists(2) && Exists(3));
+}
+
+TEST_F(Pop3Deletion, NumbersStayFixedWhileAnotherSessionDeletesFirst) {
+    auto mine = LoggedIn();
+    {
+        auto other = LoggedIn();
+        EXPECT_EQ(Command(*other, "DELE 1"), kDeleted);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !Exists(1); }));
+    // Still the mailbox this session listed: message 2 is the 200-byte one, not the 300.
+    EXPECT_EQ(Command(*mine, "STAT"), "+OK 3 100\r\n");
+    EXPECT_EQ(Command(*mine, "LIST 2"), "+OK 2 200\r\n");
+    EXPECT_EQ(Command(*mine, "RETR 1"), kNoSuchFile);
+    // A mark whose file is gone is skipped, and the marks after it are worked off.
+    EXPECT_EQ(Command(*mine, "DELE 1"), kDeleted);
+    EXPECT_EQ(Command(*mine, "DELE 2"), kDeleted);
+    mine.reset();
+    EXPECT_TRUE(WaitUntil([&] { return !Exists(2); }));
+    EXPECT_TRUE(Exists(3)) << "DELE 2 removed a message the client never named";
+}
+
+} // namespace
+} // namespace brevin::testing
