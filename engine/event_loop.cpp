@@ -220,15 +220,15 @@ void EventLoop::HeapDown(std::size_t index) {
 }
 
 void EventLoop::ArmTimerFd() {
-    itimerspec spec{};
+    itimerspec expiry{};
     if (!m_timers.empty()) {
         const auto wait = m_timers.front()->m_deadline - Now();
         const auto ns = std::max<std::int64_t>(
             1, std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
-        spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-        spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+        expiry.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        expiry.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
     }
-    timerfd_settime(m_timerFd, 0, &spec, nullptr);
+    timerfd_settime(m_timerFd, 0, &expiry, nullptr);
 }
 
 int EventLoop::RunDueTimers() {
