@@ -5,18 +5,6 @@
 
 namespace brevin {
 
-std::uint32_t CommandWord(std::string_view line) {
-    std::uint32_t word = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        auto c = i < line.size() ? static_cast<unsigned char>(line[i]) : 0U;
-        if (c >= 'A' && c <= 'Z') {
-            c = c - 'A' + 'a';
-        }
-        word = word << 8 | c;
-    }
-    return word;
-}
-
 std::string ExtractArgument(std::string_view text) {
     if (text.size() <= 5) {
         return {};

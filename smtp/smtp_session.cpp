@@ -1,5 +1,6 @@
 #include "smtp/smtp_session.h"
 
+#include "engine/command_word.h"
 #include "smtp/address.h"
 #include "store/file_util.h"
 #include "store/registry.h"
@@ -17,31 +18,6 @@ namespace brevin {
 namespace {
 
 constexpr std::string_view kEndOfData = "\r\n.\r\n";
-
-/// Four letters as one number, first letter most significant ("helo" is 0x68656C6F).
-constexpr std::uint32_t Word(const char (&letters)[5]) {
-    std::uint32_t word = 0;
-    for (int i = 0; i < 4; ++i) {
-        word = (word << 8) | static_cast<unsigned char>(letters[i]);
-    }
-    return word;
-}
-
-/// The first four bytes of a line, letters lower-cased; 0 for a shorter line.
-std::uint32_t CommandWord(std::string_view text) {
-    if (text.size() < 4) {
-        return 0;
-    }
-    std::uint32_t word = 0;
-    for (int i = 0; i < 4; ++i) {
-        auto c = static_cast<unsigned char>(text[static_cast<std::size_t>(i)]);
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<unsigned char>(c - 'A' + 'a');
-        }
-        word = (word << 8) | c;
-    }
-    return word;
-}
 
 /// The position of the first ':', when it stands where an argument can follow a command word
 /// and a blank ("MAIL FROM:", "RCPT TO:"); npos otherwise.
