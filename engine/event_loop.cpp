@@ -132,7 +132,9 @@ void EventLoop::UpdateInterest(int fd, std::uint64_t token, std::uint32_t events
     epoll_ctl(m_epoll, added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
 }
 
-void EventLoop::RemoveInterest(int fd) { epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr); }
+void EventLoop::RemoveInterest(int fd) {
+    epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+}
 
 // ---- timers ----
 
