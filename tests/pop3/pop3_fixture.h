@@ -34,15 +34,6 @@ inline std::string MessageName(unsigned number) {
     return name;
 }
 
-/// Polls `done` every 10 ms for up to three seconds.
-template <typename Fn>
-bool WaitUntil(Fn done) {
-    for (int i = 0; i < 300 && !done(); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
-}
-
 class Pop3Test : public ::testing::Test {
 protected:
     explicit Pop3Test(std::chrono::milliseconds pause = 0ms) : server(pause) {}

@@ -23,15 +23,6 @@ inline const std::string kNoSuchUser = "550 Brevin Server : NO Such User\r\n";
 inline const std::string kNoRecipients = "554 Brevin Server : No valid recipients\r\n";
 inline const std::string kFailed = "500 error. Brevin Server ready \r\n";
 
-/// Polls `done` every 10 ms for up to three seconds.
-template <typename Fn>
-bool WaitUntil(Fn done) {
-    for (int i = 0; i < 300 && !done(); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
-}
-
 class SmtpTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -13,9 +13,19 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace brevin::testing {
+
+/// Polls `done` every 10 ms for up to three seconds.
+template <typename Fn>
+bool WaitUntil(Fn done) {
+    for (int i = 0; i < 300 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
 
 /// A temporary folder, removed with everything in it at the end of the test.
 class TempDir {
