@@ -187,9 +187,14 @@ bool SmtpSession::CopyToRecipients() {
     for (const listas* node = m_recipients; node != nullptr && node->Next() != nullptr;
          node = node->Next()) {
         // Looked up again now: the administrator may have moved the folder since RCPT.
+        const std::string userFolder = m_profile.Read("USERS", node->m_text, "");
+        if (userFolder.empty()) {
+            // The user was removed since RCPT: the copy would land in the store root itself.
+            // The sender hears 500 and keeps the message; its retry will be refused at RCPT.
+            return false;
+        }
         const std::string root = ReadStoreRoot(m_profile, workingDirectory);
-        const std::string folder = root + "/" + m_profile.Read("USERS", node->m_text, "");
-        auto copy = CopyMessage(m_profile, m_msgPath, folder);
+        auto copy = CopyMessage(m_profile, m_msgPath, root + "/" + userFolder);
         if (!copy) {
             return false;
         }

@@ -143,5 +143,15 @@ TEST_F(SmtpDelivery, AConnectionDroppedDuringTheDataLeavesNothing) {
     EXPECT_EQ(Counter(), "8");
 }
 
+TEST_F(SmtpDelivery, ARecipientRemovedBeforeTheEndFailsTheMessageInsteadOfFilingItAnywhere) {
+    auto client = server.Smtp();
+    Begin(*client, {"bob", "ann"});
+    client->Send("Subject: late\r\n\r\nfirst half\r\n");
+    server.Call([&] { server.Profile().Remove("USERS", "bob"); });
+    client->Send("second half\r\n.\r\n");
+    EXPECT_EQ(client->ReadLine(), kFailed);
+    EXPECT_EQ(TakeFiles(), Files{}) << "no copy in the store root, nothing for ann either";
+}
+
 } // namespace
 } // namespace brevin::testing
