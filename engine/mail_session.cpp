@@ -17,7 +17,7 @@ void SessionSocket::OnSend(int /*error*/) {
 }
 
 void SessionSocket::OnClose(int /*error*/) {
-    m_session.Destroy();
+    m_session.OnPeerClosed();
 }
 
 MailSession::MailSession(EventLoop& loop, ServiceKind kind, const SessionOptions& options)
@@ -29,6 +29,18 @@ MailSession::~MailSession() = default;
 
 void MailSession::Destroy() {
     delete this;
+}
+
+// The client will send nothing more, but it may still read: what it sent before is answered,
+// then the session ends when its input runs dry. A reply that is waiting for room in the socket
+// could wait forever (the socket is no longer watched), so then the session ends at once.
+void MailSession::OnPeerClosed() {
+    if (m_writeBlocked) {
+        Destroy();
+        return;
+    }
+    m_inputEnded = true;
+    Drive();
 }
 
 void MailSession::Begin(std::string_view banner) {
@@ -140,6 +152,10 @@ bool MailSession::SendPending() {
     const int error = m_socket.LastError();
     if (sent < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
         m_peerClosed = true; // reset or broken: nothing more can reach this client
+        return false;
+    }
+    if (m_inputEnded) {
+        m_peerClosed = true; // nobody would tell us when there is room again
         return false;
     }
     // The rest waits for room; nothing is cut.

@@ -113,6 +113,7 @@ private:
     void QueueReply(std::size_t length, EventLoop::Clock::time_point sendAt);
     void Touch() { m_lastActivity = m_loop.Now(); }
     void OnIdleCheck();
+    void OnPeerClosed();
     void Destroy();
 
     EventLoop& m_loop;
@@ -132,6 +133,7 @@ private:
     bool m_writeBlocked = false;   // waiting for room in the socket
     bool m_discardingLine = false; // inside an over-long line, up to its LF
     bool m_peerClosed = false;     // the connection failed or the peer closed it
+    bool m_inputEnded = false;     // the peer sent its last byte; answer what it sent, then end
     bool m_driving = false;
 };
 

@@ -176,6 +176,19 @@ TEST_F(Sessions, TheClientsCloseDestroysTheSession) {
     EXPECT_TRUE(AllSessionsGone());
 }
 
+TEST_F(Sessions, AClientThatHalfClosesIsAnsweredBeforeTheSessionEnds) {
+    StartServer(50ms);
+    Client client;
+    ASSERT_TRUE(client.Connect(smtpPort));
+    client.ReadLine();
+    client.Send("one\r\ntwo\r\n");
+    client.ShutdownWrite();
+    EXPECT_EQ(client.ReadLine(), "echo one\r\n");
+    EXPECT_EQ(client.ReadLine(), "echo two\r\n");
+    EXPECT_TRUE(client.WaitClosed());
+    EXPECT_TRUE(AllSessionsGone());
+}
+
 TEST_F(Sessions, PipelinedCommandsGetOneReplyEachInOrderEachAfterThePause) {
     StartServer(60ms);
     Client client;

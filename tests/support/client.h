@@ -100,6 +100,9 @@ public:
         return m_eof;
     }
 
+    /// Sends the end of the stream but keeps reading (a half close).
+    void ShutdownWrite() { shutdown(m_fd, SHUT_WR); }
+
     void Close() {
         if (m_fd >= 0) {
             close(m_fd);
