@@ -226,6 +226,9 @@ void AsyncSocket::HandleEvents(std::uint32_t events, std::uint64_t token) {
                 int error = 0;
                 socklen_t length = sizeof error;
                 getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
+                if (error == 0 && (events & EPOLLHUP) != 0U) {
+                    error = EPIPE; // both directions are gone, not just the peer's sending
+                }
                 m_inHandler = false;
                 OnClose(error);
                 if (!alive()) {

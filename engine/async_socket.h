@@ -25,7 +25,9 @@ enum Interest : unsigned {
 /// - a write notification comes again only after `AsyncSelect` or after a `Send` that could
 ///   not take everything;
 /// - a close notification comes once, when the peer closes or the connection fails; the bytes
-///   that were pending are delivered by a read notification first.
+///   that were pending are delivered by a read notification first. Its error code is 0 when
+///   only the peer's sending side ended (it may still read), non-zero when nothing more can
+///   go either way.
 /// Setting an interest whose condition already holds gives a notification promptly. Once the
 /// socket is closed or destroyed, nothing still queued for it is delivered.
 ///

@@ -16,7 +16,11 @@ void SessionSocket::OnSend(int /*error*/) {
     m_session.Drive();
 }
 
-void SessionSocket::OnClose(int /*error*/) {
+void SessionSocket::OnClose(int error) {
+    if (error != 0) {
+        m_session.Destroy(); // reset or gone both ways: nothing more can reach the client
+        return;
+    }
     m_session.OnPeerClosed();
 }
 
