@@ -51,16 +51,6 @@ protected:
             << "a session outlived its client";
     }
 
-    static int OpenSockets() {
-        int count = 0;
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-            count +=
-                std::filesystem::read_symlink(entry.path(), ec).string().starts_with("socket:");
-        }
-        return count;
-    }
-
     void Put(unsigned number, const std::string& bytes) {
         WriteFile(server.StoreRoot() / "alice" / MessageName(number), bytes);
     }

@@ -41,16 +41,6 @@ protected:
         StoreFaults::Reset();
     }
 
-    static int OpenSockets() {
-        int count = 0;
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-            count +=
-                std::filesystem::read_symlink(entry.path(), ec).string().starts_with("socket:");
-        }
-        return count;
-    }
-
     static std::string Command(Client& client, const std::string& line) {
         client.Send(line + "\r\n");
         return client.ReadLine();

@@ -27,6 +27,16 @@ bool WaitUntil(Fn done) {
     return done();
 }
 
+/// Sockets this process holds open (listeners, clients and the sessions' connections).
+inline int OpenSockets() {
+    int count = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        count += std::filesystem::read_symlink(entry.path(), ec).string().starts_with("socket:");
+    }
+    return count;
+}
+
 /// A temporary folder, removed with everything in it at the end of the test.
 class TempDir {
 public:
