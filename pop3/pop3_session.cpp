@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace brevin {
 
@@ -253,7 +254,6 @@ void Pop3Session::Retr(const std::string& argument) {
         return;
     }
     m_retrFd = fd;
-    m_retrOpen = true;
     m_retrEnded = false;
     m_retrOffset = 0;
     NoDelay();
@@ -350,10 +350,8 @@ void Pop3Session::NoDelay() {
 }
 
 void Pop3Session::CloseRetrieval() {
-    if (m_retrOpen) {
-        ::close(m_retrFd);
-        m_retrFd = -1;
-        m_retrOpen = false;
+    if (m_retrFd >= 0) {
+        ::close(std::exchange(m_retrFd, -1));
     }
 }
 

@@ -72,8 +72,7 @@ private:
     Stream m_stream = Stream::None;
     std::size_t m_listNext = 0; // next listing entry to send; the size means the "." is next
     bool m_listDone = false;
-    bool m_retrOpen = false; // m_retrFd holds the message being retrieved
-    int m_retrFd = -1;
+    int m_retrFd = -1;      // the message being retrieved, while one is
     off_t m_retrOffset = 0; // how much of the file has been handed out
     bool m_retrEnded = false;
     bool m_noDelay = false;

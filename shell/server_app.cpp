@@ -14,12 +14,9 @@ ServerApp::ServerApp(ServerOptions options, std::string programPath)
     : m_options(std::move(options)), m_programPath(std::move(programPath)) {
     std::error_code ec;
     m_workingDirectory = std::filesystem::current_path(ec);
-    m_profile = std::make_unique<ProfileFile>(m_profilePath);
 }
 
 ServerApp::~ServerApp() {
-    // The listeners unregister from the loop, which is declared after them and so dies first.
-    m_listeners = {};
     FreeList(m_userList);
 }
 

@@ -32,6 +32,11 @@ public:
         return m_workingDirectory;
     }
 
+private:
+    // Declared first, so it is destroyed last: the listeners unregister from it.
+    EventLoop m_loop;
+
+public:
     std::filesystem::path m_profilePath;
     listas* m_userList = nullptr; // feeds the user definition dialog only
     HostAddress m_host;           // m_hostAddress and m_hostOctets, found at start-up
@@ -43,8 +48,7 @@ private:
     ServerOptions m_options;
     std::string m_programPath;
     std::filesystem::path m_workingDirectory;
-    EventLoop m_loop;
-    std::unique_ptr<ProfileFile> m_profile;
+    std::unique_ptr<ProfileFile> m_profile; // made by start-up, once the path is known
 };
 
 } // namespace brevin
