@@ -88,6 +88,24 @@ void MailSession::ReplyLineAfter(std::string_view text, std::chrono::millisecond
     m_sendAt = std::max(m_sendAt, m_loop.Now() + delay);
 }
 
+void MailSession::Hold() {
+    m_held = true;
+    m_heldSince = m_loop.Now();
+}
+
+void MailSession::Resume(std::string_view text) {
+    m_held = false;
+    ReplyLineNow(text);
+    Drive();
+}
+
+void MailSession::ResumeAfterPause(std::string_view text) {
+    m_held = false;
+    ReplyLine(text);
+    m_sendAt = m_heldSince + m_options.pause;
+    Drive();
+}
+
 void MailSession::SetChunk(std::size_t length) {
     QueueReply(std::min(length, kBufferSize), m_sendAt);
 }
@@ -121,6 +139,9 @@ void MailSession::Drive() {
                 break;
             }
             continue;
+        }
+        if (m_held) {
+            break;
         }
         if (m_streaming) {
             m_sendAt = m_loop.Now() + m_options.pause;

@@ -43,8 +43,9 @@ private:
 /// One accepted connection and its read/reply cycle. The protocol lives in a subclass.
 ///
 /// The cycle: bytes are appended to `m_recvBuf`; each complete line (up to LF) is handed to
-/// `InterpretCommand`, which leaves exactly one reply; the reply leaves after the pause, and
-/// only then is the next buffered line interpreted. Two hand-overs leave the cycle for a while:
+/// `InterpretCommand`, which leaves exactly one reply (or holds the cycle until a callback
+/// brings it: `Hold`, `Resume`); the reply leaves after the pause, and only then is the next
+/// buffered line interpreted. Two hand-overs leave the cycle for a while:
 /// in the data phase (`m_dataPhase`) raw input goes to `ReceiveMessageData`, and while
 /// `m_streaming` is set the output is produced piece by piece by `NextChunk`.
 ///
@@ -92,6 +93,14 @@ protected:
     /// Like `ReplyLine`, but the reply leaves no earlier than `delay` from now (nor than the
     /// pause); later commands wait behind it. For slowing down password guessing.
     void ReplyLineAfter(std::string_view text, std::chrono::milliseconds delay);
+    /// Leaves the current command unanswered for now: nothing more is interpreted or read
+    /// until `Resume` brings its reply (from a callback of the loop).
+    void Hold();
+    /// Ends a `Hold`: `text` is the reply and leaves at once, and the cycle goes on. The
+    /// session may end within the call.
+    void Resume(std::string_view text);
+    /// Like `Resume`, but the reply leaves no earlier than the pause after the held command.
+    void ResumeAfterPause(std::string_view text);
     /// Fills the reply buffer with raw bytes (a piece of a stream); returns the writable area.
     std::span<char> ChunkBuffer() { return {m_replyBuf, kBufferSize}; }
     void SetChunk(std::size_t length);
@@ -135,6 +144,8 @@ private:
     bool m_peerClosed = false;     // the connection failed or the peer closed it
     bool m_inputEnded = false;     // the peer sent its last byte; answer what it sent, then end
     bool m_driving = false;
+    bool m_held = false; // a command's reply comes later, from elsewhere
+    EventLoop::Clock::time_point m_heldSince;
 };
 
 } // namespace brevin
