@@ -7,6 +7,7 @@
 #include "engine/event_loop.h"
 #include "engine/listeners.h"
 #include "engine/mail_session.h"
+#include "smtp/delivery_queue.h"
 #include "store/profile_file.h"
 
 #include <cstdint>
@@ -36,6 +37,7 @@ public:
 
     ProfileFile& Profile() { return m_profile; }
     EventLoop& Loop() { return m_loop; }
+    DeliveryQueue& Deliveries() { return m_deliveries; }
     const SessionOptions& Options() const { return m_options; }
     const std::filesystem::path& Dir() const { return m_dir; }
 
@@ -90,6 +92,7 @@ private:
     std::filesystem::path m_dir;
     ProfileFile m_profile;
     EventLoop m_loop;
+    DeliveryQueue m_deliveries{m_loop, m_profile};
     SessionOptions m_options;
 };
 

@@ -6,7 +6,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static brevin::fuzzing::SessionHarness harness;
-    auto* session = new brevin::SmtpSession(harness.Loop(), harness.Options(), harness.Profile());
+    auto* session =
+        new brevin::SmtpSession(harness.Loop(), harness.Options(), harness.Deliveries());
     harness.Run(session, brevin::ServiceKind::SMTP, data, size);
     // Keep the store small: filed messages are of no further use.
     static int runs = 0;

@@ -22,7 +22,7 @@ ServerApp::~ServerApp() {
 
 MailSession* ServerApp::MakeSession(ServiceKind kind) {
     if (kind == ServiceKind::SMTP) {
-        return new SmtpSession(m_loop, m_options.session, *m_profile);
+        return new SmtpSession(m_loop, m_options.session, *m_deliveries);
     }
     return new Pop3Session(m_loop, m_options.session, *m_profile);
 }
@@ -37,6 +37,7 @@ bool ServerApp::InitInstance(WindowSide& windows) {
     windows.BeforeStep(StartupStep::BuildProfilePath);
     m_profilePath = BuildProfilePath(m_workingDirectory, m_programPath);
     m_profile = std::make_unique<ProfileFile>(m_profilePath);
+    m_deliveries = std::make_unique<DeliveryQueue>(m_loop, *m_profile);
 
     windows.BeforeStep(StartupStep::LoadIcons);
     windows.LoadIcons();

@@ -4,6 +4,7 @@
 #include "engine/listeners.h"
 #include "shell/options.h"
 #include "shell/window_side.h"
+#include "smtp/delivery_queue.h"
 #include "store/profile_file.h"
 #include "store/string_list.h"
 
@@ -48,7 +49,8 @@ private:
     ServerOptions m_options;
     std::string m_programPath;
     std::filesystem::path m_workingDirectory;
-    std::unique_ptr<ProfileFile> m_profile; // made by start-up, once the path is known
+    std::unique_ptr<ProfileFile> m_profile;      // made by start-up, once the path is known
+    std::unique_ptr<DeliveryQueue> m_deliveries; // over m_profile
 };
 
 } // namespace brevin

@@ -2,16 +2,13 @@
 
 #include "engine/command_word.h"
 #include "smtp/address.h"
-#include "store/file_util.h"
 #include "store/registry.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <system_error>
-#include <unistd.h>
 
 namespace brevin {
 
@@ -33,12 +30,15 @@ std::string WorkingDirectory() {
 
 } // namespace
 
-SmtpSession::SmtpSession(EventLoop& loop, const SessionOptions& options, ProfileFile& profile)
-    : MailSession(loop, ServiceKind::SMTP, options), m_profile(profile) {}
+SmtpSession::SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries)
+    : MailSession(loop, ServiceKind::SMTP, options), m_deliveries(deliveries),
+      m_profile(deliveries.Profile()) {}
 
-// A message still being received goes with the session: its temporary file is removed by
-// `m_message`, so a client that closes mid-data leaves nothing a mailbox would show.
+// A message still being received, or waiting to be filed, goes with the session: its temporary
+// file is removed with `m_delivery`, so a client that closes before hearing 250 leaves nothing a
+// mailbox would show.
 SmtpSession::~SmtpSession() {
+    m_deliveries.Withdraw(m_delivery);
     FreeList(m_recipients);
 }
 
@@ -62,15 +62,9 @@ void SmtpSession::HandleSmtpCommand(std::string_view line) {
             ReplyLine(kNoRecipients); // nothing is stored and no number is taken
             return;
         }
-        if (!OpenMessageFile()) {
-            ReplyLine(kNoFile);
-            return;
-        }
-        // The CR LF that ended DATA counts, so a message of only "." CR LF ends at once.
-        std::memcpy(m_tail, "\r\n", 2);
-        m_tailLength = 2;
-        m_dataPhase = true;
-        ReplyLine(kStartData);
+        Hold();
+        m_deliveries.TakeNumber(m_delivery,
+                                [this](std::uint32_t number) { OpenMessageFile(number); });
         return;
     case Word("rset"):
         FreeList(m_recipients);
@@ -110,12 +104,18 @@ bool SmtpSession::AddRecipient(std::string_view line) {
     return true;
 }
 
-bool SmtpSession::OpenMessageFile() {
-    m_copies.clear();
+void SmtpSession::OpenMessageFile(std::uint32_t number) {
+    m_delivery = Delivery();
     m_writeFailed = false;
-    const bool created = m_message.Open(m_profile, ReadStoreRoot(m_profile) + "/" + m_folder);
-    m_msgPath = m_message.Path();
-    return created;
+    if (!m_delivery.message.Open(ReadStoreRoot(m_profile) + "/" + m_folder, number)) {
+        ResumeAfterPause(kNoFile);
+        return;
+    }
+    // The CR LF that ended DATA counts, so a message of only "." CR LF ends at once.
+    std::memcpy(m_tail, "\r\n", 2);
+    m_tailLength = 2;
+    m_dataPhase = true;
+    ResumeAfterPause(kStartData);
 }
 
 std::size_t SmtpSession::ReceiveMessageData(std::span<const char> bytes) {
@@ -140,7 +140,7 @@ std::size_t SmtpSession::ReceiveMessageData(std::span<const char> bytes) {
 
     // After a failed write the rest of the data is still read, so that the reply comes where
     // the client expects it and what follows is read as commands again.
-    if (!m_writeFailed && !m_message.Append(bytes.first(used))) {
+    if (!m_writeFailed && !m_delivery.message.Append(bytes.first(used))) {
         m_writeFailed = true;
     }
 
@@ -165,21 +165,23 @@ std::size_t SmtpSession::ReceiveMessageData(std::span<const char> bytes) {
 }
 
 void SmtpSession::FinishMessage() {
-    bool ok = !m_writeFailed && m_message.Commit(m_profile);
-    if (ok) {
-        m_msgPath = m_message.Path(); // a name found taken moves the message to the next number
-        ok = CopyToRecipients();
-    }
-    if (ok) {
-        m_message = IncomingMessage(); // filed: nothing of it is removed any more
-        m_copies.clear();
-    } else {
-        DiscardMessage();
-    }
+    const bool complete = !m_writeFailed && CopyToRecipients();
     m_writeFailed = false;
     EndTransaction();
+    if (!complete) {
+        m_delivery = Delivery(); // removes the message file
+        ReplyLineNow(kFailed);
+        return;
+    }
+    Hold();
+    m_deliveries.Submit(m_delivery, [this](bool filed) { MessageFiled(filed); });
+}
+
+void SmtpSession::MessageFiled(bool filed) {
+    // Filed: nothing of it is removed any more. Failed: nothing of it is left.
+    m_delivery = Delivery();
     // Everything is on disk (or nothing is): the client may hear it without waiting.
-    ReplyLineNow(ok ? kOk : kFailed);
+    Resume(filed ? kOk : kFailed);
 }
 
 bool SmtpSession::CopyToRecipients() {
@@ -193,31 +195,10 @@ bool SmtpSession::CopyToRecipients() {
             // The sender hears 500 and keeps the message; its retry will be refused at RCPT.
             return false;
         }
-        const std::string root = ReadStoreRoot(m_profile, workingDirectory);
-        auto copy = CopyMessage(m_profile, m_msgPath, root + "/" + userFolder);
-        if (!copy) {
-            return false;
-        }
-        m_copies.push_back(std::move(*copy));
+        m_delivery.copyFolders.push_back(ReadStoreRoot(m_profile, workingDirectory) + "/" +
+                                         userFolder);
     }
     return true;
-}
-
-void SmtpSession::DiscardMessage() {
-    std::set<std::string> folders;
-    if (!m_msgPath.empty()) {
-        folders.insert(file_util::FolderOf(m_msgPath));
-    }
-    m_message.Discard();
-    for (const std::string& path : m_copies) {
-        ::unlink(path.c_str());
-        folders.insert(file_util::FolderOf(path));
-    }
-    m_copies.clear();
-    // So that a crash now does not bring back files whose sender was told to try again.
-    for (const std::string& folder : folders) {
-        file_util::SyncFolder(folder);
-    }
 }
 
 void SmtpSession::EndTransaction() {

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "engine/mail_session.h"
+#include "smtp/delivery_queue.h"
 #include "store/mailbox_store.h"
 #include "store/profile_file.h"
 #include "store/string_list.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,13 +20,13 @@ namespace brevin {
 /// local recipient.
 ///
 /// The message goes to disk as it arrives, under a temporary name in the folder of the last
-/// accepted recipient. At the end of the data it is made durable and named; every other
-/// recipient gets a durable copy of its own. Only then does the client hear 250; when any of
-/// it fails, every file of the message is removed and the client hears 500, so that it keeps
-/// the message instead of believing it delivered.
+/// accepted recipient. At the end of the data it goes to the delivery queue, which makes it
+/// durable and named, with a durable copy for every other recipient. Only then does the client
+/// hear 250; when any of it fails, every file of the message is removed and the client hears
+/// 500, so that it keeps the message instead of believing it delivered.
 class SmtpSession final : public MailSession {
 public:
-    SmtpSession(EventLoop& loop, const SessionOptions& options, ProfileFile& profile);
+    SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries);
     ~SmtpSession() override;
 
     static constexpr std::string_view kOk = "250 Ok. Brevin Server ready ";
@@ -48,26 +50,27 @@ private:
     bool TakeSender(std::string_view line);
     /// RCPT: appends the user named by the address when [USERS] gives it a folder.
     bool AddRecipient(std::string_view line);
-    /// DATA: creates the message file, invisible until complete. The number is used up even
-    /// when the file cannot be created.
-    bool OpenMessageFile();
-    /// End of the data: files the message and sends the final reply at once.
+    /// DATA, once the delivery queue has given the message its number: creates the message
+    /// file, invisible until complete, and answers. The number is used up even when the file
+    /// cannot be created.
+    void OpenMessageFile(std::uint32_t number);
+    /// End of the data: hands the message to the delivery queue, whose answer is the final
+    /// reply, sent at once.
     void FinishMessage();
-    /// A durable copy for every recipient but the last, whose folder holds the message itself.
+    /// The folders of every recipient but the last, whose folder holds the message itself;
+    /// false when one of them is no longer a user.
     bool CopyToRecipients();
-    /// Removes every file of the current message (after a failure).
-    void DiscardMessage();
+    void MessageFiled(bool filed);
     /// Forgets the recipients of the transaction that ends.
     void EndTransaction();
 
+    DeliveryQueue& m_deliveries;
     ProfileFile& m_profile;
     std::string m_from;
     listas* m_recipients = nullptr;
-    std::string m_folder;  // mailbox folder of the last accepted recipient
-    std::string m_msgPath; // the message file, as named once complete
-    IncomingMessage m_message;
-    std::vector<std::string> m_copies; // copies made so far for the current message
-    bool m_writeFailed = false;        // data goes on being read to its end, then 500
+    std::string m_folder;       // mailbox folder of the last accepted recipient
+    Delivery m_delivery;        // the message being received or filed
+    bool m_writeFailed = false; // data goes on being read to its end, then 500
     // The last bytes of the data so far, so an end sequence split across reads is seen.
     char m_tail[4]{};
     std::size_t m_tailLength = 0;

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -271,19 +273,26 @@ bool IncomingMessage::Open(ProfileFile& profile, const std::string& folderPath) 
     if (!m_committed) {
         Discard();
     }
+    return Open(folderPath, TakeMessageNumber(profile));
+}
+
+bool IncomingMessage::Open(const std::string& folderPath, std::uint32_t number) {
+    if (!m_committed) {
+        Discard();
+    }
     m_committed = false;
     m_failed = false;
     m_folder = folderPath;
-    m_number = TakeMessageNumber(profile);
+    m_number = number;
     m_path = MessagePath(folderPath, m_number);
     // The temporary name does not end in ".bvn", so no listing shows the message until it is
-    // complete.
+    // complete. Readable too, so that copies can be made from it before it is named.
     char name[48];
     for (int attempt = 0; attempt < kTempAttempts && m_fd < 0; ++attempt) {
         std::snprintf(name, sizeof name, "/.MSG%05lu.%d.tmp", static_cast<unsigned long>(m_number),
                       attempt);
         m_tempPath = folderPath + name;
-        m_fd = ::open(m_tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        m_fd = ::open(m_tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (m_fd < 0 && errno != EEXIST) {
             break;
         }
@@ -310,20 +319,41 @@ bool IncomingMessage::Commit(ProfileFile& profile) {
     if (m_committed) {
         return true;
     }
-    if (m_fd < 0 || m_failed) {
+    const bool ok = Flush() && Name(profile) && file_util::SyncFolder(m_folder);
+    if (!ok) {
         Discard();
+    }
+    return ok;
+}
+
+void IncomingMessage::StartWriteback() const {
+    if (m_fd >= 0 && !m_failed) {
+        ::sync_file_range(m_fd, 0, 0, SYNC_FILE_RANGE_WRITE); // only a hint: Flush decides
+    }
+}
+
+bool IncomingMessage::Flush() {
+    if (m_fd < 0 || m_failed) {
         return false;
     }
     bool ok = ::fsync(m_fd) == 0;
     ok = ::close(std::exchange(m_fd, -1)) == 0 && ok;
-    bool named = false;
-    for (int attempt = 0; ok && !named && attempt < kNameAttempts; ++attempt) {
+    m_failed = !ok;
+    return ok;
+}
+
+bool IncomingMessage::Name(ProfileFile& profile) {
+    if (m_failed || m_tempPath.empty()) {
+        return false;
+    }
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         if (RenameNoReplace(m_tempPath, m_path)) {
-            named = true;
-            break;
+            m_tempPath.clear();
+            m_committed = true;
+            return true;
         }
         if (errno != EEXIST) {
-            break; // not a clash: the message stays unnamed and is removed below
+            return false; // not a clash: the message stays unnamed
         }
         // The name is taken: the counter runs behind this folder. The first time, move it past
         // the folder's highest number, so one clash does not turn into thousands.
@@ -341,17 +371,27 @@ bool IncomingMessage::Commit(ProfileFile& profile) {
         }
         m_path = MessagePath(m_folder, m_number);
     }
-    if (!named) {
-        Discard();
+    return false;
+}
+
+bool IncomingMessage::CopyFrom(const IncomingMessage& source) {
+    if (source.m_fd < 0 || source.m_failed) {
         return false;
     }
-    m_tempPath.clear();
-    m_committed = true;
-    if (!file_util::SyncFolder(m_folder)) {
-        Discard();
-        return false;
+    std::vector<char> buffer(kCopyChunk);
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(source.m_fd, buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n == 0;
+        }
+        if (!Append({buffer.data(), static_cast<std::size_t>(n)})) {
+            return false;
+        }
+        at += n;
     }
-    return true;
 }
 
 void IncomingMessage::Discard() {
@@ -367,36 +407,75 @@ void IncomingMessage::Discard() {
     m_failed = false;
 }
 
-std::optional<std::string> CopyMessage(ProfileFile& profile, const std::string& sourcePath,
-                                       const std::string& folderPath) {
-    if (!FolderExists(folderPath)) {
-        ::mkdir(folderPath.c_str(), 0700); // a failure shows as the open below failing
-    }
-    const int source = ::open(sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (source < 0) {
-        return std::nullopt;
-    }
-    IncomingMessage copy;
-    bool ok = copy.Open(profile, folderPath);
-    std::vector<char> buffer(kCopyChunk);
-    // Each round reads more of the source or ends.
-    while (ok) {
-        const ssize_t n = ::read(source, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
+void FileMessages(ProfileFile& profile, std::span<Delivery* const> deliveries) {
+    // Every file of a delivery, the message first.
+    const auto eachFile = [](Delivery& d, auto&& fn) {
+        fn(d.message);
+        for (IncomingMessage& copy : d.copies) {
+            fn(copy);
         }
-        if (n <= 0) {
-            ok = n == 0;
-            break;
+    };
+    std::uint32_t copiesWanted = 0;
+    for (Delivery* d : deliveries) {
+        d->copies.clear();
+        d->filed = d->message.IsOpen() && !d->message.m_failed;
+        if (d->filed) {
+            copiesWanted += static_cast<std::uint32_t>(d->copyFolders.size());
         }
-        ok = copy.Append({buffer.data(), static_cast<std::size_t>(n)});
     }
-    ::close(source);
-    if (!ok || !copy.Commit(profile)) {
-        copy.Discard();
-        return std::nullopt;
+    // One rewrite of the profile for every copy of the batch.
+    std::uint32_t number = copiesWanted > 0 ? TakeMessageNumbers(profile, copiesWanted) : 0;
+    for (Delivery* d : deliveries) {
+        for (std::size_t i = 0; d->filed && i < d->copyFolders.size(); ++i) {
+            const std::string& folder = d->copyFolders[i];
+            if (!FolderExists(folder)) {
+                ::mkdir(folder.c_str(), 0700); // a failure shows as the open below failing
+            }
+            IncomingMessage& copy = d->copies.emplace_back();
+            d->filed = copy.Open(folder, number++) && copy.CopyFrom(d->message);
+        }
     }
-    return copy.Path();
+
+    // The data of every file is written out together, then waited for file by file: by the
+    // time the first flush returns, most of the others have little left to do.
+    for (Delivery* d : deliveries) {
+        if (d->filed) {
+            eachFile(*d, [](const IncomingMessage& file) { file.StartWriteback(); });
+        }
+    }
+    std::map<std::string, bool> folders; // folder -> flushed
+    for (Delivery* d : deliveries) {
+        eachFile(*d, [&](IncomingMessage& file) {
+            d->filed = d->filed && file.Flush() && file.Name(profile);
+            if (d->filed) {
+                folders.emplace(file.Folder(), false);
+            }
+        });
+    }
+    for (auto& [folder, flushed] : folders) {
+        flushed = file_util::SyncFolder(folder);
+    }
+
+    std::set<std::string> emptied;
+    for (Delivery* d : deliveries) {
+        eachFile(*d, [&](const IncomingMessage& file) {
+            const auto found = folders.find(file.Folder());
+            d->filed = d->filed && found != folders.end() && found->second;
+        });
+        if (!d->filed) {
+            eachFile(*d, [&](IncomingMessage& file) {
+                if (file.m_committed) {
+                    emptied.insert(file.Folder());
+                }
+                file.Discard();
+            });
+            d->copies.clear();
+        }
+    }
+    // So that a crash now does not bring back files whose sender was told to try again.
+    for (const std::string& folder : emptied) {
+        file_util::SyncFolder(folder);
+    }
 }
 
 } // namespace brevin

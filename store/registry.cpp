@@ -90,13 +90,17 @@ std::uint32_t ParseCounter(std::string_view text) {
 }
 
 std::uint32_t TakeMessageNumber(ProfileFile& profile) {
+    return TakeMessageNumbers(profile, 1);
+}
+
+std::uint32_t TakeMessageNumbers(ProfileFile& profile, std::uint32_t count) {
     // A message file is never created over an existing one, so a counter update lost in a
     // power cut only costs a retry: the profile is replaced atomically but not flushed twice.
     const std::string stored = profile.Update(
         kSection, kCounterKey, "0",
-        [](std::string_view value) {
+        [count](std::string_view value) {
             char next[16];
-            const std::uint32_t following = ParseCounter(value) + 1U; // wraps at 2^32
+            const std::uint32_t following = ParseCounter(value) + count; // wraps at 2^32
             std::snprintf(next, sizeof next, "%lu", static_cast<unsigned long>(following));
             return std::string(next);
         },

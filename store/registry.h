@@ -27,6 +27,9 @@ std::uint32_t ParseCounter(std::string_view text);
 /// Returns the number the next message file gets and advances `BREVIN`/`conta` (32-bit,
 /// wrapping).
 std::uint32_t TakeMessageNumber(ProfileFile& profile);
+/// Takes `count` consecutive numbers in one rewrite of the profile, as that many calls of
+/// `TakeMessageNumber` would; returns the first.
+std::uint32_t TakeMessageNumbers(ProfileFile& profile, std::uint32_t count);
 
 /// True when something of that name exists (a folder, or a plain file).
 bool FolderExists(const std::string& path);

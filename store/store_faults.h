@@ -8,7 +8,7 @@ namespace brevin {
 /// error paths can be exercised without mounting a small file system. Production code never
 /// sets them; every switch is off by default. Not thread-safe (the server has one thread).
 struct StoreFaults {
-    /// When >= 0: message data written through `IncomingMessage::Append` and `CopyMessage`
+    /// When >= 0: message data written through `IncomingMessage::Append` (copies included)
     /// fails with ENOSPC once this many bytes in total have been written since it was set
     /// (use `FailWritesAfter`). The write that crosses the limit is cut short.
     static inline long failWritesAfterBytes = -1;

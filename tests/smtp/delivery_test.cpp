@@ -4,6 +4,8 @@
 
 #include "smtp_fixture.h"
 
+#include <gmock/gmock.h>
+
 namespace brevin::testing {
 namespace {
 
@@ -151,6 +153,41 @@ TEST_F(SmtpDelivery, ARecipientRemovedBeforeTheEndFailsTheMessageInsteadOfFiling
     client->Send("second half\r\n.\r\n");
     EXPECT_EQ(client->ReadLine(), kFailed);
     EXPECT_EQ(TakeFiles(), Files{}) << "no copy in the store root, nothing for ann either";
+}
+
+// Sessions busy at once share the queue's work: numbers are taken and messages filed for all
+// of them together, yet each gets its own number and its own files.
+TEST_F(SmtpDelivery, SessionsFinishingTogetherEachGetTheirOwnNumberAndFiles) {
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(server.Smtp());
+    }
+    for (int i = 0; i < 8; ++i) {
+        clients[i]->Send(i % 2 == 0 ? "MAIL FROM:<s@x>\r\nRCPT TO:<ann@x>\r\nDATA\r\n"
+                                    : "MAIL FROM:<s@x>\r\nRCPT TO:<ann@x>\r\nRCPT TO:<bob@x>\r\n"
+                                      "DATA\r\n");
+    }
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(clients[i]->ReadUntil(kStartData),
+                  i % 2 == 0 ? kOk + kOk + kStartData : kOk + kOk + kOk + kStartData);
+    }
+    for (int i = 0; i < 8; ++i) {
+        clients[i]->Send("message " + std::to_string(i) + "\r\n.\r\n");
+    }
+    std::map<std::string, int> copies; // contents -> files holding them
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(clients[i]->ReadLine(), kOk);
+    }
+    const Files files = TakeFiles();
+    for (const auto& [path, contents] : files) {
+        EXPECT_THAT(path, ::testing::MatchesRegex("(ann|bob)/MSG000[0-9][0-9][.]bvn"));
+        ++copies[contents];
+    }
+    EXPECT_EQ(files.size(), 12U) << "8 messages, 4 of them with a copy";
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(copies["message " + std::to_string(i) + "\r\n.\r\n"], i % 2 == 0 ? 1 : 2);
+    }
+    EXPECT_EQ(Counter(), "19") << "7 to 18: one number per file";
 }
 
 } // namespace

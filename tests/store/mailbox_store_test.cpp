@@ -109,17 +109,47 @@ TEST_F(MailboxTest, FailedAndAbandonedMessagesLeaveNothing) {
     EXPECT_THAT(FolderNames(box), ::testing::IsEmpty());
 
     StoreFaults::Reset();
-    const std::string source = Deliver(box, std::string(1000, 'x'));
-    StoreFaults::FailWritesAfter(500);
-    EXPECT_FALSE(CopyMessage(profile, source, (root / "bob").string()));
-    EXPECT_THAT(FolderNames(root / "bob"), ::testing::IsEmpty());
-
-    StoreFaults::Reset();
     IncomingMessage cut; // as a crash leaves it, for the start-up to remove
     ASSERT_TRUE(cut.Open(profile, box));
     WriteFile(box + "/notes.tmp", "kept");
     EXPECT_EQ(RemoveAbandonedMessages(profile), 1U);
-    EXPECT_THAT(FolderNames(box), ::testing::ElementsAre("MSG00002.bvn", "notes.tmp"));
+    EXPECT_THAT(FolderNames(box), ::testing::ElementsAre("notes.tmp"));
+}
+
+// Messages that finish together are filed together; each delivery stands or falls on its own.
+TEST_F(MailboxTest, FilesDeliveriesTogetherEachWithItsCopiesOrNothingOfIt) {
+    ASSERT_TRUE(profile.Write("BREVIN", "conta", "10"));
+    const std::string bob = (root / "bob").string(); // made by the first copy into it
+    const auto open = [&](std::string_view data, std::vector<std::string> copyFolders) {
+        auto d = std::make_unique<Delivery>();
+        EXPECT_TRUE(d->message.Open(profile, box));
+        EXPECT_TRUE(d->message.Append(data));
+        d->copyFolders = std::move(copyFolders);
+        return d;
+    };
+    auto twice = open("to anna twice and bob", {bob, box});
+    auto alone = open("to anna", {});
+    auto unmakeable = open("lost", {(root / "no" / "such").string()});
+    auto tooBig = open(std::string(1000, 'x'), {bob}); // its copy meets a full disk
+    StoreFaults::FailWritesAfter(500);
+    Delivery* batch[] = {twice.get(), alone.get(), unmakeable.get(), tooBig.get()};
+    FileMessages(profile, batch);
+    StoreFaults::Reset();
+
+    EXPECT_TRUE(twice->filed);
+    EXPECT_TRUE(alone->filed);
+    EXPECT_FALSE(unmakeable->filed);
+    EXPECT_FALSE(tooBig->filed);
+    // Messages took 10 to 13 when opened; the copies 14 to 17 in one go.
+    EXPECT_EQ(profile.Read("BREVIN", "conta", ""), "18");
+    EXPECT_THAT(FolderNames(box),
+                ::testing::ElementsAre("MSG00010.bvn", "MSG00011.bvn", "MSG00015.bvn"));
+    EXPECT_THAT(FolderNames(bob), ::testing::ElementsAre("MSG00014.bvn"));
+    for (const std::string& path :
+         {box + "/MSG00010.bvn", box + "/MSG00015.bvn", bob + "/MSG00014.bvn"}) {
+        EXPECT_EQ(ReadFile(path), "to anna twice and bob") << path;
+    }
+    EXPECT_EQ(ReadFile(box + "/MSG00011.bvn"), "to anna");
 }
 
 } // namespace

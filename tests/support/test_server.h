@@ -97,7 +97,7 @@ public:
     void Start() {
         const SessionFactory factory = [this](ServiceKind kind) -> MailSession* {
             if (kind == ServiceKind::SMTP) {
-                return new SmtpSession(m_thread.Loop(), m_options, m_profile);
+                return new SmtpSession(m_thread.Loop(), m_options, m_deliveries);
             }
             return new Pop3Session(m_thread.Loop(), m_options, m_profile);
         };
@@ -141,6 +141,7 @@ private:
     ProfileFile m_profile;
     SessionOptions m_options;
     LoopThread m_thread;
+    DeliveryQueue m_deliveries{m_thread.Loop(), m_profile};
     Listeners m_listeners;
 };
 
