@@ -103,9 +103,9 @@ bool AsyncSocket::AsyncSelect(unsigned mask) {
     return true;
 }
 
-ssize_t AsyncSocket::Receive(void* buffer, std::size_t length) {
+ssize_t AsyncSocket::Receive(void* buffer, std::size_t length, int flags) {
     m_armed |= kRead;
-    const ssize_t got = recv(m_fd, buffer, length, 0);
+    const ssize_t got = recv(m_fd, buffer, length, flags);
     if (got < 0) {
         m_lastError = errno;
     }

@@ -52,8 +52,9 @@ public:
     void Adopt(int fd, unsigned mask) { Attach(fd, mask); }
     bool SetReuseAddress();
 
-    /// Counts moved, or -1 with `LastError` set (EAGAIN when nothing can move now).
-    ssize_t Receive(void* buffer, std::size_t length);
+    /// Counts moved, or -1 with `LastError` set (EAGAIN when nothing can move now). `flags`
+    /// as for recv(2): MSG_PEEK looks without taking.
+    ssize_t Receive(void* buffer, std::size_t length, int flags = 0);
     ssize_t Send(const void* buffer, std::size_t length);
     /// Bytes waiting to be received.
     [[nodiscard]] int PendingBytes() const;

@@ -53,6 +53,14 @@ EventLoop::~EventLoop() {
     close(m_epoll);
 }
 
+std::span<char> EventLoop::Scratch() {
+    constexpr std::size_t kScratchSize = 64 * 1024;
+    if (m_scratch.empty()) {
+        m_scratch.resize(kScratchSize); // only once something needs it
+    }
+    return m_scratch;
+}
+
 void EventLoop::Run() {
     // A Stop that came before Run still counts; once honoured it is cleared for the next Run.
     while (!m_stop) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 namespace brevin {
@@ -35,6 +36,10 @@ public:
     int ProcessReady(int timeoutMs = 0);
 
     [[nodiscard]] Clock::time_point Now() const { return Clock::now(); }
+
+    /// A large buffer for bytes that are used up before the callback that reads them returns.
+    /// Everything on the loop's one thread shares it, so nothing may keep pointing into it.
+    std::span<char> Scratch();
 
 private:
     friend class AsyncSocket;
@@ -69,6 +74,7 @@ private:
     std::vector<std::uint32_t> m_freeSlots;
     std::vector<Timer*> m_timers;               // binary min-heap on deadline
     std::vector<Timer*>* m_dueTimers = nullptr; // timers taken off the heap, being fired
+    std::vector<char> m_scratch;
 };
 
 /// A one-shot timer owned by whoever needs it; destroying it cancels it. Starting it again

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace brevin {
 
@@ -190,16 +191,44 @@ bool MailSession::SendPending() {
 }
 
 bool MailSession::ReadMore() {
+    if (m_dataPhase && m_recvCount == 0) {
+        return ReadData();
+    }
     if (m_recvCount >= kBufferSize) {
         return false;
     }
     const ssize_t got = m_socket.Receive(m_recvBuf + m_recvCount, kBufferSize - m_recvCount);
-    if (got > 0) {
-        m_recvCount += static_cast<std::size_t>(got);
-        m_recvBuf[m_recvCount] = '\0';
-        Touch();
-        return true;
+    if (got <= 0) {
+        return ReadFailed(got);
     }
+    m_recvCount += static_cast<std::size_t>(got);
+    m_recvBuf[m_recvCount] = '\0';
+    Touch();
+    return true;
+}
+
+// Message data is not kept: it is looked at in the loop's large buffer, and taken off the socket
+// only as far as it belongs to the message. The commands that follow its end stay queued for
+// the command cycle, which reads them as usual. Big messages thus cost a few calls, not one
+// per 3000 bytes.
+bool MailSession::ReadData() {
+    const std::span<char> scratch = m_loop.Scratch();
+    const ssize_t got = m_socket.Receive(scratch.data(), scratch.size(), MSG_PEEK);
+    if (got <= 0) {
+        return ReadFailed(got);
+    }
+    const auto seen = static_cast<std::size_t>(got);
+    const std::size_t used = std::min(ReceiveMessageData(scratch.first(seen)), seen);
+    // Only this session reads the socket, so the bytes just seen are there to be taken.
+    if (m_socket.Receive(scratch.data(), used) != static_cast<ssize_t>(used)) {
+        m_peerClosed = true;
+        return false;
+    }
+    Touch();
+    return used > 0 || !m_dataPhase;
+}
+
+bool MailSession::ReadFailed(ssize_t got) {
     const int error = m_socket.LastError();
     if (got == 0 || (error != EAGAIN && error != EWOULDBLOCK && error != EINTR)) {
         m_peerClosed = true; // the client closed: the session ends as with a close notification

@@ -117,6 +117,8 @@ private:
     void Drive();
     bool SendPending(); // false when the socket took less than all
     bool ReadMore();    // false when nothing more could be read
+    bool ReadData();    // ReadMore in the data phase, with the input buffer empty
+    bool ReadFailed(ssize_t got);
     bool InterpretBuffered();
     void Consume(std::size_t count);
     void QueueReply(std::size_t length, EventLoop::Clock::time_point sendAt);

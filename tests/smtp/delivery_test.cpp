@@ -59,6 +59,20 @@ TEST_F(SmtpDataEnd, BytesAfterTheEndAreTheNextCommandsOfAFreshTransaction) {
     // own recipient only, though no MAIL began its transaction.
     EXPECT_EQ(TakeFiles(),
               (Files{{"ann/MSG00007.bvn", "first\r\n.\r\n"}, {"bob/MSG00008.bvn", ".\r\n"}}));
+
+    // The same behind a message longer than any single read.
+    std::string big;
+    while (big.size() < 200'000) {
+        big += "a line of a big message\r\n";
+    }
+    big += ".\r\n";
+    EXPECT_EQ(Command(*client, "RCPT TO:<ann@x>"), kOk);
+    EXPECT_EQ(Command(*client, "DATA"), kStartData);
+    client->Send(big + "RCPT TO:<bob@x>\r\nDATA\r\n");
+    EXPECT_EQ(client->ReadUntil(kStartData), kOk + kOk + kStartData);
+    client->Send(".\r\n");
+    EXPECT_EQ(client->ReadLine(), kOk);
+    EXPECT_EQ(TakeFiles(), (Files{{"ann/MSG00009.bvn", big}, {"bob/MSG00010.bvn", ".\r\n"}}));
 }
 
 using SmtpDelivery = SmtpTest;
