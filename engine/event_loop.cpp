@@ -96,7 +96,9 @@ int EventLoop::ProcessReady(int timeoutMs) {
             ++delivered;
         }
     }
-    if (timersDue) {
+    // Timers that came due while the sockets were served (started for "now", say) fire at the
+    // end of this batch rather than after another wait.
+    if (timersDue || (!m_timers.empty() && m_timers.front()->m_deadline <= Now())) {
         delivered += RunDueTimers();
     }
     return delivered;
