@@ -321,35 +321,13 @@ private:
     std::vector<double> m_latencies;
 };
 
-/// Files holding `data` stored durably per second, one after the other as the server's one
-/// thread must: create, write, fsync, rename, folder fsync.
-/// With `counter`, each file also pays for the store's message counter as the profile keeps it:
-/// a small spare file rewritten, flushed and exchanged with the current one.
+/// Files holding `data` stored durably per second, one after the other: create, write, fsync,
+/// rename, folder fsync.
 double DurableFilesPerSecond(const std::filesystem::path& folder, const std::string& data,
-                             int count, bool counter = false) {
+                             int count) {
     std::filesystem::create_directories(folder);
-    const std::string counterPath = (folder / "counter").string();
-    const std::string counterSpare = counterPath + ".spare";
-    const std::string counterText(80, 'c');
-    if (counter) {
-        std::ofstream(counterPath) << counterText;
-        std::ofstream(counterSpare) << counterText;
-    }
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
-        if (counter) {
-            const int fd = open(counterSpare.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-            const bool ok = fd >= 0 &&
-                            pwrite(fd, counterText.data(), counterText.size(), 0) ==
-                                static_cast<ssize_t>(counterText.size()) &&
-                            fdatasync(fd) == 0;
-            close(fd);
-            // The two names trade places, so the spare is never created anew.
-            if (!ok || renameat2(AT_FDCWD, counterSpare.c_str(), AT_FDCWD, counterPath.c_str(),
-                                 RENAME_EXCHANGE) != 0) {
-                return 0;
-            }
-        }
         const std::string name = (folder / Numbered("f", i)).string();
         const std::string temp = name + ".tmp";
         const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -430,12 +408,10 @@ int main(int argc, char** argv) {
     std::printf("SMTP delivery to %s\nM messages per client; latency from the last data byte "
                 "to the final reply; limit: files of that size stored durably one after the "
                 "other (create+write+fsync+rename+folder fsync), measured just before and after "
-                "the run, divided by the recipients; +counter: the same with the message counter's "
-                "own flushed rewrite per file, as the profile keeps it\n\n",
+                "the run, divided by the recipients\n\n",
                 binary.c_str());
-    std::printf("%-6s %7s %7s %5s %5s %7s %9s %9s %9s %11s %7s %11s %7s\n", "pause", "clients",
-                "size", "rcpt", "M", "failed", "msg/s", "p50 ms", "p99 ms", "limit msg/s", "ratio",
-                "+counter", "ratio");
+    std::printf("%-6s %7s %7s %5s %5s %7s %9s %9s %9s %11s %7s\n", "pause", "clients", "size",
+                "rcpt", "M", "failed", "msg/s", "p50 ms", "p99 ms", "limit msg/s", "ratio");
     std::map<Key, double> rates;
     std::map<Key, double> ratios;
     bool allDelivered = true;
@@ -451,30 +427,18 @@ int main(int argc, char** argv) {
                     const auto limitFiles = [&] {
                         return DurableFilesPerSecond(workdir / "limit", data, 60);
                     };
-                    const auto withCounter = [&] {
-                        return pause == 0 ? DurableFilesPerSecond(workdir / "limit", data, 60, true)
-                                          : 0.0;
-                    };
                     const double before = limitFiles();
-                    const double counterBefore = withCounter();
                     const int perClient = MessagesPerClient(pause, clients);
                     Driver driver(server.smtpPort, clients, perClient, recipients, data);
                     const RunResult r = driver.Run();
                     EmptyMailboxes(store);
                     const double limitMessages = (before + limitFiles()) / 2 / recipients;
-                    const double counterMessages = (counterBefore + withCounter()) / 2 / recipients;
                     rates[key] = r.perSecond;
                     ratios[key] = r.perSecond / limitMessages;
-                    std::printf("%-6s %7d %6dK %5d %5d %7d %9.1f %9.2f %9.2f %11.1f %6.0f%%",
+                    std::printf("%-6s %7d %6dK %5d %5d %7d %9.1f %9.2f %9.2f %11.1f %6.0f%%\n",
                                 (std::to_string(pause) + "ms").c_str(), clients, size / 1024,
                                 recipients, perClient, r.failed, r.perSecond, r.p50Ms, r.p99Ms,
                                 limitMessages, 100.0 * ratios[key]);
-                    if (counterMessages > 0) {
-                        std::printf(" %11.1f %6.0f%%\n", counterMessages,
-                                    100.0 * r.perSecond / counterMessages);
-                    } else {
-                        std::printf(" %11s %7s\n", "-", "-");
-                    }
                     std::fflush(stdout);
                     allDelivered =
                         allDelivered && r.failed == 0 && r.messages == clients * perClient;
