@@ -25,6 +25,8 @@ constexpr int kNameAttempts = 64;
 // Attempts at a free temporary name.
 constexpr int kTempAttempts = 16;
 constexpr std::size_t kCopyChunk = 64 * 1024;
+// Files written and held open until their flush, at most, when many are filed at once.
+constexpr std::size_t kOpenFilesPerRound = 64;
 
 char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -425,33 +427,45 @@ void FileMessages(ProfileFile& profile, std::span<Delivery* const> deliveries) {
     }
     // One rewrite of the profile for every copy of the batch.
     std::uint32_t number = copiesWanted > 0 ? TakeMessageNumbers(profile, copiesWanted) : 0;
+
+    std::map<std::string, bool> folders; // folder -> its entries flushed
+    // Written files wait open for their flush. The data of all of them is sent to the disk
+    // together, then waited for file by file: by the time the first flush returns, most of the
+    // others have little left to do.
+    std::vector<std::pair<Delivery*, IncomingMessage*>> written;
+    const auto settle = [&] {
+        for (const auto& [d, file] : written) {
+            if (d->filed) {
+                file->StartWriteback();
+            }
+        }
+        for (const auto& [d, file] : written) {
+            d->filed = d->filed && file->Flush() && file->Name(profile);
+            if (d->filed) {
+                folders.emplace(file->Folder(), false);
+            }
+        }
+        written.clear();
+    };
     for (Delivery* d : deliveries) {
+        d->copies.reserve(d->copyFolders.size()); // `written` points into it
         for (std::size_t i = 0; d->filed && i < d->copyFolders.size(); ++i) {
+            // A message for many recipients must not run the process out of descriptors.
+            if (written.size() >= kOpenFilesPerRound) {
+                settle();
+            }
             const std::string& folder = d->copyFolders[i];
-            if (!FolderExists(folder)) {
-                ::mkdir(folder.c_str(), 0700); // a failure shows as the open below failing
+            if (!FolderExists(folder) && ::mkdir(folder.c_str(), 0700) == 0) {
+                // The new folder must last as long as the file about to go into it.
+                d->filed = file_util::SyncFolder(file_util::FolderOf(folder));
             }
             IncomingMessage& copy = d->copies.emplace_back();
-            d->filed = copy.Open(folder, number++) && copy.CopyFrom(d->message);
+            d->filed = d->filed && copy.Open(folder, number++) && copy.CopyFrom(d->message);
+            written.emplace_back(d, &copy);
         }
+        written.emplace_back(d, &d->message);
     }
-
-    // The data of every file is written out together, then waited for file by file: by the
-    // time the first flush returns, most of the others have little left to do.
-    for (Delivery* d : deliveries) {
-        if (d->filed) {
-            eachFile(*d, [](const IncomingMessage& file) { file.StartWriteback(); });
-        }
-    }
-    std::map<std::string, bool> folders; // folder -> flushed
-    for (Delivery* d : deliveries) {
-        eachFile(*d, [&](IncomingMessage& file) {
-            d->filed = d->filed && file.Flush() && file.Name(profile);
-            if (d->filed) {
-                folders.emplace(file.Folder(), false);
-            }
-        });
-    }
+    settle();
     for (auto& [folder, flushed] : folders) {
         flushed = file_util::SyncFolder(folder);
     }

@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 namespace brevin {
 namespace {
@@ -150,6 +151,24 @@ TEST_F(MailboxTest, FilesDeliveriesTogetherEachWithItsCopiesOrNothingOfIt) {
         EXPECT_EQ(ReadFile(path), "to anna twice and bob") << path;
     }
     EXPECT_EQ(ReadFile(box + "/MSG00011.bvn"), "to anna");
+}
+
+// Copies are flushed in rounds, so a message for more recipients than the process may hold
+// descriptors is filed all the same.
+TEST_F(MailboxTest, ACopyForEachOfHundredsOfRecipientsNeedsNoDescriptorForEach) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit lowered{100, limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    Delivery d;
+    ASSERT_TRUE(d.message.Open(profile, box));
+    ASSERT_TRUE(d.message.Append(std::string_view("to everyone")));
+    d.copyFolders.assign(300, box);
+    Delivery* batch[] = {&d};
+    FileMessages(profile, batch);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_TRUE(d.filed);
+    EXPECT_EQ(FolderNames(box).size(), 301U);
 }
 
 } // namespace
