@@ -25,7 +25,13 @@ void DeliveryQueue::Submit(Delivery& delivery, Done done) {
 }
 
 void DeliveryQueue::Withdraw(const Delivery& delivery) {
-    std::erase_if(m_askingNumbers, [&](const auto& asking) { return asking.first == &delivery; });
+    // A number asked for is still taken: the counter advances at DATA, answered or not.
+    for (auto& [asker, numbered] : m_askingNumbers) {
+        if (asker == &delivery) {
+            asker = nullptr;
+            numbered = nullptr;
+        }
+    }
     std::erase_if(m_waiting, [&](const auto& waiting) { return waiting.first == &delivery; });
 }
 
@@ -49,7 +55,10 @@ void DeliveryQueue::OnTurnEnd() {
         done(delivery->filed);
     }
     for (const auto& [delivery, numbered] : asking) {
-        numbered(number++);
+        if (numbered) {
+            numbered(number);
+        }
+        ++number;
     }
 }
 

@@ -34,7 +34,8 @@ public:
     /// Files `delivery` with the others of this turn, then calls `done`. The delivery must
     /// live until then, or be withdrawn.
     void Submit(Delivery& delivery, Done done);
-    /// Forgets whatever `delivery` still waits for (its session is ending).
+    /// Forgets whatever `delivery` still waits for (its session is ending). A number it asked
+    /// for is still taken, as DATA takes one whether or not its reply is heard.
     void Withdraw(const Delivery& delivery);
 
 private:
