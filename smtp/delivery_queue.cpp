@@ -12,13 +12,15 @@ DeliveryQueue::DeliveryQueue(EventLoop& loop, ProfileFile& profile)
 
 void DeliveryQueue::TakeNumber(const Delivery& delivery, Numbered numbered) {
     m_askingNumbers.emplace_back(&delivery, std::move(numbered));
-    if (!m_turnEnd.Pending()) {
-        m_turnEnd.Start(std::chrono::milliseconds(0));
-    }
+    AtTurnEnd();
 }
 
 void DeliveryQueue::Submit(Delivery& delivery, Done done) {
     m_waiting.emplace_back(&delivery, std::move(done));
+    AtTurnEnd();
+}
+
+void DeliveryQueue::AtTurnEnd() {
     if (!m_turnEnd.Pending()) {
         m_turnEnd.Start(std::chrono::milliseconds(0));
     }

@@ -39,6 +39,8 @@ public:
     void Withdraw(const Delivery& delivery);
 
 private:
+    /// Makes sure the waiting work is done once the current batch has been dispatched.
+    void AtTurnEnd();
     void OnTurnEnd();
 
     ProfileFile& m_profile;

@@ -106,7 +106,6 @@ bool SmtpSession::AddRecipient(std::string_view line) {
 
 void SmtpSession::OpenMessageFile(std::uint32_t number) {
     m_delivery = Delivery();
-    m_writeFailed = false;
     if (!m_delivery.message.Open(ReadStoreRoot(m_profile) + "/" + m_folder, number)) {
         ResumeAfterPause(kNoFile);
         return;
@@ -138,11 +137,10 @@ std::size_t SmtpSession::ReceiveMessageData(std::span<const char> bytes) {
         ended = true;
     }
 
-    // After a failed write the rest of the data is still read, so that the reply comes where
-    // the client expects it and what follows is read as commands again.
-    if (!m_writeFailed && !m_delivery.message.Append(bytes.first(used))) {
-        m_writeFailed = true;
-    }
+    // After a failed write the message takes no more, but the rest of the data is still read,
+    // so that the reply comes where the client expects it and what follows is read as commands
+    // again. Filing then refuses the message: 500.
+    m_delivery.message.Append(bytes.first(used));
 
     const std::string_view taken = data.substr(0, used);
     if (taken.size() >= sizeof m_tail) {
@@ -165,8 +163,7 @@ std::size_t SmtpSession::ReceiveMessageData(std::span<const char> bytes) {
 }
 
 void SmtpSession::FinishMessage() {
-    const bool complete = !m_writeFailed && CopyToRecipients();
-    m_writeFailed = false;
+    const bool complete = CopyToRecipients();
     EndTransaction();
     if (!complete) {
         m_delivery = Delivery(); // removes the message file

@@ -60,6 +60,7 @@ private:
     /// The folders of every recipient but the last, whose folder holds the message itself;
     /// false when one of them is no longer a user.
     bool CopyToRecipients();
+    /// The delivery queue's answer: the final reply.
     void MessageFiled(bool filed);
     /// Forgets the recipients of the transaction that ends.
     void EndTransaction();
@@ -68,9 +69,8 @@ private:
     ProfileFile& m_profile;
     std::string m_from;
     listas* m_recipients = nullptr;
-    std::string m_folder;       // mailbox folder of the last accepted recipient
-    Delivery m_delivery;        // the message being received or filed
-    bool m_writeFailed = false; // data goes on being read to its end, then 500
+    std::string m_folder; // mailbox folder of the last accepted recipient
+    Delivery m_delivery;  // the message being received or filed
     // The last bytes of the data so far, so an end sequence split across reads is seen.
     char m_tail[4]{};
     std::size_t m_tailLength = 0;

@@ -272,9 +272,6 @@ IncomingMessage& IncomingMessage::operator=(IncomingMessage&& other) noexcept {
 }
 
 bool IncomingMessage::Open(ProfileFile& profile, const std::string& folderPath) {
-    if (!m_committed) {
-        Discard();
-    }
     return Open(folderPath, TakeMessageNumber(profile));
 }
 
