@@ -36,6 +36,7 @@ public:
     }
 
     ProfileFile& Profile() { return m_profile; }
+    UserDirectory& Users() { return m_users; }
     EventLoop& Loop() { return m_loop; }
     DeliveryQueue& Deliveries() { return m_deliveries; }
     const SessionOptions& Options() const { return m_options; }
@@ -92,7 +93,8 @@ private:
     std::filesystem::path m_dir;
     ProfileFile m_profile;
     EventLoop m_loop;
-    DeliveryQueue m_deliveries{m_loop, m_profile};
+    UserDirectory m_users{m_profile};
+    DeliveryQueue m_deliveries{m_loop, m_users};
     SessionOptions m_options;
 };
 

@@ -2,7 +2,6 @@
 
 #include "pop3/base64.h"
 #include "pop3/pop3_command.h"
-#include "store/registry.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -43,17 +42,14 @@ std::string_view MissingEnd(std::string_view tail) {
 
 } // namespace
 
-Pop3Session::Pop3Session(EventLoop& loop, const SessionOptions& options, ProfileFile& profile)
-    : MailSession(loop, ServiceKind::POP3, options), m_profile(profile) {}
+Pop3Session::Pop3Session(EventLoop& loop, const SessionOptions& options, UserDirectory& users)
+    : MailSession(loop, ServiceKind::POP3, options), m_users(users) {}
 
 Pop3Session::~Pop3Session() {
     CloseRetrieval();
-    // Marks are worked off in DELE order. A file that is already gone (deleted by another
-    // session, or marked twice) is skipped; the other marks are still done.
-    for (const listas* node = m_deleteMarks; node != nullptr; node = node->Next()) {
-        ::unlink(node->m_text.c_str());
-    }
-    FreeList(m_deleteMarks);
+    // A file that is already gone (deleted by another session, or marked twice) is skipped;
+    // the other marks are still done.
+    m_mailbox.Expunge();
 }
 
 void Pop3Session::InterpretCommand(std::string_view line) {
@@ -101,39 +97,37 @@ void Pop3Session::ProcessPop3Command(std::string_view line) {
 
 void Pop3Session::User(const std::string& argument) {
     m_user = argument;
-    m_folder = m_profile.Read("USERS", argument, "");
     m_authorised = false;
-    m_folderPath.clear();
-    m_messages.clear();
-    ReplyLine(m_folder.empty() ? "-ERR Brevin had not such User" : "+OK Brevin server: continue");
+    m_mailbox = Mailbox();
+    ReplyLine(m_users.MailboxPath(m_user) ? "+OK Brevin server: continue"
+                                          : "-ERR Brevin had not such User");
 }
 
 void Pop3Session::Pass(const std::string& argument) {
-    const std::string password = m_profile.Read("PWD", m_user, "");
     m_authorised = false;
-    m_folderPath.clear();
-    m_messages.clear();
+    m_mailbox = Mailbox();
     // An unknown user, or one without a password, opens nothing.
-    if (m_folder.empty() || password.empty() || argument != password) {
+    const auto folder = m_users.MailboxPath(m_user);
+    if (!folder || !m_users.CheckPassword(m_user, argument)) {
         ReplyLineAfter("-ERR this is not the pwd!!!", kFailedPassDelay);
         return;
     }
-    m_folderPath = ReadStoreRoot(m_profile) + "/" + m_folder;
-    m_messages = ListMailbox(m_folderPath);
+    m_mailbox = Mailbox(*folder);
     m_authorised = true;
     ReplyLine("+OK pwd is correct");
 }
 
-const MailboxEntry* Pop3Session::Message(std::int32_t number, std::string_view noSuchReply) {
+std::optional<std::size_t> Pop3Session::Message(std::int32_t number,
+                                                std::string_view noSuchReply) {
     if (!m_authorised) {
         ReplyLine(kNotAuthenticated);
-        return nullptr;
+        return std::nullopt;
     }
-    if (number < 1 || static_cast<std::size_t>(number) > m_messages.size()) {
+    if (number < 1 || static_cast<std::size_t>(number) > m_mailbox.Count()) {
         ReplyLine(noSuchReply);
-        return nullptr;
+        return std::nullopt;
     }
-    return &m_messages[static_cast<std::size_t>(number) - 1];
+    return static_cast<std::size_t>(number) - 1;
 }
 
 void Pop3Session::Stat() {
@@ -142,8 +136,8 @@ void Pop3Session::Stat() {
         return;
     }
     // The second number is the first message's size, not the mailbox total.
-    const std::uint64_t firstSize = m_messages.empty() ? 0 : m_messages.front().size;
-    ReplyLine("+OK " + std::to_string(m_messages.size()) + " " + std::to_string(firstSize));
+    const std::uint64_t firstSize = m_mailbox.Count() == 0 ? 0 : m_mailbox.Entry(0).size;
+    ReplyLine("+OK " + std::to_string(m_mailbox.Count()) + " " + std::to_string(firstSize));
 }
 
 void Pop3Session::List(const std::string& argument) {
@@ -153,11 +147,12 @@ void Pop3Session::List(const std::string& argument) {
     }
     const std::int32_t number = ParseNumber(argument);
     if (number == 0) {
-        StartListing(Stream::List, "+OK " + std::to_string(m_messages.size()) + " msg");
+        StartListing(Stream::List, "+OK " + std::to_string(m_mailbox.Count()) + " msg");
         return;
     }
-    if (const MailboxEntry* entry = Message(number, kNoSuchMessage)) {
-        ReplyLine("+OK " + std::to_string(number) + " " + std::to_string(entry->size));
+    if (const auto index = Message(number, kNoSuchMessage)) {
+        ReplyLine("+OK " + std::to_string(number) + " " +
+                  std::to_string(m_mailbox.Entry(*index).size));
     }
 }
 
@@ -171,8 +166,8 @@ void Pop3Session::Uidl(const std::string& argument) {
         StartListing(Stream::Uidl, "+OK list follow");
         return;
     }
-    if (const MailboxEntry* entry = Message(number, kNoSuchMessage)) {
-        ReplyLine("+OK " + EncodeBase64(entry->name));
+    if (const auto index = Message(number, kNoSuchMessage)) {
+        ReplyLine("+OK " + EncodeBase64(m_mailbox.Entry(*index).name));
     }
 }
 
@@ -192,7 +187,7 @@ void Pop3Session::StartListing(Stream kind, std::string status) {
 }
 
 std::string Pop3Session::ListingLine(std::size_t index) const {
-    const MailboxEntry& entry = m_messages[index];
+    const MailboxEntry& entry = m_mailbox.Entry(index);
     std::string line = std::to_string(index + 1) + " ";
     line += m_stream == Stream::List ? std::to_string(entry.size) : EncodeBase64(entry.name);
     line += "\r\n";
@@ -201,12 +196,13 @@ std::string Pop3Session::ListingLine(std::size_t index) const {
 
 void Pop3Session::FillListing(std::string& out, std::size_t room) {
     while (!m_listDone) {
-        const std::string line = m_listNext < m_messages.size() ? ListingLine(m_listNext) : ".\r\n";
+        const std::string line =
+            m_listNext < m_mailbox.Count() ? ListingLine(m_listNext) : ".\r\n";
         if (out.size() + line.size() > room) {
             return;
         }
         out += line;
-        if (m_listNext < m_messages.size()) {
+        if (m_listNext < m_mailbox.Count()) {
             ++m_listNext;
         } else {
             m_listDone = true;
@@ -237,39 +233,33 @@ bool Pop3Session::NextChunk() {
 }
 
 void Pop3Session::Retr(const std::string& argument) {
-    const MailboxEntry* entry = Message(ParseNumber(argument), kNoSuchFile);
-    if (entry == nullptr) {
+    const auto index = Message(ParseNumber(argument), kNoSuchFile);
+    if (!index) {
         return;
     }
-    m_msgPath = m_folderPath + "/" + entry->name;
     // Opened now, so that a message removed since the listing is refused before any of the
     // multi-line reply has gone out.
-    const int fd = ::open(m_msgPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
+    Mailbox::OpenedMessage message = m_mailbox.Open(*index);
+    if (!message.fd) {
         ReplyLine(kNoSuchFile);
         return;
     }
-    m_retrFd = fd;
+    m_retrFd = std::move(message.fd);
     m_retrEnded = false;
     m_retrOffset = 0;
     NoDelay();
     m_stream = Stream::Retrieval;
     m_streaming = true;
-    ReplyLine("+OK " + std::to_string(st.st_size) + " bytes");
+    ReplyLine("+OK " + std::to_string(message.size) + " bytes");
 }
 
 void Pop3Session::Dele(const std::string& argument) {
-    const MailboxEntry* entry = Message(ParseNumber(argument), kNoSuchMessage);
-    if (entry == nullptr) {
+    const auto index = Message(ParseNumber(argument), kNoSuchMessage);
+    if (!index) {
         return;
     }
     // Nothing is deleted yet: the message stays listed and retrievable until the session ends.
-    m_msgPath = m_folderPath + "/" + entry->name;
-    AppendText(m_deleteMarks, m_msgPath);
+    m_mailbox.Mark(*index);
     ReplyLine("+OK message deleted");
 }
 
@@ -284,7 +274,7 @@ bool Pop3Session::SendRetrievalChunk() {
     const auto buffer = ChunkBuffer();
     ssize_t got = 0;
     do {
-        got = ::pread(m_retrFd, buffer.data(), buffer.size(), m_retrOffset);
+        got = ::pread(m_retrFd.Get(), buffer.data(), buffer.size(), m_retrOffset);
     } while (got < 0 && errno == EINTR);
     if (got > 0) {
         m_retrOffset += got;
@@ -305,7 +295,7 @@ bool Pop3Session::SendRetrievalChunk() {
     char last[kEnd.size()];
     const auto have = static_cast<std::size_t>(std::min<off_t>(m_retrOffset, kEnd.size()));
     std::string tail = "\r\n";
-    if (::pread(m_retrFd, last, have, m_retrOffset - static_cast<off_t>(have)) ==
+    if (::pread(m_retrFd.Get(), last, have, m_retrOffset - static_cast<off_t>(have)) ==
         static_cast<ssize_t>(have)) {
         tail.append(last, have);
     }
@@ -325,7 +315,7 @@ void Pop3Session::SendWhatTheSocketTakes() {
     // the socket does not take is read from the file again.
     thread_local char bulk[64 * 1024];
     for (;;) {
-        const ssize_t got = ::pread(m_retrFd, bulk, sizeof bulk, m_retrOffset);
+        const ssize_t got = ::pread(m_retrFd.Get(), bulk, sizeof bulk, m_retrOffset);
         if (got <= 0) {
             return; // the end, or an error, is dealt with piece by piece
         }
@@ -350,9 +340,7 @@ void Pop3Session::NoDelay() {
 }
 
 void Pop3Session::CloseRetrieval() {
-    if (m_retrFd >= 0) {
-        ::close(std::exchange(m_retrFd, -1));
-    }
+    m_retrFd.Reset();
 }
 
 } // namespace brevin

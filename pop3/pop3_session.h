@@ -1,11 +1,12 @@
 #pragma once
 
 #include "engine/mail_session.h"
-#include "store/mailbox_store.h"
-#include "store/profile_file.h"
-#include "store/string_list.h"
+#include "base/unique_fd.h"
+#include "store/mailbox.h"
+#include "store/users.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -22,7 +23,7 @@ namespace brevin {
 /// deliver, and a listing costs one folder enumeration.
 class Pop3Session final : public MailSession {
 public:
-    Pop3Session(EventLoop& loop, const SessionOptions& options, ProfileFile& profile);
+    Pop3Session(EventLoop& loop, const SessionOptions& options, UserDirectory& users);
     ~Pop3Session() override;
 
 private:
@@ -42,9 +43,9 @@ private:
     void Retr(const std::string& argument);
     void Dele(const std::string& argument);
 
-    /// The listing entry a command's number names, or null (after replying) when it names none
-    /// or the mailbox is not open.
-    const MailboxEntry* Message(std::int32_t number, std::string_view noSuchReply);
+    /// The listing index a command's number names, or nothing (after replying) when it names
+    /// none or the mailbox is not open.
+    std::optional<std::size_t> Message(std::int32_t number, std::string_view noSuchReply);
     /// Starts a listing: `status` and as many lines as fit now; the rest streams.
     void StartListing(Stream kind, std::string status);
     /// Appends whole listing lines (and the final ".") to `out` while they fit in `room`.
@@ -57,22 +58,18 @@ private:
     void CloseRetrieval();
     void NoDelay();
 
-    ProfileFile& m_profile;
+    UserDirectory& m_users;
 
-    std::string m_user;   // as the last USER gave it, also when unknown
-    std::string m_folder; // that user's mailbox folder; empty for an unknown user
+    std::string m_user; // as the last USER gave it, also when unknown
     bool m_authorised = false;
-    std::string m_folderPath;             // the open mailbox, a full path
-    std::vector<MailboxEntry> m_messages; // its listing, taken when PASS opened it
-    listas* m_deleteMarks = nullptr;      // full paths, in DELE order
-    std::string m_msgPath;                // the file RETR sends or DELE marks
+    Mailbox m_mailbox; // listed when PASS opened it
 
     // While a stream runs the engine holds further commands back by itself, so the input-side
     // m_dataPhase stays clear in this protocol.
     Stream m_stream = Stream::None;
     std::size_t m_listNext = 0; // next listing entry to send; the size means the "." is next
     bool m_listDone = false;
-    int m_retrFd = -1;      // the message being retrieved, while one is
+    UniqueFd m_retrFd;      // the message being retrieved, while one is
     off_t m_retrOffset = 0; // how much of the file has been handed out
     bool m_retrEnded = false;
     bool m_noDelay = false;

@@ -2,7 +2,7 @@
 #include "shell/options.h"
 #include "shell/server_app.h"
 #include "shell/user_command.h"
-#include "store/registry.h"
+#include "store/users.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -24,8 +24,8 @@ int main(int argc, char** argv) {
         std::error_code ec;
         const auto workingDirectory = std::filesystem::current_path(ec);
         return RunUserCommand({args.begin() + 1, args.end()},
-                              BuildProfilePath(workingDirectory, programPath), workingDirectory,
-                              std::cin, std::cout, std::cerr);
+                              BuildProfilePath(workingDirectory, programPath), std::cin, std::cout,
+                              std::cerr);
     }
 
     std::string error;

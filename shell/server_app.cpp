@@ -2,8 +2,8 @@
 
 #include "pop3/pop3_session.h"
 #include "smtp/smtp_session.h"
-#include "store/mailbox_store.h"
-#include "store/registry.h"
+#include "store/delivery.h"
+#include "store/users.h"
 
 #include <clocale>
 #include <system_error>
@@ -24,7 +24,7 @@ MailSession* ServerApp::MakeSession(ServiceKind kind) {
     if (kind == ServiceKind::SMTP) {
         return new SmtpSession(m_loop, m_options.session, *m_deliveries);
     }
-    return new Pop3Session(m_loop, m_options.session, *m_profile);
+    return new Pop3Session(m_loop, m_options.session, *m_users);
 }
 
 bool ServerApp::InitInstance(WindowSide& windows) {
@@ -37,14 +37,17 @@ bool ServerApp::InitInstance(WindowSide& windows) {
     windows.BeforeStep(StartupStep::BuildProfilePath);
     m_profilePath = BuildProfilePath(m_workingDirectory, m_programPath);
     m_profile = std::make_unique<ProfileFile>(m_profilePath);
-    m_deliveries = std::make_unique<DeliveryQueue>(m_loop, *m_profile);
+    m_users = std::make_unique<UserDirectory>(*m_profile);
+    m_deliveries = std::make_unique<DeliveryQueue>(m_loop, *m_users);
 
     windows.BeforeStep(StartupStep::LoadIcons);
     windows.LoadIcons();
     windows.BeforeStep(StartupStep::ShowSplash);
     windows.ShowSplash();
     windows.BeforeStep(StartupStep::LoadUserList);
-    LoadUserList(*m_profile, m_userList);
+    for (std::string& name : m_users->Names()) {
+        AppendText(m_userList, std::move(name));
+    }
     windows.BeforeStep(StartupStep::SetDialogColours);
     windows.SetDialogColours();
     windows.BeforeStep(StartupStep::CreateMainFrame);
@@ -53,8 +56,8 @@ bool ServerApp::InitInstance(WindowSide& windows) {
     windows.HideMainWindow();
 
     windows.BeforeStep(StartupStep::EnsureStoreRoot);
-    EnsureStoreRoot(*m_profile, m_workingDirectory);
-    RemoveAbandonedMessages(*m_profile);
+    m_users->SettleStoreRoot();
+    RemoveAbandonedMessages(*m_users);
 
     windows.BeforeStep(StartupStep::InitNetwork);
     if (!InitNetwork(show)) {

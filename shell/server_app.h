@@ -50,7 +50,8 @@ private:
     std::string m_programPath;
     std::filesystem::path m_workingDirectory;
     std::unique_ptr<ProfileFile> m_profile;      // made by start-up, once the path is known
-    std::unique_ptr<DeliveryQueue> m_deliveries; // over m_profile
+    std::unique_ptr<UserDirectory> m_users;      // over m_profile
+    std::unique_ptr<DeliveryQueue> m_deliveries; // over m_users
 };
 
 } // namespace brevin

@@ -1,7 +1,7 @@
 #include "shell/user_command.h"
 
 #include "store/profile_file.h"
-#include "store/registry.h"
+#include "store/users.h"
 
 #include <algorithm>
 #include <iomanip>
@@ -91,18 +91,18 @@ std::string Describe(const std::string& typed, const std::string& name) {
     return "user " + name + " (typed as \"" + typed + "\")";
 }
 
-int ListUsers(const ProfileFile& profile, std::ostream& out) {
-    const std::vector<std::string> names = profile.Keys("USERS");
+int ListUsers(const UserDirectory& users, std::ostream& out) {
+    const std::vector<std::string> names = users.Names();
     if (names.empty()) {
         out << "No users. Add one with: brevin user set NAME FOLDER\n";
         return kOk;
     }
-    const std::string root = ReadStoreRoot(profile);
+    const std::string root = users.StoreRoot();
     std::size_t nameWidth = 4;
     std::size_t folderWidth = 6;
     std::vector<std::string> folders;
     for (const std::string& name : names) {
-        folders.push_back(profile.Read("USERS", name, ""));
+        folders.push_back(users.Find(name).value_or(UserRecord{}).folder);
         nameWidth = std::max(nameWidth, name.size());
         folderWidth = std::max(folderWidth, folders.back().size());
     }
@@ -115,7 +115,7 @@ int ListUsers(const ProfileFile& profile, std::ostream& out) {
         std::string state;
         if (folders[i].empty()) {
             state = "no folder set (the user receives no mail)";
-        } else if (FolderExists(root + "/" + folders[i])) {
+        } else if (users.FolderExists(folders[i])) {
             state = "folder exists";
         } else {
             state = "folder missing";
@@ -126,9 +126,8 @@ int ListUsers(const ProfileFile& profile, std::ostream& out) {
     return kOk;
 }
 
-int SetUserCommand(ProfileFile& profile, const std::string& typed, const std::string& folder,
-                   const std::filesystem::path& workingDirectory, std::istream& in,
-                   std::ostream& out, std::ostream& err) {
+int SetUserCommand(UserDirectory& users, const std::string& typed, const std::string& folder,
+                   std::istream& in, std::ostream& out, std::ostream& err) {
     UserRecord user{NormaliseUserName(typed), folder, ""};
     if (const std::string problem = UserNameProblem(user.name); !problem.empty()) {
         err << "brevin user: refused: " << problem << "\n";
@@ -148,24 +147,19 @@ int SetUserCommand(ProfileFile& profile, const std::string& typed, const std::st
     }
 
     // A profile without a store root gets the one the server would settle on at start-up.
-    if (profile.Read("BREVIN", "store", "*").starts_with('*')) {
-        EnsureStoreRoot(profile, workingDirectory);
-    }
-    const std::string folderPath = ReadStoreRoot(profile) + "/" + folder;
+    users.SettleStoreRoot();
+    const std::string folderPath = users.FolderPath(folder);
+    std::string error;
     bool created = false;
-    if (!FolderExists(folderPath)) {
-        std::error_code ec;
-        std::filesystem::create_directories(folderPath, ec);
-        if (ec) {
-            err << "brevin user: cannot create the folder " << folderPath << ": " << ec.message()
-                << " (user not saved)\n";
+    if (!users.FolderExists(folder)) {
+        if (!users.CreateFolder(folder, error)) {
+            err << "brevin user: " << error << " (user not saved)\n";
             return kFailed;
         }
         created = true;
     }
 
-    std::string error;
-    if (!SetUser(profile, user, error)) {
+    if (!users.Set(user, error)) {
         err << "brevin user: " << error << "\n";
         return kFailed;
     }
@@ -174,18 +168,18 @@ int SetUserCommand(ProfileFile& profile, const std::string& typed, const std::st
     return kOk;
 }
 
-int RemoveUserCommand(ProfileFile& profile, const std::string& typed, std::ostream& out,
+int RemoveUserCommand(UserDirectory& users, const std::string& typed, std::ostream& out,
                       std::ostream& err) {
     const std::string name = NormaliseUserName(typed);
-    const std::string folder = profile.Read("USERS", name, "");
+    const std::string folder = users.Find(name).value_or(UserRecord{}).folder;
     std::string error;
-    if (!RemoveUser(profile, name, error)) {
+    if (!users.Remove(name, error)) {
         err << "brevin user: " << error << "\n";
         return kFailed;
     }
     out << Describe(typed, name) << " removed";
     if (!folder.empty()) {
-        out << "; its folder " << ReadStoreRoot(profile) << "/" << folder
+        out << "; its folder " << users.FolderPath(folder)
             << " and the mail in it were left in place";
     }
     out << "\n";
@@ -195,8 +189,7 @@ int RemoveUserCommand(ProfileFile& profile, const std::string& typed, std::ostre
 } // namespace
 
 int RunUserCommand(const std::vector<std::string>& args, const std::filesystem::path& profilePath,
-                   const std::filesystem::path& workingDirectory, std::istream& in,
-                   std::ostream& out, std::ostream& err) {
+                   std::istream& in, std::ostream& out, std::ostream& err) {
     if (args.empty()) {
         return UsageError(err, "say what to do: list, set or remove");
     }
@@ -206,24 +199,25 @@ int RunUserCommand(const std::vector<std::string>& args, const std::filesystem::
         return kOk;
     }
     ProfileFile profile(profilePath);
+    UserDirectory users(profile);
     if (verb == "list") {
         if (args.size() != 1) {
             return UsageError(err, "list takes no arguments");
         }
-        return ListUsers(profile, out);
+        return ListUsers(users, out);
     }
     if (verb == "set") {
         if (args.size() != 3) {
             return UsageError(err, "set takes a NAME and a FOLDER (the password comes from "
                                    "standard input, never from the command line)");
         }
-        return SetUserCommand(profile, args[1], args[2], workingDirectory, in, out, err);
+        return SetUserCommand(users, args[1], args[2], in, out, err);
     }
     if (verb == "remove") {
         if (args.size() != 2) {
             return UsageError(err, "remove takes one NAME");
         }
-        return RemoveUserCommand(profile, args[1], out, err);
+        return RemoveUserCommand(users, args[1], out, err);
     }
     return UsageError(err, "unknown action \"" + verb + "\"");
 }

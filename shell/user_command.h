@@ -11,7 +11,6 @@ namespace brevin {
 /// words after "user". Writes the same profile keys as the desktop dialog. Returns the exit
 /// status.
 int RunUserCommand(const std::vector<std::string>& args, const std::filesystem::path& profilePath,
-                   const std::filesystem::path& workingDirectory, std::istream& in,
-                   std::ostream& out, std::ostream& err);
+                   std::istream& in, std::ostream& out, std::ostream& err);
 
 } // namespace brevin

@@ -1,14 +1,12 @@
 #include "smtp/delivery_queue.h"
 
-#include "store/registry.h"
-
 #include <algorithm>
 #include <chrono>
 
 namespace brevin {
 
-DeliveryQueue::DeliveryQueue(EventLoop& loop, ProfileFile& profile)
-    : m_profile(profile), m_turnEnd(loop, [this] { OnTurnEnd(); }) {}
+DeliveryQueue::DeliveryQueue(EventLoop& loop, UserDirectory& users)
+    : m_users(users), m_turnEnd(loop, [this] { OnTurnEnd(); }) {}
 
 void DeliveryQueue::TakeNumber(const Delivery& delivery, Numbered numbered) {
     m_askingNumbers.emplace_back(&delivery, std::move(numbered));
@@ -48,11 +46,12 @@ void DeliveryQueue::OnTurnEnd() {
         for (const auto& waiting : batch) {
             deliveries.push_back(waiting.first);
         }
-        FileMessages(m_profile, deliveries);
+        FileMessages(m_users.Profile(), deliveries);
     }
     std::uint32_t number =
         asking.empty() ? 0
-                       : TakeMessageNumbers(m_profile, static_cast<std::uint32_t>(asking.size()));
+                       : TakeMessageNumbers(m_users.Profile(),
+                                            static_cast<std::uint32_t>(asking.size()));
     for (const auto& [delivery, done] : batch) {
         done(delivery->filed);
     }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "engine/event_loop.h"
-#include "store/mailbox_store.h"
-#include "store/profile_file.h"
+#include "store/delivery.h"
+#include "store/users.h"
 
 #include <cstdint>
 #include <functional>
@@ -22,11 +22,11 @@ public:
     using Numbered = std::function<void(std::uint32_t number)>;
     using Done = std::function<void(bool filed)>;
 
-    DeliveryQueue(EventLoop& loop, ProfileFile& profile);
+    DeliveryQueue(EventLoop& loop, UserDirectory& users);
     DeliveryQueue(const DeliveryQueue&) = delete;
     DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
-    [[nodiscard]] ProfileFile& Profile() { return m_profile; }
+    [[nodiscard]] UserDirectory& Users() { return m_users; }
 
     /// Takes the number for the message of `delivery` with the others asked for in this turn,
     /// then calls `numbered`.
@@ -43,7 +43,7 @@ private:
     void AtTurnEnd();
     void OnTurnEnd();
 
-    ProfileFile& m_profile;
+    UserDirectory& m_users;
     Timer m_turnEnd; // due at once: it fires after the sockets that are ready now
     std::vector<std::pair<const Delivery*, Numbered>> m_askingNumbers;
     std::vector<std::pair<Delivery*, Done>> m_waiting;

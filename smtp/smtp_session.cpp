@@ -2,13 +2,10 @@
 
 #include "engine/command_word.h"
 #include "smtp/address.h"
-#include "store/registry.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 namespace brevin {
 
@@ -23,16 +20,11 @@ std::size_t ArgumentColon(std::string_view text) {
     return colon != std::string_view::npos && colon >= 5 ? colon : std::string_view::npos;
 }
 
-std::string WorkingDirectory() {
-    std::error_code ec;
-    return std::filesystem::current_path(ec).string();
-}
-
 } // namespace
 
 SmtpSession::SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries)
     : MailSession(loop, ServiceKind::SMTP, options), m_deliveries(deliveries),
-      m_profile(deliveries.Profile()) {}
+      m_users(deliveries.Users()) {}
 
 // A message still being received, or waiting to be filed, goes with the session: its temporary
 // file is removed with `m_delivery`, so a client that closes before hearing 250 leaves nothing a
@@ -95,18 +87,18 @@ bool SmtpSession::AddRecipient(std::string_view line) {
     // A failed reduction leaves the whole argument, line end included, which names no user.
     std::string name;
     AddressToUserName(line.substr(colon + 1), name);
-    std::string folder = m_profile.Read("USERS", name, "");
-    if (folder.empty()) {
+    auto folder = m_users.MailboxPath(name);
+    if (!folder) {
         return false;
     }
-    m_folder = std::move(folder);
+    m_folder = std::move(*folder);
     AppendText(m_recipients, std::move(name));
     return true;
 }
 
 void SmtpSession::OpenMessageFile(std::uint32_t number) {
     m_delivery = Delivery();
-    if (!m_delivery.message.Open(ReadStoreRoot(m_profile) + "/" + m_folder, number)) {
+    if (!m_delivery.message.Open(m_folder, number)) {
         ResumeAfterPause(kNoFile);
         return;
     }
@@ -182,18 +174,16 @@ void SmtpSession::MessageFiled(bool filed) {
 }
 
 bool SmtpSession::CopyToRecipients() {
-    const std::string workingDirectory = WorkingDirectory();
     for (const listas* node = m_recipients; node != nullptr && node->Next() != nullptr;
          node = node->Next()) {
         // Looked up again now: the administrator may have moved the folder since RCPT.
-        const std::string userFolder = m_profile.Read("USERS", node->m_text, "");
-        if (userFolder.empty()) {
+        auto folder = m_users.MailboxPath(node->m_text);
+        if (!folder) {
             // The user was removed since RCPT: the copy would land in the store root itself.
             // The sender hears 500 and keeps the message; its retry will be refused at RCPT.
             return false;
         }
-        m_delivery.copyFolders.push_back(ReadStoreRoot(m_profile, workingDirectory) + "/" +
-                                         userFolder);
+        m_delivery.copyFolders.push_back(std::move(*folder));
     }
     return true;
 }

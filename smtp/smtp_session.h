@@ -2,8 +2,8 @@
 
 #include "engine/mail_session.h"
 #include "smtp/delivery_queue.h"
-#include "store/mailbox_store.h"
-#include "store/profile_file.h"
+#include "store/delivery.h"
+#include "store/users.h"
 #include "store/string_list.h"
 
 #include <cstddef>
@@ -66,10 +66,10 @@ private:
     void EndTransaction();
 
     DeliveryQueue& m_deliveries;
-    ProfileFile& m_profile;
+    UserDirectory& m_users;
     std::string m_from;
     listas* m_recipients = nullptr;
-    std::string m_folder; // mailbox folder of the last accepted recipient
+    std::string m_folder; // mailbox folder (full path) of the last accepted recipient
     Delivery m_delivery;  // the message being received or filed
     // The last bytes of the data so far, so an end sequence split across reads is seen.
     char m_tail[4]{};

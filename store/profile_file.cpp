@@ -1,5 +1,6 @@
 #include "store/profile_file.h"
 
+#include "base/text.h"
 #include "store/file_util.h"
 #include "store/store_faults.h"
 
@@ -37,15 +38,6 @@ std::string_view Trim(std::string_view text) {
     }
     const auto last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
 bool HasLineBreak(std::string_view text) {
@@ -154,7 +146,7 @@ struct Document {
     /// Index of the header of the first section so named, or lines.size().
     [[nodiscard]] std::size_t FindSection(std::string_view section) const {
         for (std::size_t i = 0; i < lines.size(); ++i) {
-            if (lines[i].kind == LineKind::Section && SameName(lines[i].name, section)) {
+            if (lines[i].kind == LineKind::Section && EqualsIgnoringCase(lines[i].name, section)) {
                 return i;
             }
         }
@@ -177,7 +169,7 @@ struct Document {
         }
         const std::size_t end = SectionEnd(header);
         for (std::size_t i = header + 1; i < end; ++i) {
-            if (lines[i].kind == LineKind::Key && SameName(lines[i].name, key)) {
+            if (lines[i].kind == LineKind::Key && EqualsIgnoringCase(lines[i].name, key)) {
                 return &lines[i];
             }
         }
@@ -211,7 +203,7 @@ struct Document {
             if (line.kind != LineKind::Key) {
                 continue;
             }
-            if (SameName(line.name, key)) {
+            if (EqualsIgnoringCase(line.name, key)) {
                 if (line.value == value) {
                     return false;
                 }
@@ -234,7 +226,7 @@ struct Document {
         const auto first = lines.begin() + static_cast<std::ptrdiff_t>(header + 1);
         const auto last = lines.begin() + static_cast<std::ptrdiff_t>(SectionEnd(header));
         const auto kept = std::remove_if(first, last, [key](const Line& line) {
-            return line.kind == LineKind::Key && SameName(line.name, key);
+            return line.kind == LineKind::Key && EqualsIgnoringCase(line.name, key);
         });
         if (kept == last) {
             return false;

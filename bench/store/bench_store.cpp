@@ -7,8 +7,9 @@
 // The bare operations: create, write 1 KiB, fsync, rename, folder fsync, nothing else.
 // Both run in alternating rounds in the same folder tree, so a busy disk slows both alike.
 
-#include "store/mailbox_store.h"
-#include "store/registry.h"
+#include "store/delivery.h"
+#include "store/mailbox.h"
+#include "store/users.h"
 
 #include <algorithm>
 #include <chrono>
@@ -154,20 +155,8 @@ int main() {
     std::printf("\nA mailbox of %d messages (median of %d)\n", kListingSize, kListingRepeats);
     std::size_t listed = 0;
     const double list = TimeMedian(kListingRepeats, [&] { listed = ListMailbox(big).size(); });
-    int count = 0;
-    std::uint64_t size = 0;
-    const double scan =
-        TimeMedian(kListingRepeats, [&] { ScanMailbox(profile, "big", count, size); });
-    std::string name;
-    const double findFirst =
-        TimeMedian(kListingRepeats, [&] { FindMessage(profile, 1, "big", name, size); });
-    const double findLast =
-        TimeMedian(kListingRepeats, [&] { FindMessage(profile, kListingSize, "big", name, size); });
     std::printf("  %-44s %8.2f ms (%zu entries)\n", "ListMailbox (names and sizes)", list * 1e3,
                 listed);
-    std::printf("  %-44s %8.2f ms (count %d)\n", "ScanMailbox", scan * 1e3, count);
-    std::printf("  %-44s %8.2f ms\n", "FindMessage(1)", findFirst * 1e3);
-    std::printf("  %-44s %8.2f ms (%s)\n", "FindMessage(10000)", findLast * 1e3, name.c_str());
 
     std::error_code ec;
     std::filesystem::remove_all(root, ec);

@@ -4,7 +4,7 @@
 #include "shell/qt/message_box.h"
 #include "shell/qt/new_user_dialog.h"
 #include "store/profile_file.h"
-#include "store/registry.h"
+#include "store/users.h"
 #include "store/string_list.h"
 
 #include <QComboBox>
@@ -111,8 +111,9 @@ void UserDefinitionDialog::OnSelchangeUser() {
     if (m_user->currentIndex() >= 0) {
         const std::string name = Utf8(m_user->currentText());
         // From the file, not from memory: `brevin user set` may have changed it meanwhile.
-        m_folder->setText(QString::fromStdString(m_profile.Read("USERS", name, "")));
-        m_password->setText(QString::fromStdString(m_profile.Read("PWD", name, "")));
+        const UserRecord user = UserDirectory(m_profile).Find(name).value_or(UserRecord{});
+        m_folder->setText(QString::fromStdString(user.folder));
+        m_password->setText(QString::fromStdString(user.password));
     }
     m_update->setEnabled(false);
 }
@@ -129,7 +130,7 @@ void UserDefinitionDialog::OnUpdate() {
     const UserRecord user{Utf8(m_user->currentText()), Utf8(m_folder->text()),
                           Utf8(m_password->text())};
     std::string error;
-    if (!SetUser(m_profile, user, error)) {
+    if (!UserDirectory(m_profile).Set(user, error)) {
         ShowMessageBox(this, QString::fromStdString(error));
         return;
     }
@@ -162,15 +163,15 @@ void UserDefinitionDialog::OnNewUser() {
 }
 
 void UserDefinitionDialog::OnTestFolder() {
-    const std::string root = ReadStoreRoot(m_profile);
+    const UserDirectory users(m_profile);
     std::string name;
     std::string folder;
     if (m_user->currentIndex() >= 0) {
         name = Utf8(m_user->currentText());
-        folder = m_profile.Read("USERS", name, "");
+        folder = users.Find(name).value_or(UserRecord{}).folder;
     }
-    const std::string path = root + "/" + folder;
-    if (FolderExists(path)) {
+    const std::string path = users.FolderPath(folder);
+    if (users.FolderExists(folder)) {
         ShowMessageBox(this, QStringLiteral("The folder exist"));
         return;
     }
@@ -179,8 +180,7 @@ void UserDefinitionDialog::OnTestFolder() {
                        BoxIcon::Stop) != BoxAnswer::Yes) {
         return;
     }
-    // One level, private like every mailbox folder the server makes.
-    if (::mkdir(path.c_str(), 0700) != 0) {
+    if (std::string error; !users.CreateFolder(folder, error)) {
         ShowMessageBox(this, QStringLiteral("There was an error in dir creation!"),
                        QString::fromStdString(path));
         return;
@@ -190,7 +190,9 @@ void UserDefinitionDialog::OnTestFolder() {
 
 void UserDefinitionDialog::ReloadUserListIfEmpty() {
     if (m_userList == nullptr) {
-        LoadUserList(m_profile, m_userList);
+        for (std::string& name : UserDirectory(m_profile).Names()) {
+            AppendText(m_userList, std::move(name));
+        }
     }
 }
 

@@ -9,7 +9,7 @@
 #include "shell/server_app.h"
 #include "shell/support.h"
 #include "store/profile_file.h"
-#include "store/registry.h"
+#include "store/users.h"
 #include "store/string_list.h"
 
 #include <QComboBox>
@@ -63,11 +63,13 @@ private slots:
         QVERIFY(m_profile->Write("BREVIN", "store", m_work->File("store")));
         QVERIFY(QDir(m_work->Path()).mkpath(QStringLiteral("store/anna.box")));
         std::string error;
-        QVERIFY(SetUser(*m_profile, {"carol", "carol.box", "c-secret"}, error));
-        QVERIFY(SetUser(*m_profile, {"Anna", "anna.box", "a-secret"}, error));
-        QVERIFY(SetUser(*m_profile, {"bob", "bob.box", "b-secret"}, error));
+        QVERIFY(UserDirectory(*m_profile).Set({"carol", "carol.box", "c-secret"}, error));
+        QVERIFY(UserDirectory(*m_profile).Set({"Anna", "anna.box", "a-secret"}, error));
+        QVERIFY(UserDirectory(*m_profile).Set({"bob", "bob.box", "b-secret"}, error));
         m_users = nullptr;
-        LoadUserList(*m_profile, m_users);
+        for (std::string& name : UserDirectory(*m_profile).Names()) {
+            AppendText(m_users, std::move(name));
+        }
     }
     void cleanup() {
         FreeList(m_users);
@@ -87,7 +89,7 @@ private slots:
 
         // Choosing bob drops the edit and shows what the file holds now, not at opening.
         std::string error;
-        QVERIFY(SetUser(*m_profile, {"bob", "elsewhere", "new-pass"}, error));
+        QVERIFY(UserDirectory(*m_profile).Set({"bob", "elsewhere", "new-pass"}, error));
         dialog.User()->setFocus();
         QTest::keyClick(dialog.User(), Qt::Key_Down);
         QCOMPARE(dialog.Folder()->text(), QStringLiteral("elsewhere"));
@@ -172,7 +174,7 @@ private slots:
         QFETCH(QString, caption);
         QFETCH(bool, exists);
         std::string error;
-        QVERIFY(SetUser(*m_profile, {"bob", folder.toStdString(), "b"}, error));
+        QVERIFY(UserDirectory(*m_profile).Set({"bob", folder.toStdString(), "b"}, error));
         BoxRecorder boxes;
         boxes.Answer(yes ? BoxAnswer::Yes : BoxAnswer::No);
         UserDefinitionDialog dialog(*m_profile, m_users);

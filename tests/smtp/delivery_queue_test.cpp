@@ -17,7 +17,8 @@ TEST(DeliveryQueue, ServesEveryoneAtTheEndOfTheTurnAndForgetsTheWithdrawn) {
     ProfileFile profile(dir.Path() / "brevin.INI");
     profile.Write("BREVIN", "conta", "7");
     EventLoop loop;
-    DeliveryQueue queue(loop, profile);
+    UserDirectory users(profile);
+    DeliveryQueue queue(loop, users);
 
     Delivery kept;
     Delivery gone;

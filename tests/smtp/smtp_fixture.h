@@ -3,7 +3,8 @@
 // The real SMTP service on loopback over a store in a temporary folder, with users ann, bob
 // and eve (whose folder "eve-box" does not exist yet) and the counter at 7.
 
-#include "store/mailbox_store.h"
+#include "store/delivery.h"
+#include "store/mailbox.h"
 #include "store/store_faults.h"
 #include "support/test_server.h"
 

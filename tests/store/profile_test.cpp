@@ -1,7 +1,8 @@
 // The profile file, and what the registry keeps in it: the user list and the message counter.
 
+#include "store/delivery.h"
 #include "store/profile_file.h"
-#include "store/registry.h"
+#include "store/users.h"
 #include "store_test_util.h"
 
 #include <csignal>
@@ -52,10 +53,8 @@ TEST_F(ProfileTest, ReadsRefusesAndWritesAHandWrittenFileKeepingEveryOtherLine) 
         EXPECT_EQ(profile.Read(c.section, c.key, "default"), c.want) << c.section << "/" << c.key;
     }
     EXPECT_EQ(Section("users"), "Anna=annadir;*x=stop;bob=;");
-    listas* users = nullptr;
-    ASSERT_EQ(LoadUserList(profile, users), 1U) << "the user list stops at \"*x\"";
-    EXPECT_EQ(users->m_text, "Anna");
-    FreeList(users);
+    EXPECT_THAT(UserDirectory(profile).Names(), ::testing::ElementsAre("Anna"))
+        << "the user list stops at \"*x\"";
 
     // What would break the file is refused, and then nothing of the same change set applies.
     const ProfileChange bad[] = {
@@ -133,7 +132,7 @@ TEST_F(ProfileTest, TakeMessageNumberParsesAndWrapsLikeTheCounterAlwaysHas) {
     };
     for (const auto& c : cases) {
         WriteFile(path, std::string("[BREVIN]\nconta=") + c.stored);
-        EXPECT_EQ(TakeMessageNumber(profile), c.taken) << c.stored;
+        EXPECT_EQ(TakeMessageNumbers(profile), c.taken) << c.stored;
         EXPECT_EQ(profile.Read("BREVIN", "conta", ""), std::to_string(c.taken + 1U)) << c.stored;
     }
 }
@@ -151,7 +150,7 @@ TEST_F(ProfileTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
             ProfileFile own(path);
             bool ok = true;
             for (int i = 0; i < kEach; ++i) {
-                TakeMessageNumber(own);
+                TakeMessageNumbers(own);
                 ok = own.Write("USERS", std::to_string(w * 1000 + i), "box") && ok;
             }
             return ok;
@@ -168,26 +167,6 @@ TEST_F(ProfileTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
     }
     EXPECT_EQ(profile.Keys("USERS").size(), std::size_t{kWriters * kEach});
     EXPECT_EQ(profile.Read("BREVIN", "conta", ""), std::to_string(kWriters * kEach));
-}
-
-// Nodes link themselves at the tail when made and unlink themselves when destroyed, from the
-// middle, the head or the tail.
-TEST(StringListTest, NodesKeepTheirListLinkedBothWaysAsTheyComeAndGo) {
-    listas* head = nullptr;
-    listas* a = AppendText(head, "a");
-    listas* b = AppendText(head, "b");
-    listas* c = AppendText(head, "c");
-    listas* d = AppendText(head, "d");
-    delete b;
-    EXPECT_EQ(a->Next(), c);
-    EXPECT_EQ(c->Prev(), a);
-    delete a;
-    EXPECT_EQ(head, c);
-    EXPECT_EQ(c->Prev(), nullptr);
-    delete d;
-    EXPECT_EQ(AppendText(head, "e")->Prev(), c) << "the tail moved back";
-    FreeList(head);
-    EXPECT_EQ(head, nullptr);
 }
 
 } // namespace

@@ -99,7 +99,7 @@ public:
             if (kind == ServiceKind::SMTP) {
                 return new SmtpSession(m_thread.Loop(), m_options, m_deliveries);
             }
-            return new Pop3Session(m_thread.Loop(), m_options, m_profile);
+            return new Pop3Session(m_thread.Loop(), m_options, m_users);
         };
         CreateListeners(
             m_thread.Loop(), "127.0.0.1", {0, 0}, factory,
@@ -141,7 +141,8 @@ private:
     ProfileFile m_profile;
     SessionOptions m_options;
     LoopThread m_thread;
-    DeliveryQueue m_deliveries{m_thread.Loop(), m_profile};
+    UserDirectory m_users{m_profile};
+    DeliveryQueue m_deliveries{m_thread.Loop(), m_users};
     Listeners m_listeners;
 };
 

@@ -1,6 +1,7 @@
-#include "store/mailbox_store.h"
-#include "store/registry.h"
+#include "store/delivery.h"
+#include "store/mailbox.h"
 #include "store/store_faults.h"
+#include "store/users.h"
 #include "store_test_util.h"
 
 #include <gmock/gmock.h>
@@ -60,22 +61,25 @@ TEST_F(MailboxTest, AMessageIsInvisibleUntilCommittedThenHoldsExactlyItsBytes) {
     const std::string data = "Subject: hi\r\n\r\n..stuffed\r\nbody\r\n.\r\n";
     ASSERT_TRUE(message.Append(data.substr(0, 10)));
     ASSERT_TRUE(message.Append(data.substr(10)));
-    int count = -1;
-    std::uint64_t size = 99;
-    std::string name;
-    EXPECT_FALSE(ScanMailbox(profile, "anna", count, size));
-    EXPECT_FALSE(FindMessage(profile, 1, "anna", name, size));
+    EXPECT_EQ(Mailbox(box).Count(), 0U);
     EXPECT_EQ(FolderNames(box).size(), 1U) << "the temporary file is there, just unlisted";
 
     ASSERT_TRUE(message.Commit(profile));
     EXPECT_EQ(ReadFile(message.Path()), data);
     EXPECT_EQ(Deliver(box, "x"), box + "/MSG100000.bvn");
-    ASSERT_TRUE(ScanMailbox(profile, "anna", count, size));
-    EXPECT_EQ(count, 2);
-    EXPECT_EQ(size, data.size()) << "the first message's";
-    ASSERT_TRUE(FindMessage(profile, 1, "anna", name, size));
-    EXPECT_EQ(name, "MSG99999.bvn");
-    EXPECT_FALSE(FindMessage(profile, 3, "anna", name, size));
+    Mailbox mailbox(box);
+    ASSERT_EQ(mailbox.Count(), 2U);
+    EXPECT_EQ(mailbox.Entry(0).name, "MSG99999.bvn") << "ordered by number, not by name";
+    EXPECT_EQ(mailbox.Entry(0).size, data.size());
+
+    // Marks are deleted only by Expunge; one already gone counts as deleted.
+    mailbox.Mark(0);
+    mailbox.Mark(1);
+    mailbox.Mark(1);
+    EXPECT_EQ(ReadFile(box + "/MSG99999.bvn"), data);
+    std::filesystem::remove(box + "/MSG100000.bvn");
+    EXPECT_THAT(mailbox.Expunge(), ::testing::IsEmpty());
+    EXPECT_EQ(Mailbox(box).Count(), 0U);
 }
 
 // After a restored or hand-edited profile the counter points at names already taken, and a
@@ -113,7 +117,7 @@ TEST_F(MailboxTest, FailedAndAbandonedMessagesLeaveNothing) {
     IncomingMessage cut; // as a crash leaves it, for the start-up to remove
     ASSERT_TRUE(cut.Open(profile, box));
     WriteFile(box + "/notes.tmp", "kept");
-    EXPECT_EQ(RemoveAbandonedMessages(profile), 1U);
+    EXPECT_EQ(RemoveAbandonedMessages(UserDirectory(profile)), 1U);
     EXPECT_THAT(FolderNames(box), ::testing::ElementsAre("notes.tmp"));
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "base/unique_fd.h"
 #include "store/profile_file.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -9,27 +11,17 @@
 
 namespace brevin {
 
-/// `folder` + "/MSG%05lu.bvn".
+class UserDirectory;
+
+/// The counter's text as a number: leading white space skipped, one optional "+" or "-", then
+/// digits up to the first non-digit (none give 0), wrapping modulo 2^32.
+std::uint32_t ParseCounter(std::string_view text);
+/// Takes `count` consecutive message numbers from the profile's counter in one rewrite of the
+/// profile (32-bit, wrapping); returns the first.
+std::uint32_t TakeMessageNumbers(ProfileFile& profile, std::uint32_t count = 1);
+
+/// The path a message of that number gets in `folder` (for tools that fill a mailbox).
 std::string MessagePath(const std::string& folder, std::uint32_t number);
-
-/// One message of a mailbox listing.
-struct MailboxEntry {
-    std::string name;   // file name, without the folder
-    std::uint64_t size; // bytes, the final CR LF "." CR LF included
-};
-
-/// The messages of a mailbox folder (a full path): regular files whose names end in ".bvn"
-/// in any letter case, ordered by message number, then by name for names without one.
-/// Files still being written are never listed. Empty when the folder is missing.
-std::vector<MailboxEntry> ListMailbox(const std::string& folderPath);
-
-/// Counts the messages of a user's mailbox (folder relative to the store root) and measures
-/// the first one. False when the folder is missing or holds no message.
-bool ScanMailbox(const ProfileFile& profile, const std::string& folder, int& count,
-                 std::uint64_t& firstSize);
-/// Finds message `n` (from 1) of a user's mailbox. False when there is none.
-bool FindMessage(const ProfileFile& profile, long n, const std::string& folder, std::string& name,
-                 std::uint64_t& size);
 
 struct Delivery;
 
@@ -61,7 +53,7 @@ public:
     /// Removes whatever this message left on disk: the temporary file, or the committed one.
     void Discard();
 
-    [[nodiscard]] bool IsOpen() const { return m_fd >= 0; }
+    [[nodiscard]] bool IsOpen() const { return m_fd.Valid(); }
     /// The final path once committed; the intended one before.
     [[nodiscard]] const std::string& Path() const { return m_path; }
     [[nodiscard]] const std::string& Folder() const { return m_folder; }
@@ -79,7 +71,7 @@ private:
     /// Appends the whole data of `source` (open, not yet flushed).
     bool CopyFrom(const IncomingMessage& source);
 
-    int m_fd = -1;
+    UniqueFd m_fd;
     std::string m_folder;
     std::string m_tempPath;
     std::string m_path;
@@ -108,6 +100,6 @@ void FileMessages(ProfileFile& profile, std::span<Delivery* const> deliveries);
 /// Removes the temporary files of messages whose reception was cut short by a crash or a power
 /// cut, in every user's folder. Only for start-up, while no message can be in progress.
 /// Returns how many were removed.
-std::size_t RemoveAbandonedMessages(const ProfileFile& profile);
+std::size_t RemoveAbandonedMessages(const UserDirectory& users);
 
 } // namespace brevin

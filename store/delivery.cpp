@@ -1,14 +1,16 @@
-#include "store/mailbox_store.h"
+#include "store/delivery.h"
 
+#include "base/text.h"
 #include "store/file_util.h"
-#include "store/registry.h"
 #include "store/store_faults.h"
+#include "store/store_layout.h"
+#include "store/users.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sys/stat.h>
@@ -28,113 +30,22 @@ constexpr std::size_t kCopyChunk = 64 * 1024;
 // Files written and held open until their flush, at most, when many are filed at once.
 constexpr std::size_t kOpenFilesPerRound = 64;
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EndsWithBvn(std::string_view name) {
-    if (name.size() < 4) {
-        return false;
-    }
-    const auto tail = name.substr(name.size() - 4);
-    return tail[0] == '.' && Lower(tail[1]) == 'b' && Lower(tail[2]) == 'v' &&
-           Lower(tail[3]) == 'n';
-}
-
-/// The number in "MSG<digits>.bvn" (any letter case), or -1 for other names.
-long long NumberInName(std::string_view name) {
-    if (name.size() < 8 || Lower(name[0]) != 'm' || Lower(name[1]) != 's' ||
-        Lower(name[2]) != 'g') {
-        return -1;
-    }
-    const auto digits = name.substr(3, name.size() - 7);
-    if (digits.empty() || digits.size() > 18) {
-        return -1;
-    }
-    long long number = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') {
-            return -1;
-        }
-        number = number * 10 + (c - '0');
-    }
-    return number;
-}
-
-struct Listed {
-    long long number; // -1: no number in the name
-    std::string name;
-};
-
-bool ListedBefore(const Listed& a, const Listed& b) {
-    // Numbered names first, by number; then the rest; each tie by name.
-    const bool aNumbered = a.number >= 0;
-    const bool bNumbered = b.number >= 0;
-    if (aNumbered != bNumbered) {
-        return aNumbered;
-    }
-    if (a.number != b.number) {
-        return a.number < b.number;
-    }
-    return a.name < b.name;
-}
-
-/// The messages of a folder, unordered. Only regular files count.
-std::vector<Listed> Collect(const std::string& folderPath) {
-    std::vector<Listed> found;
-    DIR* dir = ::opendir(folderPath.c_str());
-    if (dir == nullptr) {
-        return found;
-    }
-    const int dirFd = ::dirfd(dir);
-    // readdir returns each entry once, then null.
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (!EndsWithBvn(name)) {
-            continue;
-        }
-        bool regular = entry->d_type == DT_REG;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat st {};
-            regular = ::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      S_ISREG(st.st_mode);
-        }
-        if (regular) {
-            found.push_back({NumberInName(name), std::string(name)});
-        }
-    }
-    ::closedir(dir);
-    return found;
-}
-
-/// The names of the messages of a folder, in listing order.
-std::vector<std::string> ListNames(const std::string& folderPath) {
-    std::vector<Listed> found = Collect(folderPath);
-    std::sort(found.begin(), found.end(), ListedBefore);
-    std::vector<std::string> names;
-    names.reserve(found.size());
-    for (Listed& item : found) {
-        names.push_back(std::move(item.name));
-    }
-    return names;
-}
-
-bool SizeOf(const std::string& path, std::uint64_t& size) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return false;
-    }
-    size = static_cast<std::uint64_t>(st.st_size);
-    return true;
+bool IsSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 /// The highest message number among the folder's names, or -1.
 long long HighestNumber(const std::string& folderPath) {
     long long highest = -1;
-    for (const std::string& name : ListNames(folderPath)) {
-        highest = std::max(highest, NumberInName(name));
+    for (const std::string& name : layout::ListMessageNames(folderPath)) {
+        highest = std::max(highest, layout::NumberInName(name));
     }
     return highest;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
 }
 
 /// Writes message data, honouring the test-only full-disk switch.
@@ -176,64 +87,37 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 
 } // namespace
 
+std::uint32_t ParseCounter(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsSpace(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    std::uint32_t number = 0; // unsigned arithmetic wraps modulo 2^32, as wanted
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        number = number * 10U + static_cast<std::uint32_t>(text[i] - '0');
+    }
+    return negative ? 0U - number : number;
+}
+
+std::uint32_t TakeMessageNumbers(ProfileFile& profile, std::uint32_t count) {
+    // A message file is never created over an existing one, so a counter update lost in a
+    // power cut only costs a retry: the profile is replaced atomically but not flushed twice.
+    const std::string stored = profile.Update(
+        layout::kServerSection, layout::kCounterKey, "0",
+        [count](std::string_view value) {
+            return std::to_string(ParseCounter(value) + count); // wraps at 2^32
+        },
+        ProfileSync::Atomic);
+    return ParseCounter(stored);
+}
+
 std::string MessagePath(const std::string& folder, std::uint32_t number) {
-    char name[32];
-    std::snprintf(name, sizeof name, "/MSG%05lu.bvn", static_cast<unsigned long>(number));
-    return folder + name;
-}
-
-std::vector<MailboxEntry> ListMailbox(const std::string& folderPath) {
-    std::vector<MailboxEntry> entries;
-    for (std::string& name : ListNames(folderPath)) {
-        std::uint64_t size = 0;
-        // A file removed since the listing is left out.
-        if (SizeOf(folderPath + "/" + name, size)) {
-            entries.push_back({std::move(name), size});
-        }
-    }
-    return entries;
-}
-
-bool ScanMailbox(const ProfileFile& profile, const std::string& folder, int& count,
-                 std::uint64_t& firstSize) {
-    count = 0;
-    firstSize = 0;
-    const std::string folderPath = ReadStoreRoot(profile) + "/" + folder;
-    if (!FolderExists(folderPath)) {
-        return false;
-    }
-    const auto found = Collect(folderPath);
-    if (found.empty()) {
-        return false;
-    }
-    count = static_cast<int>(found.size());
-    // Only the first in listing order is measured; no need to order the rest.
-    const auto first = std::min_element(found.begin(), found.end(), ListedBefore);
-    SizeOf(folderPath + "/" + first->name, firstSize);
-    return true;
-}
-
-bool FindMessage(const ProfileFile& profile, long n, const std::string& folder, std::string& name,
-                 std::uint64_t& size) {
-    size = 0;
-    if (n < 1) {
-        return false;
-    }
-    const std::string folderPath = ReadStoreRoot(profile) + "/" + folder;
-    if (!FolderExists(folderPath)) {
-        return false;
-    }
-    auto found = Collect(folderPath);
-    if (static_cast<unsigned long>(n) > found.size()) {
-        return false;
-    }
-    const auto nth = found.begin() + (n - 1);
-    std::nth_element(found.begin(), nth, found.end(), ListedBefore);
-    if (!SizeOf(folderPath + "/" + nth->name, size)) {
-        return false; // removed since the listing
-    }
-    name = std::move(nth->name);
-    return true;
+    return layout::MessagePath(folder, number);
 }
 
 // ---- IncomingMessage ----
@@ -245,7 +129,7 @@ IncomingMessage::~IncomingMessage() {
 }
 
 IncomingMessage::IncomingMessage(IncomingMessage&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)), m_folder(std::move(other.m_folder)),
+    : m_fd(std::move(other.m_fd)), m_folder(std::move(other.m_folder)),
       m_tempPath(std::move(other.m_tempPath)), m_path(std::move(other.m_path)),
       m_number(other.m_number), m_committed(std::exchange(other.m_committed, false)),
       m_failed(std::exchange(other.m_failed, false)) {
@@ -258,7 +142,7 @@ IncomingMessage& IncomingMessage::operator=(IncomingMessage&& other) noexcept {
         if (!m_committed) {
             Discard();
         }
-        m_fd = std::exchange(other.m_fd, -1);
+        m_fd = std::move(other.m_fd);
         m_folder = std::move(other.m_folder);
         m_tempPath = std::move(other.m_tempPath);
         m_path = std::move(other.m_path);
@@ -272,7 +156,7 @@ IncomingMessage& IncomingMessage::operator=(IncomingMessage&& other) noexcept {
 }
 
 bool IncomingMessage::Open(ProfileFile& profile, const std::string& folderPath) {
-    return Open(folderPath, TakeMessageNumber(profile));
+    return Open(folderPath, TakeMessageNumbers(profile));
 }
 
 bool IncomingMessage::Open(const std::string& folderPath, std::uint32_t number) {
@@ -283,20 +167,18 @@ bool IncomingMessage::Open(const std::string& folderPath, std::uint32_t number) 
     m_failed = false;
     m_folder = folderPath;
     m_number = number;
-    m_path = MessagePath(folderPath, m_number);
-    // The temporary name does not end in ".bvn", so no listing shows the message until it is
-    // complete. Readable too, so that copies can be made from it before it is named.
-    char name[48];
-    for (int attempt = 0; attempt < kTempAttempts && m_fd < 0; ++attempt) {
-        std::snprintf(name, sizeof name, "/.MSG%05lu.%d.tmp", static_cast<unsigned long>(m_number),
-                      attempt);
-        m_tempPath = folderPath + name;
-        m_fd = ::open(m_tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (m_fd < 0 && errno != EEXIST) {
+    m_path = layout::MessagePath(folderPath, m_number);
+    // Invisible to listings until complete. Readable too, so that copies can be made from it
+    // before it is named.
+    for (int attempt = 0; attempt < kTempAttempts && !m_fd; ++attempt) {
+        m_tempPath = layout::TemporaryPath(folderPath, m_number, attempt);
+        m_fd.Reset(::open(m_tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                          layout::kMessageMode));
+        if (!m_fd && errno != EEXIST) {
             break;
         }
     }
-    if (m_fd < 0) {
+    if (!m_fd) {
         m_tempPath.clear();
         return false;
     }
@@ -304,10 +186,10 @@ bool IncomingMessage::Open(const std::string& folderPath, std::uint32_t number) 
 }
 
 bool IncomingMessage::Append(std::span<const char> bytes) {
-    if (m_fd < 0 || m_failed) {
+    if (!m_fd || m_failed) {
         return false;
     }
-    if (!WriteMessageData(m_fd, bytes.data(), bytes.size())) {
+    if (!WriteMessageData(m_fd.Get(), bytes.data(), bytes.size())) {
         m_failed = true;
         return false;
     }
@@ -326,17 +208,17 @@ bool IncomingMessage::Commit(ProfileFile& profile) {
 }
 
 void IncomingMessage::StartWriteback() const {
-    if (m_fd >= 0 && !m_failed) {
-        ::sync_file_range(m_fd, 0, 0, SYNC_FILE_RANGE_WRITE); // only a hint: Flush decides
+    if (m_fd && !m_failed) {
+        ::sync_file_range(m_fd.Get(), 0, 0, SYNC_FILE_RANGE_WRITE); // only a hint: Flush decides
     }
 }
 
 bool IncomingMessage::Flush() {
-    if (m_fd < 0 || m_failed) {
+    if (!m_fd || m_failed) {
         return false;
     }
-    bool ok = ::fsync(m_fd) == 0;
-    ok = ::close(std::exchange(m_fd, -1)) == 0 && ok;
+    bool ok = ::fsync(m_fd.Get()) == 0;
+    ok = m_fd.Close() && ok;
     m_failed = !ok;
     return ok;
 }
@@ -359,27 +241,29 @@ bool IncomingMessage::Name(ProfileFile& profile) {
         if (attempt == 0) {
             const long long highest = HighestNumber(m_folder);
             if (highest >= 0 && highest < 0xFFFFFFFFLL &&
-                ParseCounter(profile.Read("BREVIN", "conta", "0")) <= highest) {
-                profile.Write("BREVIN", "conta", std::to_string(highest + 1));
+                ParseCounter(profile.Read(layout::kServerSection, layout::kCounterKey, "0")) <=
+                    highest) {
+                profile.Write(layout::kServerSection, layout::kCounterKey,
+                              std::to_string(highest + 1));
             }
         }
         const std::uint32_t tried = m_number;
-        m_number = TakeMessageNumber(profile);
+        m_number = TakeMessageNumbers(profile);
         if (m_number == tried) {
             m_number = tried + 1; // the counter could not be written; go on without it
         }
-        m_path = MessagePath(m_folder, m_number);
+        m_path = layout::MessagePath(m_folder, m_number);
     }
     return false;
 }
 
 bool IncomingMessage::CopyFrom(const IncomingMessage& source) {
-    if (source.m_fd < 0 || source.m_failed) {
+    if (!source.m_fd || source.m_failed) {
         return false;
     }
     std::vector<char> buffer(kCopyChunk);
     for (off_t at = 0;;) {
-        const ssize_t n = ::pread(source.m_fd, buffer.data(), buffer.size(), at);
+        const ssize_t n = ::pread(source.m_fd.Get(), buffer.data(), buffer.size(), at);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -394,7 +278,7 @@ bool IncomingMessage::CopyFrom(const IncomingMessage& source) {
 }
 
 void IncomingMessage::Discard() {
-    file_util::CloseQuietly(m_fd);
+    m_fd.Reset();
     if (!m_tempPath.empty()) {
         ::unlink(m_tempPath.c_str());
         m_tempPath.clear();
@@ -452,7 +336,7 @@ void FileMessages(ProfileFile& profile, std::span<Delivery* const> deliveries) {
                 settle();
             }
             const std::string& folder = d->copyFolders[i];
-            if (!FolderExists(folder) && ::mkdir(folder.c_str(), 0700) == 0) {
+            if (!Exists(folder) && ::mkdir(folder.c_str(), layout::kFolderMode) == 0) {
                 // The new folder must last as long as the file about to go into it.
                 d->filed = file_util::SyncFolder(file_util::FolderOf(folder));
             }
@@ -489,24 +373,17 @@ void FileMessages(ProfileFile& profile, std::span<Delivery* const> deliveries) {
     }
 }
 
-} // namespace brevin
-
-namespace brevin {
-
-std::size_t RemoveAbandonedMessages(const ProfileFile& profile) {
-    const std::string root = ReadStoreRoot(profile);
+std::size_t RemoveAbandonedMessages(const UserDirectory& users) {
     std::size_t removed = 0;
-    for (const std::string& user : profile.Keys("USERS")) {
-        const std::string folder = profile.Read("USERS", user, "");
-        if (folder.empty()) {
+    for (const std::string& user : users.Names()) {
+        const auto folder = users.MailboxPath(user);
+        if (!folder) {
             continue;
         }
         std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(root + "/" + folder, ec)) {
-            const std::string name = entry.path().filename().string();
-            // The names IncomingMessage gives its files until they are complete.
-            if (name.starts_with(".MSG") && name.ends_with(".tmp") && entry.is_regular_file(ec) &&
-                std::filesystem::remove(entry.path(), ec)) {
+        for (const auto& entry : std::filesystem::directory_iterator(*folder, ec)) {
+            if (layout::IsTemporaryName(entry.path().filename().string()) &&
+                entry.is_regular_file(ec) && std::filesystem::remove(entry.path(), ec)) {
                 ++removed;
             }
         }

@@ -1,0 +1,39 @@
+#pragma once
+
+// The names and modes of what the store keeps on disk. Private to store/: everything above it
+// goes through the user directory, the mailbox and the delivery types.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace brevin::layout {
+
+// Profile sections and keys. Existing profiles depend on these exact spellings.
+inline constexpr std::string_view kServerSection = "BREVIN";
+inline constexpr std::string_view kStoreRootKey = "store";
+inline constexpr std::string_view kCounterKey = "conta";
+inline constexpr std::string_view kUsersSection = "USERS";
+inline constexpr std::string_view kPasswordsSection = "PWD";
+
+// Mailbox folders and message files are the server's alone: they hold other people's mail.
+inline constexpr mode_t kFolderMode = 0700;
+inline constexpr mode_t kMessageMode = 0600;
+
+/// "MSG%05lu.bvn" in `folder`: the name a message of that number gets.
+std::string MessagePath(const std::string& folder, std::uint32_t number);
+/// Names ending in ".bvn", in any letter case, are messages.
+bool IsMessageName(std::string_view name);
+/// The number in "MSG<digits>.bvn" (any letter case), or -1 for other names.
+long long NumberInName(std::string_view name);
+/// The message names of a folder, in listing order.
+std::vector<std::string> ListMessageNames(const std::string& folderPath);
+/// The temporary name of a message being written: it does not end in ".bvn", so no listing
+/// shows it until it is complete.
+std::string TemporaryPath(const std::string& folder, std::uint32_t number, int attempt);
+/// True for a name `TemporaryPath` gives.
+bool IsTemporaryName(std::string_view name);
+
+} // namespace brevin::layout

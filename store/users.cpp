@@ -1,0 +1,229 @@
+#include "store/users.h"
+
+#include "base/text.h"
+#include "store/store_layout.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <glob.h>
+#include <sys/stat.h>
+
+namespace brevin {
+
+namespace {
+
+bool IsControl(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+bool HasControl(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return IsControl(static_cast<unsigned char>(c)); });
+}
+
+/// What the profile can hold as a value that reads back the same.
+std::string ValueProblem(std::string_view what, std::string_view value) {
+    if (HasControl(value)) {
+        return std::string(what) + " must not contain control characters";
+    }
+    if (value.size() > ProfileFile::kMaxValue) {
+        return std::string(what) + " is longer than 254 characters";
+    }
+    if (!value.empty() && (value.front() == ' ' || value.back() == ' ')) {
+        return std::string(what) + " must not begin or end with a blank";
+    }
+    return {};
+}
+
+std::string CannotWrite(const ProfileFile& profile) {
+    return "cannot write " + profile.Path().string() + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+std::filesystem::path BuildProfilePath(const std::filesystem::path& workingDirectory,
+                                       std::string_view programPath) {
+    std::string base = std::filesystem::path(programPath).stem().string();
+    if (base.empty()) {
+        base = "brevin";
+    }
+    return workingDirectory / (base + ".INI");
+}
+
+std::string UserNameProblem(std::string_view name) {
+    const std::string quoted = "user name \"" + std::string(name) + "\"";
+    if (name.empty()) {
+        return "the user name is empty";
+    }
+    if (HasControl(name)) {
+        return "the user name contains a control character";
+    }
+    if (name.find_first_of("=[]") != std::string_view::npos) {
+        return quoted + " contains \"=\", \"[\" or \"]\", which the profile cannot hold in a name";
+    }
+    if (name.front() == '*') {
+        return quoted + " begins with \"*\", which would end the user list";
+    }
+    if (name.front() == ';') {
+        return quoted + " begins with \";\", which would make it a comment";
+    }
+    if (name.front() == ' ' || name.back() == ' ') {
+        return quoted + " begins or ends with a blank";
+    }
+    return {};
+}
+
+std::string NormaliseUserName(std::string_view typed) {
+    std::string name = AsciiLower(typed);
+    std::replace(name.begin(), name.end(), ' ', '.');
+    return name;
+}
+
+std::string UserRecordProblem(const UserRecord& user) {
+    std::string problem = UserNameProblem(user.name);
+    if (problem.empty()) {
+        problem = ValueProblem("the folder name", user.folder);
+    }
+    if (problem.empty()) {
+        problem = ValueProblem("the password", user.password);
+    }
+    return problem;
+}
+
+std::string UserDirectory::StoreRoot() const {
+    const std::string root = m_profile.Read(layout::kServerSection, layout::kStoreRootKey, "*");
+    if (root.starts_with('*')) {
+        return (m_profile.Path().parent_path() / "store").string();
+    }
+    return root;
+}
+
+void UserDirectory::SettleStoreRoot() {
+    const std::string setting = m_profile.Read(layout::kServerSection, layout::kStoreRootKey, "*");
+    const std::string root = StoreRoot();
+    if (setting.starts_with('*')) {
+        m_profile.Write(layout::kServerSection, layout::kStoreRootKey,
+                        std::filesystem::absolute(root).string());
+    }
+    struct stat st {};
+    if (::stat(root.c_str(), &st) != 0) {
+        ::mkdir(root.c_str(), layout::kFolderMode); // a failure shows when mail cannot be stored
+    }
+}
+
+std::vector<std::string> UserDirectory::Names() const {
+    std::vector<std::string> names = m_profile.Keys(layout::kUsersSection);
+    const auto end = std::find_if(names.begin(), names.end(),
+                                  [](const std::string& name) { return name.starts_with('*'); });
+    names.erase(end, names.end());
+    return names;
+}
+
+std::optional<UserRecord> UserDirectory::Find(std::string_view name) const {
+    // Read once: Keys and Read each take a consistent look at the file.
+    const auto names = m_profile.Keys(layout::kUsersSection);
+    const auto passwords = m_profile.Keys(layout::kPasswordsSection);
+    const auto named = [name](const std::string& key) { return EqualsIgnoringCase(key, name); };
+    if (std::none_of(names.begin(), names.end(), named) &&
+        std::none_of(passwords.begin(), passwords.end(), named)) {
+        return std::nullopt;
+    }
+    return UserRecord{std::string(name), m_profile.Read(layout::kUsersSection, name, ""),
+                      m_profile.Read(layout::kPasswordsSection, name, "")};
+}
+
+std::optional<std::string> UserDirectory::MailboxPath(std::string_view name) const {
+    const std::string folder = m_profile.Read(layout::kUsersSection, name, "");
+    if (folder.empty()) {
+        return std::nullopt;
+    }
+    return FolderPath(folder);
+}
+
+bool UserDirectory::CheckPassword(std::string_view name, std::string_view password) const {
+    if (m_profile.Read(layout::kUsersSection, name, "").empty()) {
+        return false;
+    }
+    const std::string stored = m_profile.Read(layout::kPasswordsSection, name, "");
+    return !stored.empty() && stored == password;
+}
+
+bool UserDirectory::Set(const UserRecord& user, std::string& error) {
+    error = UserRecordProblem(user);
+    if (!error.empty()) {
+        return false;
+    }
+    // Both keys in one replacement of the file: a user never has a folder without a password.
+    const ProfileChange changes[] = {{layout::kUsersSection, user.name, user.folder},
+                                     {layout::kPasswordsSection, user.name, user.password}};
+    if (!m_profile.Apply(changes)) {
+        error = CannotWrite(m_profile);
+        return false;
+    }
+    return true;
+}
+
+bool UserDirectory::Remove(std::string_view name, std::string& error) {
+    error.clear();
+    const auto unknown = [&] {
+        error = "no user named \"" + std::string(name) + "\"";
+        return false;
+    };
+    if (name.empty() || HasControl(name) || name.find('=') != std::string_view::npos) {
+        return unknown();
+    }
+    const auto users = m_profile.Keys(layout::kUsersSection);
+    const auto passwords = m_profile.Keys(layout::kPasswordsSection);
+    const auto named = [name](const std::string& key) {
+        return NormaliseUserName(key) == NormaliseUserName(name);
+    };
+    if (std::none_of(users.begin(), users.end(), named) &&
+        std::none_of(passwords.begin(), passwords.end(), named)) {
+        return unknown();
+    }
+    const ProfileChange changes[] = {{layout::kUsersSection, name, std::nullopt},
+                                     {layout::kPasswordsSection, name, std::nullopt}};
+    if (!m_profile.Apply(changes)) {
+        error = CannotWrite(m_profile);
+        return false;
+    }
+    return true;
+}
+
+std::string UserDirectory::FolderPath(std::string_view folder) const {
+    return StoreRoot() + "/" + std::string(folder);
+}
+
+bool UserDirectory::FolderExists(std::string_view folder) const {
+    const std::string path = FolderPath(folder);
+    if (path.find_first_of("*?[") != std::string::npos) {
+        // Wildcards act as patterns: anything matching counts.
+        glob_t found{};
+        const bool any =
+            ::glob(path.c_str(), GLOB_NOSORT, nullptr, &found) == 0 && found.gl_pathc > 0;
+        ::globfree(&found);
+        if (any) {
+            return true;
+        }
+    }
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool UserDirectory::CreateFolder(std::string_view folder, std::string& error) const {
+    const std::string path = FolderPath(folder);
+    // One level: a folder name is not a path to build.
+    if (::mkdir(path.c_str(), layout::kFolderMode) != 0 && errno != EEXIST) {
+        error = "cannot create the folder " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = "cannot create the folder " + path + ": something else has that name";
+        return false;
+    }
+    return true;
+}
+
+} // namespace brevin

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "store/profile_file.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brevin {
+
+/// Working directory + "/" + the program file's base name + ".INI".
+std::filesystem::path BuildProfilePath(const std::filesystem::path& workingDirectory,
+                                       std::string_view programPath);
+
+/// Why a name cannot be a user; empty when it can.
+std::string UserNameProblem(std::string_view name);
+/// Letters lower-cased, blanks turned into ".", as the administration dialog types names.
+std::string NormaliseUserName(std::string_view typed);
+
+struct UserRecord {
+    std::string name;
+    std::string folder; // relative to the store root
+    std::string password;
+};
+
+/// Why a user cannot be stored as given (its name, or a folder or password the profile would not
+/// read back the same); empty when it can.
+std::string UserRecordProblem(const UserRecord& user);
+
+/// The users of a profile and where their mail lives: the services, `brevin user` and the
+/// desktop dialog all go through it. Every call reads the profile as it is on disk now, so a
+/// change made by another process shows at once. It does not own the profile.
+class UserDirectory {
+public:
+    explicit UserDirectory(ProfileFile& profile) : m_profile(profile) {}
+
+    [[nodiscard]] ProfileFile& Profile() const { return m_profile; }
+
+    /// The folder every mailbox folder lies in: the profile's setting, or (before start-up has
+    /// settled one) "store" beside the profile. Reading it never writes the profile.
+    [[nodiscard]] std::string StoreRoot() const;
+    /// Start-up and `brevin user set`: makes the setting an absolute path when it is missing
+    /// and creates the folder when missing.
+    void SettleStoreRoot();
+
+    /// User names in file order, up to a name beginning with "*", which ends the list.
+    [[nodiscard]] std::vector<std::string> Names() const;
+    /// The user's record, when the profile names it (folder or password may be empty).
+    [[nodiscard]] std::optional<UserRecord> Find(std::string_view name) const;
+    /// The full path of the user's mailbox folder; nothing for an unknown user or one without
+    /// a folder.
+    [[nodiscard]] std::optional<std::string> MailboxPath(std::string_view name) const;
+    /// True for a user with a mailbox and a password that equals `password`. A user without a
+    /// password never logs in.
+    [[nodiscard]] bool CheckPassword(std::string_view name, std::string_view password) const;
+
+    /// Stores folder and password in one replacement of the profile. False (with `error` set)
+    /// when the record is refused or the profile could not be written.
+    bool Set(const UserRecord& user, std::string& error);
+    /// Forgets the user; the folder and its mail stay. False (with `error`) for an unknown name.
+    bool Remove(std::string_view name, std::string& error);
+
+    /// The full path of a folder name below the store root.
+    [[nodiscard]] std::string FolderPath(std::string_view folder) const;
+    /// True when something of that name exists below the store root (a name with wildcards
+    /// counts when anything matches it).
+    [[nodiscard]] bool FolderExists(std::string_view folder) const;
+    /// Creates a mailbox folder (one level) below the store root, readable by the server only.
+    /// False with `error` set when it cannot be made.
+    bool CreateFolder(std::string_view folder, std::string& error) const;
+
+private:
+    ProfileFile& m_profile;
+};
+
+} // namespace brevin
