@@ -117,8 +117,7 @@ void Pop3Session::Pass(const std::string& argument) {
     ReplyLine("+OK pwd is correct");
 }
 
-std::optional<std::size_t> Pop3Session::Message(std::int32_t number,
-                                                std::string_view noSuchReply) {
+std::optional<std::size_t> Pop3Session::Message(std::int32_t number, std::string_view noSuchReply) {
     if (!m_authorised) {
         ReplyLine(kNotAuthenticated);
         return std::nullopt;
@@ -196,8 +195,7 @@ std::string Pop3Session::ListingLine(std::size_t index) const {
 
 void Pop3Session::FillListing(std::string& out, std::size_t room) {
     while (!m_listDone) {
-        const std::string line =
-            m_listNext < m_mailbox.Count() ? ListingLine(m_listNext) : ".\r\n";
+        const std::string line = m_listNext < m_mailbox.Count() ? ListingLine(m_listNext) : ".\r\n";
         if (out.size() + line.size() > room) {
             return;
         }

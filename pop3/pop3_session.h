@@ -1,7 +1,7 @@
 #pragma once
 
-#include "engine/mail_session.h"
 #include "base/unique_fd.h"
+#include "engine/mail_session.h"
 #include "store/mailbox.h"
 #include "store/users.h"
 

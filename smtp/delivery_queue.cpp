@@ -49,9 +49,9 @@ void DeliveryQueue::OnTurnEnd() {
         FileMessages(m_users.Profile(), deliveries);
     }
     std::uint32_t number =
-        asking.empty() ? 0
-                       : TakeMessageNumbers(m_users.Profile(),
-                                            static_cast<std::uint32_t>(asking.size()));
+        asking.empty()
+            ? 0
+            : TakeMessageNumbers(m_users.Profile(), static_cast<std::uint32_t>(asking.size()));
     for (const auto& [delivery, done] : batch) {
         done(delivery->filed);
     }

@@ -3,8 +3,8 @@
 #include "engine/mail_session.h"
 #include "smtp/delivery_queue.h"
 #include "store/delivery.h"
-#include "store/users.h"
 #include "store/string_list.h"
+#include "store/users.h"
 
 #include <cstddef>
 #include <cstdint>

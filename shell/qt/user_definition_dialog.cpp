@@ -4,8 +4,8 @@
 #include "shell/qt/message_box.h"
 #include "shell/qt/new_user_dialog.h"
 #include "store/profile_file.h"
-#include "store/users.h"
 #include "store/string_list.h"
+#include "store/users.h"
 
 #include <QComboBox>
 #include <QLabel>

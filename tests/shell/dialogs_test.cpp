@@ -9,8 +9,8 @@
 #include "shell/server_app.h"
 #include "shell/support.h"
 #include "store/profile_file.h"
-#include "store/users.h"
 #include "store/string_list.h"
+#include "store/users.h"
 
 #include <QComboBox>
 #include <QDir>
