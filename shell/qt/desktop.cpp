@@ -1,6 +1,6 @@
 #include "shell/qt/desktop.h"
 
-#include "shell/qt/main_frame.h"
+#include "shell/qt/main_window.h"
 #include "shell/qt/qt_window_side.h"
 #include "shell/server_app.h"
 
@@ -75,8 +75,8 @@ int RunDesktop(ServerApp& app, int& argc, char** argv) {
     if (!app.InitInstance(windows)) {
         return 1;
     }
-    QObject::connect(windows.MainFrame(), &CMainFrame::Exiting, &application,
-                     &QCoreApplication::quit, Qt::QueuedConnection);
+    QObject::connect(windows.Window(), &MainWindow::Exiting, &application, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
     return QApplication::exec();
 }
 

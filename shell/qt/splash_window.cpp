@@ -17,8 +17,8 @@ SplashWindow::SplashWindow(const QRect& available)
     setAttribute(Qt::WA_OpaquePaintEvent);
     setGeometry(SplashGeometry(available));
     m_timer.setSingleShot(true);
-    m_timer.setInterval(TIMER_SPLASH);
-    connect(&m_timer, &QTimer::timeout, this, &SplashWindow::OnTimer);
+    m_timer.setInterval(kShowTime);
+    connect(&m_timer, &QTimer::timeout, this, &SplashWindow::finish);
 }
 
 void SplashWindow::Start() {
@@ -27,7 +27,7 @@ void SplashWindow::Start() {
     m_timer.start();
 }
 
-void SplashWindow::OnTimer() {
+void SplashWindow::finish() {
     m_timer.stop();
     close();
 }

@@ -25,18 +25,18 @@ QLabel* Label(QDialog& dialog, const DialogUnits& units, const QString& text, in
     return label;
 }
 
-QPushButton* Button(QDialog& dialog, const DialogUnits& units, const char* id, const QString& text,
-                    int x, int y, int w, int h) {
+QPushButton* Button(QDialog& dialog, const DialogUnits& units, const char* name,
+                    const QString& text, int x, int y, int w, int h) {
     auto* button = new QPushButton(text, &dialog);
-    button->setObjectName(QString::fromLatin1(id));
+    button->setObjectName(QString::fromLatin1(name));
     Place(*button, units, x, y, w, h);
     return button;
 }
 
-QLineEdit* Field(QDialog& dialog, const DialogUnits& units, const char* id, int x, int y, int w,
+QLineEdit* Field(QDialog& dialog, const DialogUnits& units, const char* name, int x, int y, int w,
                  int h) {
     auto* field = new QLineEdit(&dialog);
-    field->setObjectName(QString::fromLatin1(id));
+    field->setObjectName(QString::fromLatin1(name));
     Place(*field, units, x, y, w, h);
     return field;
 }
@@ -62,16 +62,16 @@ UserDefinitionDialog::UserDefinitionDialog(ProfileFile& profile, listas*& userLi
     const DialogUnits units = PrepareDialog(*this, QStringLiteral("User definition"), 250, 102);
 
     m_user = new QComboBox(this);
-    m_user->setObjectName(QStringLiteral("IDC_USER"));
+    m_user->setObjectName(QStringLiteral("user"));
     m_user->setGeometry(units.X(66), units.Y(7), units.X(178),
                         std::max(m_user->sizeHint().height(), units.Y(12)));
-    m_folder = Field(*this, units, "IDC_FOLDER", 66, 24, 125, 14);
-    m_password = Field(*this, units, "IDC_PASSWORD", 66, 41, 126, 14);
-    m_update = Button(*this, units, "IDC_UPDATE", QStringLiteral("Update!"), 66, 60, 50, 14);
-    m_newUser = Button(*this, units, "IDC_NEWUSER", QStringLiteral("New user"), 7, 81, 50, 14);
+    m_folder = Field(*this, units, "folder", 66, 24, 125, 14);
+    m_password = Field(*this, units, "password", 66, 41, 126, 14);
+    m_update = Button(*this, units, "update", QStringLiteral("Update!"), 66, 60, 50, 14);
+    m_newUser = Button(*this, units, "newUser", QStringLiteral("New user"), 7, 81, 50, 14);
     m_testFolder =
-        Button(*this, units, "IDC_TESTFOLDER", QStringLiteral("test folder"), 193, 25, 50, 13);
-    m_close = Button(*this, units, "IDOK", QStringLiteral("Close"), 194, 81, 50, 14);
+        Button(*this, units, "testFolder", QStringLiteral("test folder"), 193, 25, 50, 13);
+    m_close = Button(*this, units, "close", QStringLiteral("Close"), 194, 81, 50, 14);
     m_close->setDefault(true);
     Label(*this, units, QStringLiteral("User"), 33, 10, 28, 8);
     Label(*this, units, QStringLiteral("Folder"), 15, 26, 46, 8);
@@ -85,29 +85,30 @@ UserDefinitionDialog::UserDefinitionDialog(ProfileFile& profile, listas*& userLi
 
     // `activated` comes from the administrator's choice only, as a selection change should;
     // the dialog's own selections call the handler themselves when they need it.
-    connect(m_user, &QComboBox::activated, this, &UserDefinitionDialog::OnSelchangeUser);
-    connect(m_folder, &QLineEdit::textChanged, this, &UserDefinitionDialog::OnFieldsChanged);
-    connect(m_password, &QLineEdit::textChanged, this, &UserDefinitionDialog::OnFieldsChanged);
-    connect(m_update, &QPushButton::clicked, this, &UserDefinitionDialog::OnUpdate);
-    connect(m_newUser, &QPushButton::clicked, this, &UserDefinitionDialog::OnNewUser);
-    connect(m_testFolder, &QPushButton::clicked, this, &UserDefinitionDialog::OnTestFolder);
-    connect(m_close, &QPushButton::clicked, this, &UserDefinitionDialog::OnOK);
+    connect(m_user, &QComboBox::activated, this, &UserDefinitionDialog::userChosen);
+    const auto edited = [this] { m_update->setEnabled(true); };
+    connect(m_folder, &QLineEdit::textChanged, this, edited);
+    connect(m_password, &QLineEdit::textChanged, this, edited);
+    connect(m_update, &QPushButton::clicked, this, &UserDefinitionDialog::save);
+    connect(m_newUser, &QPushButton::clicked, this, &UserDefinitionDialog::addUser);
+    connect(m_testFolder, &QPushButton::clicked, this, &UserDefinitionDialog::testFolder);
+    connect(m_close, &QPushButton::clicked, this, &UserDefinitionDialog::accept);
 
-    OnInitDialog();
+    fillUsers();
 }
 
-void UserDefinitionDialog::OnInitDialog() {
+void UserDefinitionDialog::fillUsers() {
     m_user->clear();
     for (const listas* node = m_userList; node != nullptr; node = node->Next()) {
         AddSorted(*m_user, QString::fromStdString(node->m_text));
     }
     m_user->setCurrentIndex(m_user->count() > 0 ? 0 : -1);
-    OnSelchangeUser();
+    userChosen();
     m_update->setEnabled(false);
     m_user->setFocus();
 }
 
-void UserDefinitionDialog::OnSelchangeUser() {
+void UserDefinitionDialog::userChosen() {
     if (m_user->currentIndex() >= 0) {
         const std::string name = Utf8(m_user->currentText());
         // From the file, not from memory: `brevin user set` may have changed it meanwhile.
@@ -117,11 +118,7 @@ void UserDefinitionDialog::OnSelchangeUser() {
     m_update->setEnabled(false);
 }
 
-void UserDefinitionDialog::OnFieldsChanged() {
-    m_update->setEnabled(true);
-}
-
-void UserDefinitionDialog::OnUpdate() {
+void UserDefinitionDialog::save() {
     if (m_user->currentIndex() < 0) {
         ShowMessageBox(this, QStringLiteral("NO UPDATE !!!"));
         return;
@@ -137,19 +134,19 @@ void UserDefinitionDialog::OnUpdate() {
     m_testFolder->setEnabled(true);
 }
 
-void UserDefinitionDialog::OnNewUser() {
-    NewUserDialog ask(*this);
+void UserDefinitionDialog::addUser() {
+    NewUserDialog ask(this);
     if (ask.exec() != QDialog::Accepted) {
         return;
     }
-    if (!m_newName.isEmpty()) {
-        m_newName = QString::fromStdString(NormaliseUserName(Utf8(m_newName)));
-        const std::string problem = UserNameProblem(Utf8(m_newName));
+    if (!ask.Name()->text().isEmpty()) {
+        const QString name = QString::fromStdString(NormaliseUserName(Utf8(ask.Name()->text())));
+        const std::string problem = UserNameProblem(Utf8(name));
         if (!problem.empty()) {
             // The same refusal as `brevin user set` gives; "Update!" could not save it.
             ShowMessageBox(this, QString::fromStdString(problem));
         } else {
-            m_user->insertItem(0, m_newName);
+            m_user->insertItem(0, name);
             m_user->setCurrentIndex(0);
             m_update->setEnabled(true);
             m_testFolder->setEnabled(false);
@@ -161,7 +158,7 @@ void UserDefinitionDialog::OnNewUser() {
     FreeList(m_userList);
 }
 
-void UserDefinitionDialog::OnTestFolder() {
+void UserDefinitionDialog::testFolder() {
     const std::string root = ReadStoreRoot(m_profile);
     std::string name;
     std::string folder;
@@ -194,9 +191,9 @@ void UserDefinitionDialog::ReloadUserListIfEmpty() {
     }
 }
 
-void UserDefinitionDialog::OnOK() {
+void UserDefinitionDialog::accept() {
     ReloadUserListIfEmpty();
-    accept();
+    QDialog::accept();
 }
 
 void UserDefinitionDialog::reject() {

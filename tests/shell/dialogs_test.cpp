@@ -3,7 +3,7 @@
 #include "shell/qt/about_dialog.h"
 #include "shell/qt/access_info_dialog.h"
 #include "shell/qt/dialog_look.h"
-#include "shell/qt/main_frame.h"
+#include "shell/qt/main_window.h"
 #include "shell/qt/qt_window_side.h"
 #include "shell/qt/user_definition_dialog.h"
 #include "shell/server_app.h"
@@ -37,8 +37,8 @@ QStringList Entries(const QComboBox* box) {
 // Types `name` into the New user dialog and presses OK.
 void AnswerNewUser(const QString& name) {
     WhenModalDialogOpens([name](QDialog& dialog) {
-        QTest::keyClicks(dialog.findChild<QLineEdit*>(QStringLiteral("IDC_NAME")), name);
-        QTest::mouseClick(dialog.findChild<QPushButton*>(QStringLiteral("IDOK")), Qt::LeftButton);
+        QTest::keyClicks(dialog.findChild<QLineEdit*>(QStringLiteral("name")), name);
+        QTest::mouseClick(dialog.findChild<QPushButton*>(QStringLiteral("ok")), Qt::LeftButton);
     });
 }
 
@@ -179,7 +179,7 @@ private slots:
         dialog.User()->setCurrentIndex(1);
         emit dialog.User()->activated(1);
         dialog.Folder()->setText(QStringLiteral("typed.box")); // not saved: not tested
-        dialog.OnTestFolder();
+        dialog.testFolder();
         QCOMPARE(boxes.Texts(), texts);
         QCOMPARE(boxes.Shown()[0].caption, caption);
         QCOMPARE(QDir(m_work->Path() + "/store/" + folder).exists(), exists);
@@ -217,11 +217,11 @@ private slots:
         WhenModalDialogOpens([&](QDialog& dialog) {
             QTRY_VERIFY(fired);
             parent = dialog.parentWidget();
-            users = Entries(dialog.findChild<QComboBox*>(QStringLiteral("IDC_USER")));
+            users = Entries(dialog.findChild<QComboBox*>(QStringLiteral("user")));
             dialog.accept();
         });
-        side.MainFrame()->OnUsers();
-        QCOMPARE(parent, side.MainFrame());
+        side.Window()->editUsers();
+        QCOMPARE(parent, side.Window());
         QCOMPARE(users, QStringList({"Anna", "bob", "carol"}));
     }
 };

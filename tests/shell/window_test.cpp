@@ -1,6 +1,6 @@
 // Start-up with real windows, the splash, and the main window with its tray icon.
-#include "shell/qt/app_view.h"
-#include "shell/qt/main_frame.h"
+#include "shell/qt/background_view.h"
+#include "shell/qt/main_window.h"
 #include "shell/qt/qt_window_side.h"
 #include "shell/qt/splash_window.h"
 #include "shell/server_app.h"
@@ -56,7 +56,7 @@ class WindowTest : public QObject {
         m_side = std::make_unique<RecordingSide>(*m_app, tray);
         return m_app->InitInstance(*m_side);
     }
-    CMainFrame& Frame() { return *m_side->MainFrame(); }
+    MainWindow& Frame() { return *m_side->Window(); }
 
 private slots:
     void cleanup() {
@@ -93,7 +93,7 @@ private slots:
             splash->windowFlags().testFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint));
         QVERIFY(splash->Timer().isActive() && splash->Timer().isSingleShot());
         QCOMPARE(splash->Timer().interval(), 5000);
-        splash->OnTimer();
+        splash->finish();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(splash.isNull());
     }
@@ -148,7 +148,7 @@ private slots:
                               "(&Argomenti della Guida)", "-", "Infor&mazioni su BREVIN"}));
         QCOMPARE(Frame().ToolBar()->iconSize(), QSize(32, 32));
         QCOMPARE(Frame().ToolBar()->actions().size(), 3);
-        Frame().findChild<QAction*>("ID_VIEW_TOOLBAR")->trigger();
+        Frame().findChild<QAction*>("toggleToolBar")->trigger();
         QVERIFY(!Frame().ToolBar()->isVisible());
 
         // The view shows FONDO from its top left corner.
@@ -169,7 +169,7 @@ private slots:
         QVERIFY(main != alt);
         QList<qint64> shown = {icon.icon().cacheKey()};
         for (int tick = 0; tick < 4; ++tick) {
-            Frame().OnTrayTimer();
+            Frame().animateTray();
             shown << icon.icon().cacheKey();
         }
         QCOMPARE(shown, QList<qint64>({main, main, alt, main, alt}));
@@ -196,8 +196,8 @@ private slots:
         QFETCH(bool, esci);
         QVERIFY(Start(true));
         emit Frame().TrayIcon().activated(QSystemTrayIcon::Trigger);
-        QSignalSpy exiting(&Frame(), &CMainFrame::Exiting);
-        esci ? Frame().findChild<QAction*>("ID_APP_EXIT")->trigger() : void(Frame().close());
+        QSignalSpy exiting(&Frame(), &MainWindow::Exiting);
+        esci ? Frame().findChild<QAction*>("exit")->trigger() : void(Frame().close());
         QCOMPARE(exiting.count(), 1);
         QVERIFY(!Frame().isVisible());
         QVERIFY(!Frame().TrayIcon().isVisible() && !Frame().TrayTimer().isActive());
