@@ -33,7 +33,7 @@ void SplashWindow::finish() {
 }
 
 void SplashWindow::paintEvent(QPaintEvent* /*event*/) {
-    // A thin border, and the picture inside it, clipped by the window like the original blit.
+    // A thin black border, and the picture inside it, clipped by the window.
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
     painter.drawPixmap(1, 1, m_cover);
