@@ -16,9 +16,7 @@ ServerApp::ServerApp(ServerOptions options, std::string programPath)
     m_workingDirectory = std::filesystem::current_path(ec);
 }
 
-ServerApp::~ServerApp() {
-    FreeList(m_userList);
-}
+ServerApp::~ServerApp() = default;
 
 MailSession* ServerApp::MakeSession(ServiceKind kind) {
     if (kind == ServiceKind::SMTP) {
@@ -27,7 +25,7 @@ MailSession* ServerApp::MakeSession(ServiceKind kind) {
     return new Pop3Session(m_loop, m_options.session, *m_users);
 }
 
-bool ServerApp::InitInstance(WindowSide& windows) {
+bool ServerApp::Start(WindowSide& windows) {
     const auto show = [&windows](std::string_view text, std::string_view caption) {
         windows.MessageBox(text, caption);
     };
@@ -45,9 +43,7 @@ bool ServerApp::InitInstance(WindowSide& windows) {
     windows.BeforeStep(StartupStep::ShowSplash);
     windows.ShowSplash();
     windows.BeforeStep(StartupStep::LoadUserList);
-    for (std::string& name : m_users->Names()) {
-        AppendText(m_userList, std::move(name));
-    }
+
     windows.BeforeStep(StartupStep::SetDialogColours);
     windows.SetDialogColours();
     windows.BeforeStep(StartupStep::CreateMainFrame);

@@ -6,7 +6,6 @@
 #include "shell/window_side.h"
 #include "smtp/delivery_queue.h"
 #include "store/profile_file.h"
-#include "store/string_list.h"
 
 #include <filesystem>
 #include <memory>
@@ -24,10 +23,11 @@ public:
     ServerApp& operator=(const ServerApp&) = delete;
 
     /// The start-up sequence; false when the server cannot run (messages already shown).
-    bool InitInstance(WindowSide& windows);
+    bool Start(WindowSide& windows);
 
     [[nodiscard]] EventLoop& Loop() { return m_loop; }
     [[nodiscard]] ProfileFile& Profile() { return *m_profile; }
+    [[nodiscard]] UserDirectory& Users() { return *m_users; }
     [[nodiscard]] const ServerOptions& Options() const { return m_options; }
     [[nodiscard]] const std::filesystem::path& WorkingDirectory() const {
         return m_workingDirectory;
@@ -39,8 +39,7 @@ private:
 
 public:
     std::filesystem::path m_profilePath;
-    listas* m_userList = nullptr; // feeds the user definition dialog only
-    HostAddress m_host;           // m_hostAddress and m_hostOctets, found at start-up
+    HostAddress m_host; // m_hostAddress and m_hostOctets, found at start-up
     Listeners m_listeners;
 
 private:

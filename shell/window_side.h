@@ -21,7 +21,7 @@ enum class StartupStep {
 };
 
 /// What start-up asks of the windows. The desktop shell shows real ones; the console has none
-/// and writes message boxes to stderr. Start-up itself lives in `ServerApp::InitInstance`,
+/// and writes message boxes to stderr. Start-up itself lives in `ServerApp::Start`,
 /// so the two cannot take the steps in different orders.
 class WindowSide {
 public:

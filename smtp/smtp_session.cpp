@@ -31,7 +31,6 @@ SmtpSession::SmtpSession(EventLoop& loop, const SessionOptions& options, Deliver
 // mailbox would show.
 SmtpSession::~SmtpSession() {
     m_deliveries.Withdraw(m_delivery);
-    FreeList(m_recipients);
 }
 
 void SmtpSession::HandleSmtpCommand(std::string_view line) {
@@ -50,7 +49,7 @@ void SmtpSession::HandleSmtpCommand(std::string_view line) {
         ReplyLine(AddRecipient(text) ? kOk : kNoSuchUser);
         return;
     case Word("data"):
-        if (m_recipients == nullptr) {
+        if (m_recipients.empty()) {
             ReplyLine(kNoRecipients); // nothing is stored and no number is taken
             return;
         }
@@ -59,7 +58,7 @@ void SmtpSession::HandleSmtpCommand(std::string_view line) {
                                 [this](std::uint32_t number) { OpenMessageFile(number); });
         return;
     case Word("rset"):
-        FreeList(m_recipients);
+        m_recipients.clear();
         ReplyLine(kOk);
         return;
     case Word("quit"):
@@ -92,7 +91,7 @@ bool SmtpSession::AddRecipient(std::string_view line) {
         return false;
     }
     m_folder = std::move(*folder);
-    AppendText(m_recipients, std::move(name));
+    m_recipients.push_back(std::move(name));
     return true;
 }
 
@@ -174,10 +173,9 @@ void SmtpSession::MessageFiled(bool filed) {
 }
 
 bool SmtpSession::CopyToRecipients() {
-    for (const listas* node = m_recipients; node != nullptr && node->Next() != nullptr;
-         node = node->Next()) {
+    for (std::size_t i = 0; i + 1 < m_recipients.size(); ++i) {
         // Looked up again now: the administrator may have moved the folder since RCPT.
-        auto folder = m_users.MailboxPath(node->m_text);
+        auto folder = m_users.MailboxPath(m_recipients[i]);
         if (!folder) {
             // The user was removed since RCPT: the copy would land in the store root itself.
             // The sender hears 500 and keeps the message; its retry will be refused at RCPT.
@@ -189,7 +187,7 @@ bool SmtpSession::CopyToRecipients() {
 }
 
 void SmtpSession::EndTransaction() {
-    FreeList(m_recipients);
+    m_recipients.clear();
     m_folder.clear();
 }
 

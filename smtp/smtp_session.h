@@ -3,7 +3,6 @@
 #include "engine/mail_session.h"
 #include "smtp/delivery_queue.h"
 #include "store/delivery.h"
-#include "store/string_list.h"
 #include "store/users.h"
 
 #include <cstddef>
@@ -68,7 +67,7 @@ private:
     DeliveryQueue& m_deliveries;
     UserDirectory& m_users;
     std::string m_from;
-    listas* m_recipients = nullptr;
+    std::vector<std::string> m_recipients; // user names, in RCPT order
     std::string m_folder; // mailbox folder (full path) of the last accepted recipient
     Delivery m_delivery;  // the message being received or filed
     // The last bytes of the data so far, so an end sequence split across reads is seen.

@@ -15,7 +15,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     Place(*title, units, 7, 7, 172, 21);
 
     m_notice = new QLabel(this);
-    m_notice->setObjectName(QStringLiteral("IDC_NOTICE"));
+    m_notice->setObjectName(QStringLiteral("notice"));
     m_notice->setAlignment(Qt::AlignRight | Qt::AlignTop);
     m_notice->setWordWrap(true);
     m_notice->setText(
@@ -27,11 +27,11 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     Place(*m_notice, units, 7, 31, 172, 70);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
-    ok->setObjectName(QStringLiteral("IDOK"));
+    ok->setObjectName(QStringLiteral("ok"));
     ok->setDefault(true);
     Place(*ok, units, 129, 109, 50, 14);
     auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel->setObjectName(QStringLiteral("IDCANCEL"));
+    cancel->setObjectName(QStringLiteral("cancel"));
     Place(*cancel, units, 77, 109, 50, 14);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);

@@ -10,8 +10,6 @@ namespace brevin {
 class AboutDialog final : public QDialog {
     Q_OBJECT
 public:
-    enum { IDC_NOTICE = 1008 };
-
     explicit AboutDialog(QWidget* parent = nullptr);
 
     [[nodiscard]] QLabel* Notice() const { return m_notice; }

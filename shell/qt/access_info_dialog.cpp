@@ -20,10 +20,10 @@ QLabel* Text(QDialog& dialog, const DialogUnits& units, const QString& text, int
     return label;
 }
 
-QLabel* SunkenField(QDialog& dialog, const DialogUnits& units, const char* id, const QString& text,
-                    int x, int y, int w, int h) {
+QLabel* SunkenField(QDialog& dialog, const DialogUnits& units, const char* name,
+                    const QString& text, int x, int y, int w, int h) {
     QLabel* field = Text(dialog, units, text, x, y, w, h);
-    field->setObjectName(QString::fromLatin1(id));
+    field->setObjectName(QString::fromLatin1(name));
     field->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     field->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     field->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -63,12 +63,12 @@ AccessInfoDialog::AccessInfoDialog(const HostAddress& host, QWidget* parent) : Q
     Text(*this, units, QStringLiteral("SMTP and POP3 Server:"), 22, 34, 142, 9);
     const auto& o = host.m_hostOctets;
     m_address =
-        SunkenField(*this, units, "IDC_ADDRESS",
+        SunkenField(*this, units, "address",
                     QString::asprintf("%d.%d.%d.%d", o[0], o[1], o[2], o[3]), 37, 46, 140, 11);
     Text(*this, units, QStringLiteral("or"), 49, 58, 8, 9);
-    m_hostName = SunkenField(*this, units, "IDC_HOSTNAME", OfficialHostName(), 37, 71, 140, 11);
+    m_hostName = SunkenField(*this, units, "hostName", OfficialHostName(), 37, 71, 140, 11);
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
-    ok->setObjectName(QStringLiteral("IDOK"));
+    ok->setObjectName(QStringLiteral("ok"));
     ok->setDefault(true);
     Place(*ok, units, 120, 95, 50, 14);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);

@@ -18,8 +18,6 @@ QString OfficialHostName();
 class AccessInfoDialog final : public QDialog {
     Q_OBJECT
 public:
-    enum { IDC_ADDRESS = 1012, IDC_HOSTNAME = 1013 };
-
     explicit AccessInfoDialog(const HostAddress& host, QWidget* parent = nullptr);
 
     [[nodiscard]] QLabel* Address() const { return m_address; }

@@ -1,6 +1,6 @@
 #include "shell/qt/desktop.h"
 
-#include "shell/qt/main_frame.h"
+#include "shell/qt/main_window.h"
 #include "shell/qt/qt_window_side.h"
 #include "shell/server_app.h"
 
@@ -72,11 +72,11 @@ int RunDesktop(ServerApp& app, int& argc, char** argv) {
     const std::unique_ptr<QSocketNotifier> notifier(WatchEventLoop(app.Loop()));
 
     QtWindowSide windows(app);
-    if (!app.InitInstance(windows)) {
+    if (!app.Start(windows)) {
         return 1;
     }
-    QObject::connect(windows.MainFrame(), &CMainFrame::Exiting, &application,
-                     &QCoreApplication::quit, Qt::QueuedConnection);
+    QObject::connect(windows.Window(), &MainWindow::Exiting, &application, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
     return QApplication::exec();
 }
 

@@ -1,7 +1,6 @@
 #include "shell/qt/new_user_dialog.h"
 
 #include "shell/qt/dialog_look.h"
-#include "shell/qt/user_definition_dialog.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -24,34 +23,29 @@ public:
 
 } // namespace
 
-NewUserDialog::NewUserDialog(UserDefinitionDialog& owner) : QDialog(&owner), m_owner(owner) {
+NewUserDialog::NewUserDialog(QWidget* parent) : QDialog(parent) {
     const DialogUnits units = PrepareDialog(*this, QStringLiteral("New User"), 185, 79);
 
     auto* label = new QLabel(QStringLiteral("Name:"), this);
     Place(*label, units, 7, 13, 64, 8);
     m_name = new QLineEdit(this);
-    m_name->setObjectName(QStringLiteral("IDC_NAME"));
+    m_name->setObjectName(QStringLiteral("name"));
     m_name->setValidator(new LowerCase(m_name));
     Place(*m_name, units, 7, 23, 171, 12);
     m_name->setMinimumHeight(m_name->sizeHint().height());
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
-    ok->setObjectName(QStringLiteral("IDOK"));
+    ok->setObjectName(QStringLiteral("ok"));
     ok->setDefault(true);
     Place(*ok, units, 128, 57, 50, 14);
     auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
-    cancel->setObjectName(QStringLiteral("IDCANCEL"));
+    cancel->setObjectName(QStringLiteral("cancel"));
     Place(*cancel, units, 77, 58, 50, 14);
     setTabOrder(m_name, ok);
     setTabOrder(ok, cancel);
 
-    connect(ok, &QPushButton::clicked, this, &NewUserDialog::OnOK);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     m_name->setFocus();
-}
-
-void NewUserDialog::OnOK() {
-    m_owner.m_newName = m_name->text();
-    accept();
 }
 
 } // namespace brevin

@@ -6,23 +6,16 @@ class QLineEdit;
 
 namespace brevin {
 
-class UserDefinitionDialog;
-
-/// Asks for a new user's name; letters become lower case as they are typed. OK writes the
-/// name into the owner's `m_newName`.
+/// Asks for a new user's name; letters become lower case as they are typed. The caller reads
+/// the name once the dialog was accepted.
 class NewUserDialog final : public QDialog {
     Q_OBJECT
 public:
-    enum { IDC_NAME = 1005 };
-
-    explicit NewUserDialog(UserDefinitionDialog& owner);
-
-    void OnOK();
+    explicit NewUserDialog(QWidget* parent = nullptr);
 
     [[nodiscard]] QLineEdit* Name() const { return m_name; }
 
 private:
-    UserDefinitionDialog& m_owner;
     QLineEdit* m_name;
 };
 

@@ -1,7 +1,7 @@
 #include "shell/qt/qt_window_side.h"
 
 #include "shell/qt/dialog_look.h"
-#include "shell/qt/main_frame.h"
+#include "shell/qt/main_window.h"
 #include "shell/qt/message_box.h"
 #include "shell/qt/splash_window.h"
 #include "shell/server_app.h"
@@ -65,12 +65,12 @@ void QtWindowSide::SetDialogColours() {
 
 void QtWindowSide::CreateMainFrame() {
     const bool tray = m_trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
-    m_mainFrame = std::make_unique<CMainFrame>(m_app, m_iconMain, m_iconAlt, tray);
+    m_window = std::make_unique<MainWindow>(m_app, m_iconMain, m_iconAlt, tray);
 }
 
 void QtWindowSide::HideMainWindow() {
-    if (m_mainFrame) {
-        m_mainFrame->HideAtStart();
+    if (m_window) {
+        m_window->HideAtStart();
     }
 }
 

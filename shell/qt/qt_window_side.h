@@ -10,7 +10,7 @@
 
 namespace brevin {
 
-class CMainFrame;
+class MainWindow;
 class EventLoop;
 class ServerApp;
 class SplashWindow;
@@ -22,7 +22,7 @@ void InitDesktopResources();
 /// ready work is dispatched. Qt runs it in menus and modal dialogs too, so mail keeps flowing.
 QSocketNotifier* WatchEventLoop(EventLoop& loop, QObject* parent = nullptr);
 
-/// The windows of start-up: icons, splash, dialog colours, the main frame.
+/// The windows of start-up: icons, splash, dialog colours, the main window.
 class QtWindowSide : public WindowSide {
 public:
     /// `trayAvailable` replaces the desktop's answer (tests); unset asks the desktop.
@@ -38,7 +38,7 @@ public:
     void HideMainWindow() override;
     void MessageBox(std::string_view text, std::string_view caption) override;
 
-    [[nodiscard]] CMainFrame* MainFrame() const { return m_mainFrame.get(); }
+    [[nodiscard]] MainWindow* Window() const { return m_window.get(); }
     /// The splash while it is up; null once it closed.
     [[nodiscard]] SplashWindow* Splash() const;
     [[nodiscard]] const QIcon& IconMain() const { return m_iconMain; }
@@ -50,7 +50,7 @@ private:
     QIcon m_iconMain;
     QIcon m_iconAlt;
     QPointer<SplashWindow> m_splash; // deletes itself when it closes
-    std::unique_ptr<CMainFrame> m_mainFrame;
+    std::unique_ptr<MainWindow> m_window;
 };
 
 } // namespace brevin

@@ -17,8 +17,8 @@ SplashWindow::SplashWindow(const QRect& available)
     setAttribute(Qt::WA_OpaquePaintEvent);
     setGeometry(SplashGeometry(available));
     m_timer.setSingleShot(true);
-    m_timer.setInterval(TIMER_SPLASH);
-    connect(&m_timer, &QTimer::timeout, this, &SplashWindow::OnTimer);
+    m_timer.setInterval(kShowTime);
+    connect(&m_timer, &QTimer::timeout, this, &SplashWindow::finish);
 }
 
 void SplashWindow::Start() {
@@ -27,13 +27,13 @@ void SplashWindow::Start() {
     m_timer.start();
 }
 
-void SplashWindow::OnTimer() {
+void SplashWindow::finish() {
     m_timer.stop();
     close();
 }
 
 void SplashWindow::paintEvent(QPaintEvent* /*event*/) {
-    // A thin border, and the picture inside it, clipped by the window like the original blit.
+    // A thin black border, and the picture inside it, clipped by the window.
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
     painter.drawPixmap(1, 1, m_cover);

@@ -4,6 +4,7 @@
 #include <QRect>
 #include <QTimer>
 #include <QWidget>
+#include <chrono>
 
 namespace brevin {
 
@@ -17,14 +18,14 @@ class SplashWindow final : public QWidget {
 public:
     static constexpr int kWidth = 175;
     static constexpr int kHeight = 299;
-    static constexpr int TIMER_SPLASH = 5000; // ms, once
+    static constexpr std::chrono::milliseconds kShowTime{5000};
 
     explicit SplashWindow(const QRect& available);
 
     /// Shows the splash, paints it at once and starts its timer.
     void Start();
-    /// The timer: close (and so delete) the window.
-    void OnTimer();
+    /// The time is up: close (and so delete) the window.
+    void finish();
 
     [[nodiscard]] const QTimer& Timer() const { return m_timer; }
 

@@ -3,15 +3,12 @@
 #include "shell/qt/dialog_look.h"
 #include "shell/qt/message_box.h"
 #include "shell/qt/new_user_dialog.h"
-#include "store/profile_file.h"
-#include "store/string_list.h"
 #include "store/users.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <sys/stat.h>
 
 namespace brevin {
 
@@ -25,18 +22,18 @@ QLabel* Label(QDialog& dialog, const DialogUnits& units, const QString& text, in
     return label;
 }
 
-QPushButton* Button(QDialog& dialog, const DialogUnits& units, const char* id, const QString& text,
-                    int x, int y, int w, int h) {
+QPushButton* Button(QDialog& dialog, const DialogUnits& units, const char* name,
+                    const QString& text, int x, int y, int w, int h) {
     auto* button = new QPushButton(text, &dialog);
-    button->setObjectName(QString::fromLatin1(id));
+    button->setObjectName(QString::fromLatin1(name));
     Place(*button, units, x, y, w, h);
     return button;
 }
 
-QLineEdit* Field(QDialog& dialog, const DialogUnits& units, const char* id, int x, int y, int w,
+QLineEdit* Field(QDialog& dialog, const DialogUnits& units, const char* name, int x, int y, int w,
                  int h) {
     auto* field = new QLineEdit(&dialog);
-    field->setObjectName(QString::fromLatin1(id));
+    field->setObjectName(QString::fromLatin1(name));
     Place(*field, units, x, y, w, h);
     return field;
 }
@@ -57,21 +54,21 @@ std::string Utf8(const QString& text) {
 
 } // namespace
 
-UserDefinitionDialog::UserDefinitionDialog(ProfileFile& profile, listas*& userList, QWidget* parent)
-    : QDialog(parent), m_profile(profile), m_userList(userList) {
+UserDefinitionDialog::UserDefinitionDialog(UserDirectory& users, QWidget* parent)
+    : QDialog(parent), m_users(users) {
     const DialogUnits units = PrepareDialog(*this, QStringLiteral("User definition"), 250, 102);
 
     m_user = new QComboBox(this);
-    m_user->setObjectName(QStringLiteral("IDC_USER"));
+    m_user->setObjectName(QStringLiteral("user"));
     m_user->setGeometry(units.X(66), units.Y(7), units.X(178),
                         std::max(m_user->sizeHint().height(), units.Y(12)));
-    m_folder = Field(*this, units, "IDC_FOLDER", 66, 24, 125, 14);
-    m_password = Field(*this, units, "IDC_PASSWORD", 66, 41, 126, 14);
-    m_update = Button(*this, units, "IDC_UPDATE", QStringLiteral("Update!"), 66, 60, 50, 14);
-    m_newUser = Button(*this, units, "IDC_NEWUSER", QStringLiteral("New user"), 7, 81, 50, 14);
+    m_folder = Field(*this, units, "folder", 66, 24, 125, 14);
+    m_password = Field(*this, units, "password", 66, 41, 126, 14);
+    m_update = Button(*this, units, "update", QStringLiteral("Update!"), 66, 60, 50, 14);
+    m_newUser = Button(*this, units, "newUser", QStringLiteral("New user"), 7, 81, 50, 14);
     m_testFolder =
-        Button(*this, units, "IDC_TESTFOLDER", QStringLiteral("test folder"), 193, 25, 50, 13);
-    m_close = Button(*this, units, "IDOK", QStringLiteral("Close"), 194, 81, 50, 14);
+        Button(*this, units, "testFolder", QStringLiteral("test folder"), 193, 25, 50, 13);
+    m_close = Button(*this, units, "close", QStringLiteral("Close"), 194, 81, 50, 14);
     m_close->setDefault(true);
     Label(*this, units, QStringLiteral("User"), 33, 10, 28, 8);
     Label(*this, units, QStringLiteral("Folder"), 15, 26, 46, 8);
@@ -85,44 +82,41 @@ UserDefinitionDialog::UserDefinitionDialog(ProfileFile& profile, listas*& userLi
 
     // `activated` comes from the administrator's choice only, as a selection change should;
     // the dialog's own selections call the handler themselves when they need it.
-    connect(m_user, &QComboBox::activated, this, &UserDefinitionDialog::OnSelchangeUser);
-    connect(m_folder, &QLineEdit::textChanged, this, &UserDefinitionDialog::OnFieldsChanged);
-    connect(m_password, &QLineEdit::textChanged, this, &UserDefinitionDialog::OnFieldsChanged);
-    connect(m_update, &QPushButton::clicked, this, &UserDefinitionDialog::OnUpdate);
-    connect(m_newUser, &QPushButton::clicked, this, &UserDefinitionDialog::OnNewUser);
-    connect(m_testFolder, &QPushButton::clicked, this, &UserDefinitionDialog::OnTestFolder);
-    connect(m_close, &QPushButton::clicked, this, &UserDefinitionDialog::OnOK);
+    connect(m_user, &QComboBox::activated, this, &UserDefinitionDialog::userChosen);
+    const auto edited = [this] { m_update->setEnabled(true); };
+    connect(m_folder, &QLineEdit::textChanged, this, edited);
+    connect(m_password, &QLineEdit::textChanged, this, edited);
+    connect(m_update, &QPushButton::clicked, this, &UserDefinitionDialog::save);
+    connect(m_newUser, &QPushButton::clicked, this, &UserDefinitionDialog::addUser);
+    connect(m_testFolder, &QPushButton::clicked, this, &UserDefinitionDialog::testFolder);
+    connect(m_close, &QPushButton::clicked, this, &UserDefinitionDialog::accept);
 
-    OnInitDialog();
+    fillUsers();
 }
 
-void UserDefinitionDialog::OnInitDialog() {
+void UserDefinitionDialog::fillUsers() {
     m_user->clear();
-    for (const listas* node = m_userList; node != nullptr; node = node->Next()) {
-        AddSorted(*m_user, QString::fromStdString(node->m_text));
+    for (const std::string& name : m_users.Names()) {
+        AddSorted(*m_user, QString::fromStdString(name));
     }
     m_user->setCurrentIndex(m_user->count() > 0 ? 0 : -1);
-    OnSelchangeUser();
+    userChosen();
     m_update->setEnabled(false);
     m_user->setFocus();
 }
 
-void UserDefinitionDialog::OnSelchangeUser() {
+void UserDefinitionDialog::userChosen() {
     if (m_user->currentIndex() >= 0) {
         const std::string name = Utf8(m_user->currentText());
         // From the file, not from memory: `brevin user set` may have changed it meanwhile.
-        const UserRecord user = UserDirectory(m_profile).Find(name).value_or(UserRecord{});
+        const UserRecord user = m_users.Find(name).value_or(UserRecord{});
         m_folder->setText(QString::fromStdString(user.folder));
         m_password->setText(QString::fromStdString(user.password));
     }
     m_update->setEnabled(false);
 }
 
-void UserDefinitionDialog::OnFieldsChanged() {
-    m_update->setEnabled(true);
-}
-
-void UserDefinitionDialog::OnUpdate() {
+void UserDefinitionDialog::save() {
     if (m_user->currentIndex() < 0) {
         ShowMessageBox(this, QStringLiteral("NO UPDATE !!!"));
         return;
@@ -130,7 +124,7 @@ void UserDefinitionDialog::OnUpdate() {
     const UserRecord user{Utf8(m_user->currentText()), Utf8(m_folder->text()),
                           Utf8(m_password->text())};
     std::string error;
-    if (!UserDirectory(m_profile).Set(user, error)) {
+    if (!m_users.Set(user, error)) {
         ShowMessageBox(this, QString::fromStdString(error));
         return;
     }
@@ -138,19 +132,19 @@ void UserDefinitionDialog::OnUpdate() {
     m_testFolder->setEnabled(true);
 }
 
-void UserDefinitionDialog::OnNewUser() {
-    NewUserDialog ask(*this);
+void UserDefinitionDialog::addUser() {
+    NewUserDialog ask(this);
     if (ask.exec() != QDialog::Accepted) {
         return;
     }
-    if (!m_newName.isEmpty()) {
-        m_newName = QString::fromStdString(NormaliseUserName(Utf8(m_newName)));
-        const std::string problem = UserNameProblem(Utf8(m_newName));
+    if (!ask.Name()->text().isEmpty()) {
+        const QString name = QString::fromStdString(NormaliseUserName(Utf8(ask.Name()->text())));
+        const std::string problem = UserNameProblem(Utf8(name));
         if (!problem.empty()) {
             // The same refusal as `brevin user set` gives; "Update!" could not save it.
             ShowMessageBox(this, QString::fromStdString(problem));
         } else {
-            m_user->insertItem(0, m_newName);
+            m_user->insertItem(0, name);
             m_user->setCurrentIndex(0);
             m_update->setEnabled(true);
             m_testFolder->setEnabled(false);
@@ -158,20 +152,16 @@ void UserDefinitionDialog::OnNewUser() {
             m_folder->clear();
         }
     }
-    // Closing rebuilds the list from the file, so it holds exactly the users saved by then.
-    FreeList(m_userList);
 }
 
-void UserDefinitionDialog::OnTestFolder() {
-    const UserDirectory users(m_profile);
+void UserDefinitionDialog::testFolder() {
     std::string name;
     std::string folder;
     if (m_user->currentIndex() >= 0) {
         name = Utf8(m_user->currentText());
-        folder = users.Find(name).value_or(UserRecord{}).folder;
+        folder = m_users.Find(name).value_or(UserRecord{}).folder;
     }
-    const std::string path = users.FolderPath(folder);
-    if (users.FolderExists(folder)) {
+    if (m_users.FolderExists(folder)) {
         ShowMessageBox(this, QStringLiteral("The folder exist"));
         return;
     }
@@ -180,31 +170,12 @@ void UserDefinitionDialog::OnTestFolder() {
                        BoxIcon::Stop) != BoxAnswer::Yes) {
         return;
     }
-    if (std::string error; !users.CreateFolder(folder, error)) {
+    if (std::string error; !m_users.CreateFolder(folder, error)) {
         ShowMessageBox(this, QStringLiteral("There was an error in dir creation!"),
-                       QString::fromStdString(path));
+                       QString::fromStdString(m_users.FolderPath(folder)));
         return;
     }
     ShowMessageBox(this, QStringLiteral("The folder exist"));
-}
-
-void UserDefinitionDialog::ReloadUserListIfEmpty() {
-    if (m_userList == nullptr) {
-        for (std::string& name : UserDirectory(m_profile).Names()) {
-            AppendText(m_userList, std::move(name));
-        }
-    }
-}
-
-void UserDefinitionDialog::OnOK() {
-    ReloadUserListIfEmpty();
-    accept();
-}
-
-void UserDefinitionDialog::reject() {
-    // Escape and the close box reload too, or the next opening would list no users.
-    ReloadUserListIfEmpty();
-    QDialog::reject();
 }
 
 } // namespace brevin

@@ -9,32 +9,23 @@ class QPushButton;
 
 namespace brevin {
 
-class ProfileFile;
-class listas;
+class UserDirectory;
 
 /// Users, their mailbox folders and passwords. Reads every value from the profile when it
 /// is needed and writes through the same call as `brevin user set`.
 class UserDefinitionDialog final : public QDialog {
     Q_OBJECT
 public:
-    enum {
-        IDC_USER = 1000,
-        IDC_FOLDER,
-        IDC_PASSWORD,
-        IDC_UPDATE,
-        IDC_NEWUSER,
-        IDC_TESTFOLDER = 1006
-    };
+    explicit UserDefinitionDialog(UserDirectory& users, QWidget* parent = nullptr);
 
-    /// `userList` is the application's list of user names; it fills the user box.
-    UserDefinitionDialog(ProfileFile& profile, listas*& userList, QWidget* parent = nullptr);
-
-    void OnSelchangeUser();
-    void OnFieldsChanged();
-    void OnUpdate();
-    void OnNewUser();
-    void OnTestFolder();
-    void OnOK();
+    /// Shows the chosen user's folder and password as the profile holds them now.
+    void userChosen();
+    /// "Update!": saves the fields for the chosen user.
+    void save();
+    /// "New user": asks for a name and puts it at the top, unsaved.
+    void addUser();
+    /// "test folder": says whether the saved folder exists and offers to create it.
+    void testFolder();
 
     [[nodiscard]] QComboBox* User() const { return m_user; }
     [[nodiscard]] QLineEdit* Folder() const { return m_folder; }
@@ -44,19 +35,10 @@ public:
     [[nodiscard]] QPushButton* TestFolderButton() const { return m_testFolder; }
     [[nodiscard]] QPushButton* CloseButton() const { return m_close; }
 
-    /// Escape and the close box.
-    void reject() override;
-
-    /// The name typed in the `NewUserDialog`, which writes it here.
-    QString m_newName;
-
 private:
-    void OnInitDialog();
-    /// After a New user emptied the list, closing rebuilds it from the file.
-    void ReloadUserListIfEmpty();
+    void fillUsers();
 
-    ProfileFile& m_profile;
-    listas*& m_userList;
+    UserDirectory& m_users;
     QComboBox* m_user;
     QLineEdit* m_folder;
     QLineEdit* m_password;

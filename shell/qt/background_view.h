@@ -16,10 +16,10 @@ namespace brevin {
 std::vector<QPoint> TileBackground(const QRect& client, const QSize& picture, int scrollPos = 0);
 
 /// The main window's background: FONDO, tiled. It draws nothing else.
-class CAppView final : public QAbstractScrollArea {
+class BackgroundView final : public QAbstractScrollArea {
     Q_OBJECT
 public:
-    explicit CAppView(QWidget* parent = nullptr);
+    explicit BackgroundView(QWidget* parent = nullptr);
 
     [[nodiscard]] const QPixmap& Background() const { return m_background; }
 

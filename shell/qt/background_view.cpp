@@ -1,4 +1,4 @@
-#include "shell/qt/app_view.h"
+#include "shell/qt/background_view.h"
 
 #include <QPainter>
 #include <QScrollBar>
@@ -26,7 +26,7 @@ std::vector<QPoint> TileBackground(const QRect& client, const QSize& picture, in
     return tiles;
 }
 
-CAppView::CAppView(QWidget* parent)
+BackgroundView::BackgroundView(QWidget* parent)
     : QAbstractScrollArea(parent), m_background(QStringLiteral(":/res/FONDO")) {
     setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -36,7 +36,7 @@ CAppView::CAppView(QWidget* parent)
     viewport()->setAutoFillBackground(false);
 }
 
-void CAppView::paintEvent(QPaintEvent* /*event*/) {
+void BackgroundView::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(viewport());
     for (const QPoint& at :
          TileBackground(viewport()->rect(), m_background.size(), verticalScrollBar()->value())) {

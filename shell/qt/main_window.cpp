@@ -1,8 +1,8 @@
-#include "shell/qt/main_frame.h"
+#include "shell/qt/main_window.h"
 
 #include "shell/qt/about_dialog.h"
 #include "shell/qt/access_info_dialog.h"
-#include "shell/qt/app_view.h"
+#include "shell/qt/background_view.h"
 #include "shell/qt/user_definition_dialog.h"
 #include "shell/server_app.h"
 
@@ -43,10 +43,10 @@ bool IsLockKey(int key) {
 
 } // namespace
 
-CMainFrame::CMainFrame(ServerApp& app, const QIcon& iconMain, const QIcon& iconAlt,
+MainWindow::MainWindow(ServerApp& app, const QIcon& iconMain, const QIcon& iconAlt,
                        bool trayAvailable)
     : m_app(app), m_iconMain(iconMain), m_iconAlt(iconAlt), m_trayAvailable(trayAvailable) {
-    setObjectName(QStringLiteral("CMainFrame"));
+    setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("Brevin"));
     setWindowIcon(m_iconMain);
     resize(640, 420);
@@ -54,21 +54,21 @@ CMainFrame::CMainFrame(ServerApp& app, const QIcon& iconMain, const QIcon& iconA
     CreateMenus();
     CreateToolBar();
     CreateStatusBar();
-    m_view = new CAppView(this);
+    m_view = new BackgroundView(this);
     setCentralWidget(m_view);
 
-    m_dateTimer.setInterval(TIMER_DATE);
+    m_dateTimer.setInterval(kDatePeriod);
     connect(&m_dateTimer, &QTimer::timeout, this, [this] {
-        OnUpdateDate();
-        OnUpdateLocks(ReadLockState());
+        showDate();
+        showLocks(ReadLockState());
     });
     m_dateTimer.start();
 
     m_trayIcon.setIcon(m_iconMain);
     m_trayIcon.setToolTip(kTrayTip);
-    connect(&m_trayIcon, &QSystemTrayIcon::activated, this, &CMainFrame::OnTrayNotify);
-    m_trayTimer.setInterval(TIMER_TRAY);
-    connect(&m_trayTimer, &QTimer::timeout, this, &CMainFrame::OnTrayTimer);
+    connect(&m_trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::trayActivated);
+    m_trayTimer.setInterval(kTrayPeriod);
+    connect(&m_trayTimer, &QTimer::timeout, this, &MainWindow::animateTray);
     if (m_trayAvailable) {
         m_trayIcon.show();
         m_trayTimer.start();
@@ -76,55 +76,55 @@ CMainFrame::CMainFrame(ServerApp& app, const QIcon& iconMain, const QIcon& iconA
     qApp->installEventFilter(this);
 }
 
-CMainFrame::~CMainFrame() {
+MainWindow::~MainWindow() {
     m_trayIcon.hide();
 }
 
-QAction* CMainFrame::Command(const char* id, const QString& text, const QString& prompt) {
+QAction* MainWindow::Command(const char* name, const QString& text, const QString& prompt) {
     auto* action = new QAction(text, this);
-    action->setObjectName(QString::fromLatin1(id));
+    action->setObjectName(QString::fromLatin1(name));
     action->setStatusTip(prompt);
     return action;
 }
 
-void CMainFrame::CreateMenus() {
-    m_aboutAction = Command("ID_ABOUT", QStringLiteral("About..."), QStringLiteral("About Brevin"));
+void MainWindow::CreateMenus() {
+    m_aboutAction = Command("about", QStringLiteral("About..."), QStringLiteral("About Brevin"));
     m_usersAction =
-        Command("ID_USERS", QStringLiteral("&Users"), QStringLiteral("Users configuration"));
-    m_accessAction = Command("ID_ACCESS", QStringLiteral("How to access..."),
+        Command("users", QStringLiteral("&Users"), QStringLiteral("Users configuration"));
+    m_accessAction = Command("access", QStringLiteral("How to access..."),
                              QStringLiteral("How to access a user from mail client programs..."));
-    connect(m_aboutAction, &QAction::triggered, this, &CMainFrame::OnAbout);
-    connect(m_usersAction, &QAction::triggered, this, &CMainFrame::OnUsers);
-    connect(m_accessAction, &QAction::triggered, this, &CMainFrame::OnAccess);
+    connect(m_aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
+    connect(m_usersAction, &QAction::triggered, this, &MainWindow::editUsers);
+    connect(m_accessAction, &QAction::triggered, this, &MainWindow::showAccess);
 
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     file->addAction(m_aboutAction);
     file->addAction(m_usersAction);
     file->addAction(m_accessAction);
     QAction* exit =
-        Command("ID_APP_EXIT", QStringLiteral("&Esci"),
+        Command("exit", QStringLiteral("&Esci"),
                 QStringLiteral("Esce dall'applicazione e chiede di salvare i documenti"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
     file->addAction(exit);
 
     // The View items are filled in once the bars exist.
-    menuBar()->addMenu(QStringLiteral("&Visualizza"))->setObjectName(QStringLiteral("ViewMenu"));
+    menuBar()->addMenu(QStringLiteral("&Visualizza"))->setObjectName(QStringLiteral("viewMenu"));
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&?"));
-    QAction* topics = Command("ID_HELP_FINDER", QStringLiteral("&Argomenti della Guida"),
+    QAction* topics = Command("helpTopics", QStringLiteral("&Argomenti della Guida"),
                               QStringLiteral("Elenca gli argomenti della Guida"));
     topics->setEnabled(false); // no help is installed
     help->addAction(topics);
     help->addSeparator();
-    QAction* about = Command("ID_ABOUT", QStringLiteral("Infor&mazioni su BREVIN"),
+    QAction* about = Command("helpAbout", QStringLiteral("Infor&mazioni su BREVIN"),
                              QStringLiteral("About Brevin"));
-    connect(about, &QAction::triggered, this, &CMainFrame::OnAbout);
+    connect(about, &QAction::triggered, this, &MainWindow::showAbout);
     help->addAction(about);
 }
 
-void CMainFrame::CreateToolBar() {
+void MainWindow::CreateToolBar() {
     m_toolBar = new QToolBar(QStringLiteral("Toolbar"), this);
-    m_toolBar->setObjectName(QStringLiteral("ToolBar"));
+    m_toolBar->setObjectName(QStringLiteral("toolBar"));
     m_toolBar->setIconSize(QSize(32, 32));
     m_toolBar->setAllowedAreas(Qt::AllToolBarAreas);
     const QPixmap strip(QStringLiteral(":/res/TOOLBAR"));
@@ -141,13 +141,13 @@ void CMainFrame::CreateToolBar() {
     addToolBar(Qt::TopToolBarArea, m_toolBar);
 
     QAction* toggle = m_toolBar->toggleViewAction();
-    toggle->setObjectName(QStringLiteral("ID_VIEW_TOOLBAR"));
+    toggle->setObjectName(QStringLiteral("toggleToolBar"));
     toggle->setText(QStringLiteral("Barra degli st&rumenti"));
     toggle->setStatusTip(QStringLiteral("Mostra o nasconde la barra degli strumenti"));
-    findChild<QMenu*>(QStringLiteral("ViewMenu"))->addAction(toggle);
+    findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(toggle);
 }
 
-void CMainFrame::CreateStatusBar() {
+void MainWindow::CreateStatusBar() {
     QStatusBar* bar = statusBar();
     // A normal widget: temporary messages (the prompts) cover it and it returns after them.
     m_panes[MessagePane] = new QLabel(QStringLiteral("Per informazioni, premere F1"));
@@ -161,15 +161,15 @@ void CMainFrame::CreateStatusBar() {
     }
 
     auto* toggle = new QAction(QStringLiteral("Barra di st&ato"), this);
-    toggle->setObjectName(QStringLiteral("ID_VIEW_STATUS_BAR"));
+    toggle->setObjectName(QStringLiteral("toggleStatusBar"));
     toggle->setStatusTip(QStringLiteral("Mostra o nasconde la barra di stato"));
     toggle->setCheckable(true);
     toggle->setChecked(true);
     connect(toggle, &QAction::toggled, bar, &QWidget::setVisible);
-    findChild<QMenu*>(QStringLiteral("ViewMenu"))->addAction(toggle);
+    findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(toggle);
 }
 
-void CMainFrame::HideAtStart() {
+void MainWindow::HideAtStart() {
     if (m_trayAvailable) {
         hide();
     } else {
@@ -177,7 +177,7 @@ void CMainFrame::HideAtStart() {
     }
 }
 
-void CMainFrame::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
+void MainWindow::trayActivated(QSystemTrayIcon::ActivationReason reason) {
     if (reason != QSystemTrayIcon::Trigger) {
         return;
     }
@@ -190,12 +190,12 @@ void CMainFrame::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
     }
 }
 
-void CMainFrame::OnTrayTimer() {
+void MainWindow::animateTray() {
     m_trayIcon.setIcon(m_trayPhase.Tick() ? m_iconMain : m_iconAlt);
 }
 
-void CMainFrame::OnUpdateDate() {
-    QLabel* pane = m_panes[m_datePane];
+void MainWindow::showDate() {
+    QLabel* pane = m_panes[DatePane];
     const QString text = DatePaneText(std::time(nullptr));
     const int margins = pane->contentsMargins().left() + pane->contentsMargins().right();
     pane->setFixedWidth(pane->fontMetrics().horizontalAdvance(text) + margins + 8);
@@ -203,28 +203,28 @@ void CMainFrame::OnUpdateDate() {
     pane->setEnabled(true);
 }
 
-void CMainFrame::OnUpdateLocks(const LockState& state) {
+void MainWindow::showLocks(const LockState& state) {
     m_panes[CapsPane]->setText(state.caps ? QStringLiteral("MA") : QString());
     m_panes[NumPane]->setText(state.num ? QStringLiteral("NUM") : QString());
     m_panes[ScrollPane]->setText(state.scroll ? QStringLiteral("BS") : QString());
 }
 
-void CMainFrame::OnAbout() {
+void MainWindow::showAbout() {
     AboutDialog dialog;
     dialog.exec();
 }
 
-void CMainFrame::OnUsers() {
-    UserDefinitionDialog dialog(m_app.Profile(), m_app.m_userList, this);
+void MainWindow::editUsers() {
+    UserDefinitionDialog dialog(m_app.Users(), this);
     dialog.exec();
 }
 
-void CMainFrame::OnAccess() {
+void MainWindow::showAccess() {
     AccessInfoDialog dialog(m_app.m_host, this);
     dialog.exec();
 }
 
-void CMainFrame::changeEvent(QEvent* event) {
+void MainWindow::changeEvent(QEvent* event) {
     if (event->type() == QEvent::WindowStateChange && m_trayAvailable &&
         (windowState() & Qt::WindowMinimized) != 0) {
         hide(); // to the tray; its click brings the window back
@@ -232,20 +232,20 @@ void CMainFrame::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
 }
 
-void CMainFrame::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
     m_trayTimer.stop();
     m_trayIcon.hide();
     event->accept();
     emit Exiting();
 }
 
-void CMainFrame::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    OnUpdateDate();
-    OnUpdateLocks(ReadLockState());
+    showDate();
+    showLocks(ReadLockState());
 }
 
-bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
     case QEvent::ToolTip:
         if (watched != this && watched->parent() == m_toolBar) {
@@ -254,7 +254,7 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
         break;
     case QEvent::KeyRelease:
         if (IsLockKey(static_cast<QKeyEvent*>(event)->key())) {
-            OnUpdateLocks(ReadLockState());
+            showLocks(ReadLockState());
         }
         break;
     default:

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <chrono>
 #include <ctime>
 
 class QAction;
@@ -15,7 +16,7 @@ class QToolBar;
 
 namespace brevin {
 
-class CAppView;
+class BackgroundView;
 class ServerApp;
 
 /// The date pane's text: today in the locale's own date format ("%x").
@@ -23,11 +24,12 @@ QString DatePaneText(std::time_t now);
 
 /// The main window: menu, toolbar, tiled background, status bar, and the tray icon through
 /// which a hidden window is reached again.
-class CMainFrame final : public QMainWindow {
+class MainWindow final : public QMainWindow {
     Q_OBJECT
 public:
-    static constexpr int TIMER_TRAY = 2000;  // ms
-    static constexpr int TIMER_DATE = 60000; // ms
+    /// How long each tray image stays, and how often the date and lock panes are refreshed.
+    static constexpr std::chrono::milliseconds kTrayPeriod{2000};
+    static constexpr std::chrono::milliseconds kDatePeriod{60000};
     static inline const QString kTrayTip = QStringLiteral("BREVIN  Intranet Mail Server  ");
 
     /// Status bar panes, in order.
@@ -35,34 +37,32 @@ public:
 
     /// `trayAvailable`: whether the desktop has a notification area. Without one the window
     /// is the only way in, so it is shown at start and minimises like any other window.
-    CMainFrame(ServerApp& app, const QIcon& iconMain, const QIcon& iconAlt, bool trayAvailable);
-    ~CMainFrame() override;
-    CMainFrame(const CMainFrame&) = delete;
-    CMainFrame& operator=(const CMainFrame&) = delete;
+    MainWindow(ServerApp& app, const QIcon& iconMain, const QIcon& iconAlt, bool trayAvailable);
+    ~MainWindow() override;
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
 
     /// Start-up's "hide the main window" step (shows it when there is no tray).
     void HideAtStart();
 
-    void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
-    void OnTrayTimer();
-    void OnUpdateDate();
-    void OnUpdateLocks(const LockState& state);
+    /// A click on the tray icon shows a hidden window and hides a shown one.
+    void trayActivated(QSystemTrayIcon::ActivationReason reason);
+    /// The next image of the tray animation.
+    void animateTray();
 
-    void OnAbout();
-    void OnUsers();
-    void OnAccess();
+    void showAbout();
+    void editUsers();
+    void showAccess();
 
     [[nodiscard]] bool HasTray() const { return m_trayAvailable; }
     [[nodiscard]] QSystemTrayIcon& TrayIcon() { return m_trayIcon; }
     [[nodiscard]] const QTimer& TrayTimer() const { return m_trayTimer; }
     [[nodiscard]] const QTimer& DateTimer() const { return m_dateTimer; }
-    [[nodiscard]] CAppView* View() const { return m_view; }
+    [[nodiscard]] BackgroundView* View() const { return m_view; }
     [[nodiscard]] QToolBar* ToolBar() const { return m_toolBar; }
     [[nodiscard]] QLabel* StatusPane(Pane pane) const { return m_panes[pane]; }
     [[nodiscard]] const QIcon& IconMain() const { return m_iconMain; }
     [[nodiscard]] const QIcon& IconAlt() const { return m_iconAlt; }
-
-    int m_datePane = DatePane;
 
 signals:
     /// The window was closed (close box or "&Esci"): the program ends.
@@ -75,7 +75,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    QAction* Command(const char* id, const QString& text, const QString& prompt);
+    QAction* Command(const char* name, const QString& text, const QString& prompt);
+    void showDate();
+    void showLocks(const LockState& state);
     void CreateMenus();
     void CreateToolBar();
     void CreateStatusBar();
@@ -92,7 +94,7 @@ private:
     QAction* m_usersAction = nullptr;
     QAction* m_accessAction = nullptr;
     QToolBar* m_toolBar = nullptr;
-    CAppView* m_view = nullptr;
+    BackgroundView* m_view = nullptr;
     QLabel* m_panes[PaneCount] = {};
 };
 

@@ -1,0 +1,327 @@
+// The desktop with real windows over a real profile in a temporary working folder.
+#include "shell/qt/about_dialog.h"
+#include "shell/qt/access_info_dialog.h"
+#include "shell/qt/main_window.h"
+#include "shell/qt/message_box.h"
+#include "shell/qt/new_user_dialog.h"
+#include "shell/qt/qt_window_side.h"
+#include "shell/qt/splash_window.h"
+#include "shell/qt/user_definition_dialog.h"
+#include "shell/server_app.h"
+#include "store/profile_file.h"
+#include "store/users.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSet>
+#include <QSignalSpy>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+using namespace brevin;
+
+namespace {
+
+QStringList Entries(const QComboBox* box) {
+    QStringList entries;
+    for (int i = 0; i < box->count(); ++i) {
+        entries << box->itemText(i);
+    }
+    return entries;
+}
+
+// Answers every message box while it lives, from `answers` or else with OK (No to a
+// question), and records what each one showed.
+struct BoxRecorder {
+    BoxRecorder() {
+        previous = SetMessageBoxHandler([this](const BoxRequest& request) {
+            texts << request.text;
+            captions << request.caption;
+            if (!answers.isEmpty()) {
+                return answers.takeFirst();
+            }
+            return request.buttons == BoxButtons::YesNo ? BoxAnswer::No : BoxAnswer::Ok;
+        });
+    }
+    ~BoxRecorder() { SetMessageBoxHandler(previous); }
+    BoxRecorder(const BoxRecorder&) = delete;
+    BoxRecorder& operator=(const BoxRecorder&) = delete;
+
+    MessageBoxHandler previous;
+    QList<BoxAnswer> answers;
+    QStringList texts;
+    QStringList captions;
+};
+
+// Runs `act` on the next modal dialog once its own loop runs (for code that calls exec()).
+void WhenModalDialogOpens(std::function<void(QDialog&)> act) {
+    QTimer::singleShot(0, [act = std::move(act)] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QVERIFY2(dialog != nullptr, "no modal dialog opened");
+        act(*dialog);
+    });
+}
+
+} // namespace
+
+class DesktopTest : public QObject {
+    Q_OBJECT
+
+    QString m_previousDir = QDir::currentPath();
+    std::unique_ptr<QTemporaryDir> m_work;
+    std::unique_ptr<ProfileFile> m_profile;
+    std::unique_ptr<UserDirectory> m_users;
+    std::unique_ptr<ServerApp> m_app;
+    std::unique_ptr<QtWindowSide> m_side;
+
+    // Starts the server over the profile with real windows, on loopback ports of any number.
+    bool Start(bool tray) {
+        ServerOptions options;
+        options.address = "127.0.0.1";
+        options.smtpPort = options.pop3Port = 0;
+        m_app = std::make_unique<ServerApp>(options, "brevin");
+        m_side = std::make_unique<QtWindowSide>(*m_app, tray);
+        return m_app->Start(*m_side);
+    }
+    MainWindow& Window() { return *m_side->Window(); }
+    std::string Read(const char* section, const std::string& user) const {
+        return m_profile->Read(section, user, "?");
+    }
+
+private slots:
+    // A profile with carol, Anna and bob in this order, and a store root holding Anna's folder.
+    void init() {
+        m_work = std::make_unique<QTemporaryDir>();
+        QDir::setCurrent(m_work->path()); // where the server looks for its profile
+        m_profile = std::make_unique<ProfileFile>(m_work->filePath("brevin.INI").toStdString());
+        m_users = std::make_unique<UserDirectory>(*m_profile);
+        QVERIFY(m_profile->Write("BREVIN", "store", m_work->filePath("store").toStdString()));
+        QVERIFY(QDir(m_work->path()).mkpath(QStringLiteral("store/anna.box")));
+        std::string error;
+        QVERIFY(m_users->Set({"carol", "carol.box", "c-secret"}, error));
+        QVERIFY(m_users->Set({"Anna", "anna.box", "a-secret"}, error));
+        QVERIFY(m_users->Set({"bob", "bob.box", "b-secret"}, error));
+    }
+    void cleanup() {
+        m_side.reset();
+        m_app.reset();
+        m_users.reset();
+        m_profile.reset();
+        QDir::setCurrent(m_previousDir);
+        m_work.reset();
+    }
+
+    // What the administrator reads and waits for stays as it was.
+    void fixedValues() {
+        QVERIFY(Start(true));
+        QStringList menus; // menus in brackets, disabled items in parentheses
+        for (QAction* menu : Window().menuBar()->actions()) {
+            menus << "[" + menu->text() + "]";
+            for (QAction* item : menu->menu()->actions()) {
+                menus << (item->isSeparator() ? QStringLiteral("-")
+                          : item->isEnabled() ? item->text()
+                                              : "(" + item->text() + ")");
+            }
+        }
+        UserDefinitionDialog users(*m_users);
+        QStringList buttons;
+        for (const QPushButton* button : users.findChildren<QPushButton*>()) {
+            buttons << button->text();
+        }
+        const std::pair<QString, QString> table[] = {
+            {Window().windowTitle(), "Brevin"},
+            {Window().TrayIcon().toolTip(), "BREVIN  Intranet Mail Server  "},
+            {Window().StatusPane(MainWindow::MessagePane)->text(), "Per informazioni, premere F1"},
+            {menus.join('|'), "[&File]|About...|&Users|How to access...|&Esci|[&Visualizza]|"
+                              "Barra degli st&rumenti|Barra di st&ato|[&?]|"
+                              "(&Argomenti della Guida)|-|Infor&mazioni su BREVIN"},
+            {QString::number(Window().TrayTimer().interval()), "2000"},
+            {QString::number(Window().DateTimer().interval()), "60000"},
+            {QString::number(m_side->Splash()->Timer().interval()), "5000"},
+            {users.windowTitle(), "User definition"},
+            {buttons.join('|'), "Update!|New user|test folder|Close"},
+            {NewUserDialog().windowTitle(), "New User"},
+            {AboutDialog().windowTitle(), "About Brevin...."},
+            {AccessInfoDialog(HostAddress{}).windowTitle(), "To reach  BREVIN server..."},
+        };
+        for (const auto& [actual, expected] : table) {
+            QCOMPARE(actual, expected);
+        }
+    }
+
+    // Without a tray the window is the only way in: shown, and minimising only minimises.
+    void trayOrNot_data() {
+        QTest::addColumn<bool>("tray");
+        QTest::newRow("tray") << true;
+        QTest::newRow("no tray") << false;
+    }
+    void trayOrNot() {
+        QFETCH(bool, tray);
+        QVERIFY(Start(tray));
+        QCOMPARE(Window().isVisible(), !tray);
+        QCOMPARE(Window().TrayIcon().isVisible(), tray);
+        Window().showNormal();
+        Window().setWindowState(Qt::WindowMinimized);
+        QCOMPARE(Window().isVisible(), !tray);
+    }
+
+    // The tray icon blinks and its click toggles the window; closing ends the program, by the
+    // close box and by "&Esci", and takes the tray icon along.
+    void trayAndClosing() {
+        QVERIFY(Start(true));
+        QSystemTrayIcon& icon = Window().TrayIcon();
+        QSet<qint64> images;
+        for (int tick = 0; tick < 3; ++tick) {
+            Window().animateTray();
+            images << icon.icon().cacheKey();
+        }
+        QCOMPARE(images.size(), 2);
+
+        emit icon.activated(QSystemTrayIcon::Context); // only a left-button release toggles
+        emit icon.activated(QSystemTrayIcon::DoubleClick);
+        QVERIFY(!Window().isVisible());
+        emit icon.activated(QSystemTrayIcon::Trigger);
+        QVERIFY(Window().isVisible());
+        Window().setWindowState(Qt::WindowMinimized);
+        QVERIFY(!Window().isVisible());
+        emit icon.activated(QSystemTrayIcon::Trigger);
+        QVERIFY(Window().isVisible() && !Window().isMinimized());
+
+        QSignalSpy exiting(&Window(), &MainWindow::Exiting);
+        Window().close();
+        QCOMPARE(exiting.count(), 1);
+        QVERIFY(!Window().isVisible() && !icon.isVisible() && !Window().TrayTimer().isActive());
+        Window().show();
+        Window().findChild<QAction*>("exit")->trigger();
+        QCOMPARE(exiting.count(), 2);
+    }
+
+    // The Users command opens the dialog over the main window, and mail keeps flowing meanwhile.
+    void loopRunsWhileTheUsersDialogIsOpen() {
+        QVERIFY(Start(false));
+        const std::unique_ptr<QSocketNotifier> notifier(WatchEventLoop(m_app->Loop()));
+        bool fired = false;
+        Timer timer(m_app->Loop(), [&fired] { fired = true; });
+        timer.Start(std::chrono::milliseconds(0));
+        QStringList users;
+        QWidget* parent = nullptr;
+        WhenModalDialogOpens([&](QDialog& dialog) {
+            QTRY_VERIFY(fired);
+            parent = dialog.parentWidget();
+            users = Entries(dialog.findChild<QComboBox*>(QStringLiteral("user")));
+            dialog.accept();
+        });
+        Window().editUsers();
+        QCOMPARE(parent, &Window());
+        QCOMPARE(users, QStringList({"Anna", "bob", "carol"}));
+    }
+
+    void userDialogShowsAndSavesTheProfile() {
+        UserDefinitionDialog dialog(*m_users);
+        QCOMPARE(Entries(dialog.User()), QStringList({"Anna", "bob", "carol"}));
+        QCOMPARE(dialog.Folder()->text(), QStringLiteral("anna.box"));
+        QCOMPARE(dialog.Password()->text(), QStringLiteral("a-secret"));
+        QVERIFY(!dialog.UpdateButton()->isEnabled());
+        QTest::keyClicks(dialog.Folder(), "x");
+        QVERIFY(dialog.UpdateButton()->isEnabled());
+
+        // Choosing bob drops the edit and shows what the file holds now, not at opening.
+        std::string error;
+        QVERIFY(m_users->Set({"bob", "elsewhere", "new-pass"}, error));
+        dialog.User()->setFocus();
+        QTest::keyClick(dialog.User(), Qt::Key_Down);
+        QCOMPARE(dialog.Folder()->text(), QStringLiteral("elsewhere"));
+        QCOMPARE(dialog.Password()->text(), QStringLiteral("new-pass"));
+        QCOMPARE(Read("USERS", "Anna"), "anna.box");
+
+        // Update! writes both keys as typed, for that user only.
+        QTest::keyClick(dialog.Password(), Qt::Key_Backspace);
+        QTest::mouseClick(dialog.UpdateButton(), Qt::LeftButton);
+        QCOMPARE(Read("PWD", "bob"), "new-pas");
+        QCOMPARE(Read("USERS", "bob"), "elsewhere");
+        QCOMPARE(Read("PWD", "carol"), "c-secret");
+        QVERIFY(!dialog.UpdateButton()->isEnabled());
+    }
+
+    void newUser_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<QStringList>("reopened");
+        const QStringList three = {"Anna", "bob", "carol"};
+        QTest::newRow("Mary Ann Smith")
+            << "Mary Ann Smith" << QStringList{"mary.ann.smith", "Anna", "bob", "carol"}
+            << QStringList{} << QStringList{"Anna", "bob", "carol", "mary.ann.smith"};
+        QTest::newRow("empty") << "" << three << QStringList{} << three;
+        QTest::newRow("duplicate")
+            << "BOB" << QStringList{"bob", "Anna", "bob", "carol"} << QStringList{} << three;
+        QTest::newRow("refused") << "a=b" << three
+                                 << QStringList{QString::fromStdString(UserNameProblem("a=b"))}
+                                 << three;
+    }
+    void newUser() {
+        QFETCH(QString, typed);
+        QFETCH(QStringList, entries);
+        QFETCH(QStringList, boxes);
+        QFETCH(QStringList, reopened);
+        BoxRecorder shown;
+        {
+            UserDefinitionDialog dialog(*m_users);
+            WhenModalDialogOpens([typed](QDialog& ask) {
+                QTest::keyClicks(ask.findChild<QLineEdit*>(QStringLiteral("name")), typed);
+                QTest::mouseClick(ask.findChild<QPushButton*>(QStringLiteral("ok")),
+                                  Qt::LeftButton);
+            });
+            QTest::mouseClick(dialog.NewUserButton(), Qt::LeftButton);
+            QCOMPARE(Entries(dialog.User()), entries);
+            QCOMPARE(shown.texts, boxes);
+            const bool added = entries.size() == 4;
+            QCOMPARE(dialog.UpdateButton()->isEnabled(), added);
+            QCOMPARE(dialog.TestFolderButton()->isEnabled(), !added);
+            if (added) {
+                QVERIFY(dialog.Folder()->text().isEmpty() && dialog.Password()->text().isEmpty());
+                dialog.Folder()->setText(QStringLiteral("new.box"));
+                QTest::mouseClick(dialog.UpdateButton(), Qt::LeftButton);
+                QCOMPARE(Read("USERS", entries[0].toStdString()), "new.box");
+            }
+            QTest::mouseClick(dialog.CloseButton(), Qt::LeftButton);
+        }
+        UserDefinitionDialog dialog(*m_users);
+        QCOMPARE(Entries(dialog.User()), reopened);
+    }
+
+    // "test folder" looks at the saved folder, not the typed one, and creates it when asked.
+    void testFolder() {
+        BoxRecorder boxes;
+        boxes.answers << BoxAnswer::No << BoxAnswer::Yes;
+        UserDefinitionDialog dialog(*m_users);
+        dialog.User()->setCurrentIndex(1);
+        emit dialog.User()->activated(1);
+        dialog.Folder()->setText(QStringLiteral("anna.box"));
+        const QString bobBox = m_work->filePath("store/bob.box");
+        for (int click = 0; click < 3; ++click) {
+            dialog.testFolder();
+            QCOMPARE(QDir(bobBox).exists(), click > 0);
+        }
+        const QString ask = QStringLiteral("The folder don't exist. Have to create?");
+        QCOMPARE(boxes.texts, QStringList({ask, ask, "The folder exist", "The folder exist"}));
+        QCOMPARE(boxes.captions, QStringList({"bob", "bob", "Brevin", "Brevin"}));
+
+        QVERIFY(m_profile->Write("USERS", "bob", "no/such/levels"));
+        boxes.answers << BoxAnswer::Yes;
+        dialog.testFolder();
+        QCOMPARE(boxes.texts.last(), QStringLiteral("There was an error in dir creation!"));
+    }
+};
+
+QTEST_MAIN(DesktopTest)
+#include "desktop_test.moc"
