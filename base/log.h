@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace brevin {
+
+/// How much the event log says.
+enum class LogLevel { Quiet, Normal, Debug };
+
+/// The event log: one line per event on stderr (under systemd, the journal), in a stable
+/// `key=value` form that scripts and fail2ban can parse:
+///
+///     smtp connect client=192.0.2.7:51514 session=17
+///
+/// The first two words name the service and the event; values with blanks, quotes or control
+/// characters are quoted, with `\"`, `\\` and `\xHH` inside. Failures add `failed=yes`, so a
+/// reader can pick them out without knowing every event, and are written at every level, quiet
+/// included. One thread (the loop's) writes it.
+class LogEvent {
+public:
+    /// An event of `level` Normal or Debug.
+    LogEvent(std::string_view service, std::string_view event, LogLevel level = LogLevel::Normal);
+    ~LogEvent();
+    LogEvent(const LogEvent&) = delete;
+    LogEvent& operator=(const LogEvent&) = delete;
+
+    LogEvent& Add(std::string_view key, std::string_view value);
+    LogEvent& Add(std::string_view key, std::uint64_t value);
+    /// Marks the event as a failure (`failed=yes`), for the log's readers.
+    LogEvent& Failed();
+
+    /// Whether an event of `level` is written at all.
+    static bool Enabled(LogLevel level);
+    static void SetLevel(LogLevel level);
+    /// Also hands every line written to `sink` (the desktop's activity view); empty to stop.
+    static void SetSink(std::function<void(std::string_view line, bool failed)> sink);
+
+private:
+    std::string m_line;
+    LogLevel m_level;
+    bool m_enabled; // the line is being built: it may be written
+    bool m_failed = false;
+};
+
+/// Parses "quiet", "normal" or "debug".
+bool ParseLogLevel(std::string_view text, LogLevel& level);
+
+} // namespace brevin
