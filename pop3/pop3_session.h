@@ -25,10 +25,13 @@ public:
     Pop3Session(EventLoop& loop, const SessionOptions& options, ProfileFile& profile);
     ~Pop3Session() override;
 
+    static constexpr std::string_view kBanner = "+OK Brevin SMTP/POP3 server";
+
 private:
     // What the stream of a multi-line reply is producing.
     enum class Stream { None, Retrieval, List, Uidl };
 
+    [[nodiscard]] std::string_view Banner() const override { return kBanner; }
     void InterpretCommand(std::string_view line) override;
     void RejectLongLine() override;
     bool NextChunk() override;
@@ -55,7 +58,6 @@ private:
     /// Without a pause to keep, moves as much of the file as the socket takes right now.
     void SendWhatTheSocketTakes();
     void CloseRetrieval();
-    void NoDelay();
 
     ProfileFile& m_profile;
 
@@ -67,15 +69,14 @@ private:
     listas* m_deleteMarks = nullptr;      // full paths, in DELE order
     std::string m_msgPath;                // the file RETR sends or DELE marks
 
-    // While a stream runs the engine holds further commands back by itself, so the input-side
-    // m_dataPhase stays clear in this protocol.
+    // While a stream runs the engine holds further commands back by itself, so this protocol
+    // never enters the data phase.
     Stream m_stream = Stream::None;
     std::size_t m_listNext = 0; // next listing entry to send; the size means the "." is next
     bool m_listDone = false;
     int m_retrFd = -1;      // the message being retrieved, while one is
     off_t m_retrOffset = 0; // how much of the file has been handed out
     bool m_retrEnded = false;
-    bool m_noDelay = false;
 };
 
 } // namespace brevin

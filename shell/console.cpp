@@ -34,7 +34,7 @@ public:
 
 int RunConsole(ServerApp& app) {
     ConsoleSide console;
-    if (!app.InitInstance(console)) {
+    if (!app.Start(console)) {
         return 1;
     }
     g_stopLoop = &app.Loop();

@@ -72,7 +72,7 @@ int RunDesktop(ServerApp& app, int& argc, char** argv) {
     const std::unique_ptr<QSocketNotifier> notifier(WatchEventLoop(app.Loop()));
 
     QtWindowSide windows(app);
-    if (!app.InitInstance(windows)) {
+    if (!app.Start(windows)) {
         return 1;
     }
     QObject::connect(windows.MainFrame(), &CMainFrame::Exiting, &application,

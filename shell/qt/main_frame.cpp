@@ -215,12 +215,12 @@ void CMainFrame::OnAbout() {
 }
 
 void CMainFrame::OnUsers() {
-    UserDefinitionDialog dialog(m_app.Profile(), m_app.m_userList, this);
+    UserDefinitionDialog dialog(m_app.Profile(), m_app.UserList(), this);
     dialog.exec();
 }
 
 void CMainFrame::OnAccess() {
-    AccessInfoDialog dialog(m_app.m_host, this);
+    AccessInfoDialog dialog(m_app.Host(), this);
     dialog.exec();
 }
 

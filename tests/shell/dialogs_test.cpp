@@ -207,7 +207,7 @@ private slots:
     void usersDialogFromTheMainWindow() {
         ServerApp app(LoopbackOptions(), "brevin");
         QtWindowSide side(app, false);
-        QVERIFY(app.InitInstance(side));
+        QVERIFY(app.Start(side));
         const std::unique_ptr<QSocketNotifier> notifier(WatchEventLoop(app.Loop()));
         bool fired = false;
         Timer timer(app.Loop(), [&fired] { fired = true; });

@@ -54,7 +54,7 @@ class WindowTest : public QObject {
         m_work = std::make_unique<TempWorkDir>();
         m_app = std::make_unique<ServerApp>(options, "brevin");
         m_side = std::make_unique<RecordingSide>(*m_app, tray);
-        return m_app->InitInstance(*m_side);
+        return m_app->Start(*m_side);
     }
     CMainFrame& Frame() { return *m_side->MainFrame(); }
 
