@@ -5,10 +5,12 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace brevin {
 
@@ -20,47 +22,52 @@ AsyncSocket::~AsyncSocket() {
     Close();
 }
 
-void AsyncSocket::Attach(int fd, unsigned mask) {
-    m_fd = fd;
+bool AsyncSocket::Attach(UniqueFd fd, Interest mask) {
+    Close();
+    m_fd = std::move(fd);
     m_mask = mask;
-    m_armed = kRead | kWrite | kAccept;
+    m_armed = Interest::Read | Interest::Write | Interest::Accept;
     m_events = 0;
     m_registered = false;
     m_closeDelivered = false;
+    m_failedWith = 0;
     m_token = m_loop.Register(this);
     SyncInterest();
-}
-
-bool AsyncSocket::Create(std::uint16_t port, unsigned mask, const char* address) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        m_lastError = errno;
-        return false;
-    }
-    Attach(fd, mask);
-    // Set before the bind: on this platform the option only lets a restarted server bind
-    // while connections of its predecessor linger in TIME_WAIT; it never shares a live port.
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (address == nullptr || inet_pton(AF_INET, address, &addr.sin_addr) != 1) {
+    if (m_failedWith != 0) {
+        // Never watched: nobody would hear of this connection again.
         Close();
-        m_lastError = EINVAL;
-        return false;
-    }
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        const int error = errno;
-        Close();
-        m_lastError = error;
+        m_lastError = std::exchange(m_failedWith, 0);
         return false;
     }
     return true;
 }
 
+bool AsyncSocket::Create(std::uint16_t port, Interest mask, const char* address) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        m_lastError = errno;
+        return false;
+    }
+    // Set before the bind: on this platform the option only lets a restarted server bind
+    // while connections of its predecessor linger in TIME_WAIT; it never shares a live port.
+    const int on = 1;
+    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (address == nullptr || inet_pton(AF_INET, address, &addr.sin_addr) != 1) {
+        m_lastError = EINVAL;
+        return false;
+    }
+    if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        m_lastError = errno;
+        return false;
+    }
+    return Attach(std::move(fd), mask);
+}
+
 bool AsyncSocket::Listen(int backlog) {
-    if (listen(m_fd, backlog) != 0) {
+    if (listen(m_fd.Get(), backlog) != 0) {
         m_lastError = errno;
         return false;
     }
@@ -69,43 +76,53 @@ bool AsyncSocket::Listen(int backlog) {
 
 bool AsyncSocket::SetReuseAddress() {
     const int on = 1;
-    if (setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    if (setsockopt(m_fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
         m_lastError = errno;
         return false;
     }
     return true;
 }
 
-bool AsyncSocket::Accept(AsyncSocket& into) {
-    m_armed |= kAccept;
+bool AsyncSocket::SetNoDelay() {
+    const int on = 1;
+    if (setsockopt(m_fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+        m_lastError = errno;
+        return false;
+    }
+    return true;
+}
+
+UniqueFd AsyncSocket::Accept() {
+    m_armed |= Interest::Accept;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    const int fd =
-        accept4(m_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(accept4(m_fd.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                        SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd) {
         m_lastError = errno;
-        SyncInterest();
-        return false;
     }
     SyncInterest();
-    into.Attach(fd, m_mask);
-    return true;
+    return fd;
 }
 
-bool AsyncSocket::AsyncSelect(unsigned mask) {
-    if (m_fd < 0) {
+bool AsyncSocket::AsyncSelect(Interest mask) {
+    if (!m_fd) {
         m_lastError = EBADF;
         return false;
     }
     m_mask = mask;
-    m_armed |= kWrite;
+    m_armed |= Interest::Write;
     SyncInterest();
     return true;
 }
 
 ssize_t AsyncSocket::Receive(void* buffer, std::size_t length, int flags) {
-    m_armed |= kRead;
-    const ssize_t got = recv(m_fd, buffer, length, flags);
+    if (m_failedWith != 0) {
+        m_lastError = m_failedWith;
+        return -1;
+    }
+    m_armed |= Interest::Read;
+    const ssize_t got = recv(m_fd.Get(), buffer, length, flags);
     if (got < 0) {
         m_lastError = errno;
     }
@@ -114,13 +131,17 @@ ssize_t AsyncSocket::Receive(void* buffer, std::size_t length, int flags) {
 }
 
 ssize_t AsyncSocket::Send(const void* buffer, std::size_t length) {
-    const ssize_t sent = send(m_fd, buffer, length, MSG_NOSIGNAL);
+    if (m_failedWith != 0) {
+        m_lastError = m_failedWith;
+        return -1;
+    }
+    const ssize_t sent = send(m_fd.Get(), buffer, length, MSG_NOSIGNAL);
     if (sent < 0) {
         m_lastError = errno;
     }
     if (sent < 0 || static_cast<std::size_t>(sent) < length) {
         // The socket is full: tell the owner when it has room again.
-        m_armed |= kWrite;
+        m_armed |= Interest::Write;
         SyncInterest();
     }
     return sent;
@@ -128,7 +149,7 @@ ssize_t AsyncSocket::Send(const void* buffer, std::size_t length) {
 
 int AsyncSocket::PendingBytes() const {
     int pending = 0;
-    if (m_fd < 0 || ioctl(m_fd, FIONREAD, &pending) != 0) {
+    if (!m_fd || ioctl(m_fd.Get(), FIONREAD, &pending) != 0) {
         return 0;
     }
     return pending;
@@ -137,52 +158,68 @@ int AsyncSocket::PendingBytes() const {
 std::uint16_t AsyncSocket::LocalPort() const {
     sockaddr_in addr{};
     socklen_t length = sizeof addr;
-    if (m_fd < 0 || getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+    if (!m_fd || getsockname(m_fd.Get(), reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
         return 0;
     }
     return ntohs(addr.sin_port);
 }
 
 void AsyncSocket::Close() {
-    if (m_fd < 0) {
+    if (!m_fd) {
         return;
     }
     m_loop.Unregister(m_token);
-    close(m_fd); // also removes it from epoll
-    m_fd = -1;
+    m_fd.Reset(); // also removes it from epoll
+    m_failure.Cancel();
     m_registered = false;
     m_events = 0;
+    m_inHandler = false; // a handler that closes its own socket hears nothing more
 }
 
 void AsyncSocket::SyncInterest() {
-    if (m_fd < 0 || m_inHandler) {
+    if (!m_fd || m_inHandler || m_failedWith != 0) {
         return; // the handler loop syncs once the handler returns
     }
     if (m_closeDelivered) {
         // A dead connection reports HUP whatever the interest: stop watching it altogether.
         if (m_registered) {
-            m_loop.RemoveInterest(m_fd);
+            m_loop.RemoveInterest(m_fd.Get());
             m_registered = false;
         }
         return;
     }
     std::uint32_t events = 0;
-    if (((m_mask & kRead) != 0U && (m_armed & kRead) != 0U) ||
-        ((m_mask & kAccept) != 0U && (m_armed & kAccept) != 0U)) {
+    if ((Has(m_mask, Interest::Read) && Has(m_armed, Interest::Read)) ||
+        (Has(m_mask, Interest::Accept) && Has(m_armed, Interest::Accept))) {
         events |= EPOLLIN;
     }
-    if ((m_mask & kWrite) != 0U && (m_armed & kWrite) != 0U) {
+    if (Has(m_mask, Interest::Write) && Has(m_armed, Interest::Write)) {
         events |= EPOLLOUT;
     }
-    if ((m_mask & kClose) != 0U) {
+    if (Has(m_mask, Interest::Close)) {
         events |= EPOLLRDHUP;
     }
     if (m_registered && events == m_events) {
         return;
     }
-    m_loop.UpdateInterest(m_fd, m_token, events, m_registered);
+    if (!m_loop.UpdateInterest(m_fd.Get(), m_token, events, m_registered)) {
+        // Unwatched, the socket would wait forever for a notification: it counts as failed.
+        m_failedWith = errno;
+        m_lastError = m_failedWith;
+        if (Has(m_mask, Interest::Close)) {
+            m_failure.Post();
+        }
+        return;
+    }
     m_registered = true;
     m_events = events;
+}
+
+void AsyncSocket::DeliverFailure() {
+    if (m_fd && !m_closeDelivered) {
+        m_closeDelivered = true;
+        OnClose(CloseKind::Lost);
+    }
 }
 
 void AsyncSocket::HandleEvents(std::uint32_t events, std::uint64_t token) {
@@ -194,23 +231,25 @@ void AsyncSocket::HandleEvents(std::uint32_t events, std::uint64_t token) {
     };
     m_inHandler = true;
     if ((events & EPOLLIN) != 0U) {
-        if ((m_mask & kAccept) != 0U && (m_armed & kAccept) != 0U) {
-            m_armed &= ~unsigned{kAccept};
-            OnAccept(0);
+        if (Has(m_mask, Interest::Accept) && Has(m_armed, Interest::Accept)) {
+            m_armed &= ~Interest::Accept;
+            OnAccept();
             if (!alive()) {
                 return;
             }
-        } else if ((m_mask & kRead) != 0U && (m_armed & kRead) != 0U && PendingBytes() > 0) {
-            m_armed &= ~unsigned{kRead};
-            OnReceive(0);
+        } else if (Has(m_mask, Interest::Read) && Has(m_armed, Interest::Read) &&
+                   PendingBytes() > 0) {
+            m_armed &= ~Interest::Read;
+            OnReceive();
             if (!alive()) {
                 return;
             }
         }
     }
-    if ((events & EPOLLOUT) != 0U && (m_mask & kWrite) != 0U && (m_armed & kWrite) != 0U) {
-        m_armed &= ~unsigned{kWrite};
-        OnSend(0);
+    if ((events & EPOLLOUT) != 0U && Has(m_mask, Interest::Write) &&
+        Has(m_armed, Interest::Write)) {
+        m_armed &= ~Interest::Write;
+        OnSend();
         if (!alive()) {
             return;
         }
@@ -218,19 +257,18 @@ void AsyncSocket::HandleEvents(std::uint32_t events, std::uint64_t token) {
     if ((events & kClosedEvents) != 0U && !m_closeDelivered) {
         // Bytes that came before the close go to a read notification first, while the owner
         // still takes them; after that (or when it takes no more) the close is delivered.
-        const bool readsPending = (m_mask & kRead) != 0U && (m_armed & kRead) != 0U &&
+        const bool readsPending = Has(m_mask, Interest::Read) && Has(m_armed, Interest::Read) &&
                                   (events & (EPOLLHUP | EPOLLERR)) == 0U && PendingBytes() > 0;
         if (!readsPending) {
             m_closeDelivered = true;
-            if ((m_mask & kClose) != 0U) {
+            if (Has(m_mask, Interest::Close)) {
                 int error = 0;
                 socklen_t length = sizeof error;
-                getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
-                if (error == 0 && (events & EPOLLHUP) != 0U) {
-                    error = EPIPE; // both directions are gone, not just the peer's sending
-                }
+                getsockopt(m_fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
+                // HUP: both directions are gone, not just the peer's sending.
+                const bool lost = error != 0 || (events & EPOLLHUP) != 0U;
                 m_inHandler = false;
-                OnClose(error);
+                OnClose(lost ? CloseKind::Lost : CloseKind::InputEnded);
                 if (!alive()) {
                     return;
                 }

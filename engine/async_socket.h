@@ -1,19 +1,47 @@
 #pragma once
 
+#include "base/unique_fd.h"
+#include "engine/event_loop.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 
 namespace brevin {
 
-class EventLoop;
+/// What the owner of an `AsyncSocket` wants to be told about; combine with `|`.
+enum class Interest : unsigned {
+    None = 0,
+    Read = 1U << 0,
+    Write = 1U << 1,
+    Accept = 1U << 2,
+    Close = 1U << 3,
+};
 
-/// Interest bits of `AsyncSocket::AsyncSelect`.
-enum Interest : unsigned {
-    kRead = 1,
-    kWrite = 2,
-    kAccept = 8,
-    kClose = 32,
+constexpr Interest operator|(Interest a, Interest b) {
+    return static_cast<Interest>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+constexpr Interest operator&(Interest a, Interest b) {
+    return static_cast<Interest>(static_cast<unsigned>(a) & static_cast<unsigned>(b));
+}
+constexpr Interest operator~(Interest a) {
+    return static_cast<Interest>(~static_cast<unsigned>(a));
+}
+constexpr Interest& operator|=(Interest& a, Interest b) {
+    return a = a | b;
+}
+constexpr Interest& operator&=(Interest& a, Interest b) {
+    return a = a & b;
+}
+/// Whether `set` holds any bit of `bits`.
+constexpr bool Has(Interest set, Interest bits) {
+    return (set & bits) != Interest::None;
+}
+
+/// How a connection ended, as a close notification tells it.
+enum class CloseKind {
+    InputEnded, ///< the peer sends nothing more, but may still read (a half close)
+    Lost,       ///< reset or gone both ways: nothing more can go either way
 };
 
 /// A non-blocking TCP socket whose readiness arrives as notifications on the loop thread.
@@ -25,69 +53,73 @@ enum Interest : unsigned {
 /// - a write notification comes again only after `AsyncSelect` or after a `Send` that could
 ///   not take everything;
 /// - a close notification comes once, when the peer closes or the connection fails; the bytes
-///   that were pending are delivered by a read notification first. Its error code is 0 when
-///   only the peer's sending side ended (it may still read), non-zero when nothing more can
-///   go either way.
+///   that were pending are delivered by a read notification first.
 /// Setting an interest whose condition already holds gives a notification promptly. Once the
 /// socket is closed or destroyed, nothing still queued for it is delivered.
+///
+/// When the loop refuses to watch the socket any longer, the socket counts as failed: every
+/// later `Receive` and `Send` fails with that error, and an owner that watches `Close` gets a
+/// `Lost` close once the current callback has returned.
 ///
 /// The object owns its descriptor.
 class AsyncSocket {
 public:
-    explicit AsyncSocket(EventLoop& loop) : m_loop(loop) {}
+    explicit AsyncSocket(EventLoop& loop)
+        : m_loop(loop), m_failure(loop, [this] { DeliverFailure(); }) {}
     virtual ~AsyncSocket();
     AsyncSocket(const AsyncSocket&) = delete;
     AsyncSocket& operator=(const AsyncSocket&) = delete;
 
     /// Makes a TCP socket, registers it with `mask`, binds it to the dotted-decimal IPv4
     /// `address` and `port`. On failure the socket is closed again and `LastError` tells why.
-    bool Create(std::uint16_t port, unsigned mask, const char* address);
+    bool Create(std::uint16_t port, Interest mask, const char* address);
     bool Listen(int backlog);
-    /// Takes one pending connection into `into` (not yet open) and registers it with this
-    /// socket's mask until `into.AsyncSelect` sets another.
-    bool Accept(AsyncSocket& into);
-    bool AsyncSelect(unsigned mask);
-    /// Takes over an already connected descriptor (one end of a socketpair, say) as if it had
-    /// been accepted; for driving sessions without a listener.
-    void Adopt(int fd, unsigned mask) { Attach(fd, mask); }
+    /// Takes one pending connection; an invalid descriptor (and `LastError`) when none could
+    /// be taken.
+    UniqueFd Accept();
+    /// Takes over a connected descriptor (an accepted one, or one end of a socketpair) and
+    /// watches it with `mask`. False, with the descriptor closed, when the loop cannot watch it.
+    bool Attach(UniqueFd fd, Interest mask);
+    bool AsyncSelect(Interest mask);
     bool SetReuseAddress();
+    /// Sends small pieces at once instead of waiting to fill a segment.
+    bool SetNoDelay();
 
     /// Counts moved, or -1 with `LastError` set (EAGAIN when nothing can move now). `flags`
     /// as for recv(2): MSG_PEEK looks without taking.
     ssize_t Receive(void* buffer, std::size_t length, int flags = 0);
     ssize_t Send(const void* buffer, std::size_t length);
-    /// Bytes waiting to be received.
-    [[nodiscard]] int PendingBytes() const;
     /// The port the socket is bound to (useful after binding port 0).
     [[nodiscard]] std::uint16_t LocalPort() const;
 
     void Close();
-    [[nodiscard]] bool IsOpen() const { return m_fd >= 0; }
-    [[nodiscard]] int Handle() const { return m_fd; }
+    [[nodiscard]] bool IsOpen() const { return m_fd.Valid(); }
     [[nodiscard]] int LastError() const { return m_lastError; }
-    [[nodiscard]] EventLoop& Loop() const { return m_loop; }
 
 protected:
-    virtual void OnReceive(int /*error*/) {}
-    virtual void OnSend(int /*error*/) {}
-    virtual void OnAccept(int /*error*/) {}
-    virtual void OnClose(int /*error*/) {}
+    virtual void OnReceive() {}
+    virtual void OnSend() {}
+    virtual void OnAccept() {}
+    virtual void OnClose(CloseKind /*kind*/) {}
 
 private:
     friend class EventLoop;
 
-    void Attach(int fd, unsigned mask);
+    [[nodiscard]] int PendingBytes() const;
     void SyncInterest();
+    void DeliverFailure();
     /// Called by the loop with what epoll reported; handlers may destroy the socket.
     void HandleEvents(std::uint32_t events, std::uint64_t token);
 
     EventLoop& m_loop;
-    int m_fd = -1;
+    UniqueFd m_fd;
     int m_lastError = 0;
+    int m_failedWith = 0; // the loop refused to watch the socket; 0 while it watches
+    Deferred m_failure;   // tells the owner of that failure outside the call that met it
     std::uint64_t m_token = 0;
-    unsigned m_mask = 0;        // interest set by the owner
-    unsigned m_armed = 0;       // interest bits not yet consumed by a notification
-    std::uint32_t m_events = 0; // what epoll currently watches
+    Interest m_mask = Interest::None;  // interest set by the owner
+    Interest m_armed = Interest::None; // interest bits not yet consumed by a notification
+    std::uint32_t m_events = 0;        // what epoll currently watches
     bool m_registered = false;
     bool m_closeDelivered = false;
     bool m_inHandler = false; // interest is synced once, after the handler returns

@@ -2,6 +2,7 @@
 
 #include "engine/async_socket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -26,31 +27,34 @@ constexpr int kBatch = 256;
 
 } // namespace
 
-EventLoop::EventLoop() {
-    m_epoll = epoll_create1(EPOLL_CLOEXEC);
-    if (m_epoll < 0) {
-        Fail("epoll_create1");
-    }
-    m_timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_timerFd < 0 || m_wakeFd < 0) {
-        Fail("timerfd/eventfd");
+EventLoop::EventLoop()
+    : m_epoll(epoll_create1(EPOLL_CLOEXEC)),
+      m_timerFd(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)),
+      m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (!m_epoll || !m_timerFd || !m_wakeFd) {
+        Fail("epoll/timerfd/eventfd");
     }
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = kTimerToken;
-    epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_timerFd, &ev);
+    if (epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, m_timerFd.Get(), &ev) != 0) {
+        Fail("epoll_ctl (timer)");
+    }
     ev.data.u64 = kWakeToken;
-    epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeFd, &ev);
+    if (epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, m_wakeFd.Get(), &ev) != 0) {
+        Fail("epoll_ctl (wake)");
+    }
 }
 
 EventLoop::~EventLoop() {
     for (Timer* timer : m_timers) {
         timer->m_heapIndex = Timer::kIdle;
     }
-    close(m_wakeFd);
-    close(m_timerFd);
-    close(m_epoll);
+    for (Deferred* deferred : m_deferred) {
+        if (deferred != nullptr) {
+            deferred->m_pending = false;
+        }
+    }
 }
 
 std::span<char> EventLoop::Scratch() {
@@ -73,12 +77,14 @@ void EventLoop::Stop() {
     m_stop = true;
     const std::uint64_t one = 1;
     // Async-signal-safe; a full counter already wakes the loop, so the result does not matter.
-    [[maybe_unused]] const ssize_t written = write(m_wakeFd, &one, sizeof one);
+    [[maybe_unused]] const ssize_t written = write(m_wakeFd.Get(), &one, sizeof one);
 }
 
 int EventLoop::ProcessReady(int timeoutMs) {
+    // Work posted outside any callback (while the loop stood still) must not wait for an event.
+    RunDeferred();
     epoll_event events[kBatch];
-    const int ready = epoll_wait(m_epoll, events, kBatch, timeoutMs);
+    const int ready = epoll_wait(m_epoll.Get(), events, kBatch, timeoutMs);
     if (ready < 0) {
         return 0; // EINTR: the caller loops
     }
@@ -90,7 +96,7 @@ int EventLoop::ProcessReady(int timeoutMs) {
             timersDue = true;
         } else if (token == kWakeToken) {
             std::uint64_t count = 0;
-            [[maybe_unused]] const ssize_t got = read(m_wakeFd, &count, sizeof count);
+            [[maybe_unused]] const ssize_t got = read(m_wakeFd.Get(), &count, sizeof count);
         } else {
             Dispatch(token, events[i].events);
             ++delivered;
@@ -113,6 +119,7 @@ void EventLoop::Dispatch(std::uint64_t token, std::uint32_t events) {
         return;
     }
     m_slots[slot].socket->HandleEvents(events, token);
+    RunDeferred();
 }
 
 std::uint64_t EventLoop::Register(AsyncSocket* socket) {
@@ -135,15 +142,45 @@ void EventLoop::Unregister(std::uint64_t token) {
     m_freeSlots.push_back(slot);
 }
 
-void EventLoop::UpdateInterest(int fd, std::uint64_t token, std::uint32_t events, bool added) {
+bool EventLoop::UpdateInterest(int fd, std::uint64_t token, std::uint32_t events, bool added) {
     epoll_event ev{};
     ev.events = events;
     ev.data.u64 = token;
-    epoll_ctl(m_epoll, added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
+    return epoll_ctl(m_epoll.Get(), added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
 void EventLoop::RemoveInterest(int fd) {
-    epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    // Failing here only means the descriptor was not watched; closing it ends that anyway.
+    epoll_ctl(m_epoll.Get(), EPOLL_CTL_DEL, fd, nullptr);
+}
+
+// ---- deferred work ----
+
+void Deferred::Post() {
+    if (!m_pending) {
+        m_pending = true;
+        m_loop.m_deferred.push_back(this);
+    }
+}
+
+void Deferred::Cancel() {
+    if (m_pending) {
+        m_pending = false;
+        std::replace(m_loop.m_deferred.begin(), m_loop.m_deferred.end(), this,
+                     static_cast<Deferred*>(nullptr));
+    }
+}
+
+void EventLoop::RunDeferred() {
+    // By index: a callback may post more (run in this round) or cancel others (left null).
+    for (std::size_t i = 0; i < m_deferred.size(); ++i) {
+        Deferred* deferred = std::exchange(m_deferred[i], nullptr);
+        if (deferred != nullptr) {
+            deferred->m_pending = false;
+            deferred->m_callback(); // may destroy the Deferred: not touched afterwards
+        }
+    }
+    m_deferred.clear();
 }
 
 // ---- timers ----
@@ -240,12 +277,12 @@ void EventLoop::ArmTimerFd() {
         expiry.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
         expiry.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
     }
-    timerfd_settime(m_timerFd, 0, &expiry, nullptr);
+    timerfd_settime(m_timerFd.Get(), 0, &expiry, nullptr);
 }
 
 int EventLoop::RunDueTimers() {
     std::uint64_t expirations = 0;
-    [[maybe_unused]] const ssize_t got = read(m_timerFd, &expirations, sizeof expirations);
+    [[maybe_unused]] const ssize_t got = read(m_timerFd.Get(), &expirations, sizeof expirations);
     int fired = 0;
     const auto now = Now();
     // Only timers due now: one started by a callback for "now" waits for the next round, so a
@@ -270,6 +307,7 @@ int EventLoop::RunDueTimers() {
         timer->m_due = false;
         timer->m_callback(); // may destroy the timer: not touched afterwards
         ++fired;
+        RunDeferred();
     }
     m_dueTimers = nullptr;
     return fired;

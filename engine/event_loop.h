@@ -1,20 +1,25 @@
 #pragma once
 
+#include "base/unique_fd.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace brevin {
 
 class AsyncSocket;
+class Deferred;
 class Timer;
 
 /// One-thread readiness loop: sockets (epoll, level-triggered) and timers (one timerfd) wake
 /// the same descriptor, so the loop can run on its own (`Run`) or be stepped from another
-/// event loop that watches `fd()` (`ProcessReady`). Both use the same dispatch code.
+/// event loop that watches `fd()` (`ProcessReady`). Both use the same dispatch code. Work
+/// posted with a `Deferred` runs after each notification or timer callback.
 class EventLoop {
 public:
     using Clock = std::chrono::steady_clock;
@@ -25,7 +30,7 @@ public:
     EventLoop& operator=(const EventLoop&) = delete;
 
     /// Readable whenever a socket or timer is ready; for embedding in another loop.
-    [[nodiscard]] int fd() const { return m_epoll; }
+    [[nodiscard]] int fd() const { return m_epoll.Get(); }
 
     /// Dispatches until `Stop` is called.
     void Run();
@@ -43,6 +48,7 @@ public:
 
 private:
     friend class AsyncSocket;
+    friend class Deferred;
     friend class Timer;
 
     // A registry slot: the socket and a generation that changes when the slot is freed, so
@@ -54,8 +60,10 @@ private:
 
     std::uint64_t Register(AsyncSocket* socket);
     void Unregister(std::uint64_t token);
-    void UpdateInterest(int fd, std::uint64_t token, std::uint32_t events, bool added);
+    /// False (with errno) when epoll refuses.
+    bool UpdateInterest(int fd, std::uint64_t token, std::uint32_t events, bool added);
     void RemoveInterest(int fd);
+    void RunDeferred();
 
     void Schedule(Timer* timer);
     void Unschedule(Timer* timer);
@@ -66,14 +74,15 @@ private:
     int RunDueTimers();
     void Dispatch(std::uint64_t token, std::uint32_t events);
 
-    int m_epoll = -1;
-    int m_timerFd = -1;
-    int m_wakeFd = -1;
+    UniqueFd m_epoll;
+    UniqueFd m_timerFd;
+    UniqueFd m_wakeFd;
     std::atomic<bool> m_stop{false};
     std::vector<Slot> m_slots;
     std::vector<std::uint32_t> m_freeSlots;
     std::vector<Timer*> m_timers;               // binary min-heap on deadline
     std::vector<Timer*>* m_dueTimers = nullptr; // timers taken off the heap, being fired
+    std::vector<Deferred*> m_deferred;          // posted, in order; null once cancelled
     std::vector<char> m_scratch;
 };
 
@@ -103,6 +112,31 @@ private:
     EventLoop::Clock::time_point m_deadline{};
     std::size_t m_heapIndex = kIdle;
     bool m_due = false; // taken off the heap and about to fire in this round
+};
+
+/// Work that must not run inside the call that asks for it (releasing an object whose handler
+/// is still on the stack, say): `Post` runs the callback once the notification or timer
+/// callback under way has returned, or at the start of the next `ProcessReady` when posted
+/// outside one. Posting again before it ran changes nothing; destroying it cancels it.
+class Deferred {
+public:
+    using Callback = std::function<void()>;
+
+    Deferred(EventLoop& loop, Callback callback) : m_loop(loop), m_callback(std::move(callback)) {}
+    ~Deferred() { Cancel(); }
+    Deferred(const Deferred&) = delete;
+    Deferred& operator=(const Deferred&) = delete;
+
+    void Post();
+    void Cancel();
+    [[nodiscard]] bool Pending() const { return m_pending; }
+
+private:
+    friend class EventLoop;
+
+    EventLoop& m_loop;
+    Callback m_callback;
+    bool m_pending = false;
 };
 
 } // namespace brevin

@@ -14,51 +14,38 @@ namespace {
 // Wait before accepting again after the process ran out of descriptors.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 
-struct ListenerTexts {
-    std::string_view createText, reuseText, listenText;
-};
-
 } // namespace
 
-std::string_view BannerFor(ServiceKind kind) {
-    return kind == ServiceKind::SMTP ? "220 Ok. Brevin Server ready "
-                                     : "+OK Brevin SMTP/POP3 server";
-}
-
-WaitSock::WaitSock(EventLoop& loop, ServiceKind kind, SessionFactory factory)
-    : AsyncSocket(loop), m_kind(kind), m_factory(std::move(factory)),
+Listener::Listener(EventLoop& loop, ServiceKind kind, SessionFactory factory,
+                   SessionRegistry& sessions)
+    : AsyncSocket(loop), m_kind(kind), m_factory(std::move(factory)), m_sessions(sessions),
       m_retry(loop, [this] { ResumeAccepting(); }) {}
 
-void WaitSock::OnAccept(int /*error*/) {
-    MailSession* session = m_factory(m_kind);
-    if (!Accept(session->Socket())) {
+void Listener::OnAccept() {
+    UniqueFd connection = Accept();
+    if (!connection) {
         const int error = LastError();
-        delete session;
         if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
             // The connection stays queued; accepting again at once would spin. Existing
             // sessions go on, and one of them ending frees a descriptor before the retry.
-            AsyncSelect(0);
+            AsyncSelect(Interest::None);
             m_retry.Start(kAcceptRetry);
         }
         return;
     }
-    session->Begin(BannerFor(m_kind));
+    // A connection the loop cannot watch is closed again; the client sees it end.
+    m_sessions.Start(m_factory(m_kind), std::move(connection));
 }
 
-void WaitSock::ResumeAccepting() {
-    AsyncSelect(kAccept);
+void Listener::ResumeAccepting() {
+    AsyncSelect(Interest::Accept);
 }
 
-bool InitNetwork(const MessageBoxFn& /*show*/) {
-    return true;
-}
-
-bool FindLocalAddress(HostAddress& host, const MessageBoxFn& show, std::string_view override) {
+AddressError FindLocalAddress(HostAddress& host, std::string_view override) {
     in_addr address{};
     if (!override.empty()) {
         if (inet_pton(AF_INET, std::string(override).c_str(), &address) != 1) {
-            show("Invalid address: " + std::string(override), "TCP/IP Protocol");
-            return false;
+            return AddressError::InvalidOverride;
         }
     } else {
         char name[100] = {};
@@ -68,49 +55,44 @@ bool FindLocalAddress(HostAddress& host, const MessageBoxFn& show, std::string_v
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
         if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) {
-            show("gethostbyname error", "TCP/IP Protocol");
-            show("Protocollo mancante o mal definito \nProtocol corrupted or bad defined!",
-                 "TCP/IP Protocol");
-            show("End Program", "KESTRIN");
-            return false;
+            return AddressError::LookupFailed;
         }
         address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
         freeaddrinfo(found);
     }
     const auto bytes = reinterpret_cast<const unsigned char*>(&address.s_addr);
     for (std::size_t i = 0; i < 4; ++i) {
-        host.m_hostOctets[i] = bytes[i];
+        host.octets[i] = bytes[i];
     }
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, text, sizeof text);
-    host.m_hostAddress = text;
-    return true;
+    host.address = text;
+    return AddressError::None;
 }
 
-bool CreateListeners(EventLoop& loop, const std::string& address, ListenerPorts ports,
-                     const SessionFactory& factory, const MessageBoxFn& show,
-                     Listeners& listeners) {
-    const auto make = [&](ServiceKind kind, std::uint16_t port,
-                          const ListenerTexts& texts) -> std::unique_ptr<WaitSock> {
-        auto listener = std::make_unique<WaitSock>(loop, kind, factory);
-        if (!listener->Create(port, kAccept, address.c_str())) {
-            show(texts.createText, "Creation FAILED ");
+Listeners CreateListeners(EventLoop& loop, const std::string& address, ListenerPorts ports,
+                          const SessionFactory& factory, SessionRegistry& sessions) {
+    Listeners listeners;
+    const auto make = [&](ServiceKind kind, std::uint16_t port) -> std::unique_ptr<Listener> {
+        auto listener = std::make_unique<Listener>(loop, kind, factory, sessions);
+        if (!listener->Create(port, Interest::Accept, address.c_str())) {
+            listeners.failures.push_back({kind, ListenerStep::Create, listener->LastError()});
             return nullptr;
         }
         if (!listener->SetReuseAddress()) {
-            show(texts.reuseText, "no reuse");
+            listeners.failures.push_back({kind, ListenerStep::Reuse, listener->LastError()});
         }
         // The classic backlog of 5 was the largest the old socket libraries allowed; here
         // the largest is the system's own, so a burst of clients is not turned away.
         if (!listener->Listen(SOMAXCONN)) {
-            show(texts.listenText, "Listen FAILED ");
+            listeners.failures.push_back({kind, ListenerStep::Listen, listener->LastError()});
             return nullptr;
         }
         return listener;
     };
-    listeners.smtp = make(ServiceKind::SMTP, ports.smtp, {"SMTP port", "Port SMTP", "PORT SMTP"});
-    listeners.pop3 = make(ServiceKind::POP3, ports.pop3, {"POP3 port", "Port POP3", "PORT POP3"});
-    return true;
+    listeners.smtp = make(ServiceKind::SMTP, ports.smtp);
+    listeners.pop3 = make(ServiceKind::POP3, ports.pop3);
+    return listeners;
 }
 
 } // namespace brevin

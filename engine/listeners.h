@@ -10,49 +10,67 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brevin {
 
 /// Makes the session of a service; the protocol layers supply it.
-using SessionFactory = std::function<MailSession*(ServiceKind kind)>;
-/// Shows a message to the administrator (a message box, or a line on stderr).
-using MessageBoxFn = std::function<void(std::string_view text, std::string_view caption)>;
+using SessionFactory = std::function<std::unique_ptr<MailSession>(ServiceKind kind)>;
 
-/// The greeting a client of `kind` receives first.
-std::string_view BannerFor(ServiceKind kind);
-
-/// A listening socket: every connection it accepts becomes a session of its kind.
-class WaitSock final : public AsyncSocket {
+/// A listening socket: every connection it accepts becomes a session of its kind, owned by
+/// the registry.
+class Listener final : public AsyncSocket {
 public:
-    WaitSock(EventLoop& loop, ServiceKind kind, SessionFactory factory);
+    Listener(EventLoop& loop, ServiceKind kind, SessionFactory factory, SessionRegistry& sessions);
 
-    ServiceKind m_kind;
+    [[nodiscard]] ServiceKind Kind() const { return m_kind; }
 
 private:
-    void OnAccept(int error) override;
+    void OnAccept() override;
     void ResumeAccepting();
 
+    ServiceKind m_kind;
     SessionFactory m_factory;
+    SessionRegistry& m_sessions;
     Timer m_retry; // accepting waits here while descriptors are exhausted
 };
 
 /// The host's address as the listeners use it.
 struct HostAddress {
-    std::string m_hostAddress;         // dotted decimal
-    std::array<int, 4> m_hostOctets{}; // most significant first
+    std::string address;         // dotted decimal
+    std::array<int, 4> octets{}; // most significant first
 };
 
-/// Starts the socket layer. There is nothing to start on this platform.
-bool InitNetwork(const MessageBoxFn& show);
+/// Why the host's address is unknown.
+enum class AddressError {
+    None,
+    LookupFailed,    ///< the host's own name resolves to no IPv4 address
+    InvalidOverride, ///< the address given on the command line is not dotted decimal
+};
 
 /// Resolves the host's own name and takes its first IPv4 address; `override` (from the
-/// command line) replaces the lookup. Shows the start-up messages on failure.
-bool FindLocalAddress(HostAddress& host, const MessageBoxFn& show, std::string_view override = {});
+/// command line) replaces the lookup.
+AddressError FindLocalAddress(HostAddress& host, std::string_view override = {});
 
-/// The two listeners; either may be missing when its creation failed.
+/// The step at which a listener could not be made.
+enum class ListenerStep {
+    Create, ///< socket or bind; the listener is left out
+    Reuse,  ///< SO_REUSEADDR; the listener serves all the same
+    Listen, ///< listen; the listener is left out
+};
+
+struct ListenerFailure {
+    ServiceKind kind;
+    ListenerStep step;
+    int error; // errno
+};
+
+/// The two listeners; either may be missing when its creation failed. `failures` in the order
+/// they happened, SMTP's first.
 struct Listeners {
-    std::unique_ptr<WaitSock> smtp;
-    std::unique_ptr<WaitSock> pop3;
+    std::unique_ptr<Listener> smtp;
+    std::unique_ptr<Listener> pop3;
+    std::vector<ListenerFailure> failures;
 };
 
 struct ListenerPorts {
@@ -61,8 +79,8 @@ struct ListenerPorts {
 };
 
 /// Creates, binds and starts the SMTP then the POP3 listener on `address`. A listener that
-/// fails is reported through `show` and left out; the other goes on. Always succeeds.
-bool CreateListeners(EventLoop& loop, const std::string& address, ListenerPorts ports,
-                     const SessionFactory& factory, const MessageBoxFn& show, Listeners& listeners);
+/// fails is left out; the other goes on.
+Listeners CreateListeners(EventLoop& loop, const std::string& address, ListenerPorts ports,
+                          const SessionFactory& factory, SessionRegistry& sessions);
 
 } // namespace brevin

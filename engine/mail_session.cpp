@@ -4,22 +4,23 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <utility>
 
 namespace brevin {
 
-void SessionSocket::OnReceive(int /*error*/) {
+void SessionSocket::OnReceive() {
     m_session.Drive();
 }
 
-void SessionSocket::OnSend(int /*error*/) {
+void SessionSocket::OnSend() {
     m_session.m_writeBlocked = false;
-    AsyncSelect(kRead | kClose);
+    AsyncSelect(Interest::Read | Interest::Close);
     m_session.Drive();
 }
 
-void SessionSocket::OnClose(int error) {
-    if (error != 0) {
-        m_session.Destroy(); // reset or gone both ways: nothing more can reach the client
+void SessionSocket::OnClose(CloseKind kind) {
+    if (kind == CloseKind::Lost) {
+        m_session.End(); // nothing more can reach the client
         return;
     }
     m_session.OnPeerClosed();
@@ -32,8 +33,21 @@ MailSession::MailSession(EventLoop& loop, ServiceKind kind, const SessionOptions
 
 MailSession::~MailSession() = default;
 
-void MailSession::Destroy() {
-    delete this;
+void MailSession::End() {
+    if (m_ended) {
+        return;
+    }
+    m_ended = true;
+    m_pauseTimer.Cancel();
+    m_idleTimer.Cancel();
+    m_socket.Close();
+    if (m_registry != nullptr) {
+        m_registry->Release(m_id);
+    }
+}
+
+void MailSession::EndSession() {
+    End();
 }
 
 // The client will send nothing more, but it may still read: what it sent before is answered,
@@ -41,25 +55,30 @@ void MailSession::Destroy() {
 // could wait forever (the socket is no longer watched), so then the session ends at once.
 void MailSession::OnPeerClosed() {
     if (m_writeBlocked) {
-        Destroy();
+        End();
         return;
     }
     m_inputEnded = true;
     Drive();
 }
 
-void MailSession::Begin(std::string_view banner) {
-    m_socket.AsyncSelect(kRead | kClose);
+bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint64_t id) {
+    m_registry = &registry;
+    m_id = id;
+    if (!m_socket.Attach(std::move(connection), Interest::Read | Interest::Close)) {
+        return false;
+    }
     Touch();
     if (m_options.idleTimeout.count() > 0) {
         m_idleTimer.Start(m_options.idleTimeout);
     }
-    ReplyLine(banner);
+    ReplyLine(Banner());
     Drive();
+    return true;
 }
 
-std::size_t MailSession::ReceiveMessageData(std::span<const char> bytes) {
-    return bytes.size();
+MailSession::DataResult MailSession::ReceiveMessageData(std::span<const char> bytes) {
+    return {bytes.size(), false};
 }
 
 bool MailSession::NextChunk() {
@@ -111,6 +130,28 @@ void MailSession::SetChunk(std::size_t length) {
     QueueReply(std::min(length, kBufferSize), m_sendAt);
 }
 
+void MailSession::HintStreaming() {
+    if (!m_noDelay && !m_ended) {
+        // A multi-line reply leaves in several pieces; without this a piece that follows a
+        // small one waits for the client's delayed acknowledgement.
+        m_socket.SetNoDelay();
+        m_noDelay = true;
+    }
+}
+
+std::size_t MailSession::SendNow(std::span<const char> bytes) {
+    // Behind a pending reply the bytes would overtake it.
+    if (m_ended || m_writeBlocked || m_replySent < m_replyLength || bytes.empty()) {
+        return 0;
+    }
+    const ssize_t sent = m_socket.Send(bytes.data(), bytes.size());
+    if (sent <= 0) {
+        return 0; // full, or failed: the next reply's send reports it
+    }
+    Touch();
+    return static_cast<std::size_t>(sent);
+}
+
 void MailSession::QueueReply(std::size_t length, EventLoop::Clock::time_point sendAt) {
     m_replyLength = length;
     m_replySent = 0;
@@ -125,7 +166,7 @@ void MailSession::Drive() {
         return;
     }
     m_driving = true;
-    while (!m_peerClosed) {
+    while (!m_ended) {
         if (m_replySent < m_replyLength) {
             if (m_writeBlocked) {
                 break;
@@ -159,9 +200,6 @@ void MailSession::Drive() {
         }
     }
     m_driving = false;
-    if (m_peerClosed) {
-        Destroy();
-    }
 }
 
 bool MailSession::SendPending() {
@@ -177,16 +215,16 @@ bool MailSession::SendPending() {
     }
     const int error = m_socket.LastError();
     if (sent < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
-        m_peerClosed = true; // reset or broken: nothing more can reach this client
+        End(); // reset or broken: nothing more can reach this client
         return false;
     }
     if (m_inputEnded) {
-        m_peerClosed = true; // nobody would tell us when there is room again
+        End(); // nobody would tell us when there is room again
         return false;
     }
     // The rest waits for room; nothing is cut.
     m_writeBlocked = true;
-    m_socket.AsyncSelect(kRead | kWrite | kClose);
+    m_socket.AsyncSelect(Interest::Read | Interest::Write | Interest::Close);
     return false;
 }
 
@@ -217,11 +255,13 @@ bool MailSession::ReadData() {
     if (got <= 0) {
         return ReadFailed(got);
     }
-    const auto seen = static_cast<std::size_t>(got);
-    const std::size_t used = std::min(ReceiveMessageData(scratch.first(seen)), seen);
+    const std::size_t used = TakeData(scratch.first(static_cast<std::size_t>(got)));
+    if (m_ended) {
+        return false;
+    }
     // Only this session reads the socket, so the bytes just seen are there to be taken.
     if (m_socket.Receive(scratch.data(), used) != static_cast<ssize_t>(used)) {
-        m_peerClosed = true;
+        End();
         return false;
     }
     Touch();
@@ -231,7 +271,7 @@ bool MailSession::ReadData() {
 bool MailSession::ReadFailed(ssize_t got) {
     const int error = m_socket.LastError();
     if (got == 0 || (error != EAGAIN && error != EWOULDBLOCK && error != EINTR)) {
-        m_peerClosed = true; // the client closed: the session ends as with a close notification
+        End(); // the client closed: the session ends as with a close notification
     }
     return false;
 }
@@ -241,8 +281,7 @@ bool MailSession::InterpretBuffered() {
         return false;
     }
     if (m_dataPhase) {
-        const std::size_t used =
-            std::min(ReceiveMessageData({m_recvBuf, m_recvCount}), m_recvCount);
+        const std::size_t used = TakeData({m_recvBuf, m_recvCount});
         Consume(used);
         return used > 0 || !m_dataPhase;
     }
@@ -269,6 +308,14 @@ bool MailSession::InterpretBuffered() {
     return false; // a line still arriving
 }
 
+std::size_t MailSession::TakeData(std::span<const char> bytes) {
+    const DataResult result = ReceiveMessageData(bytes);
+    if (result.ended) {
+        m_dataPhase = false;
+    }
+    return std::min(result.used, bytes.size());
+}
+
 void MailSession::Consume(std::size_t count) {
     std::memmove(m_recvBuf, m_recvBuf + count, m_recvCount - count);
     m_recvCount -= count;
@@ -278,10 +325,51 @@ void MailSession::Consume(std::size_t count) {
 void MailSession::OnIdleCheck() {
     const auto quietUntil = m_lastActivity + m_options.idleTimeout;
     if (m_loop.Now() >= quietUntil) {
-        Destroy(); // as if the client had closed the connection
+        End(); // as if the client had closed the connection
         return;
     }
     m_idleTimer.StartAt(quietUntil);
+}
+
+// ---- the registry ----
+
+SessionRegistry::SessionRegistry(EventLoop& loop) : m_release(loop, [this] { DestroyEnded(); }) {}
+
+SessionRegistry::~SessionRegistry() {
+    CloseAll();
+}
+
+bool SessionRegistry::Start(std::unique_ptr<MailSession> session, UniqueFd connection) {
+    if (!session) {
+        return false; // the connection closes with `connection`
+    }
+    const std::uint64_t id = m_nextId++;
+    MailSession& started = *session;
+    m_sessions.emplace(id, std::move(session));
+    if (!started.Open(std::move(connection), *this, id)) {
+        m_sessions.erase(id); // it never ran: nothing of it is on the stack
+        return false;
+    }
+    return true;
+}
+
+void SessionRegistry::Release(std::uint64_t id) {
+    m_ended.push_back(id);
+    m_release.Post();
+}
+
+void SessionRegistry::DestroyEnded() {
+    for (const std::uint64_t id : std::exchange(m_ended, {})) {
+        m_sessions.erase(id);
+    }
+}
+
+void SessionRegistry::CloseAll() {
+    m_release.Cancel();
+    m_ended.clear();
+    // Taken out first: a session's clean-up must not find the map half torn down.
+    auto sessions = std::exchange(m_sessions, {});
+    sessions.clear();
 }
 
 } // namespace brevin

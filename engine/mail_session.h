@@ -1,13 +1,17 @@
 #pragma once
 
+#include "base/unique_fd.h"
 #include "engine/async_socket.h"
 #include "engine/event_loop.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace brevin {
 
@@ -26,6 +30,7 @@ struct SessionOptions {
 };
 
 class MailSession;
+class SessionRegistry;
 
 /// The connection of one session; forwards its notifications to the session that embeds it.
 class SessionSocket final : public AsyncSocket {
@@ -33,24 +38,26 @@ public:
     SessionSocket(EventLoop& loop, MailSession& session) : AsyncSocket(loop), m_session(session) {}
 
 private:
-    void OnReceive(int error) override;
-    void OnSend(int error) override;
-    void OnClose(int error) override;
+    void OnReceive() override;
+    void OnSend() override;
+    void OnClose(CloseKind kind) override;
 
     MailSession& m_session;
 };
 
 /// One accepted connection and its read/reply cycle. The protocol lives in a subclass.
 ///
-/// The cycle: bytes are appended to `m_recvBuf`; each complete line (up to LF) is handed to
-/// `InterpretCommand`, which leaves exactly one reply (or holds the cycle until a callback
+/// The cycle: bytes are appended to the input buffer; each complete line (up to LF) is handed
+/// to `InterpretCommand`, which leaves exactly one reply (or holds the cycle until a callback
 /// brings it: `Hold`, `Resume`); the reply leaves after the pause, and only then is the next
-/// buffered line interpreted. Two hand-overs leave the cycle for a while:
-/// in the data phase (`m_dataPhase`) raw input goes to `ReceiveMessageData`, and while
-/// `m_streaming` is set the output is produced piece by piece by `NextChunk`.
+/// buffered line interpreted. Two hand-overs leave the cycle for a while: after
+/// `EnterDataPhase` raw input goes to `ReceiveMessageData` until it says the data ended, and
+/// after `StartStream` the output is produced piece by piece by `NextChunk`.
 ///
-/// A session owns itself: the listener creates it, and it deletes itself when the client
-/// closes the connection, when the connection fails, or when it has been idle too long.
+/// A `SessionRegistry` owns every session. The session ends when the client closes the
+/// connection, when the connection fails, when it has been idle too long, or on `EndSession`:
+/// its connection closes at once, and the registry destroys it once the call that ended it
+/// has returned.
 class MailSession {
 public:
     static constexpr std::size_t kBufferSize = 3000;
@@ -60,27 +67,40 @@ public:
     MailSession(const MailSession&) = delete;
     MailSession& operator=(const MailSession&) = delete;
 
-    SessionSocket& Socket() { return m_socket; }
     [[nodiscard]] ServiceKind Kind() const { return m_kind; }
-
-    /// Called once the connection has been accepted into `Socket()`: queues the banner, which
-    /// leaves after the pause.
-    void Begin(std::string_view banner);
 
 protected:
     // ---- the protocol side ----
 
+    /// The greeting a client hears first.
+    [[nodiscard]] virtual std::string_view Banner() const = 0;
     /// One complete command line at the head of the input, LF included. Must leave exactly
     /// one reply (`Reply` or `ReplyLine`); may enter the data phase or start a stream.
     virtual void InterpretCommand(std::string_view line) = 0;
     /// The answer to a line that does not fit the receive buffer; the line is discarded.
     virtual void RejectLongLine() = 0;
-    /// Data phase: raw bytes as they arrive. Returns how many of them belong to the data;
-    /// the rest are commands again. Ends the phase itself by clearing `m_dataPhase`.
-    virtual std::size_t ReceiveMessageData(std::span<const char> bytes);
+
+    struct DataResult {
+        std::size_t used = 0; ///< bytes that belong to the data; the rest are commands again
+        bool ended = false;   ///< the data ended with them: the data phase is over
+    };
+    /// Data phase: raw bytes as they arrive.
+    virtual DataResult ReceiveMessageData(std::span<const char> bytes);
     /// Streaming: puts the next piece of a long reply into the reply buffer (`SetChunk`);
     /// returns false when nothing is left, which ends the stream.
     virtual bool NextChunk();
+
+    // ---- the cycle ----
+
+    /// Input from now on goes to `ReceiveMessageData` instead of `InterpretCommand`.
+    void EnterDataPhase() { m_dataPhase = true; }
+    /// Once the current reply has left, `NextChunk` produces the output until it returns false;
+    /// commands wait meanwhile.
+    void StartStream() { m_streaming = true; }
+    /// The reply that follows comes in many pieces: send small pieces without waiting.
+    void HintStreaming();
+    /// Ends the session now, without a reply (the client must not take what it got for whole).
+    void EndSession();
 
     // ---- replies ----
 
@@ -104,28 +124,35 @@ protected:
     /// Fills the reply buffer with raw bytes (a piece of a stream); returns the writable area.
     std::span<char> ChunkBuffer() { return {m_replyBuf, kBufferSize}; }
     void SetChunk(std::size_t length);
+    /// Bulk bytes straight to the client, without the reply buffer, while no reply is waiting
+    /// to leave; returns how many the connection took now (0 when it takes none).
+    std::size_t SendNow(std::span<const char> bytes);
 
     [[nodiscard]] EventLoop& Loop() { return m_loop; }
     [[nodiscard]] const SessionOptions& Options() const { return m_options; }
 
-    bool m_dataPhase = false;
-    bool m_streaming = false;
-
 private:
     friend class SessionSocket;
+    friend class SessionRegistry;
 
+    /// Takes over the accepted connection, queues the banner and starts the cycle. False when
+    /// the connection cannot be watched.
+    bool Open(UniqueFd connection, SessionRegistry& registry, std::uint64_t id);
     void Drive();
     bool SendPending(); // false when the socket took less than all
     bool ReadMore();    // false when nothing more could be read
     bool ReadData();    // ReadMore in the data phase, with the input buffer empty
     bool ReadFailed(ssize_t got);
     bool InterpretBuffered();
+    /// Hands buffered or peeked bytes to `ReceiveMessageData`; how many it used.
+    std::size_t TakeData(std::span<const char> bytes);
     void Consume(std::size_t count);
     void QueueReply(std::size_t length, EventLoop::Clock::time_point sendAt);
     void Touch() { m_lastActivity = m_loop.Now(); }
     void OnIdleCheck();
     void OnPeerClosed();
-    void Destroy();
+    /// Closes the connection and asks the registry to release the session.
+    void End();
 
     EventLoop& m_loop;
     const ServiceKind m_kind;
@@ -135,19 +162,54 @@ private:
     Timer m_idleTimer;
     EventLoop::Clock::time_point m_lastActivity;
     EventLoop::Clock::time_point m_sendAt;
+    SessionRegistry* m_registry = nullptr;
+    std::uint64_t m_id = 0;
 
     char m_recvBuf[kBufferSize + 1]{}; // pending input; a zero byte always follows it
     std::size_t m_recvCount = 0;
     char m_replyBuf[kBufferSize + 1]{}; // the reply (or stream piece) being sent
     std::size_t m_replyLength = 0;
     std::size_t m_replySent = 0;
+    bool m_dataPhase = false;
+    bool m_streaming = false;
     bool m_writeBlocked = false;   // waiting for room in the socket
     bool m_discardingLine = false; // inside an over-long line, up to its LF
-    bool m_peerClosed = false;     // the connection failed or the peer closed it
+    bool m_ended = false;          // the connection is closed; the registry releases us
     bool m_inputEnded = false;     // the peer sent its last byte; answer what it sent, then end
     bool m_driving = false;
     bool m_held = false; // a command's reply comes later, from elsewhere
+    bool m_noDelay = false;
     EventLoop::Clock::time_point m_heldSince;
+};
+
+/// Owns the open sessions of a server. A session that ends is destroyed once the call that
+/// ended it has returned; destroying the registry (or `CloseAll`) closes the rest, so every
+/// session's own clean-up runs at shutdown too.
+class SessionRegistry {
+public:
+    explicit SessionRegistry(EventLoop& loop);
+    ~SessionRegistry();
+    SessionRegistry(const SessionRegistry&) = delete;
+    SessionRegistry& operator=(const SessionRegistry&) = delete;
+
+    /// Takes `session` over with its connection and greets the client. False (the session
+    /// destroyed, the connection closed) when the loop cannot watch the connection.
+    bool Start(std::unique_ptr<MailSession> session, UniqueFd connection);
+    /// Closes and destroys every session.
+    void CloseAll();
+    /// Sessions whose connection is open.
+    [[nodiscard]] std::size_t Count() const { return m_sessions.size() - m_ended.size(); }
+
+private:
+    friend class MailSession;
+
+    void Release(std::uint64_t id);
+    void DestroyEnded();
+
+    std::unordered_map<std::uint64_t, std::unique_ptr<MailSession>> m_sessions;
+    std::vector<std::uint64_t> m_ended; // closed, destroyed by `m_release`
+    std::uint64_t m_nextId = 1;
+    Deferred m_release;
 };
 
 } // namespace brevin

@@ -25,7 +25,8 @@ void FillMailbox(const std::filesystem::path& folder) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static brevin::fuzzing::SessionHarness harness;
     FillMailbox(harness.Dir() / "store" / "alice"); // DELE of an earlier run removed some
-    auto* session = new brevin::Pop3Session(harness.Loop(), harness.Options(), harness.Users());
-    harness.Run(session, brevin::ServiceKind::POP3, data, size);
+    harness.Run(
+        std::make_unique<brevin::Pop3Session>(harness.Loop(), harness.Options(), harness.Users()),
+        data, size);
     return 0;
 }

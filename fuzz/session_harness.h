@@ -4,8 +4,8 @@
 // is cut into reads of varying sizes, the loop runs after each, and the replies are drained.
 // The session must answer without crashing and must be gone once the peer closes.
 
+#include "base/unique_fd.h"
 #include "engine/event_loop.h"
-#include "engine/listeners.h"
 #include "engine/mail_session.h"
 #include "smtp/delivery_queue.h"
 #include "store/profile_file.h"
@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,13 +44,14 @@ public:
     const std::filesystem::path& Dir() const { return m_dir; }
 
     /// Runs `session` (already made, not yet connected) over the input and closes it.
-    void Run(MailSession* session, ServiceKind kind, const std::uint8_t* data, std::size_t size) {
+    void Run(std::unique_ptr<MailSession> session, const std::uint8_t* data, std::size_t size) {
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) {
             std::abort();
         }
-        session->Socket().Adopt(pair[0], kRead | kClose);
-        session->Begin(BannerFor(kind));
+        if (!m_sessions.Start(std::move(session), UniqueFd(pair[0]))) {
+            std::abort();
+        }
         Pump(pair[1]);
         // Cut sizes come from the input itself, so the same input always gives the same reads.
         std::uint32_t state = static_cast<std::uint32_t>(size) * 2654435761U;
@@ -71,6 +73,9 @@ public:
         Pump(pair[1]);
         close(pair[1]);
         for (int i = 0; i < 100 && m_loop.ProcessReady(0) > 0; ++i) {
+        }
+        if (m_sessions.Count() != 0) {
+            std::abort(); // the session outlived its client
         }
     }
 
@@ -96,6 +101,7 @@ private:
     UserDirectory m_users{m_profile};
     DeliveryQueue m_deliveries{m_loop, m_users};
     SessionOptions m_options;
+    SessionRegistry m_sessions{m_loop};
 };
 
 } // namespace brevin::fuzzing

@@ -6,9 +6,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static brevin::fuzzing::SessionHarness harness;
-    auto* session =
-        new brevin::SmtpSession(harness.Loop(), harness.Options(), harness.Deliveries());
-    harness.Run(session, brevin::ServiceKind::SMTP, data, size);
+    harness.Run(std::make_unique<brevin::SmtpSession>(harness.Loop(), harness.Options(),
+                                                      harness.Deliveries()),
+                data, size);
     // Keep the store small: filed messages are of no further use.
     static int runs = 0;
     if (++runs % 256 == 0) {

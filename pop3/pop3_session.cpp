@@ -8,9 +8,6 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -171,7 +168,7 @@ void Pop3Session::Uidl(const std::string& argument) {
 }
 
 void Pop3Session::StartListing(Stream kind, std::string status) {
-    NoDelay();
+    HintStreaming();
     m_stream = kind;
     m_listNext = 0;
     m_listDone = false;
@@ -181,7 +178,7 @@ void Pop3Session::StartListing(Stream kind, std::string status) {
     if (m_listDone) {
         m_stream = Stream::None;
     } else {
-        m_streaming = true;
+        StartStream();
     }
 }
 
@@ -245,9 +242,9 @@ void Pop3Session::Retr(const std::string& argument) {
     m_retrFd = std::move(message.fd);
     m_retrEnded = false;
     m_retrOffset = 0;
-    NoDelay();
+    HintStreaming();
     m_stream = Stream::Retrieval;
-    m_streaming = true;
+    StartStream();
     ReplyLine("+OK " + std::to_string(message.size) + " bytes");
 }
 
@@ -284,7 +281,7 @@ bool Pop3Session::SendRetrievalChunk() {
         CloseRetrieval();
         // Ending the reply here would hand the client a cut message that looks whole (and
         // that it may then delete): end the connection instead.
-        ::shutdown(Socket().Handle(), SHUT_RDWR);
+        EndSession();
         m_stream = Stream::None;
         return false;
     }
@@ -317,23 +314,11 @@ void Pop3Session::SendWhatTheSocketTakes() {
         if (got <= 0) {
             return; // the end, or an error, is dealt with piece by piece
         }
-        const ssize_t sent = Socket().Send(bulk, static_cast<std::size_t>(got));
-        if (sent > 0) {
-            m_retrOffset += sent;
-        }
-        if (sent < got) {
+        const std::size_t sent = SendNow({bulk, static_cast<std::size_t>(got)});
+        m_retrOffset += static_cast<off_t>(sent);
+        if (sent < static_cast<std::size_t>(got)) {
             return; // full (or failed, which the next piece's send reports)
         }
-    }
-}
-
-void Pop3Session::NoDelay() {
-    if (!m_noDelay) {
-        // A multi-line reply leaves in several pieces; without this a piece that follows a
-        // small one waits for the client's delayed acknowledgement.
-        const int one = 1;
-        ::setsockopt(Socket().Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        m_noDelay = true;
     }
 }
 

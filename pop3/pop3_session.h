@@ -26,10 +26,13 @@ public:
     Pop3Session(EventLoop& loop, const SessionOptions& options, UserDirectory& users);
     ~Pop3Session() override;
 
+    static constexpr std::string_view kBanner = "+OK Brevin SMTP/POP3 server";
+
 private:
     // What the stream of a multi-line reply is producing.
     enum class Stream { None, Retrieval, List, Uidl };
 
+    [[nodiscard]] std::string_view Banner() const override { return kBanner; }
     void InterpretCommand(std::string_view line) override;
     void RejectLongLine() override;
     bool NextChunk() override;
@@ -56,7 +59,6 @@ private:
     /// Without a pause to keep, moves as much of the file as the socket takes right now.
     void SendWhatTheSocketTakes();
     void CloseRetrieval();
-    void NoDelay();
 
     UserDirectory& m_users;
 
@@ -64,15 +66,14 @@ private:
     bool m_authorised = false;
     Mailbox m_mailbox; // listed when PASS opened it
 
-    // While a stream runs the engine holds further commands back by itself, so the input-side
-    // m_dataPhase stays clear in this protocol.
+    // While a stream runs the engine holds further commands back by itself, so this protocol
+    // never enters the data phase.
     Stream m_stream = Stream::None;
     std::size_t m_listNext = 0; // next listing entry to send; the size means the "." is next
     bool m_listDone = false;
     UniqueFd m_retrFd;      // the message being retrieved, while one is
     off_t m_retrOffset = 0; // how much of the file has been handed out
     bool m_retrEnded = false;
-    bool m_noDelay = false;
 };
 
 } // namespace brevin

@@ -18,55 +18,68 @@ ServerApp::ServerApp(ServerOptions options, std::string programPath)
 
 ServerApp::~ServerApp() = default;
 
-MailSession* ServerApp::MakeSession(ServiceKind kind) {
+std::unique_ptr<MailSession> ServerApp::MakeSession(ServiceKind kind) {
     if (kind == ServiceKind::SMTP) {
-        return new SmtpSession(m_loop, m_options.session, *m_deliveries);
+        return std::make_unique<SmtpSession>(m_loop, m_options.session, *m_deliveries);
     }
-    return new Pop3Session(m_loop, m_options.session, *m_users);
+    return std::make_unique<Pop3Session>(m_loop, m_options.session, *m_users);
+}
+
+void ServerApp::ReportListenerFailure(const ListenerFailure& failure, WindowSide& windows) {
+    const bool smtp = failure.kind == ServiceKind::SMTP;
+    switch (failure.step) {
+    case ListenerStep::Create:
+        windows.MessageBox(smtp ? "SMTP port" : "POP3 port", "Creation FAILED ");
+        return;
+    case ListenerStep::Reuse:
+        windows.MessageBox(smtp ? "Port SMTP" : "Port POP3", "no reuse");
+        return;
+    case ListenerStep::Listen:
+        windows.MessageBox(smtp ? "PORT SMTP" : "PORT POP3", "Listen FAILED ");
+        return;
+    }
 }
 
 bool ServerApp::Start(WindowSide& windows) {
-    const auto show = [&windows](std::string_view text, std::string_view caption) {
-        windows.MessageBox(text, caption);
-    };
-    windows.BeforeStep(StartupStep::SetLocale);
     std::setlocale(LC_ALL, "");
 
-    windows.BeforeStep(StartupStep::BuildProfilePath);
     m_profilePath = BuildProfilePath(m_workingDirectory, m_programPath);
     m_profile = std::make_unique<ProfileFile>(m_profilePath);
     m_users = std::make_unique<UserDirectory>(*m_profile);
     m_deliveries = std::make_unique<DeliveryQueue>(m_loop, *m_users);
 
-    windows.BeforeStep(StartupStep::LoadIcons);
     windows.LoadIcons();
-    windows.BeforeStep(StartupStep::ShowSplash);
     windows.ShowSplash();
-    windows.BeforeStep(StartupStep::LoadUserList);
-
-    windows.BeforeStep(StartupStep::SetDialogColours);
     windows.SetDialogColours();
-    windows.BeforeStep(StartupStep::CreateMainFrame);
     windows.CreateMainFrame();
-    windows.BeforeStep(StartupStep::HideMainWindow);
     windows.HideMainWindow();
 
-    windows.BeforeStep(StartupStep::EnsureStoreRoot);
     m_users->SettleStoreRoot();
     RemoveAbandonedMessages(*m_users);
 
-    windows.BeforeStep(StartupStep::InitNetwork);
-    if (!InitNetwork(show)) {
+    switch (FindLocalAddress(m_host, m_options.address)) {
+    case AddressError::None:
+        break;
+    case AddressError::InvalidOverride:
+        windows.MessageBox("Invalid address: " + m_options.address, "TCP/IP Protocol");
+        return false;
+    case AddressError::LookupFailed:
+        windows.MessageBox("gethostbyname error", "TCP/IP Protocol");
+        windows.MessageBox(
+            "Protocollo mancante o mal definito \nProtocol corrupted or bad defined!",
+            "TCP/IP Protocol");
+        windows.MessageBox("End Program", "KESTRIN");
         return false;
     }
-    windows.BeforeStep(StartupStep::FindLocalAddress);
-    if (!FindLocalAddress(m_host, show, m_options.address)) {
-        return false;
+
+    // A listener that cannot start is reported and left out; the server runs with the other.
+    m_listeners = CreateListeners(
+        m_loop, m_host.address, {m_options.smtpPort, m_options.pop3Port},
+        [this](ServiceKind kind) { return MakeSession(kind); }, m_sessions);
+    for (const ListenerFailure& failure : m_listeners.failures) {
+        ReportListenerFailure(failure, windows);
     }
-    windows.BeforeStep(StartupStep::CreateListeners);
-    return CreateListeners(
-        m_loop, m_host.m_hostAddress, {m_options.smtpPort, m_options.pop3Port},
-        [this](ServiceKind kind) { return MakeSession(kind); }, show, m_listeners);
+    return true;
 }
 
 } // namespace brevin

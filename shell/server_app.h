@@ -2,11 +2,13 @@
 
 #include "engine/event_loop.h"
 #include "engine/listeners.h"
+#include "engine/mail_session.h"
 #include "shell/options.h"
 #include "shell/window_side.h"
 #include "smtp/delivery_queue.h"
 #include "store/profile_file.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -14,7 +16,7 @@
 namespace brevin {
 
 /// The one application object: start-up in its fixed order, the loop, the listeners, the
-/// profile and the user list. The desktop shell and the console both run it.
+/// sessions, the profile and the user list. The desktop shell and the console both run it.
 class ServerApp {
 public:
     ServerApp(ServerOptions options, std::string programPath);
@@ -32,25 +34,33 @@ public:
     [[nodiscard]] const std::filesystem::path& WorkingDirectory() const {
         return m_workingDirectory;
     }
+    [[nodiscard]] const std::filesystem::path& ProfilePath() const { return m_profilePath; }
+    /// The users as loaded at start-up; the user definition dialog reloads it.
+    /// The address found at start-up.
+    [[nodiscard]] const HostAddress& Host() const { return m_host; }
+    /// Null when that listener could not be started.
+    [[nodiscard]] const Listener* SmtpListener() const { return m_listeners.smtp.get(); }
+    [[nodiscard]] const Listener* Pop3Listener() const { return m_listeners.pop3.get(); }
+    [[nodiscard]] std::size_t OpenSessions() const { return m_sessions.Count(); }
 
 private:
-    // Declared first, so it is destroyed last: the listeners unregister from it.
+    std::unique_ptr<MailSession> MakeSession(ServiceKind kind);
+    void ReportListenerFailure(const ListenerFailure& failure, WindowSide& windows);
+
+    // Declared first, so it is destroyed last: everything below unregisters from it.
     EventLoop m_loop;
-
-public:
-    std::filesystem::path m_profilePath;
-    HostAddress m_host; // m_hostAddress and m_hostOctets, found at start-up
-    Listeners m_listeners;
-
-private:
-    MailSession* MakeSession(ServiceKind kind);
-
     ServerOptions m_options;
     std::string m_programPath;
     std::filesystem::path m_workingDirectory;
+    std::filesystem::path m_profilePath;
+    HostAddress m_host;
     std::unique_ptr<ProfileFile> m_profile;      // made by start-up, once the path is known
     std::unique_ptr<UserDirectory> m_users;      // over m_profile
     std::unique_ptr<DeliveryQueue> m_deliveries; // over m_users
+    // The sessions use the options, the users and the deliveries, so they go before them;
+    // the listeners hand sessions to the registry, so they go first.
+    SessionRegistry m_sessions{m_loop};
+    Listeners m_listeners;
 };
 
 } // namespace brevin

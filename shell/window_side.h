@@ -4,31 +4,12 @@
 
 namespace brevin {
 
-/// The start-up steps, in the order the server takes them.
-enum class StartupStep {
-    SetLocale = 1,
-    BuildProfilePath,
-    LoadIcons,
-    ShowSplash,
-    LoadUserList,
-    SetDialogColours,
-    CreateMainFrame,
-    HideMainWindow,
-    EnsureStoreRoot,
-    InitNetwork,
-    FindLocalAddress,
-    CreateListeners,
-};
-
 /// What start-up asks of the windows. The desktop shell shows real ones; the console has none
 /// and writes message boxes to stderr. Start-up itself lives in `ServerApp::Start`,
 /// so the two cannot take the steps in different orders.
 class WindowSide {
 public:
     virtual ~WindowSide() = default;
-
-    /// Called before each step; lets a test record the order.
-    virtual void BeforeStep(StartupStep /*step*/) {}
 
     virtual void LoadIcons() {}
     virtual void ShowSplash() {}

@@ -104,11 +104,11 @@ void SmtpSession::OpenMessageFile(std::uint32_t number) {
     // The CR LF that ended DATA counts, so a message of only "." CR LF ends at once.
     std::memcpy(m_tail, "\r\n", 2);
     m_tailLength = 2;
-    m_dataPhase = true;
+    EnterDataPhase();
     ResumeAfterPause(kStartData);
 }
 
-std::size_t SmtpSession::ReceiveMessageData(std::span<const char> bytes) {
+MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> bytes) {
     const std::string_view data(bytes.data(), bytes.size());
     std::size_t used = data.size();
     bool ended = false;
@@ -147,10 +147,9 @@ std::size_t SmtpSession::ReceiveMessageData(std::span<const char> bytes) {
     }
 
     if (ended) {
-        m_dataPhase = false;
         FinishMessage();
     }
-    return used;
+    return {used, ended};
 }
 
 void SmtpSession::FinishMessage() {

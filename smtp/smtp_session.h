@@ -28,6 +28,7 @@ public:
     SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries);
     ~SmtpSession() override;
 
+    static constexpr std::string_view kBanner = "220 Ok. Brevin Server ready ";
     static constexpr std::string_view kOk = "250 Ok. Brevin Server ready ";
     static constexpr std::string_view kStartData = "354 Ok. Brevin Server ready ";
     static constexpr std::string_view kNoSuchUser = "550 Brevin Server : NO Such User";
@@ -39,9 +40,10 @@ public:
     static constexpr std::string_view kTooLong = "500 Brevin Server : line too long";
 
 private:
+    [[nodiscard]] std::string_view Banner() const override { return kBanner; }
     void InterpretCommand(std::string_view line) override { HandleSmtpCommand(line); }
     void RejectLongLine() override { ReplyLine(kTooLong); }
-    std::size_t ReceiveMessageData(std::span<const char> bytes) override;
+    DataResult ReceiveMessageData(std::span<const char> bytes) override;
 
     void HandleSmtpCommand(std::string_view line);
     /// MAIL: the reduced sender goes to `m_from`. False when the line has no ':' at index 5 or

@@ -61,7 +61,7 @@ AccessInfoDialog::AccessInfoDialog(const HostAddress& host, QWidget* parent) : Q
                         "set \nin the mail client program :"),
          7, 7, 178, 25);
     Text(*this, units, QStringLiteral("SMTP and POP3 Server:"), 22, 34, 142, 9);
-    const auto& o = host.m_hostOctets;
+    const auto& o = host.octets;
     m_address =
         SunkenField(*this, units, "address",
                     QString::asprintf("%d.%d.%d.%d", o[0], o[1], o[2], o[3]), 37, 46, 140, 11);

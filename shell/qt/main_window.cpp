@@ -220,7 +220,7 @@ void MainWindow::editUsers() {
 }
 
 void MainWindow::showAccess() {
-    AccessInfoDialog dialog(m_app.m_host, this);
+    AccessInfoDialog dialog(m_app.Host(), this);
     dialog.exec();
 }
 

@@ -31,10 +31,10 @@ public:
     std::function<void()> onReceive, onSend, onAccept, onClose;
 
 private:
-    void OnReceive(int) override { Note("read", onReceive); }
-    void OnSend(int) override { Note("write", onSend); }
-    void OnAccept(int) override { Note("accept", onAccept); }
-    void OnClose(int) override { Note("close", onClose); }
+    void OnReceive() override { Note("read", onReceive); }
+    void OnSend() override { Note("write", onSend); }
+    void OnAccept() override { Note("accept", onAccept); }
+    void OnClose(CloseKind /*kind*/) override { Note("close", onClose); }
     void Note(const char* what, const std::function<void()>& hook) {
         log.emplace_back(what);
         if (hook) {
@@ -70,20 +70,19 @@ int PumpFor(EventLoop& loop, std::chrono::milliseconds span) {
 class EventLayer : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(listener.Create(0, kAccept, "127.0.0.1"));
+        ASSERT_TRUE(listener.Create(0, Interest::Accept, "127.0.0.1"));
         ASSERT_TRUE(listener.Listen(16));
         port = listener.LocalPort();
     }
 
     /// Connects a client and accepts it into a new recorder with `mask`.
-    std::unique_ptr<Recorder> Connected(Client& client, unsigned mask) {
+    std::unique_ptr<Recorder> Connected(Client& client, Interest mask) {
         EXPECT_TRUE(client.Connect(port));
         auto peer = std::make_unique<Recorder>(loop);
         bool accepted = false;
-        listener.onAccept = [&] { accepted = listener.Accept(*peer); };
+        listener.onAccept = [&] { accepted = peer->Attach(listener.Accept(), mask); };
         EXPECT_TRUE(PumpUntil(loop, [&] { return accepted; }));
         listener.onAccept = nullptr;
-        peer->AsyncSelect(mask);
         return peer;
     }
 
@@ -94,11 +93,11 @@ protected:
 
 TEST_F(EventLayer, CreateFailsCleanlyOnABadAddressOrATakenPort) {
     Recorder byName(loop);
-    EXPECT_FALSE(byName.Create(0, kAccept, "localhost")) << "only dotted decimal is taken";
+    EXPECT_FALSE(byName.Create(0, Interest::Accept, "localhost")) << "only dotted decimal";
     EXPECT_EQ(byName.LastError(), EINVAL);
     EXPECT_FALSE(byName.IsOpen());
     Recorder second(loop);
-    EXPECT_FALSE(second.Create(port, kAccept, "127.0.0.1"));
+    EXPECT_FALSE(second.Create(port, Interest::Accept, "127.0.0.1"));
     EXPECT_EQ(second.LastError(), EADDRINUSE);
     EXPECT_FALSE(second.IsOpen());
 }
@@ -112,14 +111,14 @@ TEST_F(EventLayer, AcceptNotificationComesAgainOnlyAfterAccept) {
     EXPECT_EQ(listener.log.size(), 1U) << "two pending connections, but no Accept yet";
 
     Recorder accepted(loop);
-    ASSERT_TRUE(listener.Accept(accepted));
+    ASSERT_TRUE(accepted.Attach(listener.Accept(), Interest::Read));
     ASSERT_TRUE(PumpUntil(loop, [&] { return listener.log.size() == 2; }));
     EXPECT_TRUE(accepted.IsOpen());
 }
 
 TEST_F(EventLayer, ReadNotificationComesAgainOnlyAfterReceiveAndWhileBytesArePending) {
     Client client;
-    auto peer = Connected(client, kRead | kClose);
+    auto peer = Connected(client, Interest::Read | Interest::Close);
     client.Send("one");
     ASSERT_TRUE(PumpUntil(loop, [&] { return peer->log.size() == 1; }));
     client.Send("two");
@@ -137,19 +136,19 @@ TEST_F(EventLayer, ReadNotificationComesAgainOnlyAfterReceiveAndWhileBytesArePen
 
 TEST_F(EventLayer, WriteInterestOnAWritableSocketNotifiesOncePerSelect) {
     Client client;
-    auto peer = Connected(client, kWrite | kClose);
+    auto peer = Connected(client, Interest::Write | Interest::Close);
     ASSERT_TRUE(PumpUntil(loop, [&] { return !peer->log.empty(); }));
     PumpFor(loop, 50ms);
     EXPECT_EQ(peer->log, std::vector<std::string>{"write"});
 
-    peer->AsyncSelect(kWrite | kClose);
+    peer->AsyncSelect(Interest::Write | Interest::Close);
     ASSERT_TRUE(PumpUntil(loop, [&] { return peer->log.size() == 2; }));
     EXPECT_EQ(peer->log.back(), "write");
 }
 
 TEST_F(EventLayer, PendingBytesAreDeliveredBeforeTheClose) {
     Client client;
-    auto peer = Connected(client, kRead | kClose);
+    auto peer = Connected(client, Interest::Read | Interest::Close);
     std::string got;
     peer->onReceive = [&] {
         char buffer[64];
@@ -169,7 +168,7 @@ TEST_F(EventLayer, PendingBytesAreDeliveredBeforeTheClose) {
 
 TEST_F(EventLayer, CloseIsDeliveredEvenWhileTheOwnerTakesNoMoreBytes) {
     Client client;
-    auto peer = Connected(client, kRead | kClose);
+    auto peer = Connected(client, Interest::Read | Interest::Close);
     client.Send("ignored");
     ASSERT_TRUE(PumpUntil(loop, [&] { return peer->log.size() == 1; }));
     client.Close();
@@ -178,8 +177,8 @@ TEST_F(EventLayer, CloseIsDeliveredEvenWhileTheOwnerTakesNoMoreBytes) {
 
 TEST_F(EventLayer, NothingReachesASocketDestroyedEarlierInTheSameBatch) {
     Client clientA, clientB;
-    auto a = Connected(clientA, kRead | kClose);
-    auto b = Connected(clientB, kRead | kClose);
+    auto a = Connected(clientA, Interest::Read | Interest::Close);
+    auto b = Connected(clientB, Interest::Read | Interest::Close);
     // Both become readable before the loop looks, so both events land in one batch; whichever
     // runs first destroys the other.
     bool destroyed = false;
@@ -201,7 +200,7 @@ TEST_F(EventLayer, NothingReachesASocketDestroyedEarlierInTheSameBatch) {
 
 TEST_F(EventLayer, ASocketMayDestroyItselfInItsHandler) {
     Client client;
-    auto owned = Connected(client, kRead | kClose);
+    auto owned = Connected(client, Interest::Read | Interest::Close);
     Recorder* peer = owned.release();
     bool ran = false;
     peer->onClose = [&] {
@@ -259,6 +258,33 @@ TEST(Timers, ACallbackMayDestroyAnotherDueTimerOrItself) {
     EXPECT_EQ(fired, 1);
     EXPECT_EQ(first, nullptr);
     EXPECT_EQ(second, nullptr);
+}
+
+TEST_F(EventLayer, DeferredWorkRunsOnceAfterTheHandlerThatPostedItAndNotOnceCancelled) {
+    Client client;
+    auto peer = Connected(client, Interest::Read | Interest::Close);
+    std::vector<std::string> order;
+    Deferred later(loop, [&] { order.emplace_back("deferred"); });
+    Deferred cancelled(loop, [&] { order.emplace_back("cancelled"); });
+    peer->onReceive = [&] {
+        later.Post();
+        later.Post(); // once is enough
+        cancelled.Post();
+        cancelled.Cancel();
+        order.emplace_back("handler");
+        char buffer[16];
+        peer->Receive(buffer, sizeof buffer);
+    };
+    client.Send("x");
+    ASSERT_TRUE(PumpUntil(loop, [&] { return order.size() >= 2; }));
+    PumpFor(loop, 30ms);
+    EXPECT_EQ(order, (std::vector<std::string>{"handler", "deferred"}));
+
+    // Posted outside any callback, it runs before the loop waits for anything.
+    later.Post();
+    loop.ProcessReady(0);
+    EXPECT_EQ(order.back(), "deferred");
+    EXPECT_EQ(order.size(), 3U);
 }
 
 TEST(Loop, StopEndsRunEvenWhenItComesFirst) {

@@ -1,7 +1,8 @@
 // The session cycle on real loopback sockets, with a small line-echo protocol standing in for
 // SMTP and POP3: banners and their pause, one reply per command in order, lines that arrive in
 // pieces or too long, replies the socket cannot take at once, the data-phase hand-over, idle
-// sessions, and listeners that cannot be created or run out of descriptors.
+// sessions, sessions owned and released by the registry, and listeners that cannot be created or
+// run out of descriptors.
 
 #include "engine/listeners.h"
 #include "engine/mail_session.h"
@@ -9,7 +10,10 @@
 #include "support/loop_thread.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -28,7 +32,11 @@ using testing::LoopThread;
 
 std::atomic<int> g_liveSessions{0};
 
-/// "echo" for every line; "BIG n" streams n bytes; "DATA" takes raw bytes up to a line ".".
+constexpr std::string_view kSmtpBanner = "220 echo";
+constexpr std::string_view kPop3Banner = "+OK echo";
+
+/// "echo" for every line; "BIG n" streams n bytes; "DATA" takes raw bytes up to a line ".";
+/// "END" ends the session without a reply.
 class EchoSession final : public MailSession {
 public:
     EchoSession(EventLoop& loop, ServiceKind kind, const SessionOptions& options)
@@ -38,15 +46,22 @@ public:
     ~EchoSession() override { --g_liveSessions; }
 
 private:
+    [[nodiscard]] std::string_view Banner() const override {
+        return Kind() == ServiceKind::SMTP ? kSmtpBanner : kPop3Banner;
+    }
+
     void InterpretCommand(std::string_view line) override {
         const std::string text(line.substr(0, line.find_first_of("\r\n")));
         if (text.starts_with("BIG ")) {
             m_streamLeft = std::stoul(text.substr(4));
             m_streamed = 0;
-            m_streaming = true;
+            HintStreaming();
+            StartStream();
             ReplyLine("+BIG");
+        } else if (text == "END") {
+            EndSession();
         } else if (text == "DATA") {
-            m_dataPhase = true;
+            EnterDataPhase();
             m_dataBytes = 0;
             m_tail.clear();
             ReplyLine("354 go on");
@@ -57,7 +72,7 @@ private:
 
     void RejectLongLine() override { ReplyLine("500 too long"); }
 
-    std::size_t ReceiveMessageData(std::span<const char> bytes) override {
+    DataResult ReceiveMessageData(std::span<const char> bytes) override {
         static constexpr std::string_view kEnd = "\r\n.\r\n";
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             m_tail.push_back(bytes[i]);
@@ -66,12 +81,11 @@ private:
                 m_tail.erase(0, 1);
             }
             if (m_tail == kEnd) {
-                m_dataPhase = false;
                 ReplyLineNow("250 got " + std::to_string(m_dataBytes));
-                return i + 1;
+                return {i + 1, true};
             }
         }
-        return bytes.size();
+        return {bytes.size(), false};
     }
 
     bool NextChunk() override {
@@ -105,44 +119,49 @@ std::string Pattern(std::size_t count) {
 
 class Sessions : public ::testing::Test {
 protected:
-    void StartServer(std::chrono::milliseconds pause, std::chrono::seconds idle = 0s) {
+    void StartServer(std::chrono::milliseconds pause, std::chrono::seconds idle = 0s,
+                     ListenerPorts ports = {0, 0}) {
         options.pause = pause;
         options.idleTimeout = idle;
-        const SessionFactory factory = [this](ServiceKind kind) -> MailSession* {
-            return new EchoSession(server.Loop(), kind, options);
-        };
-        CreateListeners(
-            server.Loop(), "127.0.0.1", {0, 0}, factory,
-            [this](std::string_view text, std::string_view caption) {
-                messages.push_back(std::string(caption) + "|" + std::string(text));
-            },
-            listeners);
-        ASSERT_TRUE(listeners.smtp && listeners.pop3);
-        smtpPort = listeners.smtp->LocalPort();
-        pop3Port = listeners.pop3->LocalPort();
+        listeners = CreateListeners(server.Loop(), "127.0.0.1", ports, Factory(), sessions);
+        if (listeners.smtp) {
+            smtpPort = listeners.smtp->LocalPort();
+        }
+        if (listeners.pop3) {
+            pop3Port = listeners.pop3->LocalPort();
+        }
         server.Start();
     }
 
-    void TearDown() override {
-        // The test's clients are closed by now; let their sessions go before the loop stops,
-        // or they would outlive it.
-        AllSessionsGone();
-        server.Stop();
-        listeners = {};
+    SessionFactory Factory() {
+        return [this](ServiceKind kind) -> std::unique_ptr<MailSession> {
+            return std::make_unique<EchoSession>(server.Loop(), kind, options);
+        };
     }
 
-    /// Waits (bounded) until the server has no session left.
-    static bool AllSessionsGone() {
-        for (int i = 0; i < 300 && g_liveSessions.load() != 0; ++i) {
+    void TearDown() override {
+        // Sessions still open are closed with the server, not abandoned.
+        server.Stop();
+        listeners = {};
+        sessions.CloseAll();
+        EXPECT_EQ(g_liveSessions.load(), 0);
+    }
+
+    /// Waits (bounded) until the server has `count` sessions left.
+    bool OpenSessionsReach(std::size_t count) {
+        for (int i = 0; i < 300; ++i) {
+            if (server.Call([this] { return sessions.Count(); }) == count) {
+                return static_cast<std::size_t>(g_liveSessions.load()) == count;
+            }
             std::this_thread::sleep_for(10ms);
         }
-        return g_liveSessions.load() == 0;
+        return false;
     }
 
     SessionOptions options;
     LoopThread server;
+    SessionRegistry sessions{server.Loop()};
     Listeners listeners;
-    std::vector<std::string> messages;
     std::uint16_t smtpPort = 0;
     std::uint16_t pop3Port = 0;
 };
@@ -156,24 +175,42 @@ TEST_F(Sessions, BannersAreExactNeverEarlierThanThePauseAndComeBeforeAnyAnswer) 
     smtp.Send("early\r\n"); // sent before the banner: answered after it
     const std::string smtpBanner = smtp.ReadLine();
     const auto smtpAt = Clock::now() - start;
-    EXPECT_EQ(smtpBanner, "220 Ok. Brevin Server ready \r\n");
-    EXPECT_EQ(smtpBanner.size(), 30U);
-    EXPECT_EQ(pop3.ReadLine(), "+OK Brevin SMTP/POP3 server\r\n");
+    EXPECT_EQ(smtpBanner, "220 echo\r\n");
+    EXPECT_EQ(pop3.ReadLine(), "+OK echo\r\n");
     EXPECT_GE(smtpAt, 100ms);
     EXPECT_LT(smtpAt, 2s);
     EXPECT_EQ(smtp.ReadLine(), "echo early\r\n");
     EXPECT_EQ(pop3.ReadFor(50ms), "") << "nothing follows the banner unasked";
 }
 
-TEST_F(Sessions, TheClientsCloseDestroysTheSession) {
+TEST_F(Sessions, TheRegistryCountsSessionsAndReleasesThoseThatEndAndClosesTheRestAtShutdown) {
     StartServer(0ms);
-    {
-        Client client;
-        ASSERT_TRUE(client.Connect(smtpPort));
-        client.ReadLine();
-        EXPECT_EQ(g_liveSessions.load(), 1);
+    Client closing, ending, staying;
+    for (Client* client : {&closing, &ending, &staying}) {
+        ASSERT_TRUE(client->Connect(smtpPort));
+        client->ReadLine();
     }
-    EXPECT_TRUE(AllSessionsGone());
+    EXPECT_TRUE(OpenSessionsReach(3));
+    closing.Close();
+    EXPECT_TRUE(OpenSessionsReach(2)) << "the client's close releases its session";
+    ending.Send("END\r\nnever\r\n");
+    EXPECT_TRUE(ending.WaitClosed());
+    EXPECT_TRUE(OpenSessionsReach(1)) << "EndSession closes at once and releases it";
+
+    // A descriptor the loop cannot watch is refused, and its session goes at once.
+    const int file = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(file, 0);
+    EXPECT_FALSE(server.Call([&] {
+        return sessions.Start(
+            std::make_unique<EchoSession>(server.Loop(), ServiceKind::SMTP, options),
+            UniqueFd(file));
+    }));
+    EXPECT_TRUE(OpenSessionsReach(1));
+
+    server.Stop();
+    sessions.CloseAll();
+    EXPECT_EQ(g_liveSessions.load(), 0);
+    EXPECT_TRUE(staying.WaitClosed());
 }
 
 TEST_F(Sessions, AClientThatHalfClosesIsAnsweredBeforeTheSessionEnds) {
@@ -186,7 +223,7 @@ TEST_F(Sessions, AClientThatHalfClosesIsAnsweredBeforeTheSessionEnds) {
     EXPECT_EQ(client.ReadLine(), "echo one\r\n");
     EXPECT_EQ(client.ReadLine(), "echo two\r\n");
     EXPECT_TRUE(client.WaitClosed());
-    EXPECT_TRUE(AllSessionsGone());
+    EXPECT_TRUE(OpenSessionsReach(0));
 }
 
 TEST_F(Sessions, PipelinedCommandsGetOneReplyEachInOrderEachAfterThePause) {
@@ -276,8 +313,7 @@ TEST_F(Sessions, AnIdleSessionIsClosedButABusyOneIsNot) {
     }
     EXPECT_TRUE(idle.WaitClosed()) << "closed as if the client had closed it";
     EXPECT_GE(Clock::now() - start, 900ms);
-    busy.Close();
-    EXPECT_TRUE(AllSessionsGone());
+    EXPECT_TRUE(OpenSessionsReach(1));
 }
 
 TEST_F(Sessions, ManySessionsWaitingForTheirPauseDoNotDelayEachOther) {
@@ -289,33 +325,27 @@ TEST_F(Sessions, ManySessionsWaitingForTheirPauseDoNotDelayEachOther) {
         ASSERT_TRUE(client.Connect(smtpPort));
     }
     for (auto& client : clients) {
-        ASSERT_EQ(client.ReadLine(), "220 Ok. Brevin Server ready \r\n");
+        ASSERT_EQ(client.ReadLine(), "220 echo\r\n");
     }
     // One pause after another would take 12 s.
     EXPECT_LT(Clock::now() - start, 2s);
 }
 
 TEST_F(Sessions, AListenerThatCannotBeCreatedIsReportedAndTheOtherServes) {
-    options.pause = 0ms;
-    AsyncSocket squatter(server.Loop());
-    ASSERT_TRUE(squatter.Create(0, kAccept, "127.0.0.1"));
+    EventLoop elsewhere; // not the server's loop, whose thread runs while this one goes
+    AsyncSocket squatter(elsewhere);
+    ASSERT_TRUE(squatter.Create(0, Interest::Accept, "127.0.0.1"));
     ASSERT_TRUE(squatter.Listen(5));
-    CreateListeners(
-        server.Loop(), "127.0.0.1", {squatter.LocalPort(), 0},
-        [this](ServiceKind kind) -> MailSession* {
-            return new EchoSession(server.Loop(), kind, options);
-        },
-        [this](std::string_view text, std::string_view caption) {
-            messages.push_back(std::string(caption) + "|" + std::string(text));
-        },
-        listeners);
-    EXPECT_EQ(messages, std::vector<std::string>{"Creation FAILED |SMTP port"});
+    StartServer(0ms, 0s, {squatter.LocalPort(), 0});
+    ASSERT_EQ(listeners.failures.size(), 1U);
+    EXPECT_EQ(listeners.failures[0].kind, ServiceKind::SMTP);
+    EXPECT_EQ(listeners.failures[0].step, ListenerStep::Create);
+    EXPECT_EQ(listeners.failures[0].error, EADDRINUSE);
     EXPECT_EQ(listeners.smtp, nullptr);
     ASSERT_NE(listeners.pop3, nullptr);
-    server.Start();
     Client client;
-    ASSERT_TRUE(client.Connect(listeners.pop3->LocalPort()));
-    EXPECT_EQ(client.ReadLine(), "+OK Brevin SMTP/POP3 server\r\n");
+    ASSERT_TRUE(client.Connect(pop3Port));
+    EXPECT_EQ(client.ReadLine(), "+OK echo\r\n");
 }
 
 double CpuSeconds() {
@@ -331,7 +361,7 @@ TEST_F(Sessions, OutOfDescriptorsTheListenerWaitsInsteadOfSpinning) {
     std::vector<Client> clients(kClients);
     Client probe;
     ASSERT_TRUE(probe.Connect(smtpPort)); // served before the limit bites
-    ASSERT_EQ(probe.ReadLine(), "220 Ok. Brevin Server ready \r\n");
+    ASSERT_EQ(probe.ReadLine(), "220 echo\r\n");
 
     // With the loop held, the clients wait in the backlog; then the process is left without a
     // spare descriptor, so every accept fails until the limit is lifted.
@@ -360,7 +390,7 @@ TEST_F(Sessions, OutOfDescriptorsTheListenerWaitsInsteadOfSpinning) {
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
     int greeted = 0;
     for (auto& client : clients) {
-        if (client.ReadLine() == "220 Ok. Brevin Server ready \r\n") {
+        if (client.ReadLine() == "220 echo\r\n") {
             ++greeted;
         }
     }

@@ -65,6 +65,10 @@ TEST_F(Pop3Commands, EachLineGetsItsReplyInTurn) {
         {"LIST", "+OK 0 msg\r\n.\r\n"},
         {"UIDL", "+OK list follow\r\n.\r\n"},
     };
+    Client greeted;
+    ASSERT_TRUE(greeted.Connect(server.Pop3Port()));
+    EXPECT_EQ(greeted.ReadLine(), "+OK Brevin SMTP/POP3 server\r\n");
+    greeted.Close();
     auto client = server.Pop3();
     for (const auto& [line, reply] : steps) {
         SCOPED_TRACE(line);

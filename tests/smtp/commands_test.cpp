@@ -42,6 +42,9 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
         {"QUIT", "221 Ok. Done\r\n"},
         {"HELO again", kOk},
     };
+    Client greeted; // the banner, trailing blank included
+    ASSERT_TRUE(greeted.Connect(server.SmtpPort()));
+    EXPECT_EQ(greeted.ReadLine(), "220 Ok. Brevin Server ready \r\n");
     auto client = server.Smtp();
     for (const auto& [line, reply] : steps) {
         SCOPED_TRACE(line);

@@ -95,21 +95,21 @@ public:
     }
 
     void Start() {
-        const SessionFactory factory = [this](ServiceKind kind) -> MailSession* {
+        const SessionFactory factory = [this](ServiceKind kind) -> std::unique_ptr<MailSession> {
             if (kind == ServiceKind::SMTP) {
-                return new SmtpSession(m_thread.Loop(), m_options, m_deliveries);
+                return std::make_unique<SmtpSession>(m_thread.Loop(), m_options, m_deliveries);
             }
-            return new Pop3Session(m_thread.Loop(), m_options, m_users);
+            return std::make_unique<Pop3Session>(m_thread.Loop(), m_options, m_users);
         };
-        CreateListeners(
-            m_thread.Loop(), "127.0.0.1", {0, 0}, factory,
-            [](std::string_view, std::string_view) {}, m_listeners);
+        m_listeners = CreateListeners(m_thread.Loop(), "127.0.0.1", {0, 0}, factory, m_sessions);
         m_thread.Start();
     }
 
+    /// Stops the loop and closes every session still open, as the server does at exit.
     void Stop() {
         m_thread.Stop();
         m_listeners = {};
+        m_sessions.CloseAll();
     }
 
     template <typename Fn>
@@ -143,6 +143,7 @@ private:
     LoopThread m_thread;
     UserDirectory m_users{m_profile};
     DeliveryQueue m_deliveries{m_thread.Loop(), m_users};
+    SessionRegistry m_sessions{m_thread.Loop()};
     Listeners m_listeners;
 };
 
