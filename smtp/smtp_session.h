@@ -2,17 +2,28 @@
 
 #include "engine/mail_session.h"
 #include "smtp/delivery_queue.h"
+#include "smtp/end_of_data.h"
 #include "store/delivery.h"
 #include "store/users.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace brevin {
+
+/// One mail transaction: made at MAIL (or at the first RCPT of a client that skips MAIL) and
+/// dropped at RSET, at the next MAIL, or once its message has been filed.
+struct SmtpTransaction {
+    std::string sender;                  // reduced as RCPT addresses are; nothing reads it
+    std::vector<std::string> recipients; // user names, in RCPT order
+    std::string lastFolder;              // full path of the last recipient's mailbox
+    Delivery delivery;                   // the message being received or filed
+};
 
 /// An SMTP conversation: HELO, MAIL, RCPT, DATA, RSET and QUIT, recognised by the first four
 /// bytes of the line in any letter case; then the message data, filed for every accepted
@@ -41,16 +52,13 @@ public:
 
 private:
     [[nodiscard]] std::string_view Banner() const override { return kBanner; }
-    void InterpretCommand(std::string_view line) override { HandleSmtpCommand(line); }
+    void InterpretCommand(std::string_view line) override;
     void RejectLongLine() override { ReplyLine(kTooLong); }
     DataResult ReceiveMessageData(std::span<const char> bytes) override;
 
-    void HandleSmtpCommand(std::string_view line);
-    /// MAIL: the reduced sender goes to `m_from`. False when the line has no ':' at index 5 or
-    /// later, or no usable address.
-    bool TakeSender(std::string_view line);
-    /// RCPT: appends the user named by the address when [USERS] gives it a folder.
-    bool AddRecipient(std::string_view line);
+    void Mail(std::string_view line);
+    void Rcpt(std::string_view line);
+    void Data();
     /// DATA, once the delivery queue has given the message its number: creates the message
     /// file, invisible until complete, and answers. The number is used up even when the file
     /// cannot be created.
@@ -58,23 +66,15 @@ private:
     /// End of the data: hands the message to the delivery queue, whose answer is the final
     /// reply, sent at once.
     void FinishMessage();
-    /// The folders of every recipient but the last, whose folder holds the message itself;
-    /// false when one of them is no longer a user.
-    bool CopyToRecipients();
     /// The delivery queue's answer: the final reply.
     void MessageFiled(bool filed);
-    /// Forgets the recipients of the transaction that ends.
-    void EndTransaction();
+    /// The transaction under way, made when a command needs one.
+    SmtpTransaction& Transaction();
 
     DeliveryQueue& m_deliveries;
     UserDirectory& m_users;
-    std::string m_from;
-    std::vector<std::string> m_recipients; // user names, in RCPT order
-    std::string m_folder; // mailbox folder (full path) of the last accepted recipient
-    Delivery m_delivery;  // the message being received or filed
-    // The last bytes of the data so far, so an end sequence split across reads is seen.
-    char m_tail[4]{};
-    std::size_t m_tailLength = 0;
+    std::optional<SmtpTransaction> m_transaction;
+    EndOfDataMatcher m_endOfData;
 };
 
 } // namespace brevin
