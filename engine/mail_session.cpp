@@ -182,6 +182,10 @@ void MailSession::Drive() {
             }
             continue;
         }
+        if (m_closeAfterReply) {
+            End(); // the last reply is out
+            break;
+        }
         if (m_held) {
             break;
         }

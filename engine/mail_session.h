@@ -101,6 +101,8 @@ protected:
     void HintStreaming();
     /// Ends the session now, without a reply (the client must not take what it got for whole).
     void EndSession();
+    /// Ends the session once the reply now pending has been sent in full (QUIT).
+    void CloseAfterReply() { m_closeAfterReply = true; }
 
     // ---- replies ----
 
@@ -178,6 +180,7 @@ private:
     bool m_inputEnded = false;     // the peer sent its last byte; answer what it sent, then end
     bool m_driving = false;
     bool m_held = false; // a command's reply comes later, from elsewhere
+    bool m_closeAfterReply = false;
     bool m_noDelay = false;
     EventLoop::Clock::time_point m_heldSince;
 };

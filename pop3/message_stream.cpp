@@ -11,13 +11,15 @@ constexpr std::string_view kEnd = "\r\n.\r\n";
 } // namespace
 
 std::uint64_t StoredContentLength(std::uint64_t size, std::string_view tail) {
-    if (size == 3 && tail == ".\r\n") {
-        return 0; // an empty message: DATA's CR LF, then the "." line
+    // The "." line, or the start of one that a file put into the folder by hand stops in.
+    // DATA's CR LF comes before the first line, so a file may begin with it.
+    for (std::size_t cut = 3; cut > 0; --cut) {
+        const std::string_view end = kEnd.substr(0, 2 + cut);
+        if ((size >= end.size() && tail.ends_with(end)) || (size == cut && tail == end.substr(2))) {
+            return size - cut; // the content keeps the CR LF before the "." line
+        }
     }
-    if (size >= kEnd.size() && tail.ends_with(kEnd)) {
-        return size - 3; // the content keeps the CR LF before the "." line
-    }
-    return size; // put into the folder by hand: all of it is content
+    return size; // all of it is content
 }
 
 bool MessageStream::Count(char c) {

@@ -8,7 +8,8 @@
 namespace brevin {
 
 /// How much of a stored message is its content: a message is stored as its SMTP data, which
-/// ends with the "." line. `size` is the file's size and `tail` its last (up to five) bytes.
+/// ends with the "." line (a file put into the folder by hand may stop within it, or lack it).
+/// `size` is the file's size and `tail` its last (up to five) bytes.
 std::uint64_t StoredContentLength(std::uint64_t size, std::string_view tail);
 
 /// Turns the content of a stored message into the body of a RETR or TOP reply, piece by piece.

@@ -5,11 +5,11 @@
 
 namespace brevin {
 
-std::string ExtractArgument(std::string_view text) {
-    if (text.size() <= 5) {
+std::string ExtractArgument(std::string_view text, std::size_t wordLength) {
+    if (text.size() <= wordLength + 1) {
         return {};
     }
-    std::string_view argument = text.substr(5);
+    std::string_view argument = text.substr(wordLength + 1);
     if (const auto lineEnd = argument.find('\n'); lineEnd != std::string_view::npos) {
         argument = argument.substr(0, lineEnd);
         if (!argument.empty() && argument.back() == '\r') {

@@ -8,9 +8,9 @@
 
 namespace brevin {
 
-/// Everything after the fifth character (which is skipped whatever it is, normally the blank
-/// after the command word), up to the end of the first line (CR LF, or a bare LF).
-std::string ExtractArgument(std::string_view text);
+/// Everything after the command word and the character after it (skipped whatever it is,
+/// normally a blank), up to the end of the first line (CR LF, or a bare LF).
+std::string ExtractArgument(std::string_view text, std::size_t wordLength = 4);
 
 /// The decimal number at the start of an argument: leading white space, an optional sign,
 /// then digits up to the first non-digit. No digits give 0; values beyond the 32-bit range

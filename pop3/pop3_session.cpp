@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -18,81 +16,85 @@ namespace {
 
 // Slows down password guessing; a timer, so other sessions go on meanwhile.
 constexpr std::chrono::milliseconds kFailedPassDelay{1000};
-
-// The end of a multi-line reply.
-constexpr std::string_view kEnd = "\r\n.\r\n";
+// Read from a message file at a time while the socket takes all it is given.
+constexpr std::size_t kBulkRead = 64 * 1024;
 
 constexpr std::string_view kNotAuthenticated = "-ERR Brevin server: not authenticated";
 constexpr std::string_view kNoSuchFile = "-ERR Brevin server: no such file";
 constexpr std::string_view kNoSuchMessage = "-ERR Brevin server: no such message";
+constexpr std::string_view kAlreadyDeleted = "-ERR Brevin server: message already deleted";
+constexpr std::string_view kClosing = "+OK Brevin server is closeing";
 
-/// What must follow `tail` (the last bytes sent) so that the reply ends with CR LF "." CR LF,
-/// reusing as much of that end as the bytes already hold.
-std::string_view MissingEnd(std::string_view tail) {
-    for (std::size_t have = std::min(tail.size(), kEnd.size()); have > 0; --have) {
-        if (tail.ends_with(kEnd.substr(0, have))) {
-            return kEnd.substr(have);
-        }
+// What CAPA offers (RFC 2449). Replies carry no response codes, so RESP-CODES is not named.
+constexpr std::string_view kCapabilities = "+OK Capability list follows\r\n"
+                                           "TOP\r\n"
+                                           "UIDL\r\n"
+                                           "USER\r\n"
+                                           "PIPELINING\r\n"
+                                           "IMPLEMENTATION Brevin\r\n"
+                                           ".\r\n";
+
+/// The argument after the first number of `argument` ("TOP 3 10" gives "10"); empty when
+/// there is none.
+std::string_view SecondArgument(std::string_view argument) {
+    const auto first = argument.find_first_not_of(" \t");
+    if (first == std::string_view::npos) {
+        return {};
     }
-    return kEnd;
+    const auto gap = argument.find_first_of(" \t", first);
+    if (gap == std::string_view::npos) {
+        return {};
+    }
+    const auto second = argument.find_first_not_of(" \t", gap);
+    return second == std::string_view::npos ? std::string_view{} : argument.substr(second);
 }
 
 } // namespace
 
+const Pop3Session::Command Pop3Session::kCommands[] = {
+    {Word("user"), false, &Pop3Session::User}, {Word("pass"), false, &Pop3Session::Pass},
+    {Word("quit"), false, &Pop3Session::Quit}, {Word("capa"), false, &Pop3Session::Capa},
+    {Word("noop"), true, &Pop3Session::Noop},  {Word("stat"), true, &Pop3Session::Stat},
+    {Word("list"), true, &Pop3Session::List},  {Word("uidl"), true, &Pop3Session::Uidl},
+    {Word("retr"), true, &Pop3Session::Retr},  {Word("top "), true, &Pop3Session::Top},
+    {Word("dele"), true, &Pop3Session::Dele},  {Word("rset"), true, &Pop3Session::Rset},
+};
+
 Pop3Session::Pop3Session(EventLoop& loop, const SessionOptions& options, UserDirectory& users)
     : MailSession(loop, ServiceKind::POP3, options), m_users(users) {}
 
-Pop3Session::~Pop3Session() {
-    CloseRetrieval();
-    // A file that is already gone (deleted by another session, or marked twice) is skipped;
-    // the other marks are still done.
-    m_mailbox.Expunge();
-}
+// Only QUIT deletes: a session that ends in any other way leaves every message in place, so
+// a client that gives up halfway finds its mail again next time.
+Pop3Session::~Pop3Session() = default;
 
 void Pop3Session::InterpretCommand(std::string_view line) {
-    ProcessPop3Command(line);
+    std::uint32_t word = CommandWord(line);
+    // TOP is the one command of three letters: its word ends in the blank or the line end.
+    const char fourth = static_cast<char>(word & 0xFF);
+    const bool threeLetters = fourth == ' ' || fourth == '\r' || fourth == '\n' || fourth == 0;
+    if (threeLetters) {
+        word = (word & ~std::uint32_t{0xFF}) | ' ';
+    }
+    const std::string argument = ExtractArgument(line, threeLetters ? 3 : 4);
+    for (const Command& command : kCommands) {
+        if (command.word != word) {
+            continue;
+        }
+        if (command.needsLogin && !m_authorised) {
+            ReplyLine(kNotAuthenticated);
+        } else {
+            (this->*command.handler)(argument);
+        }
+        return;
+    }
+    ReplyLine("-ERR Brevin server: command not recognised");
 }
 
 void Pop3Session::RejectLongLine() {
     ReplyLine("-ERR Brevin server: line too long");
 }
 
-void Pop3Session::ProcessPop3Command(std::string_view line) {
-    const std::string argument = ExtractArgument(line);
-    switch (CommandWord(line)) {
-    case Word("user"):
-        User(argument);
-        break;
-    case Word("pass"):
-        Pass(argument);
-        break;
-    case Word("stat"):
-        Stat();
-        break;
-    case Word("list"):
-        List(argument);
-        break;
-    case Word("uidl"):
-        Uidl(argument);
-        break;
-    case Word("retr"):
-        Retr(argument);
-        break;
-    case Word("dele"):
-        Dele(argument);
-        break;
-    case Word("quit"):
-        // The connection stays open; marks are worked off only when the session ends.
-        ReplyLine("+OK Brevin server is closeing");
-        break;
-    default:
-        // Clients probe with CAPA and the like and go on when it is refused.
-        ReplyLine("-ERR Brevin server: command not recognised");
-        break;
-    }
-}
-
-void Pop3Session::User(const std::string& argument) {
+void Pop3Session::User(std::string_view argument) {
     m_user = argument;
     m_authorised = false;
     m_mailbox = Mailbox();
@@ -100,7 +102,7 @@ void Pop3Session::User(const std::string& argument) {
                                           : "-ERR Brevin had not such User");
 }
 
-void Pop3Session::Pass(const std::string& argument) {
+void Pop3Session::Pass(std::string_view argument) {
     m_authorised = false;
     m_mailbox = Mailbox();
     // An unknown user, or one without a password, opens nothing.
@@ -114,56 +116,80 @@ void Pop3Session::Pass(const std::string& argument) {
     ReplyLine("+OK pwd is correct");
 }
 
-std::optional<std::size_t> Pop3Session::Message(std::int32_t number, std::string_view noSuchReply) {
-    if (!m_authorised) {
-        ReplyLine(kNotAuthenticated);
-        return std::nullopt;
+void Pop3Session::Quit(std::string_view /*argument*/) {
+    std::string reply(kClosing);
+    if (m_authorised) {
+        if (const auto failed = m_mailbox.Expunge(); !failed.empty()) {
+            reply = "-ERR Brevin server: could not delete";
+            for (const std::string& name : failed) {
+                reply += " " + name;
+            }
+        }
     }
+    ReplyLine(reply);
+    CloseAfterReply();
+}
+
+void Pop3Session::Capa(std::string_view /*argument*/) {
+    Reply(kCapabilities);
+}
+
+void Pop3Session::Noop(std::string_view /*argument*/) {
+    ReplyLine("+OK");
+}
+
+void Pop3Session::Rset(std::string_view /*argument*/) {
+    m_mailbox.UnmarkAll();
+    ReplyLine("+OK");
+}
+
+std::optional<std::size_t> Pop3Session::Message(std::string_view argument,
+                                                std::string_view noSuchReply) {
+    const std::int32_t number = ParseNumber(argument);
     if (number < 1 || static_cast<std::size_t>(number) > m_mailbox.Count()) {
         ReplyLine(noSuchReply);
         return std::nullopt;
     }
-    return static_cast<std::size_t>(number) - 1;
+    const auto index = static_cast<std::size_t>(number) - 1;
+    if (m_mailbox.IsMarked(index)) {
+        ReplyLine(kAlreadyDeleted);
+        return std::nullopt;
+    }
+    return index;
 }
 
-void Pop3Session::Stat() {
-    if (!m_authorised) {
-        ReplyLine(kNotAuthenticated);
-        return;
-    }
-    // The second number is the first message's size, not the mailbox total.
-    const std::uint64_t firstSize = m_mailbox.Count() == 0 ? 0 : m_mailbox.Entry(0).size;
-    ReplyLine("+OK " + std::to_string(m_mailbox.Count()) + " " + std::to_string(firstSize));
+void Pop3Session::Stat(std::string_view /*argument*/) {
+    ReplyLine("+OK " + std::to_string(m_mailbox.LiveCount()) + " " +
+              std::to_string(m_mailbox.LiveSize()));
 }
 
-void Pop3Session::List(const std::string& argument) {
-    if (!m_authorised) {
-        ReplyLine(kNotAuthenticated);
+void Pop3Session::List(std::string_view argument) {
+    if (ParseNumber(argument) == 0) {
+        StartListing(Stream::List, "+OK " + std::to_string(m_mailbox.LiveCount()) + " msg");
         return;
     }
-    const std::int32_t number = ParseNumber(argument);
-    if (number == 0) {
-        StartListing(Stream::List, "+OK " + std::to_string(m_mailbox.Count()) + " msg");
-        return;
-    }
-    if (const auto index = Message(number, kNoSuchMessage)) {
-        ReplyLine("+OK " + std::to_string(number) + " " +
-                  std::to_string(m_mailbox.Entry(*index).size));
+    if (const auto index = Message(argument, kNoSuchMessage)) {
+        ReplyLine("+OK " + std::to_string(*index + 1) + " " +
+                  std::to_string(m_mailbox.ClientSize(*index)));
     }
 }
 
-void Pop3Session::Uidl(const std::string& argument) {
-    if (!m_authorised) {
-        ReplyLine(kNotAuthenticated);
-        return;
-    }
-    const std::int32_t number = ParseNumber(argument);
-    if (number == 0) {
+void Pop3Session::Uidl(std::string_view argument) {
+    if (ParseNumber(argument) == 0) {
         StartListing(Stream::Uidl, "+OK list follow");
         return;
     }
-    if (const auto index = Message(number, kNoSuchMessage)) {
-        ReplyLine("+OK " + EncodeBase64(m_mailbox.Entry(*index).name));
+    if (const auto index = Message(argument, kNoSuchMessage)) {
+        ReplyLine("+OK " + std::to_string(*index + 1) + " " +
+                  EncodeBase64(m_mailbox.Entry(*index).name));
+    }
+}
+
+void Pop3Session::Dele(std::string_view argument) {
+    if (const auto index = Message(argument, kNoSuchMessage)) {
+        // Nothing is deleted yet: that waits for QUIT, and RSET can still take it back.
+        m_mailbox.Mark(*index);
+        ReplyLine("+OK message deleted");
     }
 }
 
@@ -183,15 +209,18 @@ void Pop3Session::StartListing(Stream kind, std::string status) {
 }
 
 std::string Pop3Session::ListingLine(std::size_t index) const {
-    const MailboxEntry& entry = m_mailbox.Entry(index);
     std::string line = std::to_string(index + 1) + " ";
-    line += m_stream == Stream::List ? std::to_string(entry.size) : EncodeBase64(entry.name);
+    line += m_stream == Stream::List ? std::to_string(m_mailbox.ClientSize(index))
+                                     : EncodeBase64(m_mailbox.Entry(index).name);
     line += "\r\n";
     return line;
 }
 
 void Pop3Session::FillListing(std::string& out, std::size_t room) {
     while (!m_listDone) {
+        while (m_listNext < m_mailbox.Count() && m_mailbox.IsMarked(m_listNext)) {
+            ++m_listNext;
+        }
         const std::string line = m_listNext < m_mailbox.Count() ? ListingLine(m_listNext) : ".\r\n";
         if (out.size() + line.size() > room) {
             return;
@@ -208,7 +237,10 @@ void Pop3Session::FillListing(std::string& out, std::size_t room) {
 bool Pop3Session::NextChunk() {
     switch (m_stream) {
     case Stream::Retrieval:
-        return SendRetrievalChunk();
+        if (SendRetrievalChunk()) {
+            return true;
+        }
+        break;
     case Stream::List:
     case Stream::Uidl:
         if (!m_listDone) {
@@ -227,103 +259,112 @@ bool Pop3Session::NextChunk() {
     return false;
 }
 
-void Pop3Session::Retr(const std::string& argument) {
-    const auto index = Message(ParseNumber(argument), kNoSuchFile);
-    if (!index) {
+void Pop3Session::Retr(std::string_view argument) {
+    if (const auto index = Message(argument, kNoSuchFile)) {
+        StartRetrieval(*index, std::nullopt,
+                       "+OK " + std::to_string(m_mailbox.ClientSize(*index)) + " bytes");
+    }
+}
+
+void Pop3Session::Top(std::string_view argument) {
+    const std::string_view lines = SecondArgument(argument);
+    const std::int32_t count = ParseNumber(lines);
+    if (lines.empty() || count < 0) {
+        ReplyLine("-ERR Brevin server: TOP needs a message number and a line count");
         return;
     }
+    if (const auto index = Message(argument, kNoSuchMessage)) {
+        StartRetrieval(*index, static_cast<std::uint64_t>(count), "+OK top of message follows");
+    }
+}
+
+void Pop3Session::StartRetrieval(std::size_t index, std::optional<std::uint64_t> bodyLines,
+                                 std::string status) {
     // Opened now, so that a message removed since the listing is refused before any of the
     // multi-line reply has gone out.
-    Mailbox::OpenedMessage message = m_mailbox.Open(*index);
+    Mailbox::OpenedMessage message = m_mailbox.Open(index);
     if (!message.fd) {
         ReplyLine(kNoSuchFile);
         return;
     }
-    m_retrFd = std::move(message.fd);
-    m_retrEnded = false;
-    m_retrOffset = 0;
+    char tail[5];
+    const auto tailLength = static_cast<std::size_t>(std::min<std::uint64_t>(message.size, 5));
+    const ssize_t got =
+        ::pread(message.fd.Get(), tail, tailLength, static_cast<off_t>(message.size - tailLength));
+    if (got != static_cast<ssize_t>(tailLength)) {
+        ReplyLine(kNoSuchFile);
+        return;
+    }
+    m_retrieval.emplace();
+    m_retrieval->fd = std::move(message.fd);
+    m_retrieval->contentLength = StoredContentLength(message.size, {tail, tailLength});
+    m_retrieval->stream = MessageStream(bodyLines);
     HintStreaming();
     m_stream = Stream::Retrieval;
     StartStream();
-    ReplyLine("+OK " + std::to_string(message.size) + " bytes");
+    ReplyLine(status);
 }
 
-void Pop3Session::Dele(const std::string& argument) {
-    const auto index = Message(ParseNumber(argument), kNoSuchMessage);
-    if (!index) {
-        return;
-    }
-    // Nothing is deleted yet: the message stays listed and retrievable until the session ends.
-    m_mailbox.Mark(*index);
-    ReplyLine("+OK message deleted");
-}
-
-bool Pop3Session::SendRetrievalChunk() {
-    if (m_retrEnded) {
-        m_stream = Stream::None;
-        return false;
-    }
-    if (Options().pause.count() == 0) {
-        SendWhatTheSocketTakes();
-    }
-    const auto buffer = ChunkBuffer();
-    ssize_t got = 0;
-    do {
-        got = ::pread(m_retrFd.Get(), buffer.data(), buffer.size(), m_retrOffset);
-    } while (got < 0 && errno == EINTR);
-    if (got > 0) {
-        m_retrOffset += got;
-        SetChunk(static_cast<std::size_t>(got));
+bool Pop3Session::PrepareRetrieval(std::size_t want) {
+    Retrieval& r = *m_retrieval;
+    if (r.pending.size() - r.pendingSent >= want || r.complete) {
         return true;
     }
-    m_retrEnded = true;
-    if (got < 0) {
-        CloseRetrieval();
-        // Ending the reply here would hand the client a cut message that looks whole (and
-        // that it may then delete): end the connection instead.
-        EndSession();
-        m_stream = Stream::None;
-        return false;
+    r.pending.erase(0, r.pendingSent); // what is left is less than a piece
+    r.pendingSent = 0;
+    while (r.pending.size() < want && !r.complete) {
+        char buffer[kBulkRead];
+        const auto room = static_cast<std::size_t>(
+            std::min<std::uint64_t>(sizeof buffer, r.contentLength - r.offset));
+        ssize_t got = 0;
+        if (room > 0) {
+            do {
+                got = ::pread(r.fd.Get(), buffer, room, static_cast<off_t>(r.offset));
+            } while (got < 0 && errno == EINTR);
+            if (got <= 0) {
+                return false; // gone short or unreadable: the reply cannot be completed
+            }
+            r.offset += static_cast<std::uint64_t>(got);
+        }
+        const bool more = r.stream.Feed({buffer, static_cast<std::size_t>(got)}, r.pending);
+        if (!more || r.offset == r.contentLength) {
+            r.pending += r.stream.Ending();
+            r.complete = true;
+            r.fd.Reset();
+        }
     }
-    // A file put into the folder by hand may lack the final "." line; the client's multi-line
-    // reply must end all the same. The status line's CR LF counts for an empty file.
-    char last[kEnd.size()];
-    const auto have = static_cast<std::size_t>(std::min<off_t>(m_retrOffset, kEnd.size()));
-    std::string tail = "\r\n";
-    if (::pread(m_retrFd.Get(), last, have, m_retrOffset - static_cast<off_t>(have)) ==
-        static_cast<ssize_t>(have)) {
-        tail.append(last, have);
-    }
-    CloseRetrieval();
-    const std::string_view missing = MissingEnd(tail);
-    if (missing.empty()) {
-        m_stream = Stream::None;
-        return false;
-    }
-    std::memcpy(buffer.data(), missing.data(), missing.size());
-    SetChunk(missing.size());
     return true;
 }
 
-void Pop3Session::SendWhatTheSocketTakes() {
-    // Shared by the sessions of this thread: nothing stays in it between steps, since what
-    // the socket does not take is read from the file again.
-    thread_local char bulk[64 * 1024];
-    for (;;) {
-        const ssize_t got = ::pread(m_retrFd.Get(), bulk, sizeof bulk, m_retrOffset);
-        if (got <= 0) {
-            return; // the end, or an error, is dealt with piece by piece
-        }
-        const std::size_t sent = SendNow({bulk, static_cast<std::size_t>(got)});
-        m_retrOffset += static_cast<off_t>(sent);
-        if (sent < static_cast<std::size_t>(got)) {
-            return; // full (or failed, which the next piece's send reports)
+bool Pop3Session::SendRetrievalChunk() {
+    Retrieval& r = *m_retrieval;
+    if (Options().pause.count() == 0) {
+        // Without a pause to keep, hand the socket as much as it takes right now.
+        while (PrepareRetrieval(kBulkRead) && r.pending.size() > r.pendingSent) {
+            const std::string_view rest = std::string_view(r.pending).substr(r.pendingSent);
+            const std::size_t sent = SendNow(rest);
+            r.pendingSent += sent;
+            if (sent < rest.size()) {
+                break; // full (or failed, which the next piece's send reports)
+            }
         }
     }
-}
-
-void Pop3Session::CloseRetrieval() {
-    m_retrFd.Reset();
+    if (!PrepareRetrieval(kBufferSize)) {
+        // Ending the reply here would hand the client a cut message that looks whole (and
+        // that it may then delete): end the connection instead.
+        m_retrieval.reset();
+        EndSession();
+        return false;
+    }
+    const std::size_t take = std::min(kBufferSize, r.pending.size() - r.pendingSent);
+    if (take == 0) {
+        m_retrieval.reset();
+        return false;
+    }
+    std::memcpy(ChunkBuffer().data(), r.pending.data() + r.pendingSent, take);
+    r.pendingSent += take;
+    SetChunk(take);
+    return true;
 }
 
 } // namespace brevin

@@ -2,6 +2,7 @@
 
 #include "base/unique_fd.h"
 #include "engine/mail_session.h"
+#include "pop3/message_stream.h"
 #include "store/mailbox.h"
 #include "store/users.h"
 
@@ -9,14 +10,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
-#include <vector>
 
 namespace brevin {
 
-/// A POP3 conversation: USER and PASS open a mailbox, STAT, LIST, UIDL, RETR and DELE work on
-/// it, QUIT answers and keeps the connection. Messages marked by DELE are deleted when the
-/// session ends, however it ends.
+/// A POP3 conversation (RFC 1939): USER and PASS open a mailbox; STAT, LIST, UIDL, RETR, TOP,
+/// DELE, RSET and NOOP work on it; QUIT deletes what DELE marked and closes. A session that
+/// ends in any other way deletes nothing. CAPA (RFC 2449) tells clients what is offered.
 ///
 /// The mailbox is listed once, when PASS opens it, and every later command works on that
 /// listing: message numbers stay what the client saw even while other sessions delete or
@@ -29,6 +28,14 @@ public:
     static constexpr std::string_view kBanner = "+OK Brevin SMTP/POP3 server";
 
 private:
+    using Handler = void (Pop3Session::*)(std::string_view argument);
+    struct Command {
+        std::uint32_t word; // the command's first four letters, see CommandWord
+        bool needsLogin;    // refused before a successful PASS
+        Handler handler;
+    };
+    static const Command kCommands[];
+
     // What the stream of a multi-line reply is producing.
     enum class Stream { None, Retrieval, List, Uidl };
 
@@ -37,28 +44,36 @@ private:
     void RejectLongLine() override;
     bool NextChunk() override;
 
-    void ProcessPop3Command(std::string_view line);
-    void User(const std::string& argument);
-    void Pass(const std::string& argument);
-    void Stat();
-    void List(const std::string& argument);
-    void Uidl(const std::string& argument);
-    void Retr(const std::string& argument);
-    void Dele(const std::string& argument);
+    void User(std::string_view argument);
+    void Pass(std::string_view argument);
+    void Stat(std::string_view argument);
+    void List(std::string_view argument);
+    void Uidl(std::string_view argument);
+    void Retr(std::string_view argument);
+    void Top(std::string_view argument);
+    void Dele(std::string_view argument);
+    void Rset(std::string_view argument);
+    void Noop(std::string_view argument);
+    void Quit(std::string_view argument);
+    void Capa(std::string_view argument);
 
     /// The listing index a command's number names, or nothing (after replying) when it names
-    /// none or the mailbox is not open.
-    std::optional<std::size_t> Message(std::int32_t number, std::string_view noSuchReply);
-    /// Starts a listing: `status` and as many lines as fit now; the rest streams.
+    /// none or a message marked for deletion.
+    std::optional<std::size_t> Message(std::string_view argument, std::string_view noSuchReply);
+    /// Starts a listing of the messages not marked: `status` and as many lines as fit now; the
+    /// rest streams.
     void StartListing(Stream kind, std::string status);
     /// Appends whole listing lines (and the final ".") to `out` while they fit in `room`.
     void FillListing(std::string& out, std::size_t room);
     [[nodiscard]] std::string ListingLine(std::size_t index) const;
 
+    /// Starts sending message `index`: all of it, or the header and `bodyLines` lines (TOP).
+    void StartRetrieval(std::size_t index, std::optional<std::uint64_t> bodyLines,
+                        std::string status);
+    /// Makes sure `want` bytes of the reply are ready in `m_retrieval->pending` (fewer at its
+    /// end); false when the file cannot be read.
+    bool PrepareRetrieval(std::size_t want);
     bool SendRetrievalChunk();
-    /// Without a pause to keep, moves as much of the file as the socket takes right now.
-    void SendWhatTheSocketTakes();
-    void CloseRetrieval();
 
     UserDirectory& m_users;
 
@@ -71,9 +86,18 @@ private:
     Stream m_stream = Stream::None;
     std::size_t m_listNext = 0; // next listing entry to send; the size means the "." is next
     bool m_listDone = false;
-    UniqueFd m_retrFd;      // the message being retrieved, while one is
-    off_t m_retrOffset = 0; // how much of the file has been handed out
-    bool m_retrEnded = false;
+
+    /// The message being sent by RETR or TOP.
+    struct Retrieval {
+        UniqueFd fd;
+        std::uint64_t contentLength = 0; // the stored bytes before the final "." line
+        std::uint64_t offset = 0;        // how much of the content has been read
+        MessageStream stream;
+        std::string pending; // the reply's next bytes, ready to go
+        std::size_t pendingSent = 0;
+        bool complete = false; // `pending` holds the reply's last bytes
+    };
+    std::optional<Retrieval> m_retrieval;
 };
 
 } // namespace brevin

@@ -129,7 +129,8 @@ IncomingMessage::~IncomingMessage() {
 }
 
 IncomingMessage::IncomingMessage(IncomingMessage&& other) noexcept
-    : m_fd(std::move(other.m_fd)), m_folder(std::move(other.m_folder)),
+    : m_fd(std::move(other.m_fd)), m_clientSize(other.m_clientSize),
+      m_folder(std::move(other.m_folder)),
       m_tempPath(std::move(other.m_tempPath)), m_path(std::move(other.m_path)),
       m_number(other.m_number), m_committed(std::exchange(other.m_committed, false)),
       m_failed(std::exchange(other.m_failed, false)) {
@@ -143,6 +144,7 @@ IncomingMessage& IncomingMessage::operator=(IncomingMessage&& other) noexcept {
             Discard();
         }
         m_fd = std::move(other.m_fd);
+        m_clientSize = other.m_clientSize;
         m_folder = std::move(other.m_folder);
         m_tempPath = std::move(other.m_tempPath);
         m_path = std::move(other.m_path);
@@ -165,6 +167,7 @@ bool IncomingMessage::Open(const std::string& folderPath, std::uint32_t number) 
     }
     m_committed = false;
     m_failed = false;
+    m_clientSize = MessageSizeCounter();
     m_folder = folderPath;
     m_number = number;
     m_path = layout::MessagePath(folderPath, m_number);
@@ -193,6 +196,7 @@ bool IncomingMessage::Append(std::span<const char> bytes) {
         m_failed = true;
         return false;
     }
+    m_clientSize.Feed({bytes.data(), bytes.size()});
     return true;
 }
 
@@ -217,6 +221,7 @@ bool IncomingMessage::Flush() {
     if (!m_fd || m_failed) {
         return false;
     }
+    layout::RecordSize(m_fd.Get(), m_clientSize.Size()); // flushed with the data
     bool ok = ::fsync(m_fd.Get()) == 0;
     ok = m_fd.Close() && ok;
     m_failed = !ok;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/unique_fd.h"
+#include "store/message_size.h"
 #include "store/profile_file.h"
 
 #include <cstddef>
@@ -72,6 +73,7 @@ private:
     bool CopyFrom(const IncomingMessage& source);
 
     UniqueFd m_fd;
+    MessageSizeCounter m_clientSize; // recorded with the file, for POP3 listings
     std::string m_folder;
     std::string m_tempPath;
     std::string m_path;

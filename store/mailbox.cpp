@@ -1,6 +1,7 @@
 #include "store/mailbox.h"
 
 #include "base/text.h"
+#include "store/message_size.h"
 #include "store/store_layout.h"
 
 #include <algorithm>
@@ -86,7 +87,42 @@ std::vector<MailboxEntry> ListMailbox(const std::string& folderPath) {
 }
 
 Mailbox::Mailbox(std::string folderPath)
-    : m_folder(std::move(folderPath)), m_entries(ListMailbox(m_folder)) {}
+    : m_folder(std::move(folderPath)), m_entries(ListMailbox(m_folder)),
+      m_clientSizes(m_entries.size()), m_marked(m_entries.size()) {
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        m_clientSizes[i] = layout::ReadRecordedSize(PathOf(i));
+    }
+}
+
+std::uint64_t Mailbox::ClientSize(std::size_t index) const {
+    if (!m_clientSizes[index]) {
+        // A message filed before sizes were recorded, or put into the folder by hand: measured
+        // once, and recorded for the sessions after this one.
+        MessageSizeCounter counter;
+        if (const OpenedMessage message = Open(index); message.fd) {
+            char buffer[64 * 1024];
+            ssize_t got = 0;
+            while ((got = ::read(message.fd.Get(), buffer, sizeof buffer)) > 0) {
+                counter.Feed({buffer, static_cast<std::size_t>(got)});
+            }
+            if (got == 0) {
+                layout::RecordSize(message.fd.Get(), counter.Size());
+            }
+        }
+        m_clientSizes[index] = counter.Size();
+    }
+    return *m_clientSizes[index];
+}
+
+std::uint64_t Mailbox::LiveSize() const {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        if (!m_marked[i]) {
+            total += ClientSize(i);
+        }
+    }
+    return total;
+}
 
 std::string Mailbox::PathOf(std::size_t index) const {
     return m_folder + "/" + m_entries[index].name;
@@ -104,16 +140,25 @@ Mailbox::OpenedMessage Mailbox::Open(std::size_t index) const {
 }
 
 void Mailbox::Mark(std::size_t index) {
-    m_marked.push_back(index);
+    if (!m_marked[index]) {
+        m_marked[index] = true;
+        ++m_markedCount;
+    }
+}
+
+void Mailbox::UnmarkAll() {
+    m_marked.assign(m_marked.size(), false);
+    m_markedCount = 0;
 }
 
 std::vector<std::string> Mailbox::Expunge() {
     std::vector<std::string> failed;
-    for (const std::size_t index : std::exchange(m_marked, {})) {
-        if (::unlink(PathOf(index).c_str()) != 0 && errno != ENOENT) {
-            failed.push_back(m_entries[index].name);
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        if (m_marked[i] && ::unlink(PathOf(i).c_str()) != 0 && errno != ENOENT) {
+            failed.push_back(m_entries[i].name);
         }
     }
+    UnmarkAll();
     return failed;
 }
 

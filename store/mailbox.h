@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,26 +23,36 @@ std::vector<MailboxEntry> ListMailbox(const std::string& folderPath);
 
 /// A user's mailbox as one POP3 session sees it: listed once when it is opened, so message
 /// numbers stay what the client saw even while other sessions deliver or delete. Messages
-/// marked for deletion are removed by `Expunge`, not before.
+/// marked for deletion are left out of the counts and removed by `Expunge`, not before.
 class Mailbox {
 public:
     Mailbox() = default;
     explicit Mailbox(std::string folderPath);
 
-    [[nodiscard]] bool IsOpen() const { return !m_folder.empty(); }
+    /// Messages in the listing taken at opening, marked ones included: the numbers run to it.
     [[nodiscard]] std::size_t Count() const { return m_entries.size(); }
-    /// Entry `index` (from 0) of the listing taken at opening.
+    /// Entry `index` (from 0) of the listing.
     [[nodiscard]] const MailboxEntry& Entry(std::size_t index) const { return m_entries[index]; }
+    /// The message's size as a POP3 client will hold it (no final "." line, no stuffing
+    /// dots): recorded when it was filed, or measured once for a message that has no record.
+    [[nodiscard]] std::uint64_t ClientSize(std::size_t index) const;
+
+    /// Messages not marked, and their client sizes added up.
+    [[nodiscard]] std::size_t LiveCount() const { return m_entries.size() - m_markedCount; }
+    [[nodiscard]] std::uint64_t LiveSize() const;
 
     struct OpenedMessage {
         UniqueFd fd;            // invalid when the message is gone
-        std::uint64_t size = 0; // as the file is now
+        std::uint64_t size = 0; // bytes as stored now
     };
     /// Opens message `index` for reading.
     [[nodiscard]] OpenedMessage Open(std::size_t index) const;
 
-    /// Marks message `index` for deletion by `Expunge`; marking twice is harmless.
+    [[nodiscard]] bool IsMarked(std::size_t index) const { return m_marked[index]; }
+    /// Marks message `index` for deletion by `Expunge`.
     void Mark(std::size_t index);
+    /// Takes every mark back.
+    void UnmarkAll();
     /// Deletes the marked messages. A message already gone (deleted by another session) counts
     /// as deleted. Returns the names of those that could not be removed.
     std::vector<std::string> Expunge();
@@ -51,7 +62,9 @@ private:
 
     std::string m_folder;
     std::vector<MailboxEntry> m_entries;
-    std::vector<std::size_t> m_marked; // in marking order
+    mutable std::vector<std::optional<std::uint64_t>> m_clientSizes; // filled as needed
+    std::vector<bool> m_marked;
+    std::size_t m_markedCount = 0;
 };
 
 } // namespace brevin

@@ -2,7 +2,9 @@
 
 #include "base/text.h"
 
+#include <charconv>
 #include <cstdio>
+#include <sys/xattr.h>
 
 namespace brevin::layout {
 
@@ -43,6 +45,29 @@ std::string TemporaryPath(const std::string& folder, std::uint32_t number, int a
 
 bool IsTemporaryName(std::string_view name) {
     return name.starts_with(".MSG") && name.ends_with(".tmp");
+}
+
+namespace {
+constexpr const char* kSizeAttribute = "user.brevin.size";
+} // namespace
+
+void RecordSize(int fd, std::uint64_t size) {
+    const std::string text = std::to_string(size);
+    ::fsetxattr(fd, kSizeAttribute, text.data(), text.size(), 0);
+}
+
+std::optional<std::uint64_t> ReadRecordedSize(const std::string& path) {
+    char text[24];
+    const ssize_t length = ::getxattr(path.c_str(), kSizeAttribute, text, sizeof text);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    std::uint64_t size = 0;
+    const auto [end, ec] = std::from_chars(text, text + length, size);
+    if (ec != std::errc{} || end != text + length) {
+        return std::nullopt;
+    }
+    return size;
 }
 
 } // namespace brevin::layout

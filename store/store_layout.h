@@ -4,6 +4,7 @@
 // goes through the user directory, the mailbox and the delivery types.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -35,5 +36,12 @@ std::vector<std::string> ListMessageNames(const std::string& folderPath);
 std::string TemporaryPath(const std::string& folder, std::uint32_t number, int attempt);
 /// True for a name `TemporaryPath` gives.
 bool IsTemporaryName(std::string_view name);
+
+/// Records a message's size as a POP3 client will hold it, in an extended attribute of the
+/// file, so that listings need not read every message. Best effort: a file system without
+/// user attributes just goes without, and the size is measured when asked for.
+void RecordSize(int fd, std::uint64_t size);
+/// The recorded size, when the file has one.
+std::optional<std::uint64_t> ReadRecordedSize(const std::string& path);
 
 } // namespace brevin::layout

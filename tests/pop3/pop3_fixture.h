@@ -19,11 +19,13 @@ inline const std::string kPassOk = "+OK pwd is correct\r\n";
 inline const std::string kDeleted = "+OK message deleted\r\n";
 inline const std::string kNoSuchFile = "-ERR Brevin server: no such file\r\n";
 
-/// `size` (at least 5) bytes of varied text whose only CR LF "." CR LF is the final one.
+/// `size` (at least 5) bytes of varied text whose only CR LF "." CR LF is the final one, and no
+/// other dot: a client holds `size` - 3 bytes of it.
 inline std::string Message(std::size_t size) {
     std::string text;
     while (text.size() + kEnd.size() < size) {
-        text += text.size() % 73 == 72 ? '\n' : static_cast<char>(' ' + text.size() * 7 % 95);
+        const char c = static_cast<char>(' ' + text.size() * 7 % 95);
+        text += text.size() % 73 == 72 ? '\n' : c == '.' ? '-' : c;
     }
     return text + std::string(kEnd);
 }
@@ -46,7 +48,6 @@ protected:
     }
 
     void TearDown() override {
-        // Marks are worked off when a session ends, which must follow its client's close.
         EXPECT_TRUE(WaitUntil([] { return OpenSockets() <= 2; }))
             << "a session outlived its client";
     }
