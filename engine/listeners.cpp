@@ -1,5 +1,7 @@
 #include "engine/listeners.h"
 
+#include "base/host_name.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
@@ -48,13 +50,12 @@ AddressError FindLocalAddress(HostAddress& host, std::string_view override) {
             return AddressError::InvalidOverride;
         }
     } else {
-        char name[100] = {};
-        gethostname(name, sizeof name - 1);
+        const std::string name = HostName();
         addrinfo hints{};
         hints.ai_family = AF_INET;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
-        if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) {
+        if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
             return AddressError::LookupFailed;
         }
         address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;

@@ -68,6 +68,10 @@ bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint
     if (!m_socket.Attach(std::move(connection), Interest::Read | Interest::Close)) {
         return false;
     }
+    // Every reply is a small write that the client waits for; without this, a reply that
+    // follows one not yet acknowledged waits for the client's delayed acknowledgement, and a
+    // client that pipelines crawls.
+    m_socket.SetNoDelay();
     Touch();
     if (m_options.idleTimeout.count() > 0) {
         m_idleTimer.Start(m_options.idleTimeout);
@@ -128,15 +132,6 @@ void MailSession::ResumeAfterPause(std::string_view text) {
 
 void MailSession::SetChunk(std::size_t length) {
     QueueReply(std::min(length, kBufferSize), m_sendAt);
-}
-
-void MailSession::HintStreaming() {
-    if (!m_noDelay && !m_ended) {
-        // A multi-line reply leaves in several pieces; without this a piece that follows a
-        // small one waits for the client's delayed acknowledgement.
-        m_socket.SetNoDelay();
-        m_noDelay = true;
-    }
 }
 
 std::size_t MailSession::SendNow(std::span<const char> bytes) {

@@ -97,8 +97,6 @@ protected:
     /// Once the current reply has left, `NextChunk` produces the output until it returns false;
     /// commands wait meanwhile.
     void StartStream() { m_streaming = true; }
-    /// The reply that follows comes in many pieces: send small pieces without waiting.
-    void HintStreaming();
     /// Ends the session now, without a reply (the client must not take what it got for whole).
     void EndSession();
     /// Ends the session once the reply now pending has been sent in full (QUIT).
@@ -181,7 +179,6 @@ private:
     bool m_driving = false;
     bool m_held = false; // a command's reply comes later, from elsewhere
     bool m_closeAfterReply = false;
-    bool m_noDelay = false;
     EventLoop::Clock::time_point m_heldSince;
 };
 

@@ -194,7 +194,6 @@ void Pop3Session::Dele(std::string_view argument) {
 }
 
 void Pop3Session::StartListing(Stream kind, std::string status) {
-    HintStreaming();
     m_stream = kind;
     m_listNext = 0;
     m_listDone = false;
@@ -299,7 +298,6 @@ void Pop3Session::StartRetrieval(std::size_t index, std::optional<std::uint64_t>
     m_retrieval->fd = std::move(message.fd);
     m_retrieval->contentLength = StoredContentLength(message.size, {tail, tailLength});
     m_retrieval->stream = MessageStream(bodyLines);
-    HintStreaming();
     m_stream = Stream::Retrieval;
     StartStream();
     ReplyLine(status);

@@ -1,7 +1,11 @@
 #include "smtp/smtp_session.h"
 
+#include "base/host_name.h"
+#include "base/text.h"
 #include "engine/command_word.h"
 #include "smtp/address.h"
+
+#include <charconv>
 
 namespace brevin {
 
@@ -14,11 +18,63 @@ std::size_t ArgumentColon(std::string_view text) {
     return colon != std::string_view::npos && colon >= 5 ? colon : std::string_view::npos;
 }
 
+/// The line without its line end.
+std::string_view WithoutLineEnd(std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.remove_suffix(1);
+    }
+    return line;
+}
+
+/// The ESMTP parameters that follow the address of a MAIL line ("SIZE=1000 BODY=8BITMIME").
+std::string_view MailParameters(std::string_view line, std::size_t colon) {
+    std::string_view rest = WithoutLineEnd(line.substr(colon + 1));
+    rest.remove_prefix(std::min(rest.size(), rest.find_first_not_of(' ')));
+    const std::size_t end = rest.starts_with('<') ? rest.find('>') : rest.find(' ');
+    return end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+}
+
+/// Why the parameters of MAIL refuse the message: the reply, or nothing when they are fine.
+std::optional<std::string_view> RefusedParameters(std::string_view parameters,
+                                                  std::uint64_t maxMessageSize) {
+    while (!parameters.empty()) {
+        const std::size_t blank = parameters.find(' ');
+        const std::string_view parameter = parameters.substr(0, blank);
+        parameters =
+            blank == std::string_view::npos ? std::string_view{} : parameters.substr(blank + 1);
+        if (parameter.empty()) {
+            continue;
+        }
+        const std::size_t eq = parameter.find('=');
+        const std::string_view keyword = parameter.substr(0, eq);
+        const std::string_view value =
+            eq == std::string_view::npos ? std::string_view{} : parameter.substr(eq + 1);
+        if (EqualsIgnoringCase(keyword, "SIZE")) {
+            std::uint64_t size = 0;
+            const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), size);
+            if (ec != std::errc{} || end != value.data() + value.size()) {
+                return SmtpSession::kBadParameter;
+            }
+            if (maxMessageSize > 0 && size > maxMessageSize) {
+                return SmtpSession::kTooBig;
+            }
+        } else if (EqualsIgnoringCase(keyword, "BODY")) {
+            if (!EqualsIgnoringCase(value, "7BIT") && !EqualsIgnoringCase(value, "8BITMIME")) {
+                return SmtpSession::kBadParameter;
+            }
+        } else if (!EqualsIgnoringCase(parameter, "SMTPUTF8")) {
+            return SmtpSession::kBadParameter;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
-SmtpSession::SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries)
+SmtpSession::SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries,
+                         SmtpLimits limits)
     : MailSession(loop, ServiceKind::SMTP, options), m_deliveries(deliveries),
-      m_users(deliveries.Users()) {}
+      m_users(deliveries.Users()), m_limits(limits) {}
 
 // A message still being received, or waiting to be filed, goes with the session: its temporary
 // file is removed with the transaction, so a client that closes before hearing 250 leaves
@@ -41,7 +97,12 @@ void SmtpSession::InterpretCommand(std::string_view line) {
     const std::string_view text = line.substr(0, line.find('\0'));
     switch (CommandWord(text)) {
     case Word("helo"):
+        m_transaction.reset();
         ReplyLine(kOk);
+        return;
+    case Word("ehlo"):
+        m_transaction.reset();
+        Ehlo();
         return;
     case Word("mail"):
         Mail(text);
@@ -56,20 +117,44 @@ void SmtpSession::InterpretCommand(std::string_view line) {
         m_transaction.reset();
         ReplyLine(kOk);
         return;
+    case Word("noop"):
+        ReplyLine(kOk);
+        return;
+    case Word("vrfy"):
+        ReplyLine("252 Brevin Server : cannot verify, but will try to deliver");
+        return;
+    case Word("help"):
+        ReplyLine("214 Brevin Server : HELO EHLO MAIL RCPT DATA RSET NOOP VRFY HELP QUIT");
+        return;
     case Word("quit"):
-        ReplyLine(kClosing); // the client closes; the session waits for that
+        ReplyLine(kClosing);
+        CloseAfterReply();
         return;
     default:
-        // Answered, so that clients opening with EHLO fall back to HELO, and discarded.
         ReplyLine(kUnknown);
         return;
     }
 }
 
+void SmtpSession::Ehlo() {
+    std::string reply = "250-" + OfficialHostName() + " Brevin Server ready\r\n250-PIPELINING\r\n";
+    reply += m_limits.maxMessageSize > 0
+                 ? "250-SIZE " + std::to_string(m_limits.maxMessageSize) + "\r\n"
+                 : std::string("250-SIZE\r\n");
+    reply += "250-8BITMIME\r\n250 SMTPUTF8\r\n";
+    Reply(reply);
+}
+
 void SmtpSession::Mail(std::string_view line) {
     // A new transaction: earlier recipients get nothing of it.
     m_transaction.reset();
-    if (ArgumentColon(line) != std::string_view::npos) {
+    const auto colon = ArgumentColon(line);
+    if (colon != std::string_view::npos) {
+        if (const auto refused =
+                RefusedParameters(MailParameters(line, colon), m_limits.maxMessageSize)) {
+            ReplyLine(*refused);
+            return;
+        }
         AddressToUserName(line, Transaction().sender);
     }
     ReplyLine(kOk); // whatever the sender was; nothing reads it
@@ -79,6 +164,10 @@ void SmtpSession::Rcpt(std::string_view line) {
     const auto colon = ArgumentColon(line);
     if (colon == std::string_view::npos) {
         ReplyLine(kNoSuchUser);
+        return;
+    }
+    if (m_transaction && m_transaction->recipients.size() >= m_limits.maxRecipients) {
+        ReplyLine(kTooManyRecipients);
         return;
     }
     // A failed reduction leaves the whole argument, line end included, which names no user.
@@ -121,11 +210,23 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
     const std::string_view data(bytes.data(), bytes.size());
     const auto end = m_endOfData.Feed(data);
     const std::size_t used = end.value_or(data.size());
+    SmtpTransaction& transaction = *m_transaction;
+    transaction.dataBytes += used;
+    if (m_limits.maxMessageSize > 0 && transaction.dataBytes > m_limits.maxMessageSize &&
+        !transaction.tooBig) {
+        transaction.tooBig = true;
+        transaction.delivery = Delivery(); // nothing of it stays on disk
+    }
     // After a failed write the message takes no more, but the rest of the data is still read,
     // so that the reply comes where the client expects it and what follows is read as commands
     // again. Filing then refuses the message: 500.
-    m_transaction->delivery.message.Append(bytes.first(used));
-    if (end) {
+    if (!transaction.tooBig) {
+        transaction.delivery.message.Append(bytes.first(used));
+    }
+    if (end && transaction.tooBig) {
+        m_transaction.reset();
+        ReplyLineNow(kTooBig);
+    } else if (end) {
         FinishMessage();
     }
     return {used, end.has_value()};

@@ -16,6 +16,16 @@
 
 namespace brevin {
 
+/// What one SMTP message may be, from the command line.
+struct SmtpLimits {
+    static constexpr std::uint64_t kDefaultMaxMessageSize = 52'428'800;
+    /// Bytes of message data at most (0: no limit). A longer message is read to its end, kept
+    /// nowhere, and refused with 552.
+    std::uint64_t maxMessageSize = kDefaultMaxMessageSize;
+    /// Recipients of one message at most; more are refused with 452.
+    std::size_t maxRecipients = 1000;
+};
+
 /// One mail transaction: made at MAIL (or at the first RCPT of a client that skips MAIL) and
 /// dropped at RSET, at the next MAIL, or once its message has been filed.
 struct SmtpTransaction {
@@ -23,11 +33,14 @@ struct SmtpTransaction {
     std::vector<std::string> recipients; // user names, in RCPT order
     std::string lastFolder;              // full path of the last recipient's mailbox
     Delivery delivery;                   // the message being received or filed
+    std::uint64_t dataBytes = 0;         // received so far
+    bool tooBig = false;                 // past the size limit: read on, keep nothing
 };
 
-/// An SMTP conversation: HELO, MAIL, RCPT, DATA, RSET and QUIT, recognised by the first four
-/// bytes of the line in any letter case; then the message data, filed for every accepted
-/// local recipient.
+/// An SMTP conversation (RFC 5321): HELO or EHLO, MAIL, RCPT, DATA, RSET, NOOP, VRFY, HELP and
+/// QUIT, recognised by the first four bytes of the line in any letter case; then the message
+/// data, filed for every accepted local recipient. EHLO offers PIPELINING, SIZE, 8BITMIME and
+/// SMTPUTF8: a message is stored as the bytes it arrives in.
 ///
 /// The message goes to disk as it arrives, under a temporary name in the folder of the last
 /// accepted recipient. At the end of the data it goes to the delivery queue, which makes it
@@ -36,7 +49,8 @@ struct SmtpTransaction {
 /// 500, so that it keeps the message instead of believing it delivered.
 class SmtpSession final : public MailSession {
 public:
-    SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries);
+    SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries,
+                SmtpLimits limits = {});
     ~SmtpSession() override;
 
     static constexpr std::string_view kBanner = "220 Ok. Brevin Server ready ";
@@ -49,6 +63,12 @@ public:
     static constexpr std::string_view kFailed = "500 error. Brevin Server ready ";
     static constexpr std::string_view kUnknown = "500 Brevin Server : command not recognized";
     static constexpr std::string_view kTooLong = "500 Brevin Server : line too long";
+    static constexpr std::string_view kTooBig =
+        "552 Brevin Server : message size exceeds fixed maximum message size";
+    static constexpr std::string_view kTooManyRecipients =
+        "452 Brevin Server : too many recipients";
+    static constexpr std::string_view kBadParameter =
+        "555 Brevin Server : MAIL parameter not recognized";
 
 private:
     [[nodiscard]] std::string_view Banner() const override { return kBanner; }
@@ -56,6 +76,7 @@ private:
     void RejectLongLine() override { ReplyLine(kTooLong); }
     DataResult ReceiveMessageData(std::span<const char> bytes) override;
 
+    void Ehlo();
     void Mail(std::string_view line);
     void Rcpt(std::string_view line);
     void Data();
@@ -73,6 +94,7 @@ private:
 
     DeliveryQueue& m_deliveries;
     UserDirectory& m_users;
+    SmtpLimits m_limits;
     std::optional<SmtpTransaction> m_transaction;
     EndOfDataMatcher m_endOfData;
 };

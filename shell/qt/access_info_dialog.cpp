@@ -1,12 +1,11 @@
 #include "shell/qt/access_info_dialog.h"
 
+#include "base/host_name.h"
 #include "engine/listeners.h"
 #include "shell/qt/dialog_look.h"
 
 #include <QLabel>
 #include <QPushButton>
-#include <netdb.h>
-#include <unistd.h>
 
 namespace brevin {
 
@@ -33,25 +32,6 @@ QLabel* SunkenField(QDialog& dialog, const DialogUnits& units, const char* name,
 
 } // namespace
 
-QString OfficialHostName() {
-    char name[100] = {};
-    if (gethostname(name, sizeof name - 1) != 0) {
-        return {};
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* found = nullptr;
-    QString official = QString::fromLocal8Bit(name);
-    if (getaddrinfo(name, nullptr, &hints, &found) == 0) {
-        if (found != nullptr && found->ai_canonname != nullptr) {
-            official = QString::fromLocal8Bit(found->ai_canonname);
-        }
-        freeaddrinfo(found);
-    }
-    return official.left(199);
-}
-
 AccessInfoDialog::AccessInfoDialog(const HostAddress& host, QWidget* parent) : QDialog(parent) {
     const DialogUnits units =
         PrepareDialog(*this, QStringLiteral("To reach  BREVIN server..."), 192, 125);
@@ -66,7 +46,8 @@ AccessInfoDialog::AccessInfoDialog(const HostAddress& host, QWidget* parent) : Q
         SunkenField(*this, units, "address",
                     QString::asprintf("%d.%d.%d.%d", o[0], o[1], o[2], o[3]), 37, 46, 140, 11);
     Text(*this, units, QStringLiteral("or"), 49, 58, 8, 9);
-    m_hostName = SunkenField(*this, units, "hostName", OfficialHostName(), 37, 71, 140, 11);
+    m_hostName = SunkenField(*this, units, "hostName",
+                             QString::fromStdString(OfficialHostName()).left(199), 37, 71, 140, 11);
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("ok"));
     ok->setDefault(true);

@@ -9,10 +9,6 @@ namespace brevin {
 
 struct HostAddress;
 
-/// The host's name as the resolver gives it now (its canonical name), or the plain host
-/// name when the lookup fails.
-QString OfficialHostName();
-
 /// Which server address to enter in the mail clients: the address found at start-up, and
 /// the host's name looked up anew.
 class AccessInfoDialog final : public QDialog {

@@ -55,7 +55,6 @@ private:
         if (text.starts_with("BIG ")) {
             m_streamLeft = std::stoul(text.substr(4));
             m_streamed = 0;
-            HintStreaming();
             StartStream();
             ReplyLine("+BIG");
         } else if (text == "END") {

@@ -1,6 +1,7 @@
 // The command words and their replies on one connection, and the reduction of an address to
 // the user name it carries.
 
+#include "base/host_name.h"
 #include "smtp/address.h"
 #include "smtp_fixture.h"
 
@@ -11,6 +12,7 @@ using SmtpCommands = SmtpTest;
 
 TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
     const std::string unknown = "500 Brevin Server : command not recognized\r\n";
+    const std::string badParameter = "555 Brevin Server : MAIL parameter not recognized\r\n";
     const struct {
         const char* line;
         std::string reply;
@@ -18,11 +20,22 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
         {"HELO client.example", kOk},
         {"helo x", kOk},
         {"HeLo", kOk},
-        // Lines that name no command are refused, so that clients fall back from EHLO.
-        {"EHLO client.example", unknown},
-        {"HELP", unknown},
-        {"NOOP", unknown},
+        {"EHLO client.example", "250-" + OfficialHostName() +
+                                    " Brevin Server ready\r\n250-PIPELINING\r\n"
+                                    "250-SIZE 52428800\r\n250-8BITMIME\r\n250 SMTPUTF8\r\n"},
+        {"HELP", "214 Brevin Server : HELO EHLO MAIL RCPT DATA RSET NOOP VRFY HELP QUIT\r\n"},
+        {"NOOP", kOk},
+        {"VRFY ann", "252 Brevin Server : cannot verify, but will try to deliver\r\n"},
         {"", unknown},
+        {"STARTTLS", unknown},
+        // MAIL takes the parameters EHLO offers, and a declared size within the limit.
+        {"MAIL FROM:<s@x> SIZE=100 BODY=8BITMIME SMTPUTF8", kOk},
+        {"MAIL FROM:<s@x> body=7bit size=52428800", kOk},
+        {"MAIL FROM:<s@x> SIZE=52428801",
+         "552 Brevin Server : message size exceeds fixed maximum message size\r\n"},
+        {"MAIL FROM:<s@x> BODY=BINARYMIME", badParameter},
+        {"MAIL FROM:<s@x> SIZE=12k", badParameter},
+        {"MAIL FROM:<s@x> RET=HDRS", badParameter},
         // Only the first four bytes count: MAILBOX is MAIL, and starts a new transaction.
         {"RCPT TO:<ann@x>", kOk},
         {"MAILBOX FROM:<s@x>", kOk},
@@ -38,9 +51,8 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
         {"RCPT TO:ann", kNoSuchUser}, // no '@': the name keeps its line end
         {"RCPT:<ann@x>", kNoSuchUser},
         {"RCPT TO <ann@x>", kNoSuchUser},
-        // QUIT answers and keeps the connection.
+        // QUIT answers, then closes.
         {"QUIT", "221 Ok. Done\r\n"},
-        {"HELO again", kOk},
     };
     Client greeted; // the banner, trailing blank included
     ASSERT_TRUE(greeted.Connect(server.SmtpPort()));
@@ -48,8 +60,34 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
     auto client = server.Smtp();
     for (const auto& [line, reply] : steps) {
         SCOPED_TRACE(line);
-        EXPECT_EQ(Command(*client, line), reply);
+        client->Send(std::string(line) + "\r\n");
+        EXPECT_EQ(client->ReadExactly(reply.size()), reply);
     }
+    EXPECT_TRUE(client->WaitClosed());
+}
+
+TEST_F(SmtpCommands, AMessageOverTheSizeLimitIsReadToItsEndAndKeptNowhere) {
+    auto client = server.Smtp();
+    EXPECT_EQ(Command(*client, "RCPT TO:<ann@x>"), kOk);
+    EXPECT_EQ(Command(*client, "DATA"), kStartData);
+    std::string big;
+    while (big.size() <= 52'428'800) {
+        big += std::string(998, 'x') + "\r\n";
+    }
+    client->Send(big + ".\r\nRCPT TO:<ann@x>\r\n");
+    EXPECT_EQ(client->ReadLine(),
+              "552 Brevin Server : message size exceeds fixed maximum message size\r\n");
+    EXPECT_EQ(client->ReadLine(), kOk) << "the session goes on";
+    EXPECT_TRUE(TakeFiles().empty());
+    // At most 1000 recipients a message.
+    for (int i = 1; i < 1000; ++i) {
+        client->Send("RCPT TO:<ann@x>\r\n");
+    }
+    client->Send("RCPT TO:<ann@x>\r\n");
+    for (int i = 1; i < 1000; ++i) {
+        ASSERT_EQ(client->ReadLine(), kOk);
+    }
+    EXPECT_EQ(client->ReadLine(), "452 Brevin Server : too many recipients\r\n");
 }
 
 TEST(SmtpAddress, ReducesToWhatFollowsTheLastBlankAndTheLastAngleBeforeTheFirstAt) {
