@@ -1,28 +1,34 @@
 #pragma once
 
 #include "engine/event_loop.h"
+#include "smtp/file_worker.h"
 #include "store/delivery.h"
 #include "store/users.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
 namespace brevin {
 
 /// Where SMTP sessions leave the work that costs a flush of the disk: taking a message number
-/// (a rewrite of the profile) and filing a message whose data is complete. The work waits until
-/// the loop has dispatched everything that was ready, and is then done for all of them at
-/// once: one rewrite of the profile for every number asked for in the turn, one round of
-/// flushes (`FileMessages`) for every message finished in it. Sessions that get busy together
-/// thus share the cost instead of waiting for each other's, one after the other.
+/// and filing a message whose data is complete.
+///
+/// Numbers come from blocks reserved in the profile's counter (`MessageNumbers`); the next
+/// block is reserved on the worker before the current one runs out, so the loop rarely waits
+/// for the profile. Filing runs on the worker (`FileWorker`) in rounds: every message finished
+/// while a round was on the disk goes into the next one, which flushes them all together
+/// (`FileMessages`). Sessions that get busy together thus share the cost instead of waiting
+/// for each other's, and the loop serves everyone else meanwhile.
 class DeliveryQueue {
 public:
     using Numbered = std::function<void(std::uint32_t number)>;
     using Done = std::function<void(bool filed)>;
 
     DeliveryQueue(EventLoop& loop, UserDirectory& users);
+    ~DeliveryQueue();
     DeliveryQueue(const DeliveryQueue&) = delete;
     DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
@@ -31,22 +37,46 @@ public:
     /// Takes the number for the message of `delivery` with the others asked for in this turn,
     /// then calls `numbered`.
     void TakeNumber(const Delivery& delivery, Numbered numbered);
-    /// Files `delivery` with the others of this turn, then calls `done`. The delivery must
-    /// live until then, or be withdrawn.
+    /// Takes over the contents of `delivery` (which is left empty) and files them with the
+    /// others of the next round, then calls `done`. `delivery` only names the submission for
+    /// `Withdraw`.
     void Submit(Delivery& delivery, Done done);
-    /// Forgets whatever `delivery` still waits for (its session is ending). A number it asked
-    /// for is still taken, as DATA takes one whether or not its reply is heard.
+    /// Forgets whatever `delivery` still waits for (its session is ending): a message not yet
+    /// filed is dropped, one being filed is removed again once its round is done. A number it
+    /// asked for is still taken, as DATA takes one whether or not its reply is heard.
     void Withdraw(const Delivery& delivery);
 
 private:
+    struct Submitted {
+        const Delivery* key = nullptr; // null once withdrawn; never dereferenced
+        std::unique_ptr<Delivery> delivery;
+        Done done;
+    };
+    struct Block {
+        std::uint32_t next = 0;
+        std::uint32_t left = 0;
+    };
+
     /// Makes sure the waiting work is done once the current batch has been dispatched.
     void AtTurnEnd();
     void OnTurnEnd();
+    std::uint32_t Numbers(std::uint32_t count);
+    void RefillNumbers();
+    void StartRound();
+    void RoundFiled();
 
     UserDirectory& m_users;
-    Timer m_turnEnd; // due at once: it fires after the sockets that are ready now
+    ProfileFile m_workerProfile;    // the worker's own view of the profile file
+    MessageNumbers m_workerNumbers; // used on the worker only
+    Timer m_turnEnd;                // due at once: it fires after the sockets that are ready now
     std::vector<std::pair<const Delivery*, Numbered>> m_askingNumbers;
-    std::vector<std::pair<Delivery*, Done>> m_waiting;
+    std::vector<Submitted> m_waiting;
+    std::vector<Submitted> m_filing; // the round on the worker; its deliveries are the worker's
+    bool m_roundUnderWay = false;
+    Block m_block;            // numbers the loop hands out
+    Block m_spare;            // the next block, reserved ahead on the worker
+    bool m_refilling = false; // a reservation is on the worker
+    FileWorker m_worker;      // last: stopped before anything its jobs use goes
 };
 
 } // namespace brevin

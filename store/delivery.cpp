@@ -7,6 +7,7 @@
 #include "store/users.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -29,6 +31,36 @@ constexpr int kTempAttempts = 16;
 constexpr std::size_t kCopyChunk = 64 * 1024;
 // Files written and held open until their flush, at most, when many are filed at once.
 constexpr std::size_t kOpenFilesPerRound = 64;
+
+// Flushes issued at once: the journal commits once for all the flushes waiting on it, so files
+// flushed side by side cost about one commit, where one after the other each costs its own.
+constexpr std::size_t kFlushThreads = 8;
+
+/// Calls `fn(i)` for every i below `count`, on up to kFlushThreads threads at once. Each call
+/// touches only what belongs to its own index.
+template <typename Fn>
+void ForEachAtOnce(std::size_t count, Fn fn) {
+    if (count <= 1) {
+        for (std::size_t i = 0; i < count; ++i) {
+            fn(i);
+        }
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t i = next++; i < count; i = next++) {
+            fn(i);
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < std::min(count, kFlushThreads); ++t) {
+        helpers.emplace_back(work);
+    }
+    work();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+}
 
 bool IsSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
@@ -48,14 +80,19 @@ bool Exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+/// How much of `size` bytes the test-only full-disk switch lets through.
+std::size_t FaultAllowance(std::size_t size) {
+    const long limit = StoreFaults::failWritesAfterBytes;
+    if (limit < 0) {
+        return size;
+    }
+    const long left = std::max(0L, limit - StoreFaults::bytesWritten);
+    return std::min(size, static_cast<std::size_t>(left));
+}
+
 /// Writes message data, honouring the test-only full-disk switch.
 bool WriteMessageData(int fd, const char* data, std::size_t size) {
-    std::size_t allowed = size;
-    if (StoreFaults::failWritesAfterBytes >= 0) {
-        const long left =
-            std::max(0L, StoreFaults::failWritesAfterBytes - StoreFaults::bytesWritten);
-        allowed = std::min(size, static_cast<std::size_t>(left));
-    }
+    const std::size_t allowed = FaultAllowance(size);
     if (!file_util::WriteAll(fd, data, allowed)) {
         return false;
     }
@@ -105,15 +142,53 @@ std::uint32_t ParseCounter(std::string_view text) {
 }
 
 std::uint32_t TakeMessageNumbers(ProfileFile& profile, std::uint32_t count) {
-    // A message file is never created over an existing one, so a counter update lost in a
-    // power cut only costs a retry: the profile is replaced atomically but not flushed twice.
-    const std::string stored = profile.Update(
+    return MessageNumbers(profile, 1).Take(count);
+}
+
+std::uint32_t MessageNumbers::Take(std::uint32_t count) {
+    if (m_left < count) {
+        return Reserve(count, -1);
+    }
+    m_left -= count;
+    return std::exchange(m_next, m_next + count);
+}
+
+std::uint32_t MessageNumbers::TakeAfterClash(long long highest) {
+    // Numbers left in the block at or below the folder's highest would clash again.
+    if (highest >= 0 && highest < 0xFFFFFFFFLL && m_next <= highest) {
+        return Reserve(1, highest + 1);
+    }
+    return Take(1);
+}
+
+std::uint32_t MessageNumbers::Reserve(std::uint32_t count, long long floor) {
+    const std::uint32_t want = std::max(count, m_block);
+    std::uint32_t first = 0;
+    bool written = false;
+    // Durable: after a power cut the counter must still be past every number handed out, or
+    // a later number could name a file that was already filed under it.
+    m_profile.Update(
         layout::kServerSection, layout::kCounterKey, "0",
-        [count](std::string_view value) {
-            return std::to_string(ParseCounter(value) + count); // wraps at 2^32
+        [&](std::string_view value) {
+            first = ParseCounter(value);
+            if (floor >= 0 && first < floor) {
+                first = static_cast<std::uint32_t>(floor);
+            }
+            return std::to_string(first + want); // wraps at 2^32
         },
-        ProfileSync::Atomic);
-    return ParseCounter(stored);
+        ProfileSync::Durable, &written);
+    if (!written) {
+        // Handed out without a block: the next number asks the profile again.
+        first = ParseCounter(m_profile.Read(layout::kServerSection, layout::kCounterKey, "0"));
+        if (floor >= 0 && first < floor) {
+            first = static_cast<std::uint32_t>(floor);
+        }
+        m_left = 0;
+        return first;
+    }
+    m_next = first + count;
+    m_left = want - count;
+    return first;
 }
 
 std::string MessagePath(const std::string& folder, std::uint32_t number) {
@@ -133,7 +208,8 @@ IncomingMessage::IncomingMessage(IncomingMessage&& other) noexcept
       m_folder(std::move(other.m_folder)),
       m_tempPath(std::move(other.m_tempPath)), m_path(std::move(other.m_path)),
       m_number(other.m_number), m_committed(std::exchange(other.m_committed, false)),
-      m_failed(std::exchange(other.m_failed, false)) {
+      m_failed(std::exchange(other.m_failed, false)),
+      m_shared(std::exchange(other.m_shared, false)) {
     other.m_tempPath.clear();
     other.m_path.clear();
 }
@@ -151,14 +227,15 @@ IncomingMessage& IncomingMessage::operator=(IncomingMessage&& other) noexcept {
         m_number = other.m_number;
         m_committed = std::exchange(other.m_committed, false);
         m_failed = std::exchange(other.m_failed, false);
+        m_shared = std::exchange(other.m_shared, false);
         other.m_tempPath.clear();
         other.m_path.clear();
     }
     return *this;
 }
 
-bool IncomingMessage::Open(ProfileFile& profile, const std::string& folderPath) {
-    return Open(folderPath, TakeMessageNumbers(profile));
+bool IncomingMessage::Open(MessageNumbers& numbers, const std::string& folderPath) {
+    return Open(folderPath, numbers.Take());
 }
 
 bool IncomingMessage::Open(const std::string& folderPath, std::uint32_t number) {
@@ -168,6 +245,7 @@ bool IncomingMessage::Open(const std::string& folderPath, std::uint32_t number) 
     m_committed = false;
     m_failed = false;
     m_clientSize = MessageSizeCounter();
+    m_shared = false;
     m_folder = folderPath;
     m_number = number;
     m_path = layout::MessagePath(folderPath, m_number);
@@ -200,11 +278,11 @@ bool IncomingMessage::Append(std::span<const char> bytes) {
     return true;
 }
 
-bool IncomingMessage::Commit(ProfileFile& profile) {
+bool IncomingMessage::Commit(MessageNumbers& numbers) {
     if (m_committed) {
         return true;
     }
-    const bool ok = Flush() && Name(profile) && file_util::SyncFolder(m_folder);
+    const bool ok = Flush() && Name(numbers) && file_util::SyncFolder(m_folder);
     if (!ok) {
         Discard();
     }
@@ -218,6 +296,9 @@ void IncomingMessage::StartWriteback() const {
 }
 
 bool IncomingMessage::Flush() {
+    if (m_shared && !m_failed) {
+        return true;
+    }
     if (!m_fd || m_failed) {
         return false;
     }
@@ -228,7 +309,7 @@ bool IncomingMessage::Flush() {
     return ok;
 }
 
-bool IncomingMessage::Name(ProfileFile& profile) {
+bool IncomingMessage::Name(MessageNumbers& numbers) {
     if (m_failed || m_tempPath.empty()) {
         return false;
     }
@@ -243,17 +324,8 @@ bool IncomingMessage::Name(ProfileFile& profile) {
         }
         // The name is taken: the counter runs behind this folder. The first time, move it past
         // the folder's highest number, so one clash does not turn into thousands.
-        if (attempt == 0) {
-            const long long highest = HighestNumber(m_folder);
-            if (highest >= 0 && highest < 0xFFFFFFFFLL &&
-                ParseCounter(profile.Read(layout::kServerSection, layout::kCounterKey, "0")) <=
-                    highest) {
-                profile.Write(layout::kServerSection, layout::kCounterKey,
-                              std::to_string(highest + 1));
-            }
-        }
         const std::uint32_t tried = m_number;
-        m_number = TakeMessageNumbers(profile);
+        m_number = attempt == 0 ? numbers.TakeAfterClash(HighestNumber(m_folder)) : numbers.Take();
         if (m_number == tried) {
             m_number = tried + 1; // the counter could not be written; go on without it
         }
@@ -282,6 +354,47 @@ bool IncomingMessage::CopyFrom(const IncomingMessage& source) {
     }
 }
 
+bool IncomingMessage::ShareOrCopy(const IncomingMessage& source, const std::string& folder,
+                                  std::uint32_t number) {
+    if (!source.m_fd || source.m_failed || source.m_tempPath.empty()) {
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(source.m_fd.Get(), &st) != 0) {
+        return false;
+    }
+    if (!m_committed) {
+        Discard();
+    }
+    m_committed = false;
+    m_folder = folder;
+    m_number = number;
+    m_path = layout::MessagePath(folder, number);
+    const auto size = static_cast<std::size_t>(st.st_size);
+    bool linkable = true;
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        m_tempPath = layout::TemporaryPath(folder, number, attempt);
+        if (::link(source.m_tempPath.c_str(), m_tempPath.c_str()) == 0) {
+            // One file under two names: removing either name leaves the other whole.
+            m_shared = true;
+            if (FaultAllowance(size) < size) {
+                errno = ENOSPC;
+                m_failed = true;
+                return false;
+            }
+            StoreFaults::bytesWritten += static_cast<long>(size);
+            return true;
+        }
+        if (errno != EEXIST) {
+            linkable = false;
+            break;
+        }
+    }
+    m_tempPath.clear();
+    // Another file system, or a file with too many names already: a copy of the bytes.
+    return !linkable && Open(folder, number) && CopyFrom(source);
+}
+
 void IncomingMessage::Discard() {
     m_fd.Reset();
     if (!m_tempPath.empty()) {
@@ -293,9 +406,10 @@ void IncomingMessage::Discard() {
         m_committed = false;
     }
     m_failed = false;
+    m_shared = false;
 }
 
-void FileMessages(ProfileFile& profile, std::span<Delivery* const> deliveries) {
+void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries) {
     // Every file of a delivery, the message first.
     const auto eachFile = [](Delivery& d, auto&& fn) {
         fn(d.message);
@@ -311,33 +425,43 @@ void FileMessages(ProfileFile& profile, std::span<Delivery* const> deliveries) {
             copiesWanted += static_cast<std::uint32_t>(d->copyFolders.size());
         }
     }
-    // One rewrite of the profile for every copy of the batch.
-    std::uint32_t number = copiesWanted > 0 ? TakeMessageNumbers(profile, copiesWanted) : 0;
+    std::uint32_t number = copiesWanted > 0 ? numbers.Take(copiesWanted) : 0;
 
     std::map<std::string, bool> folders; // folder -> its entries flushed
-    // Written files wait open for their flush. The data of all of them is sent to the disk
+    // Written files wait for their flush. All flushes of a step come first, then all renames:
+    // the journal commits once for the data of many files, and the renames cost nothing until
+    // each folder is flushed once at the end. The data of all files is sent to the disk
     // together, then waited for file by file: by the time the first flush returns, most of the
     // others have little left to do.
     std::vector<std::pair<Delivery*, IncomingMessage*>> written;
+    std::size_t openFiles = 0;
     const auto settle = [&] {
         for (const auto& [d, file] : written) {
             if (d->filed) {
                 file->StartWriteback();
             }
         }
+        std::vector<char> flushed(written.size(), 0);
+        ForEachAtOnce(written.size(), [&](std::size_t i) {
+            flushed[i] = written[i].first->filed && written[i].second->Flush() ? 1 : 0;
+        });
+        for (std::size_t i = 0; i < written.size(); ++i) {
+            written[i].first->filed = written[i].first->filed && flushed[i] != 0;
+        }
         for (const auto& [d, file] : written) {
-            d->filed = d->filed && file->Flush() && file->Name(profile);
+            d->filed = d->filed && file->Name(numbers);
             if (d->filed) {
                 folders.emplace(file->Folder(), false);
             }
         }
         written.clear();
+        openFiles = 0;
     };
     for (Delivery* d : deliveries) {
         d->copies.reserve(d->copyFolders.size()); // `written` points into it
         for (std::size_t i = 0; d->filed && i < d->copyFolders.size(); ++i) {
             // A message for many recipients must not run the process out of descriptors.
-            if (written.size() >= kOpenFilesPerRound) {
+            if (openFiles >= kOpenFilesPerRound) {
                 settle();
             }
             const std::string& folder = d->copyFolders[i];
@@ -346,15 +470,30 @@ void FileMessages(ProfileFile& profile, std::span<Delivery* const> deliveries) {
                 d->filed = file_util::SyncFolder(file_util::FolderOf(folder));
             }
             IncomingMessage& copy = d->copies.emplace_back();
-            d->filed = d->filed && copy.Open(folder, number++) && copy.CopyFrom(d->message);
-            written.emplace_back(d, &copy);
+            d->filed = d->filed && copy.ShareOrCopy(d->message, folder, number++);
+            if (!copy.m_shared) {
+                written.emplace_back(d, &copy); // a copy of the bytes holds a descriptor
+                ++openFiles;
+            }
         }
+        // The message and the copies sharing its file are settled together, the message
+        // first: no shared name is given before the data behind it is flushed.
         written.emplace_back(d, &d->message);
+        ++openFiles;
+        for (IncomingMessage& copy : d->copies) {
+            if (copy.m_shared) {
+                written.emplace_back(d, &copy);
+            }
+        }
     }
     settle();
+    std::vector<std::pair<const std::string*, bool*>> toFlush;
     for (auto& [folder, flushed] : folders) {
-        flushed = file_util::SyncFolder(folder);
+        toFlush.emplace_back(&folder, &flushed);
     }
+    ForEachAtOnce(toFlush.size(), [&](std::size_t i) {
+        *toFlush[i].second = file_util::SyncFolder(*toFlush[i].first);
+    });
 
     std::set<std::string> emptied;
     for (Delivery* d : deliveries) {
@@ -378,15 +517,33 @@ void FileMessages(ProfileFile& profile, std::span<Delivery* const> deliveries) {
     }
 }
 
+void UnfileMessages(std::span<Delivery* const> deliveries) {
+    std::set<std::string> emptied;
+    for (Delivery* d : deliveries) {
+        emptied.insert(d->message.Folder());
+        d->message.Discard();
+        for (IncomingMessage& copy : d->copies) {
+            emptied.insert(copy.Folder());
+            copy.Discard();
+        }
+        d->copies.clear();
+        d->filed = false;
+    }
+    for (const std::string& folder : emptied) {
+        file_util::SyncFolder(folder);
+    }
+}
+
 std::size_t RemoveAbandonedMessages(const UserDirectory& users) {
     std::size_t removed = 0;
-    for (const std::string& user : users.Names()) {
-        const auto folder = users.MailboxPath(user);
-        if (!folder) {
+    // One look at the profile for every user: start-up with many users must stay quick.
+    std::set<std::string> seen; // folders shared by several users are swept once
+    for (const std::string& folder : users.MailboxPaths()) {
+        if (!seen.insert(folder).second) {
             continue;
         }
         std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(*folder, ec)) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
             if (layout::IsTemporaryName(entry.path().filename().string()) &&
                 entry.is_regular_file(ec) && std::filesystem::remove(entry.path(), ec)) {
                 ++removed;

@@ -17,9 +17,38 @@ class UserDirectory;
 /// The counter's text as a number: leading white space skipped, one optional "+" or "-", then
 /// digits up to the first non-digit (none give 0), wrapping modulo 2^32.
 std::uint32_t ParseCounter(std::string_view text);
-/// Takes `count` consecutive message numbers from the profile's counter in one rewrite of the
-/// profile (32-bit, wrapping); returns the first.
+/// Takes `count` consecutive message numbers from the profile's counter in one durable rewrite
+/// of the profile (32-bit, wrapping); returns the first.
 std::uint32_t TakeMessageNumbers(ProfileFile& profile, std::uint32_t count = 1);
+
+/// Hands out message numbers from blocks reserved in the profile's counter: one durable rewrite
+/// of the profile moves the counter past a whole block, so most numbers cost no write at all.
+/// The counter on disk is thus always past every number handed out; what a crash leaves of a
+/// block is skipped, never reused. One per thread: it is not shared.
+class MessageNumbers {
+public:
+    static constexpr std::uint32_t kBlock = 256;
+
+    explicit MessageNumbers(ProfileFile& profile, std::uint32_t block = kBlock)
+        : m_profile(profile), m_block(block) {}
+
+    /// `count` consecutive numbers; returns the first. When the profile cannot be written the
+    /// numbers are handed out all the same (a name never replaces a file; a clash moves on).
+    std::uint32_t Take(std::uint32_t count = 1);
+    /// The next number after a name clash in a folder whose highest number is `highest` (-1
+    /// for none): the counter runs behind that folder, so it is moved past it first.
+    std::uint32_t TakeAfterClash(long long highest);
+
+private:
+    /// Reserves a block of at least `count` from a counter of at least `floor`; returns its
+    /// first number.
+    std::uint32_t Reserve(std::uint32_t count, long long floor);
+
+    ProfileFile& m_profile;
+    std::uint32_t m_block;
+    std::uint32_t m_next = 0;
+    std::uint32_t m_left = 0; // numbers of the block not handed out yet
+};
 
 /// The path a message of that number gets in `folder` (for tools that fill a mailbox).
 std::string MessagePath(const std::string& folder, std::uint32_t number);
@@ -38,10 +67,10 @@ public:
     IncomingMessage(const IncomingMessage&) = delete;
     IncomingMessage& operator=(const IncomingMessage&) = delete;
 
-    /// Takes a number from the profile and creates the temporary file in `folderPath` (a full
-    /// path; the folder is not created). False when the file cannot be created; the number
-    /// stays used either way.
-    bool Open(ProfileFile& profile, const std::string& folderPath);
+    /// Takes a number and creates the temporary file in `folderPath` (a full path; the folder
+    /// is not created). False when the file cannot be created; the number stays used either
+    /// way.
+    bool Open(MessageNumbers& numbers, const std::string& folderPath);
     /// The same with a number already taken.
     bool Open(const std::string& folderPath, std::uint32_t number);
     /// False once any write failed (a full disk); the message must then be discarded.
@@ -50,7 +79,7 @@ public:
     /// the folder. False on any failure, and then nothing of the message stays on disk.
     /// Committing a committed message does nothing and returns true. `FileMessages` does the
     /// same for many messages at a time.
-    bool Commit(ProfileFile& profile);
+    bool Commit(MessageNumbers& numbers);
     /// Removes whatever this message left on disk: the temporary file, or the committed one.
     void Discard();
 
@@ -60,17 +89,22 @@ public:
     [[nodiscard]] const std::string& Folder() const { return m_folder; }
 
 private:
-    friend void FileMessages(ProfileFile& profile, std::span<Delivery* const> deliveries);
+    friend void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries);
 
     // The steps of a commit, which `FileMessages` takes for many files at a time.
     /// Starts writing the data out without waiting, so that the flushes that follow overlap.
     void StartWriteback() const;
-    /// fsync and close; false when the data may not be on disk.
+    /// fsync and close; false when the data may not be on disk. A shared copy has nothing of
+    /// its own to flush: its data is its source's.
     bool Flush();
     /// Gives the flushed file its final name.
-    bool Name(ProfileFile& profile);
+    bool Name(MessageNumbers& numbers);
     /// Appends the whole data of `source` (open, not yet flushed).
     bool CopyFrom(const IncomingMessage& source);
+    /// Makes this a copy of `source` (open, not yet named) in `folder` under `number`: a second
+    /// name of the same file where the file system allows, a copy of the bytes otherwise.
+    bool ShareOrCopy(const IncomingMessage& source, const std::string& folder,
+                     std::uint32_t number);
 
     UniqueFd m_fd;
     MessageSizeCounter m_clientSize; // recorded with the file, for POP3 listings
@@ -80,6 +114,7 @@ private:
     std::uint32_t m_number = 0;
     bool m_committed = false;
     bool m_failed = false; // a write failed; only Discard is left
+    bool m_shared = false; // a second name of another message's file
 };
 
 /// A complete message and the further folders (full paths) that each get a copy of it.
@@ -93,11 +128,16 @@ struct Delivery {
 };
 
 /// Files every delivery: makes its copies (creating a missing copy folder, one level, and
-/// taking one number per copy), then flushes all the files together, names them, and flushes
-/// each folder once. A round of flushes costs about as much for many files as for one, so
-/// messages that finish together are filed together. A delivery any of whose files fails
-/// leaves none of them behind (`filed` false); the others are not affected.
-void FileMessages(ProfileFile& profile, std::span<Delivery* const> deliveries);
+/// taking one number per copy; a copy shares the message's file where it can), then flushes
+/// every file, then names them all, then flushes each folder once. The journal then commits
+/// about as few times for many messages as for one, so messages that finish together are
+/// filed together. A delivery any of whose files fails leaves none of them behind (`filed`
+/// false); the others are not affected. Blocking file work: the server runs it on a worker.
+void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries);
+
+/// Removes every file of filed deliveries again and flushes each folder once: for messages
+/// whose sender went away before hearing that they were filed.
+void UnfileMessages(std::span<Delivery* const> deliveries);
 
 /// Removes the temporary files of messages whose reception was cut short by a crash or a power
 /// cut, in every user's folder. Only for start-up, while no message can be in progress.

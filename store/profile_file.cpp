@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace brevin {
 
@@ -93,9 +94,49 @@ void Classify(Line& line) {
     line.value = Trim(text.substr(eq + 1));
 }
 
+/// Where a key of the first section of its name is: lower-cased section, "\n" (which no
+/// name holds), lower-cased key.
+std::string IndexName(std::string_view section, std::string_view key) {
+    std::string name = AsciiLower(section);
+    name += '\n';
+    name += AsciiLower(key);
+    return name;
+}
+
 struct Document {
     std::vector<Line> lines;
     std::string eol = "\n"; // for lines added to the file
+    // Reads look names up here rather than walking the lines, so a read costs the same with
+    // ten users as with fifty thousand. Rebuilt after every parse and edit.
+    std::unordered_map<std::string, std::size_t> sections; // lower-cased name -> first header
+    std::unordered_map<std::string, std::size_t> keys;     // IndexName -> first such line
+
+    void Reindex() {
+        sections.clear();
+        keys.clear();
+        bool first = false; // in the first section of its name
+        std::string section;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const Line& line = lines[i];
+            if (line.kind == LineKind::Section) {
+                section = AsciiLower(line.name);
+                first = sections.emplace(section, i).second;
+            } else if (line.kind == LineKind::Key && first) {
+                keys.emplace(IndexName(section, line.name), i);
+            }
+        }
+    }
+
+    /// Index of the header of the first section so named, or lines.size().
+    [[nodiscard]] std::size_t IndexedSection(std::string_view section) const {
+        const auto found = sections.find(AsciiLower(section));
+        return found == sections.end() ? lines.size() : found->second;
+    }
+
+    [[nodiscard]] const Line* IndexedKey(std::string_view section, std::string_view key) const {
+        const auto found = keys.find(IndexName(section, key));
+        return found == keys.end() ? nullptr : &lines[found->second];
+    }
 
     static Document Parse(std::string_view content) {
         Document doc;
@@ -131,6 +172,7 @@ struct Document {
         if (crlf > lf) {
             doc.eol = "\r\n";
         }
+        doc.Reindex();
         return doc;
     }
 
@@ -265,8 +307,10 @@ bool ChangedLongAgo(const struct stat& st) {
 } // namespace
 
 struct ProfileFile::Snapshot {
-    struct stat identity {};
-    bool keep = false; // may answer later calls while the identity holds
+    // Identity and trust change when the same bytes are read again; the parse never does.
+    mutable struct stat identity {};
+    mutable bool keep = false; // may answer later calls while the identity holds
+    std::string content;       // the bytes parsed: a file read again unchanged is not parsed
     Document doc;
 };
 
@@ -278,11 +322,19 @@ bool LockWhole(int fd, short type) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
+    // Locks of the open file, not of the process: the server's threads each hold their own
+    // profile object, and must exclude each other as two processes do. They still conflict
+    // with a plain record lock held by another process.
+    int command = F_OFD_SETLK;
     const auto deadline = std::chrono::steady_clock::now() + kLockPatience;
     // Ends when the lock is taken, on an error, or at the deadline.
     for (;;) {
-        if (::fcntl(fd, F_SETLK, &lock) == 0) {
+        if (::fcntl(fd, command, &lock) == 0) {
             return true;
+        }
+        if (errno == EINVAL && command == F_OFD_SETLK) {
+            command = F_SETLK; // a kernel without them
+            continue;
         }
         if (errno != EACCES && errno != EAGAIN && errno != EINTR) {
             return false;
@@ -340,7 +392,10 @@ bool ReadAll(int fd, std::string& content) {
 /// Reads the whole file. Null when it is missing or unreadable (reads then give defaults).
 /// Without the writers' lock, a shared lock keeps writers from refilling the inode being read:
 /// its times alone cannot tell, since two quick writes may leave the same size and times.
-std::shared_ptr<ProfileFile::Snapshot> ReadSnapshot(const std::string& path, bool writerLockHeld) {
+/// When the bytes are those of `previous`, that parse is kept with the new identity.
+std::shared_ptr<const ProfileFile::Snapshot>
+ReadSnapshot(const std::string& path, bool writerLockHeld,
+             const std::shared_ptr<const ProfileFile::Snapshot>& previous) {
     int lock = -1;
     if (!writerLockHeld) {
         lock = ::open(LockPathFor(path).c_str(), O_RDONLY | O_CLOEXEC);
@@ -364,7 +419,7 @@ std::shared_ptr<ProfileFile::Snapshot> ReadSnapshot(const std::string& path, boo
         return nullptr;
     }
     auto snap = std::make_shared<ProfileFile::Snapshot>();
-    std::string content;
+    std::string& content = snap->content;
     bool ok = false;
     // The inode read here may be swapped out and refilled by a writer in another process
     // meanwhile; its times and size then move, and the read is made again.
@@ -379,6 +434,11 @@ std::shared_ptr<ProfileFile::Snapshot> ReadSnapshot(const std::string& path, boo
     file_util::CloseQuietly(fd);
     if (!ok) {
         return nullptr;
+    }
+    if (previous && previous->content == content) {
+        previous->identity = snap->identity;
+        previous->keep = ChangedLongAgo(snap->identity);
+        return previous;
     }
     snap->doc = Document::Parse(content);
     snap->keep = ChangedLongAgo(snap->identity);
@@ -405,9 +465,10 @@ int OpenSpare(const std::string& sparePath) {
 }
 
 /// Fills the locked spare with `content` and puts it in the profile's place. On failure the
-/// profile is untouched.
+/// profile is untouched. `placed` receives the new profile's identity.
 bool ReplaceWithSpare(int spare, const std::string& sparePath, const std::string& path,
-                      const std::string& content, const struct stat* current, ProfileSync sync) {
+                      const std::string& content, const struct stat* current, ProfileSync sync,
+                      struct stat& placedIdentity) {
     // Overwritten in place and then cut to length, so its blocks stay allocated: freeing and
     // allocating them on every write would cost journal work.
     bool ok = ::lseek(spare, 0, SEEK_SET) == 0;
@@ -447,6 +508,8 @@ bool ReplaceWithSpare(int spare, const std::string& sparePath, const std::string
     if (!placed && ::rename(sparePath.c_str(), path.c_str()) != 0) {
         return false;
     }
+    ::fstat(spare, &placedIdentity); // after the rename, which moves its change time
+
     if (sync == ProfileSync::Durable) {
         return file_util::SyncFolder(file_util::FolderOf(path));
     }
@@ -466,19 +529,44 @@ std::shared_ptr<const ProfileFile::Snapshot> ProfileFile::Load(bool writerLockHe
     if (m_cache && m_cache->keep && SameFile(m_cache->identity, st)) {
         return m_cache;
     }
-    auto snap = ReadSnapshot(m_path.string(), writerLockHeld);
-    m_cache = snap;
-    return snap;
+    m_cache = ReadSnapshot(m_path.string(), writerLockHeld, m_cache);
+    return m_cache;
 }
 
 std::string ProfileFile::Read(std::string_view section, std::string_view key,
                               std::string_view fallback) const {
-    if (const auto snap = Load()) {
-        if (const Line* line = snap->doc.FindKey(section, key)) {
-            return CutValue(line->value);
+    const ProfileRead read{section, key, fallback};
+    return std::move(Read({&read, 1}).front());
+}
+
+std::vector<std::string> ProfileFile::Read(std::span<const ProfileRead> reads) const {
+    std::vector<std::string> values;
+    values.reserve(reads.size());
+    const auto snap = Load();
+    for (const ProfileRead& read : reads) {
+        const Line* line = snap ? snap->doc.IndexedKey(read.section, read.key) : nullptr;
+        values.push_back(CutValue(line != nullptr ? std::string_view(line->value) : read.fallback));
+    }
+    return values;
+}
+
+std::vector<std::pair<std::string, std::string>>
+ProfileFile::Entries(std::string_view section) const {
+    std::vector<std::pair<std::string, std::string>> entries;
+    const auto snap = Load();
+    if (!snap) {
+        return entries;
+    }
+    const Document& doc = snap->doc;
+    const std::size_t end = doc.SectionEnd(doc.IndexedSection(section));
+    for (std::size_t i = doc.IndexedSection(section) + 1; i < end; ++i) {
+        const Line& line = doc.lines[i];
+        // The first of a repeated key is the one reads see.
+        if (line.kind == LineKind::Key && doc.IndexedKey(section, line.name) == &line) {
+            entries.emplace_back(line.name, CutValue(line.value));
         }
     }
-    return CutValue(fallback);
+    return entries;
 }
 
 std::vector<std::string> ProfileFile::Keys(std::string_view section) const {
@@ -488,7 +576,7 @@ std::vector<std::string> ProfileFile::Keys(std::string_view section) const {
         return keys;
     }
     const Document& doc = snap->doc;
-    const std::size_t header = doc.FindSection(section);
+    const std::size_t header = doc.IndexedSection(section);
     if (header == doc.lines.size()) {
         return keys;
     }
@@ -545,7 +633,7 @@ std::string ProfileFile::Update(std::string_view section, std::string_view key,
     if (StorableSection(section) && StorableKey(key)) {
         ok = Modify(
             [&](Snapshot& snap) {
-                const Line* line = snap.doc.FindKey(section, key);
+                const Line* line = snap.doc.IndexedKey(section, key);
                 before = CutValue(line != nullptr ? std::string_view(line->value) : fallback);
                 const std::string value = next(*before);
                 if (HasLineBreak(value)) {
@@ -577,18 +665,25 @@ bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync
     struct stat st {};
     // Only a missing file starts empty; one that exists but cannot be read is left alone.
     if (current || (::stat(m_path.c_str(), &st) != 0 && errno == ENOENT)) {
-        Snapshot changed;
+        auto changed = std::make_shared<Snapshot>();
         if (current) {
-            changed.doc = current->doc;
+            changed->doc = current->doc;
         }
         ok = true;
-        if (edit(changed)) {
+        if (edit(*changed)) {
             m_cache.reset();
+            changed->doc.Reindex();
+            changed->content = changed->doc.Serialise();
             int spare = OpenSpare(hidden + ".spare");
             ok = spare >= 0 &&
-                 ReplaceWithSpare(spare, hidden + ".spare", path, changed.doc.Serialise(),
-                                  current ? &current->identity : nullptr, sync);
+                 ReplaceWithSpare(spare, hidden + ".spare", path, changed->content,
+                                  current ? &current->identity : nullptr, sync, changed->identity);
             file_util::CloseQuietly(spare);
+            // What was just written is known: the next read need not parse it again, only
+            // check that the bytes are still these (the change is too recent to trust times).
+            if (ok) {
+                m_cache = std::move(changed);
+            }
         }
     }
     file_util::CloseQuietly(lock);

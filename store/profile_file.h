@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace brevin {
@@ -17,6 +18,13 @@ struct ProfileChange {
     std::string_view section;
     std::string_view key;
     std::optional<std::string_view> value;
+};
+
+/// One read for `ProfileFile::Read` of several keys.
+struct ProfileRead {
+    std::string_view section;
+    std::string_view key;
+    std::string_view fallback;
 };
 
 /// How hard a profile write works to survive a power cut.
@@ -54,6 +62,12 @@ public:
 
     [[nodiscard]] std::string Read(std::string_view section, std::string_view key,
                                    std::string_view fallback) const;
+    /// Several reads that see the same version of the file; values in the order asked.
+    [[nodiscard]] std::vector<std::string> Read(std::span<const ProfileRead> reads) const;
+    /// The keys of `section` with their values as `Read` gives them, in file order (a key
+    /// repeated in the section counts once); empty when the file or section is missing.
+    [[nodiscard]] std::vector<std::pair<std::string, std::string>>
+    Entries(std::string_view section) const;
     /// The key names of `section` in file order; empty when the file or section is missing.
     [[nodiscard]] std::vector<std::string> Keys(std::string_view section) const;
     /// False when the file could not be replaced; the old file is then left intact.

@@ -92,11 +92,14 @@ std::string UserRecordProblem(const UserRecord& user) {
 }
 
 std::string UserDirectory::StoreRoot() const {
-    const std::string root = m_profile.Read(layout::kServerSection, layout::kStoreRootKey, "*");
-    if (root.starts_with('*')) {
+    return RootOf(m_profile.Read(layout::kServerSection, layout::kStoreRootKey, "*"));
+}
+
+std::string UserDirectory::RootOf(const std::string& setting) const {
+    if (setting.starts_with('*')) {
         return (m_profile.Path().parent_path() / "store").string();
     }
-    return root;
+    return setting;
 }
 
 void UserDirectory::SettleStoreRoot() {
@@ -134,19 +137,35 @@ std::optional<UserRecord> UserDirectory::Find(std::string_view name) const {
 }
 
 std::optional<std::string> UserDirectory::MailboxPath(std::string_view name) const {
-    const std::string folder = m_profile.Read(layout::kUsersSection, name, "");
-    if (folder.empty()) {
+    // One look at the profile for both: every RCPT asks.
+    const ProfileRead reads[] = {{layout::kServerSection, layout::kStoreRootKey, "*"},
+                                 {layout::kUsersSection, name, ""}};
+    const std::vector<std::string> values = m_profile.Read(reads);
+    if (values[1].empty()) {
         return std::nullopt;
     }
-    return FolderPath(folder);
+    return RootOf(values[0]) + "/" + values[1];
+}
+
+std::vector<std::string> UserDirectory::MailboxPaths() const {
+    const std::string root = StoreRoot();
+    std::vector<std::string> paths;
+    for (const auto& [name, folder] : m_profile.Entries(layout::kUsersSection)) {
+        if (name.starts_with('*')) {
+            break;
+        }
+        if (!folder.empty()) {
+            paths.push_back(root + "/" + folder);
+        }
+    }
+    return paths;
 }
 
 bool UserDirectory::CheckPassword(std::string_view name, std::string_view password) const {
-    if (m_profile.Read(layout::kUsersSection, name, "").empty()) {
-        return false;
-    }
-    const std::string stored = m_profile.Read(layout::kPasswordsSection, name, "");
-    return !stored.empty() && stored == password;
+    const ProfileRead reads[] = {{layout::kUsersSection, name, ""},
+                                 {layout::kPasswordsSection, name, ""}};
+    const std::vector<std::string> values = m_profile.Read(reads);
+    return !values[0].empty() && !values[1].empty() && values[1] == password;
 }
 
 bool UserDirectory::Set(const UserRecord& user, std::string& error) {

@@ -52,6 +52,8 @@ public:
     /// The full path of the user's mailbox folder; nothing for an unknown user or one without
     /// a folder.
     [[nodiscard]] std::optional<std::string> MailboxPath(std::string_view name) const;
+    /// The mailbox folders of every user in the list (as `Names` ends it) that has one.
+    [[nodiscard]] std::vector<std::string> MailboxPaths() const;
     /// True for a user with a mailbox and a password that equals `password`. A user without a
     /// password never logs in.
     [[nodiscard]] bool CheckPassword(std::string_view name, std::string_view password) const;
@@ -72,6 +74,9 @@ public:
     bool CreateFolder(std::string_view folder, std::string& error) const;
 
 private:
+    /// The store root a setting of it names.
+    [[nodiscard]] std::string RootOf(const std::string& setting) const;
+
     ProfileFile& m_profile;
 };
 

@@ -3,10 +3,15 @@
 // --pause-ms 0. Reports messages per second and the time from the last data byte to the final
 // reply (p50/p99), and beside them the machine's own limit for storing such files durably
 // (create, write, fsync, rename, folder fsync), measured in the same run on the same disk.
-// Usage: bench_smtp   (the server is $BREVIN_BIN or build/brevin)
+// Then, at --pause-ms 0: the same 10-client row with 5,000 users in the profile against 10
+// users; how late a probe client's banner and reply come while a 40 MiB message for 100
+// recipients is filed; and how long the server takes to start with 50,000 users.
+// Usage: bench_smtp [all|quick|scale]   (quick: only the --pause-ms 0 1 KiB rows; scale: only
+// the last three measurements; the server is $BREVIN_BIN or build/brevin)
 
 #include "support/server_process.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -15,13 +20,14 @@
 #include <optional>
 #include <sys/epoll.h>
 #include <sys/resource.h>
+#include <thread>
 
 namespace {
 
 using namespace brevin::bench;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kUsers = 5;
+constexpr int kUsers = 100;                          // enough for the 100-recipient message
 constexpr auto kRunLimit = std::chrono::seconds(60); // no run goes on longer than this
 
 double Ms(Clock::duration d) {
@@ -348,27 +354,136 @@ double DurableFilesPerSecond(const std::filesystem::path& folder, const std::str
 }
 
 /// Removes the delivered mail, so that every run starts from empty folders.
-void EmptyMailboxes(const std::filesystem::path& store) {
-    for (int u = 0; u < kUsers; ++u) {
+void EmptyMailboxes(const std::filesystem::path& store, int users = kUsers) {
+    for (int u = 0; u < users; ++u) {
         const auto folder = store / Numbered("u", u);
         std::filesystem::remove_all(folder);
         std::filesystem::create_directories(folder);
     }
 }
 
-void WriteProfile(const std::filesystem::path& workdir) {
+void WriteProfile(const std::filesystem::path& workdir, int users = kUsers) {
     const auto store = workdir / "store";
     std::filesystem::create_directories(store);
     std::ofstream ini(workdir / "brevin.INI");
     ini << "[BREVIN]\nstore=" << store.string() << "\n[USERS]\n";
-    for (int u = 0; u < kUsers; ++u) {
+    for (int u = 0; u < users; ++u) {
         ini << "u" << u << "=u" << u << "\n";
     }
     ini << "[PWD]\n";
-    for (int u = 0; u < kUsers; ++u) {
+    for (int u = 0; u < users; ++u) {
         ini << "u" << u << "=pw\n";
     }
-    EmptyMailboxes(store);
+    EmptyMailboxes(store, users);
+}
+
+/// A blocking loopback connection with a receive timeout.
+int Connect(std::uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval timeout{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    return fd;
+}
+
+/// Reads up to and including the next CR LF (false on a timeout or close).
+bool ReadLine(int fd) {
+    std::string line;
+    char c = 0;
+    while (!line.ends_with("\r\n") && line.size() < 4096) {
+        if (recv(fd, &c, 1, 0) != 1) {
+            return false;
+        }
+        line += c;
+    }
+    return true;
+}
+
+bool SendAll(int fd, const std::string& text) {
+    for (std::size_t sent = 0; sent < text.size();) {
+        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+/// One 40 MiB message for 100 recipients; meanwhile a probe client connects again and again
+/// and times its banner and the reply to HELO. Prints the slowest of each.
+void BigMessageProbe(const std::string& binary, const std::filesystem::path& workdir) {
+    ServerProcess server(binary, workdir, {"--pause-ms", "0"});
+    const std::string data = MessageData(40U << 20U);
+    std::atomic<bool> filed{false};
+    Clock::time_point dataSent;
+    Clock::time_point replied;
+    std::thread sender([&] {
+        const int fd = Connect(server.smtpPort);
+        bool ok = ReadLine(fd) && SendAll(fd, "HELO big\r\nMAIL FROM:<b@x>\r\n");
+        ok = ok && ReadLine(fd) && ReadLine(fd);
+        for (int r = 0; ok && r < 100; ++r) {
+            ok = SendAll(fd, Numbered("RCPT TO:<u", r) + "@x>\r\n") && ReadLine(fd);
+        }
+        ok = ok && SendAll(fd, "DATA\r\n") && ReadLine(fd) && SendAll(fd, data);
+        dataSent = Clock::now();
+        const timeval patient{60, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patient, sizeof patient);
+        ok = ok && ReadLine(fd);
+        replied = Clock::now();
+        close(fd);
+        filed = ok;
+        filed.notify_all();
+    });
+    double worstBanner = 0;
+    double worstReply = 0;
+    double worstBannerFiling = 0;
+    double worstReplyFiling = 0;
+    int probes = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(90);
+    // One probe after another until the message is filed; the deadline bounds them.
+    for (bool done = false; !done && Clock::now() < deadline; ++probes) {
+        done = filed.load() || replied != Clock::time_point{};
+        const auto t0 = Clock::now();
+        const int fd = Connect(server.smtpPort);
+        const bool banner = ReadLine(fd);
+        const auto t1 = Clock::now();
+        const bool reply = banner && SendAll(fd, "HELO probe\r\n") && ReadLine(fd);
+        const auto t2 = Clock::now();
+        close(fd);
+        const double b = banner ? Ms(t1 - t0) : 1e9;
+        const double r = reply ? Ms(t2 - t1) : 1e9;
+        worstBanner = std::max(worstBanner, b);
+        worstReply = std::max(worstReply, r);
+        if (dataSent != Clock::time_point{} && t0 >= dataSent) {
+            worstBannerFiling = std::max(worstBannerFiling, b);
+            worstReplyFiling = std::max(worstReplyFiling, r);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    sender.join();
+    std::printf("40 MiB to 100 recipients: filed %s in %.0f ms after the last data byte; %d "
+                "probes; slowest banner %.1f ms, reply %.1f ms (while filing: %.1f ms, %.1f ms; "
+                "goal: within the pause + 100 ms)\n",
+                filed ? "ok" : "FAILED", Ms(replied - dataSent), probes, worstBanner, worstReply,
+                worstBannerFiling, worstReplyFiling);
+    std::fflush(stdout);
+}
+
+/// From starting the server to its SMTP port taking connections, with `users` users.
+double StartupMs(const std::string& binary, const std::filesystem::path& workdir, int users) {
+    std::filesystem::remove_all(workdir);
+    WriteProfile(workdir, users);
+    const auto start = Clock::now();
+    ServerProcess server(binary, workdir, {"--pause-ms", "0"});
+    const double ms = Ms(Clock::now() - start);
+    return CanConnect(server.smtpPort) ? ms : -1;
 }
 
 /// Messages per client: enough to measure, few enough to keep the whole run short.
@@ -399,7 +514,7 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(workdir);
     WriteProfile(workdir);
     const auto store = workdir / "store";
-    (void)argc;
+    const std::string mode = argc > 1 ? argv[1] : "all";
 
     const int sizes[] = {1024, 100 * 1024};
     const int clientCounts[] = {1, 10, 100};
@@ -416,8 +531,14 @@ int main(int argc, char** argv) {
     std::map<Key, double> ratios;
     bool allDelivered = true;
     for (const int pause : {100, 0}) {
+        if (mode == "scale" || (mode == "quick" && pause != 0)) {
+            continue;
+        }
         ServerProcess server(binary, workdir, {"--pause-ms", std::to_string(pause)});
         for (const int size : sizes) {
+            if (mode == "quick" && size != 1024) {
+                continue;
+            }
             const std::string data = MessageData(static_cast<std::size_t>(size));
             for (const int recipients : recipientCounts) {
                 for (const int clients : clientCounts) {
@@ -444,6 +565,39 @@ int main(int argc, char** argv) {
                         allDelivered && r.failed == 0 && r.messages == clients * perClient;
                 }
             }
+        }
+    }
+
+    if (mode != "quick") {
+        std::printf("\n");
+        // The same 10-client row with few and with many users in the profile, one after the
+        // other, twice, so that a busy disk shows in both.
+        const std::string data = MessageData(1024);
+        for (int repeat = 0; repeat < 2; ++repeat) {
+            for (const int users : {10, 5000}) {
+                const auto dir = workdir / Numbered("users", users);
+                std::filesystem::remove_all(dir);
+                WriteProfile(dir, users);
+                ServerProcess server(binary, dir, {"--pause-ms", "0"});
+                Driver driver(server.smtpPort, 10, MessagesPerClient(0, 10), 1, data);
+                const RunResult r = driver.Run();
+                std::printf("%5d users: 10 clients, 1 KiB to 1, --pause-ms 0: %.1f msg/s%s\n",
+                            users, r.perSecond, r.failed > 0 ? " (failures)" : "");
+                std::fflush(stdout);
+                std::filesystem::remove_all(dir);
+            }
+        }
+        BigMessageProbe(binary, workdir);
+        EmptyMailboxes(store);
+        for (int repeat = 0; repeat < 2; ++repeat) {
+            std::printf("start-up with 50,000 users: %.0f ms (goal: at most 1000 ms)\n",
+                        StartupMs(binary, workdir / "startup", 50'000));
+            std::fflush(stdout);
+        }
+        std::filesystem::remove_all(workdir / "startup");
+        if (mode == "scale") {
+            std::filesystem::remove_all(workdir);
+            return 0;
         }
     }
 

@@ -1,5 +1,6 @@
-// The delivery queue on a loop of the test's own: work waits for the end of the turn, is done
-// for everyone at once, and is forgotten for a session that ends first.
+// The delivery queue on a loop of the test's own: numbers wait for the end of the turn, filing
+// runs on the worker and comes back to the loop, and a withdrawn message leaves nothing, even
+// when its session ends while it is being filed.
 
 #include "smtp/delivery_queue.h"
 #include "support/test_server.h"
@@ -9,7 +10,16 @@
 namespace brevin::testing {
 namespace {
 
-TEST(DeliveryQueue, ServesEveryoneAtTheEndOfTheTurnAndForgetsTheWithdrawn) {
+/// Steps the loop until `done`, for at most five seconds.
+template <typename Fn>
+bool StepUntil(EventLoop& loop, Fn done) {
+    for (int i = 0; i < 500 && !done(); ++i) {
+        loop.ProcessReady(10);
+    }
+    return done();
+}
+
+TEST(DeliveryQueue, ServesEveryoneAndLeavesNothingOfTheWithdrawn) {
     TempDir dir;
     const std::string ann = (dir.Path() / "ann").string();
     const std::string bob = (dir.Path() / "bob").string();
@@ -30,7 +40,7 @@ TEST(DeliveryQueue, ServesEveryoneAtTheEndOfTheTurnAndForgetsTheWithdrawn) {
     EXPECT_TRUE(numbers.empty()) << "nothing before the turn ends";
     loop.ProcessReady(1000);
     EXPECT_EQ(numbers, (std::vector<std::uint32_t>{7, 9})) << "8 is used up all the same";
-    EXPECT_EQ(profile.Read("BREVIN", "conta", ""), "10");
+    EXPECT_GE(ParseCounter(profile.Read("BREVIN", "conta", "")), 10U);
 
     ASSERT_TRUE(kept.message.Open(ann, 7));
     ASSERT_TRUE(kept.message.Append(std::string_view("kept\r\n.\r\n")));
@@ -41,12 +51,29 @@ TEST(DeliveryQueue, ServesEveryoneAtTheEndOfTheTurnAndForgetsTheWithdrawn) {
         queue.Submit(*d, [&](bool filed) { answers.push_back(filed); });
     }
     queue.Withdraw(gone);
-    loop.ProcessReady(1000);
+    ASSERT_TRUE(StepUntil(loop, [&] { return !answers.empty(); }));
     EXPECT_EQ(answers, std::vector<bool>{true});
     EXPECT_EQ(ReadFile(ann + "/MSG00007.bvn"), "kept\r\n.\r\n");
-    EXPECT_EQ(ReadFile(bob + "/MSG00010.bvn"), "kept\r\n.\r\n");
-    gone = Delivery();
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ann), {}), 1) << "nothing of gone";
+    ASSERT_EQ(std::distance(std::filesystem::directory_iterator(bob), {}), 1);
+    EXPECT_EQ(ReadFile(std::filesystem::directory_iterator(bob)->path()), "kept\r\n.\r\n");
+
+    // Withdrawn while the worker files it: the worker's copy of the delivery outlives the
+    // session's, and what it filed is removed once the round is back.
+    Delivery late;
+    ASSERT_TRUE(late.message.Open(ann, 9));
+    ASSERT_TRUE(late.message.Append(std::string(1 << 20, 'x')));
+    late.copyFolders = {bob, bob};
+    bool answered = false;
+    queue.Submit(late, [&](bool) { answered = true; });
+    loop.ProcessReady(1000); // the turn ends: the round goes to the worker
+    queue.Withdraw(late);
+    late = Delivery();
+    EXPECT_TRUE(StepUntil(loop, [&] {
+        return std::distance(std::filesystem::directory_iterator(ann), {}) == 1 &&
+               std::distance(std::filesystem::directory_iterator(bob), {}) == 1;
+    })) << "the late message is gone again";
+    EXPECT_FALSE(answered);
 }
 
 } // namespace

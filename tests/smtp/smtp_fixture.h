@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -75,6 +76,12 @@ protected:
             std::filesystem::remove(server.StoreRoot() / path);
         }
         return files;
+    }
+
+    /// The number in a message file's name.
+    static long long NumberIn(const std::string& path) {
+        const auto at = path.rfind("MSG");
+        return at == std::string::npos ? -1 : std::stoll(path.substr(at + 3));
     }
 
     [[nodiscard]] std::string Counter() const {

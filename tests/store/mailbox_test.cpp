@@ -25,9 +25,9 @@ protected:
     /// Writes `data` as a new message in `folder`; its final path.
     std::string Deliver(const std::string& folder, std::string_view data) {
         IncomingMessage message;
-        EXPECT_TRUE(message.Open(profile, folder));
+        EXPECT_TRUE(message.Open(numbers, folder));
         EXPECT_TRUE(message.Append(data));
-        EXPECT_TRUE(message.Commit(profile));
+        EXPECT_TRUE(message.Commit(numbers));
         return message.Path();
     }
 
@@ -35,6 +35,7 @@ protected:
     std::filesystem::path root = dir.path / "store";
     std::string box = (root / "anna").string();
     ProfileFile profile{dir.path / "brevin.INI"};
+    MessageNumbers numbers{profile, 1}; // one number at a time, so the counter shows each
 };
 
 TEST_F(MailboxTest, ListsRegularBvnFilesByMessageNumberThenByName) {
@@ -57,14 +58,14 @@ TEST_F(MailboxTest, ListsRegularBvnFilesByMessageNumberThenByName) {
 TEST_F(MailboxTest, AMessageIsInvisibleUntilCommittedThenHoldsExactlyItsBytes) {
     ASSERT_TRUE(profile.Write("BREVIN", "conta", "99999"));
     IncomingMessage message;
-    ASSERT_TRUE(message.Open(profile, box));
+    ASSERT_TRUE(message.Open(numbers, box));
     const std::string data = "Subject: hi\r\n\r\n..stuffed\r\nbody\r\n.\r\n";
     ASSERT_TRUE(message.Append(data.substr(0, 10)));
     ASSERT_TRUE(message.Append(data.substr(10)));
     EXPECT_EQ(Mailbox(box).Count(), 0U);
     EXPECT_EQ(FolderNames(box).size(), 1U) << "the temporary file is there, just unlisted";
 
-    ASSERT_TRUE(message.Commit(profile));
+    ASSERT_TRUE(message.Commit(numbers));
     EXPECT_EQ(ReadFile(message.Path()), data);
     EXPECT_EQ(Deliver(box, "x"), box + "/MSG100000.bvn");
     Mailbox mailbox(box);
@@ -89,11 +90,11 @@ TEST_F(MailboxTest, NeverReplacesAnExistingFile) {
     WriteFile(box + "/MSG00005.bvn", "old 5");
     EXPECT_EQ(Deliver(box, "new"), box + "/MSG00006.bvn") << "moved past the highest number";
     IncomingMessage message;
-    ASSERT_TRUE(message.Open(profile, box));
+    ASSERT_TRUE(message.Open(numbers, box));
     const std::string taken = message.Path();
     WriteFile(taken, "someone else's");
     ASSERT_TRUE(message.Append(std::string_view("mine")));
-    ASSERT_TRUE(message.Commit(profile));
+    ASSERT_TRUE(message.Commit(numbers));
     EXPECT_EQ(ReadFile(message.Path()), "mine");
     EXPECT_EQ(ReadFile(taken), "someone else's");
     EXPECT_EQ(ReadFile(box + "/MSG00000.bvn"), "old 0");
@@ -103,19 +104,19 @@ TEST_F(MailboxTest, NeverReplacesAnExistingFile) {
 TEST_F(MailboxTest, FailedAndAbandonedMessagesLeaveNothing) {
     {
         IncomingMessage dropped; // the connection closed mid-message
-        ASSERT_TRUE(dropped.Open(profile, box));
+        ASSERT_TRUE(dropped.Open(numbers, box));
         ASSERT_TRUE(dropped.Append(std::string_view("half a mess")));
     }
     StoreFaults::FailWritesAfter(50); // the disk fills in the middle of a write
     IncomingMessage full;
-    ASSERT_TRUE(full.Open(profile, box));
+    ASSERT_TRUE(full.Open(numbers, box));
     EXPECT_FALSE(full.Append(std::string(100, 'a')));
-    EXPECT_FALSE(full.Commit(profile));
+    EXPECT_FALSE(full.Commit(numbers));
     EXPECT_THAT(FolderNames(box), ::testing::IsEmpty());
 
     StoreFaults::Reset();
     IncomingMessage cut; // as a crash leaves it, for the start-up to remove
-    ASSERT_TRUE(cut.Open(profile, box));
+    ASSERT_TRUE(cut.Open(numbers, box));
     WriteFile(box + "/notes.tmp", "kept");
     EXPECT_EQ(RemoveAbandonedMessages(UserDirectory(profile)), 1U);
     EXPECT_THAT(FolderNames(box), ::testing::ElementsAre("notes.tmp"));
@@ -127,7 +128,7 @@ TEST_F(MailboxTest, FilesDeliveriesTogetherEachWithItsCopiesOrNothingOfIt) {
     const std::string bob = (root / "bob").string(); // made by the first copy into it
     const auto open = [&](std::string_view data, std::vector<std::string> copyFolders) {
         auto d = std::make_unique<Delivery>();
-        EXPECT_TRUE(d->message.Open(profile, box));
+        EXPECT_TRUE(d->message.Open(numbers, box));
         EXPECT_TRUE(d->message.Append(data));
         d->copyFolders = std::move(copyFolders);
         return d;
@@ -138,7 +139,7 @@ TEST_F(MailboxTest, FilesDeliveriesTogetherEachWithItsCopiesOrNothingOfIt) {
     auto tooBig = open(std::string(1000, 'x'), {bob}); // its copy meets a full disk
     StoreFaults::FailWritesAfter(500);
     Delivery* batch[] = {twice.get(), alone.get(), unmakeable.get(), tooBig.get()};
-    FileMessages(profile, batch);
+    FileMessages(numbers, batch);
     StoreFaults::Reset();
 
     EXPECT_TRUE(twice->filed);
@@ -165,11 +166,11 @@ TEST_F(MailboxTest, ACopyForEachOfHundredsOfRecipientsNeedsNoDescriptorForEach) 
     const rlimit lowered{100, limit.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
     Delivery d;
-    ASSERT_TRUE(d.message.Open(profile, box));
+    ASSERT_TRUE(d.message.Open(numbers, box));
     ASSERT_TRUE(d.message.Append(std::string_view("to everyone")));
     d.copyFolders.assign(300, box);
     Delivery* batch[] = {&d};
-    FileMessages(profile, batch);
+    FileMessages(numbers, batch);
     setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_TRUE(d.filed);
     EXPECT_EQ(FolderNames(box).size(), 301U);

@@ -137,6 +137,21 @@ TEST_F(ProfileTest, TakeMessageNumberParsesAndWrapsLikeTheCounterAlwaysHas) {
     }
 }
 
+// A block is on disk before its first number is handed out: a restart (a new MessageNumbers)
+// skips what was left of it. A clash moves past the folder's highest number.
+TEST_F(ProfileTest, NumbersComeInBlocksThatARestartSkipsAndAClashLeapsOver) {
+    WriteFile(path, "[BREVIN]\nconta=10\n");
+    MessageNumbers server(profile, 100);
+    EXPECT_EQ(server.Take(), 10U);
+    EXPECT_EQ(server.Take(3), 11U);
+    EXPECT_EQ(ProfileFile(path).Read("BREVIN", "conta", ""), "110") << "written once, ahead";
+    MessageNumbers restarted(profile, 100);
+    EXPECT_EQ(restarted.Take(), 110U) << "14 to 109 are skipped, never reused";
+    EXPECT_EQ(server.TakeAfterClash(500), 501U);
+    EXPECT_EQ(profile.Read("BREVIN", "conta", ""), "601");
+    EXPECT_EQ(server.TakeAfterClash(20), 502U) << "the block is already past that folder";
+}
+
 // The server and `brevin user` may write at the same moment. Several processes each add keys
 // and take message numbers at once: no key is lost, no number handed out twice (the counter
 // ends at the total), and a reader meanwhile never sees a torn file.
