@@ -71,6 +71,14 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             options.session.pause = std::chrono::milliseconds(ms);
+        } else if (name == "--max-message-size") {
+            const auto text = takeValue();
+            std::uint64_t bytes = 0;
+            if (!text || !ParseNumber<std::uint64_t>(*text, 0, UINT64_MAX, bytes)) {
+                error = error.empty() ? "--max-message-size needs bytes (0 = no limit)" : error;
+                return std::nullopt;
+            }
+            options.smtp.maxMessageSize = bytes;
         } else if (name == "--idle-timeout") {
             const auto text = takeValue();
             long seconds = 0;
@@ -109,6 +117,8 @@ std::string UsageText(const std::string& program) {
            "  --pop3-port N         POP3 port (default 110)\n"
            "  --pause-ms N          pause before every reply, in milliseconds (default 100)\n"
            "  --idle-timeout SECS   close sessions silent this long (default 600, 0 = never)\n"
+           "  --max-message-size BYTES\n"
+           "                        refuse longer messages (default 52428800, 0 = no limit)\n"
            "  --headless            run without windows even when a display is available\n"
            "  --help                show this text\n"
            "  --version             show the version\n";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/mail_session.h"
+#include "smtp/smtp_session.h"
 
 #include <cstdint>
 #include <optional>
@@ -16,6 +17,7 @@ struct ServerOptions {
     std::uint16_t smtpPort = 25;
     std::uint16_t pop3Port = 110;
     SessionOptions session;
+    SmtpLimits smtp;
     bool headless = false;
     bool help = false;
     bool version = false;

@@ -20,7 +20,8 @@ ServerApp::~ServerApp() = default;
 
 std::unique_ptr<MailSession> ServerApp::MakeSession(ServiceKind kind) {
     if (kind == ServiceKind::SMTP) {
-        return std::make_unique<SmtpSession>(m_loop, m_options.session, *m_deliveries);
+        return std::make_unique<SmtpSession>(m_loop, m_options.session, *m_deliveries,
+                                             m_options.smtp);
     }
     return std::make_unique<Pop3Session>(m_loop, m_options.session, *m_users);
 }
