@@ -111,6 +111,9 @@ void MailSession::BeginHandshake() {
     }
     m_tls = std::make_unique<TlsChannel>(*m_options.tls, m_socket);
     m_tlsState = TlsState::Handshaking;
+    // A handshake flight, the tickets and the reply after them are separate writes: without
+    // this, each after the first would wait for the client's delayed acknowledgement.
+    HintStreaming();
 }
 
 bool MailSession::ContinueHandshake() {

@@ -341,10 +341,15 @@ void TlsChannel::Fail(int result) {
         m_lastError = 0; // the client said goodbye: read as the end of the stream
         return;
     default:
-        if (m_lastError == 0 || m_lastError == EAGAIN) {
+        const bool socketFine = m_lastError == 0 || m_lastError == EAGAIN;
+        if (ERR_peek_last_error() != 0) {
+            m_reason = OpenSslReason();
+        } else {
+            m_reason = socketFine ? "the client closed the connection" : std::strerror(m_lastError);
+        }
+        if (socketFine) {
             m_lastError = EPROTO;
         }
-        m_reason = OpenSslReason();
         m_broken = true;
         return;
     }
