@@ -96,7 +96,7 @@ bool ServerApp::Start(WindowSide& windows) {
         for (auto* port : {&ports.smtps, &ports.pop3s}) {
             if (*port != 0) {
                 windows.MessageBox(port == &ports.smtps ? "SMTPS port" : "POP3S port",
-                                   "no certificate: not started ");
+                                   "No certificate, not started ");
                 *port = 0;
             }
         }

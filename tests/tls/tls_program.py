@@ -6,6 +6,7 @@
              the certificate the clients see
   admin      a missing certificate, or a key that does not match it, given by the
              administrator: exit 1 with a clear message
+  unwritable a certificate that cannot be written is reported, and the server runs plain
 
 Usage: tls_program.py BREVIN_BINARY CASE
 """
@@ -112,10 +113,24 @@ def case_admin(workdir):
         check(words in message, f"{what}: the message says {words!r} ({message.strip()!r})")
 
 
+def case_unwritable(workdir):
+    (workdir / "brevin-key.pem.new").mkdir()  # in the way of the key, even for root
+    server, ports = start(workdir)
+    check(wait_for_port(ports["smtp"]), "the plain port listens all the same")
+    with socket.create_connection(("127.0.0.1", ports["smtp"]), timeout=10) as plain:
+        check(plain.recv(200).startswith(b"220 "), "plain clients are served")
+    stop(server)
+    message = server.stderr.read()
+    check("cannot write" in message and "running without encryption" in message,
+          f"the failure is reported ({message.strip()!r})")
+    check("not started : SMTPS port" in message, "the implicit-TLS ports say why they are missing")
+
+
 def main():
     case = sys.argv[2]
     with tempfile.TemporaryDirectory(prefix="brevin-tls-") as folder:
-        {"generated": case_generated, "admin": case_admin}[case](Path(folder))
+        cases = {"generated": case_generated, "admin": case_admin, "unwritable": case_unwritable}
+        cases[case](Path(folder))
     return check.summary()
 
 
