@@ -19,9 +19,9 @@ constexpr std::chrono::milliseconds kAcceptRetry{100};
 } // namespace
 
 Listener::Listener(EventLoop& loop, ServiceKind kind, SessionFactory factory,
-                   SessionRegistry& sessions)
+                   SessionRegistry& sessions, bool implicitTls)
     : AsyncSocket(loop), m_kind(kind), m_factory(std::move(factory)), m_sessions(sessions),
-      m_retry(loop, [this] { ResumeAccepting(); }) {}
+      m_retry(loop, [this] { ResumeAccepting(); }), m_implicitTls(implicitTls) {}
 
 void Listener::OnAccept() {
     UniqueFd connection = Accept();
@@ -36,7 +36,7 @@ void Listener::OnAccept() {
         return;
     }
     // A connection the loop cannot watch is closed again; the client sees it end.
-    m_sessions.Start(m_factory(m_kind), std::move(connection));
+    m_sessions.Start(m_factory(m_kind), std::move(connection), m_implicitTls);
 }
 
 void Listener::ResumeAccepting() {
@@ -74,25 +74,32 @@ AddressError FindLocalAddress(HostAddress& host, std::string_view override) {
 Listeners CreateListeners(EventLoop& loop, const std::string& address, ListenerPorts ports,
                           const SessionFactory& factory, SessionRegistry& sessions) {
     Listeners listeners;
-    const auto make = [&](ServiceKind kind, std::uint16_t port) -> std::unique_ptr<Listener> {
-        auto listener = std::make_unique<Listener>(loop, kind, factory, sessions);
+    const auto make = [&](ServiceKind kind, std::uint16_t port,
+                          bool tls = false) -> std::unique_ptr<Listener> {
+        auto listener = std::make_unique<Listener>(loop, kind, factory, sessions, tls);
         if (!listener->Create(port, Interest::Accept, address.c_str())) {
-            listeners.failures.push_back({kind, ListenerStep::Create, listener->LastError()});
+            listeners.failures.push_back({kind, ListenerStep::Create, listener->LastError(), tls});
             return nullptr;
         }
         if (!listener->SetReuseAddress()) {
-            listeners.failures.push_back({kind, ListenerStep::Reuse, listener->LastError()});
+            listeners.failures.push_back({kind, ListenerStep::Reuse, listener->LastError(), tls});
         }
         // The classic backlog of 5 was the largest the old socket libraries allowed; here
         // the largest is the system's own, so a burst of clients is not turned away.
         if (!listener->Listen(SOMAXCONN)) {
-            listeners.failures.push_back({kind, ListenerStep::Listen, listener->LastError()});
+            listeners.failures.push_back({kind, ListenerStep::Listen, listener->LastError(), tls});
             return nullptr;
         }
         return listener;
     };
     listeners.smtp = make(ServiceKind::SMTP, ports.smtp);
     listeners.pop3 = make(ServiceKind::POP3, ports.pop3);
+    if (ports.smtps != 0) {
+        listeners.smtps = make(ServiceKind::SMTP, ports.smtps, true);
+    }
+    if (ports.pop3s != 0) {
+        listeners.pop3s = make(ServiceKind::POP3, ports.pop3s, true);
+    }
     return listeners;
 }
 

@@ -18,12 +18,14 @@ namespace brevin {
 using SessionFactory = std::function<std::unique_ptr<MailSession>(ServiceKind kind)>;
 
 /// A listening socket: every connection it accepts becomes a session of its kind, owned by
-/// the registry.
+/// the registry. With `implicitTls` its sessions are encrypted from the first byte.
 class Listener final : public AsyncSocket {
 public:
-    Listener(EventLoop& loop, ServiceKind kind, SessionFactory factory, SessionRegistry& sessions);
+    Listener(EventLoop& loop, ServiceKind kind, SessionFactory factory, SessionRegistry& sessions,
+             bool implicitTls = false);
 
     [[nodiscard]] ServiceKind Kind() const { return m_kind; }
+    [[nodiscard]] bool ImplicitTls() const { return m_implicitTls; }
 
 private:
     void OnAccept() override;
@@ -33,6 +35,7 @@ private:
     SessionFactory m_factory;
     SessionRegistry& m_sessions;
     Timer m_retry; // accepting waits here while descriptors are exhausted
+    bool m_implicitTls;
 };
 
 /// The host's address as the listeners use it.
@@ -62,24 +65,30 @@ enum class ListenerStep {
 struct ListenerFailure {
     ServiceKind kind;
     ListenerStep step;
-    int error; // errno
+    int error;                // errno
+    bool implicitTls = false; // the SMTPS or POP3S listener
 };
 
-/// The two listeners; either may be missing when its creation failed. `failures` in the order
-/// they happened, SMTP's first.
+/// The listeners; any may be missing when its creation failed (the implicit-TLS ones also when
+/// they are not wanted). `failures` in the order they happened: SMTP, POP3, SMTPS, POP3S.
 struct Listeners {
     std::unique_ptr<Listener> smtp;
     std::unique_ptr<Listener> pop3;
+    std::unique_ptr<Listener> smtps;
+    std::unique_ptr<Listener> pop3s;
     std::vector<ListenerFailure> failures;
 };
 
+/// Zero for an implicit-TLS port means none is opened.
 struct ListenerPorts {
     std::uint16_t smtp = 25;
     std::uint16_t pop3 = 110;
+    std::uint16_t smtps = 0;
+    std::uint16_t pop3s = 0;
 };
 
-/// Creates, binds and starts the SMTP then the POP3 listener on `address`. A listener that
-/// fails is left out; the other goes on.
+/// Creates, binds and starts the SMTP then the POP3 listener on `address`, then the SMTPS and
+/// POP3S ones when their ports are given. A listener that fails is left out; the others go on.
 Listeners CreateListeners(EventLoop& loop, const std::string& address, ListenerPorts ports,
                           const SessionFactory& factory, SessionRegistry& sessions);
 

@@ -1,5 +1,8 @@
 #include "engine/mail_session.h"
 
+#include "base/log.h"
+#include "engine/tls.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -40,6 +43,9 @@ void MailSession::End() {
     m_ended = true;
     m_pauseTimer.Cancel();
     m_idleTimer.Cancel();
+    if (m_tls != nullptr) {
+        m_tls->Shutdown();
+    }
     m_socket.Close();
     if (m_registry != nullptr) {
         m_registry->Release(m_id);
@@ -62,7 +68,8 @@ void MailSession::OnPeerClosed() {
     Drive();
 }
 
-bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint64_t id) {
+bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint64_t id,
+                       bool implicitTls) {
     m_registry = &registry;
     m_id = id;
     if (!m_socket.Attach(std::move(connection), Interest::Read | Interest::Close)) {
@@ -76,9 +83,97 @@ bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint
     if (m_options.idleTimeout.count() > 0) {
         m_idleTimer.Start(m_options.idleTimeout);
     }
-    ReplyLine(Banner());
+    if (implicitTls) {
+        m_bannerAfterHandshake = true;
+        BeginHandshake();
+    } else {
+        ReplyLine(Banner());
+    }
     Drive();
     return true;
+}
+
+bool MailSession::CanStartTls() const {
+    return m_options.tls != nullptr && m_tlsState == TlsState::Plain;
+}
+
+bool MailSession::IsEncrypted() const {
+    return m_tlsState == TlsState::Encrypted;
+}
+
+void MailSession::StartTls(std::string_view reply) {
+    ReplyLine(reply);
+    if (CanStartTls()) {
+        m_tlsState = TlsState::AfterReply;
+    }
+}
+
+void MailSession::BeginHandshake() {
+    if (m_options.tls == nullptr) {
+        End(); // an implicit-TLS connection without a certificate has nothing to talk about
+        return;
+    }
+    m_tls = std::make_unique<TlsChannel>(*m_options.tls, m_socket);
+    m_tlsState = TlsState::Handshaking;
+}
+
+bool MailSession::ContinueHandshake() {
+    switch (m_tls->Handshake()) {
+    case TlsChannel::Progress::Waiting:
+        return false;
+    case TlsChannel::Progress::Failed:
+        LogEvent(m_kind == ServiceKind::SMTP ? "smtp" : "pop3", "tls")
+            .Add("session", m_id)
+            .Add("reason", m_tls->FailureReason())
+            .Failed();
+        End();
+        return false;
+    case TlsChannel::Progress::Done:
+        break;
+    }
+    Touch();
+    m_tlsState = TlsState::Encrypted;
+    if (m_bannerAfterHandshake) {
+        m_bannerAfterHandshake = false;
+        ReplyLine(Banner());
+    } else {
+        OnEncrypted();
+    }
+    return true;
+}
+
+bool MailSession::FlushTls() {
+    if (!m_tls->Flush()) {
+        End();
+        return false;
+    }
+    if (m_tls->Backlogged()) {
+        WatchBacklog();
+        return false;
+    }
+    Touch();
+    return true;
+}
+
+void MailSession::WatchBacklog() {
+    if (m_ended || m_writeBlocked || m_tls == nullptr || !m_tls->Backlogged()) {
+        return;
+    }
+    if (m_inputEnded) {
+        End(); // nobody would tell us when there is room again
+        return;
+    }
+    m_writeBlocked = true;
+    m_socket.AsyncSelect(Interest::Read | Interest::Write | Interest::Close);
+}
+
+ssize_t MailSession::Receive(void* buffer, std::size_t length, int flags) {
+    return m_tls != nullptr ? m_tls->Receive(buffer, length, flags)
+                            : m_socket.Receive(buffer, length, flags);
+}
+
+int MailSession::ReceiveError() const {
+    return m_tls != nullptr ? m_tls->LastError() : m_socket.LastError();
 }
 
 MailSession::DataResult MailSession::ReceiveMessageData(std::span<const char> bytes) {
@@ -136,14 +231,17 @@ void MailSession::SetChunk(std::size_t length) {
 
 std::size_t MailSession::SendNow(std::span<const char> bytes) {
     // Behind a pending reply the bytes would overtake it.
-    if (m_ended || m_writeBlocked || m_replySent < m_replyLength || bytes.empty()) {
+    if (m_ended || m_writeBlocked || m_replySent < m_replyLength || bytes.empty() ||
+        m_tlsState == TlsState::AfterReply || m_tlsState == TlsState::Handshaking) {
         return 0;
     }
-    const ssize_t sent = m_socket.Send(bytes.data(), bytes.size());
+    const ssize_t sent = m_tls != nullptr ? m_tls->Send(bytes.data(), bytes.size())
+                                          : m_socket.Send(bytes.data(), bytes.size());
     if (sent <= 0) {
         return 0; // full, or failed: the next reply's send reports it
     }
     Touch();
+    WatchBacklog();
     return static_cast<std::size_t>(sent);
 }
 
@@ -162,6 +260,9 @@ void MailSession::Drive() {
     }
     m_driving = true;
     while (!m_ended) {
+        if (m_tls != nullptr && m_tls->Backlogged() && (m_writeBlocked || !FlushTls())) {
+            break; // encrypted bytes go first, as a reply's would
+        }
         if (m_replySent < m_replyLength) {
             if (m_writeBlocked) {
                 break;
@@ -181,6 +282,16 @@ void MailSession::Drive() {
             End(); // the last reply is out
             break;
         }
+        if (m_tlsState == TlsState::AfterReply) {
+            BeginHandshake();
+            continue;
+        }
+        if (m_tlsState == TlsState::Handshaking) {
+            if (!ContinueHandshake()) {
+                break;
+            }
+            continue;
+        }
         if (m_held) {
             break;
         }
@@ -198,11 +309,15 @@ void MailSession::Drive() {
             break;
         }
     }
+    WatchBacklog();
     m_driving = false;
 }
 
 bool MailSession::SendPending() {
-    const ssize_t sent = m_socket.Send(m_replyBuf + m_replySent, m_replyLength - m_replySent);
+    const std::size_t left = m_replyLength - m_replySent;
+    const ssize_t sent = m_tls != nullptr && m_tlsState == TlsState::Encrypted
+                             ? m_tls->Send(m_replyBuf + m_replySent, left)
+                             : m_socket.Send(m_replyBuf + m_replySent, left);
     if (sent > 0) {
         m_replySent += static_cast<std::size_t>(sent);
         Touch();
@@ -212,7 +327,7 @@ bool MailSession::SendPending() {
         m_replyBuf[0] = '\0';
         return true;
     }
-    const int error = m_socket.LastError();
+    const int error = m_tls != nullptr ? m_tls->LastError() : m_socket.LastError();
     if (sent < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
         End(); // reset or broken: nothing more can reach this client
         return false;
@@ -234,7 +349,7 @@ bool MailSession::ReadMore() {
     if (m_recvCount >= kBufferSize) {
         return false;
     }
-    const ssize_t got = m_socket.Receive(m_recvBuf + m_recvCount, kBufferSize - m_recvCount);
+    const ssize_t got = Receive(m_recvBuf + m_recvCount, kBufferSize - m_recvCount);
     if (got <= 0) {
         return ReadFailed(got);
     }
@@ -250,7 +365,7 @@ bool MailSession::ReadMore() {
 // per 3000 bytes.
 bool MailSession::ReadData() {
     const std::span<char> scratch = m_loop.Scratch();
-    const ssize_t got = m_socket.Receive(scratch.data(), scratch.size(), MSG_PEEK);
+    const ssize_t got = Receive(scratch.data(), scratch.size(), MSG_PEEK);
     if (got <= 0) {
         return ReadFailed(got);
     }
@@ -258,8 +373,9 @@ bool MailSession::ReadData() {
     if (m_ended) {
         return false;
     }
-    // Only this session reads the socket, so the bytes just seen are there to be taken.
-    if (m_socket.Receive(scratch.data(), used) != static_cast<ssize_t>(used)) {
+    // Only this session reads the socket, so the bytes just seen are there to be taken (with
+    // encryption, they wait decrypted inside it).
+    if (used > 0 && Receive(scratch.data(), used) != static_cast<ssize_t>(used)) {
         End();
         return false;
     }
@@ -268,7 +384,7 @@ bool MailSession::ReadData() {
 }
 
 bool MailSession::ReadFailed(ssize_t got) {
-    const int error = m_socket.LastError();
+    const int error = ReceiveError();
     if (got == 0 || (error != EAGAIN && error != EWOULDBLOCK && error != EINTR)) {
         End(); // the client closed: the session ends as with a close notification
     }
@@ -296,6 +412,10 @@ bool MailSession::InterpretBuffered() {
         const auto length = static_cast<std::size_t>(lineEnd - m_recvBuf) + 1;
         InterpretCommand({m_recvBuf, length});
         Consume(length);
+        if (m_tlsState == TlsState::AfterReply) {
+            // Sent before the encryption began: nothing of it may count as a command.
+            Consume(m_recvCount);
+        }
         return true;
     }
     if (m_recvCount == kBufferSize) {
@@ -338,14 +458,15 @@ SessionRegistry::~SessionRegistry() {
     CloseAll();
 }
 
-bool SessionRegistry::Start(std::unique_ptr<MailSession> session, UniqueFd connection) {
+bool SessionRegistry::Start(std::unique_ptr<MailSession> session, UniqueFd connection,
+                            bool implicitTls) {
     if (!session) {
         return false; // the connection closes with `connection`
     }
     const std::uint64_t id = m_nextId++;
     MailSession& started = *session;
     m_sessions.emplace(id, std::move(session));
-    if (!started.Open(std::move(connection), *this, id)) {
+    if (!started.Open(std::move(connection), *this, id, implicitTls)) {
         m_sessions.erase(id); // it never ran: nothing of it is on the stack
         return false;
     }

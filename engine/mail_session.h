@@ -21,12 +21,20 @@ enum class ServiceKind : std::int32_t {
     POP3 = 2,
 };
 
-/// Timing of every session, from the command line.
+class TlsContext;
+class TlsChannel;
+
+/// Timing and encryption of every session, from the command line.
 struct SessionOptions {
     /// No reply leaves earlier than this after the command (or the accept) that caused it.
     std::chrono::milliseconds pause{100};
     /// A session that moves no byte for this long is closed; zero means never.
     std::chrono::seconds idleTimeout{600};
+    /// The certificate and settings for encryption; null when the server offers none.
+    const TlsContext* tls = nullptr;
+    /// The administrator wants passwords and mail to travel encrypted only. The engine only
+    /// carries it: the protocols refuse (and advertise) accordingly, asking `IsEncrypted`.
+    bool requireTls = false;
 };
 
 class MailSession;
@@ -58,6 +66,12 @@ private:
 /// connection, when the connection fails, when it has been idle too long, or on `EndSession`:
 /// its connection closes at once, and the registry destroys it once the call that ended it
 /// has returned.
+///
+/// Encryption (TLS) sits under the cycle: the protocol sees the same lines and data either way,
+/// and the pause, the reply buffer's steps and `SendNow` behave alike. A session accepted on an
+/// implicit-TLS listener takes the handshake first and hears its banner afterwards; a plain one
+/// is upgraded by the protocol's command through `StartTls`. A handshake waits on the loop like
+/// any read, counts as activity for the idle timeout, and when it fails, only its session ends.
 class MailSession {
 public:
     static constexpr std::size_t kBufferSize = 3000;
@@ -89,6 +103,28 @@ protected:
     /// Streaming: puts the next piece of a long reply into the reply buffer (`SetChunk`);
     /// returns false when nothing is left, which ends the stream.
     virtual bool NextChunk();
+
+    // ---- encryption ----
+
+    /// Whether `StartTls` may be used now: the server has a certificate and this session is
+    /// neither encrypted nor about to be.
+    [[nodiscard]] bool CanStartTls() const;
+    /// The answer to the protocol's STARTTLS/STLS command, in place of `ReplyLine`, and only
+    /// when `CanStartTls()`: `reply` (e.g. "220 Ready to start TLS") leaves in the clear after
+    /// the pause, every byte the client sent after the command line that has already arrived
+    /// is discarded unread (it came before the encryption, so nothing of it may count), and
+    /// then the server's side of the handshake runs. Nothing is interpreted meanwhile. When the
+    /// handshake completes, `OnEncrypted` is called, and the protocol resets its state there
+    /// (forgets the greeting, a transaction, the authentication, as its standard asks) and
+    /// waits for the client's first encrypted command; it sends nothing unasked. When it
+    /// fails, the session ends.
+    void StartTls(std::string_view reply);
+    /// Whether the handshake has completed on this connection (at once after an implicit-TLS
+    /// listener's, including while `Banner` is asked for).
+    [[nodiscard]] bool IsEncrypted() const;
+    /// Called once the handshake that `StartTls` began has completed (never for implicit TLS,
+    /// whose session starts encrypted). The protocol resets its state; it must not reply.
+    virtual void OnEncrypted() {}
 
     // ---- the cycle ----
 
@@ -135,14 +171,24 @@ private:
     friend class SessionSocket;
     friend class SessionRegistry;
 
-    /// Takes over the accepted connection, queues the banner and starts the cycle. False when
-    /// the connection cannot be watched.
-    bool Open(UniqueFd connection, SessionRegistry& registry, std::uint64_t id);
+    /// Takes over the accepted connection, queues the banner (or, with `implicitTls`, starts
+    /// the handshake that comes before it) and starts the cycle. False when the connection
+    /// cannot be watched.
+    bool Open(UniqueFd connection, SessionRegistry& registry, std::uint64_t id, bool implicitTls);
     void Drive();
     bool SendPending(); // false when the socket took less than all
     bool ReadMore();    // false when nothing more could be read
     bool ReadData();    // ReadMore in the data phase, with the input buffer empty
     bool ReadFailed(ssize_t got);
+    /// Receives through the encryption when there is one.
+    ssize_t Receive(void* buffer, std::size_t length, int flags = 0);
+    [[nodiscard]] int ReceiveError() const;
+    void BeginHandshake();
+    bool ContinueHandshake(); // false while it waits for the client
+    /// Moves encrypted bytes waiting for room on; false when they must wait (or it failed).
+    bool FlushTls();
+    /// Asks for a write notification while encrypted bytes wait for room in the socket.
+    void WatchBacklog();
     bool InterpretBuffered();
     /// Hands buffered or peeked bytes to `ReceiveMessageData`; how many it used.
     std::size_t TakeData(std::span<const char> bytes);
@@ -180,6 +226,16 @@ private:
     bool m_held = false; // a command's reply comes later, from elsewhere
     bool m_closeAfterReply = false;
     EventLoop::Clock::time_point m_heldSince;
+
+    enum class TlsState : std::uint8_t {
+        Plain,
+        AfterReply,  // StartTls: the handshake follows the reply
+        Handshaking, // with StartTls, or on an implicit-TLS listener
+        Encrypted,
+    };
+    std::unique_ptr<TlsChannel> m_tls;
+    TlsState m_tlsState = TlsState::Plain;
+    bool m_bannerAfterHandshake = false; // implicit TLS
 };
 
 /// Owns the open sessions of a server. A session that ends is destroyed once the call that
@@ -194,7 +250,8 @@ public:
 
     /// Takes `session` over with its connection and greets the client. False (the session
     /// destroyed, the connection closed) when the loop cannot watch the connection.
-    bool Start(std::unique_ptr<MailSession> session, UniqueFd connection);
+    /// With `implicitTls` the client is greeted only after the handshake.
+    bool Start(std::unique_ptr<MailSession> session, UniqueFd connection, bool implicitTls = false);
     /// Closes and destroys every session.
     void CloseAll();
     /// Sessions whose connection is open.

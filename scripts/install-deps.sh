@@ -3,7 +3,7 @@
 # quick. Usage: scripts/install-deps.sh [run|test|bench|fuzz|screenshot]
 set -euo pipefail
 
-build=(cmake ninja-build g++ pkg-config qt6-base-dev libx11-dev libgtest-dev libgmock-dev)
+build=(cmake ninja-build g++ pkg-config qt6-base-dev libx11-dev libgtest-dev libgmock-dev libssl-dev)
 case "${1:-run}" in
     run) want=("${build[@]}") ;;
     test | bench) want=("${build[@]}" python3 curl msmtp mpop iproute2 util-linux clang-format) ;;

@@ -1,5 +1,7 @@
 #include "shell/console.h"
 
+#include "shell/tls_setup.h"
+
 #include <csignal>
 #include <iostream>
 
@@ -36,6 +38,9 @@ int RunConsole(ServerApp& app) {
     ConsoleSide console;
     if (!app.Start(console)) {
         return 1;
+    }
+    if (const std::string fingerprint = app.TlsFingerprint(); !fingerprint.empty()) {
+        std::cerr << TlsFingerprintLine(fingerprint) << std::endl;
     }
     g_stopLoop = &app.Loop();
     struct sigaction action {};

@@ -1,6 +1,7 @@
 #include "shell/console.h"
 #include "shell/options.h"
 #include "shell/server_app.h"
+#include "shell/tls_setup.h"
 #include "shell/user_command.h"
 #include "store/users.h"
 
@@ -26,6 +27,14 @@ int main(int argc, char** argv) {
         return RunUserCommand({args.begin() + 1, args.end()},
                               BuildProfilePath(workingDirectory, programPath), std::cin, std::cout,
                               std::cerr);
+    }
+
+    if (!args.empty() && args.front() == "tls") {
+        std::error_code ec;
+        const auto workingDirectory = std::filesystem::current_path(ec);
+        return RunTlsCommand({args.begin() + 1, args.end()},
+                             BuildProfilePath(workingDirectory, programPath).parent_path(),
+                             std::cout, std::cerr);
     }
 
     std::string error;

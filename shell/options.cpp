@@ -55,14 +55,27 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             options.address = *text;
-        } else if (name == "--smtp-port" || name == "--pop3-port") {
+        } else if (name == "--smtp-port" || name == "--pop3-port" || name == "--smtps-port" ||
+                   name == "--pop3s-port") {
             const auto text = takeValue();
             std::uint16_t port = 0;
             if (!text || !ParseNumber<std::uint16_t>(*text, 1, 65535, port)) {
                 error = error.empty() ? name + " needs a port number from 1 to 65535" : error;
                 return std::nullopt;
             }
-            (name == "--smtp-port" ? options.smtpPort : options.pop3Port) = port;
+            (name == "--smtp-port"    ? options.smtpPort
+             : name == "--pop3-port"  ? options.pop3Port
+             : name == "--smtps-port" ? options.smtpsPort
+                                      : options.pop3sPort) = port;
+        } else if (name == "--tls-cert" || name == "--tls-key") {
+            const auto text = takeValue();
+            if (!text || text->empty()) {
+                error = error.empty() ? name + " needs a file name" : error;
+                return std::nullopt;
+            }
+            (name == "--tls-cert" ? options.tlsCertificate : options.tlsKey) = *text;
+        } else if (name == "--require-tls") {
+            options.session.requireTls = true;
         } else if (name == "--pause-ms") {
             const auto text = takeValue();
             long ms = 0;
@@ -92,6 +105,10 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
             return std::nullopt;
         }
     }
+    if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
+        error = "--tls-cert and --tls-key go together";
+        return std::nullopt;
+    }
     return options;
 }
 
@@ -107,6 +124,9 @@ std::string UsageText(const std::string& program) {
            "       " +
            program +
            " user remove NAME\n"
+           "       " +
+           program +
+           " tls fingerprint        (the certificate's fingerprint, for clients to pin)\n"
            "\n"
            "Brevin, an intranet mail server: SMTP delivery and POP3 collection for local users.\n"
            "It keeps its profile (brevin.INI) and its mail store in the working directory.\n"
@@ -119,6 +139,12 @@ std::string UsageText(const std::string& program) {
            "  --idle-timeout SECS   close sessions silent this long (default 600, 0 = never)\n"
            "  --max-message-size BYTES\n"
            "                        refuse longer messages (default 52428800, 0 = no limit)\n"
+           "  --smtps-port N        also SMTP with implicit TLS on this port (usually 465)\n"
+           "  --pop3s-port N        also POP3 with implicit TLS on this port (usually 995)\n"
+           "  --tls-cert FILE       PEM certificate (chain) for TLS, with --tls-key\n"
+           "  --tls-key FILE        its PEM private key (default: a self-signed pair made on\n"
+           "                        the first start, brevin-cert.pem and brevin-key.pem)\n"
+           "  --require-tls         accept passwords and mail only over encrypted sessions\n"
            "  --headless            run without windows even when a display is available\n"
            "  --help                show this text\n"
            "  --version             show the version\n";

@@ -16,6 +16,10 @@ struct ServerOptions {
     std::string address; // empty: the host's first IPv4 address
     std::uint16_t smtpPort = 25;
     std::uint16_t pop3Port = 110;
+    std::uint16_t smtpsPort = 0; // 0: no implicit-TLS listener
+    std::uint16_t pop3sPort = 0;
+    std::string tlsCertificate; // empty: the generated certificate
+    std::string tlsKey;
     SessionOptions session;
     SmtpLimits smtp;
     bool headless = false;

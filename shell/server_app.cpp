@@ -1,6 +1,7 @@
 #include "shell/server_app.h"
 
 #include "pop3/pop3_session.h"
+#include "shell/tls_setup.h"
 #include "smtp/smtp_session.h"
 #include "store/delivery.h"
 #include "store/users.h"
@@ -26,17 +27,22 @@ std::unique_ptr<MailSession> ServerApp::MakeSession(ServiceKind kind) {
     return std::make_unique<Pop3Session>(m_loop, m_options.session, *m_users);
 }
 
+std::string ServerApp::TlsFingerprint() const {
+    return m_tls != nullptr ? m_tls->Fingerprint() : std::string();
+}
+
 void ServerApp::ReportListenerFailure(const ListenerFailure& failure, WindowSide& windows) {
     const bool smtp = failure.kind == ServiceKind::SMTP;
+    const std::string name = std::string(smtp ? "SMTP" : "POP3") + (failure.implicitTls ? "S" : "");
     switch (failure.step) {
     case ListenerStep::Create:
-        windows.MessageBox(smtp ? "SMTP port" : "POP3 port", "Creation FAILED ");
+        windows.MessageBox(name + " port", "Creation FAILED ");
         return;
     case ListenerStep::Reuse:
-        windows.MessageBox(smtp ? "Port SMTP" : "Port POP3", "no reuse");
+        windows.MessageBox("Port " + name, "no reuse");
         return;
     case ListenerStep::Listen:
-        windows.MessageBox(smtp ? "PORT SMTP" : "PORT POP3", "Listen FAILED ");
+        windows.MessageBox("PORT " + name, "Listen FAILED ");
         return;
     }
 }
@@ -73,10 +79,34 @@ bool ServerApp::Start(WindowSide& windows) {
         return false;
     }
 
-    // A listener that cannot start is reported and left out; the server runs with the other.
+    // The administrator's own certificate must work; a generated one that cannot be made only
+    // leaves the server without encryption.
+    TlsSetup tls = SetUpTls(m_options, m_profilePath.parent_path(), m_host.address);
+    if (tls.fatal) {
+        windows.MessageBox(tls.problem, "TLS certificate");
+        return false;
+    }
+    if (!tls.problem.empty()) {
+        windows.MessageBox(tls.problem, "TLS");
+    }
+    m_tls = std::move(tls.context);
+    m_options.session.tls = m_tls.get();
+    ListenerPorts ports{m_options.smtpPort, m_options.pop3Port, m_options.smtpsPort,
+                        m_options.pop3sPort};
+    if (m_tls == nullptr) {
+        for (auto* port : {&ports.smtps, &ports.pop3s}) {
+            if (*port != 0) {
+                windows.MessageBox(port == &ports.smtps ? "SMTPS port" : "POP3S port",
+                                   "No certificate, not started ");
+                *port = 0;
+            }
+        }
+    }
+
+    // A listener that cannot start is reported and left out; the server runs with the others.
     m_listeners = CreateListeners(
-        m_loop, m_host.address, {m_options.smtpPort, m_options.pop3Port},
-        [this](ServiceKind kind) { return MakeSession(kind); }, m_sessions);
+        m_loop, m_host.address, ports, [this](ServiceKind kind) { return MakeSession(kind); },
+        m_sessions);
     for (const ListenerFailure& failure : m_listeners.failures) {
         ReportListenerFailure(failure, windows);
     }

@@ -3,6 +3,7 @@
 #include "engine/event_loop.h"
 #include "engine/listeners.h"
 #include "engine/mail_session.h"
+#include "engine/tls.h"
 #include "shell/options.h"
 #include "shell/window_side.h"
 #include "smtp/delivery_queue.h"
@@ -41,6 +42,12 @@ public:
     /// Null when that listener could not be started.
     [[nodiscard]] const Listener* SmtpListener() const { return m_listeners.smtp.get(); }
     [[nodiscard]] const Listener* Pop3Listener() const { return m_listeners.pop3.get(); }
+    /// Null when not wanted (no --smtps-port / --pop3s-port) or not started.
+    [[nodiscard]] const Listener* SmtpsListener() const { return m_listeners.smtps.get(); }
+    [[nodiscard]] const Listener* Pop3sListener() const { return m_listeners.pop3s.get(); }
+    /// The SHA-256 fingerprint of the certificate in use ("AB:CD:..."); empty when the server
+    /// runs without encryption. `TlsFingerprintLine` words it for users.
+    [[nodiscard]] std::string TlsFingerprint() const;
     [[nodiscard]] std::size_t OpenSessions() const { return m_sessions.Count(); }
 
 private:
@@ -57,6 +64,7 @@ private:
     std::unique_ptr<ProfileFile> m_profile;      // made by start-up, once the path is known
     std::unique_ptr<UserDirectory> m_users;      // over m_profile
     std::unique_ptr<DeliveryQueue> m_deliveries; // over m_users
+    std::unique_ptr<TlsContext> m_tls;           // null: no encryption
     // The sessions use the options, the users and the deliveries, so they go before them;
     // the listeners hand sessions to the registry, so they go first.
     SessionRegistry m_sessions{m_loop};

@@ -2,18 +2,22 @@
 // SMTP and POP3: banners and their pause, one reply per command in order, lines that arrive in
 // pieces or too long, replies the socket cannot take at once, the data-phase hand-over, idle
 // sessions, sessions owned and released by the registry, and listeners that cannot be created or
-// run out of descriptors.
+// run out of descriptors. Then the same cycle under TLS: STARTTLS, implicit-TLS listeners,
+// handshakes that stall or break, and the data phase and bulk sends over encrypted sessions.
 
 #include "engine/listeners.h"
 #include "engine/mail_session.h"
+#include "engine/tls.h"
 #include "support/client.h"
 #include "support/loop_thread.h"
+#include "support/tls_client.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -35,8 +39,9 @@ std::atomic<int> g_liveSessions{0};
 constexpr std::string_view kSmtpBanner = "220 echo";
 constexpr std::string_view kPop3Banner = "+OK echo";
 
-/// "echo" for every line; "BIG n" streams n bytes; "DATA" takes raw bytes up to a line ".";
-/// "END" ends the session without a reply.
+/// "echo" for every line; "BIG n" streams n bytes; "BULK n" streams them through `SendNow`;
+/// "DATA" takes raw bytes up to a line "."; "END" ends the session without a reply;
+/// "STARTTLS" upgrades; "STATE" tells whether the session is encrypted and was reset.
 class EchoSession final : public MailSession {
 public:
     EchoSession(EventLoop& loop, ServiceKind kind, const SessionOptions& options)
@@ -52,13 +57,23 @@ private:
 
     void InterpretCommand(std::string_view line) override {
         const std::string text(line.substr(0, line.find_first_of("\r\n")));
-        if (text.starts_with("BIG ")) {
-            m_streamLeft = std::stoul(text.substr(4));
+        if (text.starts_with("BIG ") || text.starts_with("BULK ")) {
+            m_bulk = text.starts_with("BULK ");
+            m_streamLeft = std::stoul(text.substr(text.find(' ') + 1));
             m_streamed = 0;
             StartStream();
             ReplyLine("+BIG");
         } else if (text == "END") {
             EndSession();
+        } else if (text == "STARTTLS") {
+            if (CanStartTls()) {
+                StartTls("220 go ahead");
+            } else {
+                ReplyLine("454 not now");
+            }
+        } else if (text == "STATE") {
+            ReplyLine(std::string(IsEncrypted() ? "encrypted" : "plain") +
+                      " resets=" + std::to_string(m_resets));
         } else if (text == "DATA") {
             EnterDataPhase();
             m_dataBytes = 0;
@@ -70,6 +85,8 @@ private:
     }
 
     void RejectLongLine() override { ReplyLine("500 too long"); }
+
+    void OnEncrypted() override { ++m_resets; }
 
     DataResult ReceiveMessageData(std::span<const char> bytes) override {
         static constexpr std::string_view kEnd = "\r\n.\r\n";
@@ -88,6 +105,19 @@ private:
     }
 
     bool NextChunk() override {
+        while (m_bulk && m_streamLeft > 0) {
+            thread_local char bulk[64 * 1024];
+            const std::size_t length = std::min(m_streamLeft, sizeof bulk);
+            for (std::size_t i = 0; i < length; ++i) {
+                bulk[i] = static_cast<char>('a' + (m_streamed + i) % 26);
+            }
+            const std::size_t sent = SendNow({bulk, length});
+            m_streamed += sent;
+            m_streamLeft -= sent;
+            if (sent < length) {
+                break; // full: a piece through the reply buffer waits for room instead
+            }
+        }
         if (m_streamLeft == 0) {
             return false;
         }
@@ -106,6 +136,8 @@ private:
     std::size_t m_streamed = 0;
     std::size_t m_dataBytes = 0;
     std::string m_tail;
+    bool m_bulk = false;
+    int m_resets = 0;
 };
 
 std::string Pattern(std::size_t count) {
@@ -123,6 +155,13 @@ protected:
         options.pause = pause;
         options.idleTimeout = idle;
         listeners = CreateListeners(server.Loop(), "127.0.0.1", ports, Factory(), sessions);
+        if (options.tls != nullptr) {
+            implicitTls = std::make_unique<Listener>(server.Loop(), ServiceKind::SMTP, Factory(),
+                                                     sessions, true);
+            if (implicitTls->Create(0, Interest::Accept, "127.0.0.1") && implicitTls->Listen(16)) {
+                tlsPort = implicitTls->LocalPort();
+            }
+        }
         if (listeners.smtp) {
             smtpPort = listeners.smtp->LocalPort();
         }
@@ -142,6 +181,7 @@ protected:
         // Sessions still open are closed with the server, not abandoned.
         server.Stop();
         listeners = {};
+        implicitTls.reset();
         sessions.CloseAll();
         EXPECT_EQ(g_liveSessions.load(), 0);
     }
@@ -161,8 +201,10 @@ protected:
     LoopThread server;
     SessionRegistry sessions{server.Loop()};
     Listeners listeners;
+    std::unique_ptr<Listener> implicitTls; // made when options.tls is set
     std::uint16_t smtpPort = 0;
     std::uint16_t pop3Port = 0;
+    std::uint16_t tlsPort = 0;
 };
 
 TEST_F(Sessions, BannersAreExactNeverEarlierThanThePauseAndComeBeforeAnyAnswer) {
@@ -394,6 +436,139 @@ TEST_F(Sessions, OutOfDescriptorsTheListenerWaitsInsteadOfSpinning) {
         }
     }
     EXPECT_EQ(greeted, kClients) << "accepting resumes once descriptors are free";
+}
+
+// ---- TLS ----
+
+/// One certificate for the whole program, made in a folder of its own.
+const TlsContext& TestCertificate() {
+    static const std::unique_ptr<TlsContext> context = [] {
+        const auto folder = std::filesystem::temp_directory_path() /
+                            ("brevin-session-test-" + std::to_string(getpid()));
+        std::filesystem::create_directories(folder);
+        std::string error;
+        const bool made = GenerateSelfSigned(folder / "cert.pem", folder / "key.pem", "localhost",
+                                             "127.0.0.1", error);
+        auto loaded =
+            made ? TlsContext::Load(folder / "cert.pem", folder / "key.pem", error) : nullptr;
+        std::filesystem::remove_all(folder);
+        EXPECT_NE(loaded, nullptr) << error;
+        return loaded;
+    }();
+    return *context;
+}
+
+class TlsSessions : public Sessions {
+protected:
+    void StartTlsServer(std::chrono::seconds idle = 0s) {
+        options.tls = &TestCertificate();
+        StartServer(0ms, idle);
+    }
+};
+
+TEST_F(TlsSessions, StartTlsUpgradesTheSessionWhichEchoesEncryptedAndIsResetOnce) {
+    StartTlsServer();
+    Client client;
+    ASSERT_TRUE(client.Connect(smtpPort));
+    client.ReadLine();
+    client.Send("STATE\r\nSTARTTLS\r\n");
+    EXPECT_EQ(client.ReadLine(), "plain resets=0\r\n");
+    EXPECT_EQ(client.ReadLine(), "220 go ahead\r\n");
+    testing::TlsClient tls(client.Fd());
+    ASSERT_TRUE(tls.Handshake());
+    tls.Send("STATE\r\nSTARTTLS\r\n");
+    EXPECT_EQ(tls.ReadLine(), "encrypted resets=1\r\n");
+    EXPECT_EQ(tls.ReadLine(), "454 not now\r\n") << "no second upgrade";
+}
+
+TEST_F(TlsSessions, BytesPipelinedAfterStartTlsAreDiscardedNotExecuted) {
+    StartTlsServer();
+    Client client;
+    ASSERT_TRUE(client.Connect(smtpPort));
+    client.ReadLine();
+    // One segment: the injected command arrives with STARTTLS, before any encryption.
+    client.Send("STARTTLS\r\nINJECTED\r\n");
+    EXPECT_EQ(client.ReadLine(), "220 go ahead\r\n");
+    testing::TlsClient tls(client.Fd());
+    ASSERT_TRUE(tls.Handshake());
+    tls.Send("after\r\n");
+    EXPECT_EQ(tls.ReadLine(), "echo after\r\n");
+}
+
+TEST_F(TlsSessions, AnImplicitTlsListenerHandshakesFirstThenGreets) {
+    StartTlsServer();
+    ASSERT_NE(tlsPort, 0);
+    Client client;
+    ASSERT_TRUE(client.Connect(tlsPort));
+    EXPECT_EQ(client.ReadFor(50ms), "") << "no banner in the clear";
+    testing::TlsClient tls(client.Fd());
+    ASSERT_TRUE(tls.Handshake());
+    EXPECT_EQ(tls.ReadLine(), "220 echo\r\n");
+    tls.Send("STATE\r\n");
+    EXPECT_EQ(tls.ReadLine(), "encrypted resets=0\r\n");
+}
+
+TEST_F(TlsSessions, AStalledHandshakeHoldsNoOtherSessionAndEndsWhenIdle) {
+    StartTlsServer(1s);
+    Client stalled;
+    ASSERT_TRUE(stalled.Connect(tlsPort));
+    stalled.Send(std::string("\x16\x03\x01\x02\x00\x01", 6)); // a ClientHello that stops
+    const auto start = Clock::now();
+    Client other;
+    ASSERT_TRUE(other.Connect(tlsPort));
+    testing::TlsClient tls(other.Fd());
+    ASSERT_TRUE(tls.Handshake());
+    EXPECT_EQ(tls.ReadLine(), "220 echo\r\n");
+    EXPECT_LT(Clock::now() - start, 500ms);
+    EXPECT_TRUE(stalled.WaitClosed()) << "the idle timeout ends a silent handshake";
+}
+
+TEST_F(TlsSessions, ABrokenHandshakeEndsOnlyItsOwnSession) {
+    StartTlsServer();
+    Client good;
+    ASSERT_TRUE(good.Connect(tlsPort));
+    testing::TlsClient tls(good.Fd());
+    ASSERT_TRUE(tls.Handshake());
+    EXPECT_EQ(tls.ReadLine(), "220 echo\r\n");
+
+    Client garbage;
+    ASSERT_TRUE(garbage.Connect(tlsPort));
+    garbage.Send("EHLO this is not a handshake\r\n");
+    EXPECT_TRUE(garbage.WaitClosed());
+    EXPECT_TRUE(OpenSessionsReach(1));
+    tls.Send("still\r\n");
+    EXPECT_EQ(tls.ReadLine(), "echo still\r\n");
+}
+
+TEST_F(TlsSessions, OverTlsTheDataPhaseHandsTheRestBackAsCommands) {
+    StartTlsServer();
+    Client client;
+    ASSERT_TRUE(client.Connect(tlsPort));
+    testing::TlsClient tls(client.Fd());
+    ASSERT_TRUE(tls.Handshake());
+    tls.ReadLine();
+    // One record: the data, its end and the next command are decrypted together.
+    tls.Send("DATA\r\nline\r\n.\r\nafter\r\n");
+    EXPECT_EQ(tls.ReadLine(), "354 go on\r\n");
+    EXPECT_EQ(tls.ReadLine(), "250 got 9\r\n");
+    EXPECT_EQ(tls.ReadLine(), "echo after\r\n");
+}
+
+TEST_F(TlsSessions, OverTlsBulkBytesTheSocketCannotTakeAtOnceArriveWholeAndInOrder) {
+    StartTlsServer();
+    Client client;
+    ASSERT_TRUE(client.Connect(tlsPort));
+    testing::TlsClient tls(client.Fd(), 10s);
+    ASSERT_TRUE(tls.Handshake());
+    tls.ReadLine();
+    constexpr std::size_t kSize = 12'000'000;
+    tls.Send("BULK " + std::to_string(kSize) + "\r\nafter\r\n");
+    EXPECT_EQ(tls.ReadLine(), "+BIG\r\n");
+    std::this_thread::sleep_for(200ms); // let the server fill the socket and keep a backlog
+    const std::string body = tls.ReadExactly(kSize);
+    ASSERT_EQ(body.size(), kSize);
+    EXPECT_TRUE(body == Pattern(kSize)) << "bulk bytes lost or reordered";
+    EXPECT_EQ(tls.ReadLine(), "echo after\r\n");
 }
 
 } // namespace

@@ -41,7 +41,8 @@ private slots:
 
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT((said += server.readAllStandardError()).contains('\n'), 10000);
-        QCOMPARE(said, QByteArray("brevin: cannot open the display; running without windows\n"));
+        QCOMPARE(said.left(said.indexOf('\n') + 1),
+                 QByteArray("brevin: cannot open the display; running without windows\n"));
 
         // It serves: the SMTP banner comes once the listener is up.
         QTcpSocket client;

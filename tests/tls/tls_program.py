@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""The program's certificates, run the way a user runs it, headless on loopback.
+
+  generated  the first start makes a certificate (key mode 0600) that later starts reuse; the
+             implicit-TLS ports serve it; `brevin tls fingerprint` and the start-up line name
+             the certificate the clients see
+  admin      a missing certificate, or a key that does not match it, given by the
+             administrator: exit 1 with a clear message
+  unwritable a certificate that cannot be written is reported, and the server runs plain
+
+Usage: tls_program.py BREVIN_BINARY CASE
+"""
+
+import hashlib
+import os
+import socket
+import ssl
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from mailtest import check, free_port, wait_for_port  # noqa: E402
+
+BINARY = os.path.abspath(sys.argv[1])
+PREFIX = "TLS: certificate SHA-256 fingerprint "
+
+
+def start(workdir, *extra):
+    ports = {"smtp": free_port(), "pop3": free_port(), "smtps": free_port(), "pop3s": free_port()}
+    args = [BINARY, "--headless", "--address", "127.0.0.1", "--pause-ms", "0"]
+    for name, port in ports.items():
+        args += [f"--{name}-port", str(port)]
+    server = subprocess.Popen(args + list(extra), cwd=workdir, stderr=subprocess.PIPE, text=True)
+    return server, ports
+
+
+def fingerprint_line(server):
+    """The start-up line naming the certificate, read within a few seconds."""
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        line = server.stderr.readline()
+        if line.startswith(PREFIX):
+            return line.strip()
+        if not line and server.poll() is not None:
+            break
+    return ""
+
+
+def stop(server):
+    server.terminate()
+    server.wait(timeout=10)
+
+
+def served_fingerprint(port, cafile, greeting):
+    """The certificate's fingerprint as a client sees it, with the server's greeting checked.
+    The generated certificate is trusted as is and must name the address it is reached on."""
+    context = ssl.create_default_context(cafile=cafile)
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
+        with context.wrap_socket(raw, server_hostname="127.0.0.1") as tls:
+            banner = tls.recv(200)
+            check(banner.startswith(greeting), f"port {port} greets {greeting!r} after the handshake")
+            der = tls.getpeercert(binary_form=True)
+    digest = hashlib.sha256(der).hexdigest().upper()
+    return ":".join(digest[i : i + 2] for i in range(0, len(digest), 2))
+
+
+def case_generated(workdir):
+    server, ports = start(workdir)
+    first = fingerprint_line(server)
+    check(first.startswith(PREFIX) and len(first) == len(PREFIX) + 95, "start-up names a fingerprint")
+    check(wait_for_port(ports["smtps"]) and wait_for_port(ports["pop3s"]), "implicit-TLS ports listen")
+    cert, key = workdir / "brevin-cert.pem", workdir / "brevin-key.pem"
+    check(stat.S_IMODE(key.stat().st_mode) == 0o600, "the key is readable by its owner only")
+    seen = served_fingerprint(ports["smtps"], cert, b"220 ")
+    check(served_fingerprint(ports["pop3s"], cert, b"+OK ") == seen, "both ports serve it")
+    check(first == PREFIX + seen, "the start-up line names the certificate clients see")
+    stop(server)
+
+    command = subprocess.run([BINARY, "tls", "fingerprint"], cwd=workdir, capture_output=True,
+                             text=True, timeout=30)
+    check(command.returncode == 0 and command.stdout.strip() == first,
+          "`brevin tls fingerprint` prints the same line")
+
+    server, _ = start(workdir)
+    check(fingerprint_line(server) == first, "a restart reuses the certificate")
+    stop(server)
+
+
+def case_admin(workdir):
+    other = workdir / "other"
+    other.mkdir()
+    subprocess.run([BINARY, "tls", "fingerprint"], cwd=workdir, capture_output=True, timeout=30)
+    subprocess.run([BINARY, "tls", "fingerprint"], cwd=other, capture_output=True, timeout=30)
+    bad = {
+        "missing certificate": (["--tls-cert", "missing.pem", "--tls-key", "brevin-key.pem"],
+                                "cannot read the TLS certificate missing.pem"),
+        "mismatched key": (["--tls-cert", "brevin-cert.pem", "--tls-key", "other/brevin-key.pem"],
+                           "does not match the certificate"),
+    }
+    for what, (args, words) in bad.items():
+        server, _ = start(workdir, *args)
+        try:
+            status = server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            stop(server)
+            status = None
+        message = server.stderr.read()
+        check(status == 1, f"{what}: exit status 1 (got {status})")
+        check(words in message, f"{what}: the message says {words!r} ({message.strip()!r})")
+
+
+def case_unwritable(workdir):
+    (workdir / "brevin-key.pem.new").mkdir()  # in the way of the key, even for root
+    server, ports = start(workdir)
+    check(wait_for_port(ports["smtp"]), "the plain port listens all the same")
+    with socket.create_connection(("127.0.0.1", ports["smtp"]), timeout=10) as plain:
+        check(plain.recv(200).startswith(b"220 "), "plain clients are served")
+    stop(server)
+    message = server.stderr.read()
+    check("cannot write" in message and "running without encryption" in message,
+          f"the failure is reported ({message.strip()!r})")
+    check("not started : SMTPS port" in message, "the implicit-TLS ports say why they are missing")
+
+
+def main():
+    case = sys.argv[2]
+    with tempfile.TemporaryDirectory(prefix="brevin-tls-") as folder:
+        cases = {"generated": case_generated, "admin": case_admin, "unwritable": case_unwritable}
+        cases[case](Path(folder))
+    return check.summary()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
