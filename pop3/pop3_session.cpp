@@ -25,15 +25,6 @@ constexpr std::string_view kNoSuchMessage = "-ERR Brevin server: no such message
 constexpr std::string_view kAlreadyDeleted = "-ERR Brevin server: message already deleted";
 constexpr std::string_view kClosing = "+OK Brevin server is closeing";
 
-// What CAPA offers (RFC 2449). Replies carry no response codes, so RESP-CODES is not named.
-constexpr std::string_view kCapabilities = "+OK Capability list follows\r\n"
-                                           "TOP\r\n"
-                                           "UIDL\r\n"
-                                           "USER\r\n"
-                                           "PIPELINING\r\n"
-                                           "IMPLEMENTATION Brevin\r\n"
-                                           ".\r\n";
-
 /// The argument after the first number of `argument` ("TOP 3 10" gives "10"); empty when
 /// there is none.
 std::string_view SecondArgument(std::string_view argument) {
@@ -54,10 +45,11 @@ std::string_view SecondArgument(std::string_view argument) {
 const Pop3Session::Command Pop3Session::kCommands[] = {
     {Word("user"), false, &Pop3Session::User}, {Word("pass"), false, &Pop3Session::Pass},
     {Word("quit"), false, &Pop3Session::Quit}, {Word("capa"), false, &Pop3Session::Capa},
-    {Word("noop"), true, &Pop3Session::Noop},  {Word("stat"), true, &Pop3Session::Stat},
-    {Word("list"), true, &Pop3Session::List},  {Word("uidl"), true, &Pop3Session::Uidl},
-    {Word("retr"), true, &Pop3Session::Retr},  {Word("top "), true, &Pop3Session::Top},
-    {Word("dele"), true, &Pop3Session::Dele},  {Word("rset"), true, &Pop3Session::Rset},
+    {Word("stls"), false, &Pop3Session::Stls}, {Word("noop"), true, &Pop3Session::Noop},
+    {Word("stat"), true, &Pop3Session::Stat},  {Word("list"), true, &Pop3Session::List},
+    {Word("uidl"), true, &Pop3Session::Uidl},  {Word("retr"), true, &Pop3Session::Retr},
+    {Word("top "), true, &Pop3Session::Top},   {Word("dele"), true, &Pop3Session::Dele},
+    {Word("rset"), true, &Pop3Session::Rset},
 };
 
 Pop3Session::Pop3Session(EventLoop& loop, const SessionOptions& options, UserDirectory& users)
@@ -94,7 +86,18 @@ void Pop3Session::RejectLongLine() {
     ReplyLine("-ERR Brevin server: line too long");
 }
 
+bool Pop3Session::RefusedInTheClear() {
+    if (Options().requireTls && !IsEncrypted()) {
+        ReplyLine("-ERR Brevin server: encryption required, send STLS first");
+        return true;
+    }
+    return false;
+}
+
 void Pop3Session::User(std::string_view argument) {
+    if (RefusedInTheClear()) {
+        return;
+    }
     m_user = argument;
     m_authorised = false;
     m_mailbox = Mailbox();
@@ -103,6 +106,9 @@ void Pop3Session::User(std::string_view argument) {
 }
 
 void Pop3Session::Pass(std::string_view argument) {
+    if (RefusedInTheClear()) {
+        return;
+    }
     m_authorised = false;
     m_mailbox = Mailbox();
     // An unknown user, or one without a password, opens nothing.
@@ -130,8 +136,34 @@ void Pop3Session::Quit(std::string_view /*argument*/) {
     CloseAfterReply();
 }
 
+// RFC 2449. Replies carry no response codes, so RESP-CODES is not named; where encryption is
+// required, USER is offered only once the session is encrypted.
 void Pop3Session::Capa(std::string_view /*argument*/) {
-    Reply(kCapabilities);
+    std::string reply = "+OK Capability list follows\r\nTOP\r\nUIDL\r\n";
+    if (!Options().requireTls || IsEncrypted()) {
+        reply += "USER\r\n";
+    }
+    if (CanStartTls() && !m_authorised) {
+        reply += "STLS\r\n";
+    }
+    reply += "PIPELINING\r\nIMPLEMENTATION Brevin\r\n.\r\n";
+    Reply(reply);
+}
+
+void Pop3Session::Stls(std::string_view /*argument*/) {
+    if (m_authorised || !CanStartTls()) {
+        ReplyLine(IsEncrypted() ? "-ERR Brevin server: already encrypted"
+                                : "-ERR Brevin server: STLS not available now");
+        return;
+    }
+    MailSession::StartTls("+OK Begin TLS negotiation");
+}
+
+// A USER given in the clear is forgotten (RFC 2595).
+void Pop3Session::OnEncrypted() {
+    m_user.clear();
+    m_authorised = false;
+    m_mailbox = Mailbox();
 }
 
 void Pop3Session::Noop(std::string_view /*argument*/) {

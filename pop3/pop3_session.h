@@ -43,6 +43,7 @@ private:
     void InterpretCommand(std::string_view line) override;
     void RejectLongLine() override;
     bool NextChunk() override;
+    void OnEncrypted() override;
 
     void User(std::string_view argument);
     void Pass(std::string_view argument);
@@ -56,6 +57,9 @@ private:
     void Noop(std::string_view argument);
     void Quit(std::string_view argument);
     void Capa(std::string_view argument);
+    void Stls(std::string_view argument);
+    /// Refuses USER and PASS on a plain session when encryption is required; true if it did.
+    bool RefusedInTheClear();
 
     /// The listing index a command's number names, or nothing (after replying) when it names
     /// none or a message marked for deletion.

@@ -117,6 +117,13 @@ void SmtpSession::InterpretCommand(std::string_view line) {
         m_transaction.reset();
         ReplyLine(kOk);
         return;
+    case Word("star"):
+        if (text.size() >= 8 && EqualsIgnoringCase(text.substr(0, 8), "STARTTLS")) {
+            StartTls();
+            return;
+        }
+        ReplyLine(kUnknown);
+        return;
     case Word("noop"):
         ReplyLine(kOk);
         return;
@@ -137,17 +144,49 @@ void SmtpSession::InterpretCommand(std::string_view line) {
 }
 
 void SmtpSession::Ehlo() {
-    std::string reply = "250-" + OfficialHostName() + " Brevin Server ready\r\n250-PIPELINING\r\n";
-    reply += m_limits.maxMessageSize > 0
-                 ? "250-SIZE " + std::to_string(m_limits.maxMessageSize) + "\r\n"
-                 : std::string("250-SIZE\r\n");
-    reply += "250-8BITMIME\r\n250 SMTPUTF8\r\n";
+    std::string reply = "250-" + OfficialHostName() + " Brevin Server ready\r\n";
+    std::vector<std::string> offered = {"PIPELINING"};
+    // Where encryption is required, mail waits for STARTTLS: nothing about it is offered yet.
+    if (!Options().requireTls || IsEncrypted()) {
+        offered.push_back(m_limits.maxMessageSize > 0
+                              ? "SIZE " + std::to_string(m_limits.maxMessageSize)
+                              : std::string("SIZE"));
+        offered.insert(offered.end(), {"8BITMIME", "SMTPUTF8"});
+    }
+    if (CanStartTls()) {
+        offered.emplace_back("STARTTLS");
+    }
+    for (std::size_t i = 0; i < offered.size(); ++i) {
+        reply += (i + 1 < offered.size() ? "250-" : "250 ") + offered[i] + "\r\n";
+    }
     Reply(reply);
+}
+
+void SmtpSession::StartTls() {
+    if (IsEncrypted()) {
+        ReplyLine("503 Brevin Server : TLS already active");
+        return;
+    }
+    if (!CanStartTls()) {
+        ReplyLine("454 Brevin Server : TLS not available");
+        return;
+    }
+    m_transaction.reset();
+    MailSession::StartTls("220 Brevin Server : ready to start TLS");
+}
+
+// RFC 3207: after the handshake the server forgets what the client said before it.
+void SmtpSession::OnEncrypted() {
+    m_transaction.reset();
 }
 
 void SmtpSession::Mail(std::string_view line) {
     // A new transaction: earlier recipients get nothing of it.
     m_transaction.reset();
+    if (Options().requireTls && !IsEncrypted()) {
+        ReplyLine(kTlsRequired);
+        return;
+    }
     const auto colon = ArgumentColon(line);
     if (colon != std::string_view::npos) {
         if (const auto refused =
@@ -161,6 +200,10 @@ void SmtpSession::Mail(std::string_view line) {
 }
 
 void SmtpSession::Rcpt(std::string_view line) {
+    if (Options().requireTls && !IsEncrypted()) {
+        ReplyLine(kTlsRequired); // also for clients that skip MAIL
+        return;
+    }
     const auto colon = ArgumentColon(line);
     if (colon == std::string_view::npos) {
         ReplyLine(kNoSuchUser);

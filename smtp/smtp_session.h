@@ -67,6 +67,8 @@ public:
         "552 Brevin Server : message size exceeds fixed maximum message size";
     static constexpr std::string_view kTooManyRecipients =
         "452 Brevin Server : too many recipients";
+    static constexpr std::string_view kTlsRequired =
+        "530 Brevin Server : must issue a STARTTLS command first";
     static constexpr std::string_view kBadParameter =
         "555 Brevin Server : MAIL parameter not recognized";
 
@@ -75,8 +77,10 @@ private:
     void InterpretCommand(std::string_view line) override;
     void RejectLongLine() override { ReplyLine(kTooLong); }
     DataResult ReceiveMessageData(std::span<const char> bytes) override;
+    void OnEncrypted() override;
 
     void Ehlo();
+    void StartTls();
     void Mail(std::string_view line);
     void Rcpt(std::string_view line);
     void Data();

@@ -27,7 +27,7 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
         {"NOOP", kOk},
         {"VRFY ann", "252 Brevin Server : cannot verify, but will try to deliver\r\n"},
         {"", unknown},
-        {"STARTTLS", unknown},
+        {"STARTTLS", "454 Brevin Server : TLS not available\r\n"},
         // MAIL takes the parameters EHLO offers, and a declared size within the limit.
         {"MAIL FROM:<s@x> SIZE=100 BODY=8BITMIME SMTPUTF8", kOk},
         {"MAIL FROM:<s@x> body=7bit size=52428800", kOk},
