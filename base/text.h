@@ -34,4 +34,23 @@ constexpr bool StartsWithIgnoringCase(std::string_view text, std::string_view pr
            EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
 }
 
+/// The digits at the start of `text`, after white space and one optional sign, as atoi(3)
+/// reads a number; `negative` tells the sign. Empty when no digit follows.
+constexpr std::string_view LeadingDigits(std::string_view text, bool& negative) {
+    std::size_t at = 0;
+    while (at < text.size() && (text[at] == ' ' || (text[at] >= '\t' && text[at] <= '\r'))) {
+        ++at;
+    }
+    negative = false;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        negative = text[at] == '-';
+        ++at;
+    }
+    std::size_t end = at;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') {
+        ++end;
+    }
+    return text.substr(at, end - at);
+}
+
 } // namespace brevin

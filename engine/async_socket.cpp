@@ -74,22 +74,21 @@ bool AsyncSocket::Listen(int backlog) {
     return true;
 }
 
-bool AsyncSocket::SetReuseAddress() {
+bool AsyncSocket::TurnOn(int level, int option) {
     const int on = 1;
-    if (setsockopt(m_fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    if (setsockopt(m_fd.Get(), level, option, &on, sizeof on) != 0) {
         m_lastError = errno;
         return false;
     }
     return true;
 }
 
+bool AsyncSocket::SetReuseAddress() {
+    return TurnOn(SOL_SOCKET, SO_REUSEADDR);
+}
+
 bool AsyncSocket::SetNoDelay() {
-    const int on = 1;
-    if (setsockopt(m_fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
-        m_lastError = errno;
-        return false;
-    }
-    return true;
+    return TurnOn(IPPROTO_TCP, TCP_NODELAY);
 }
 
 UniqueFd AsyncSocket::Accept() {

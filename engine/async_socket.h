@@ -103,6 +103,8 @@ protected:
     virtual void OnClose(CloseKind /*kind*/) {}
 
 private:
+    /// Sets a boolean socket option; false with `LastError` set.
+    bool TurnOn(int level, int option);
     friend class EventLoop;
 
     [[nodiscard]] int PendingBytes() const;

@@ -1,5 +1,7 @@
 #include "pop3/pop3_command.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -20,22 +22,11 @@ std::string ExtractArgument(std::string_view text, std::size_t wordLength) {
 }
 
 std::int32_t ParseNumber(std::string_view argument) {
-    std::size_t at = 0;
-    const auto isSpace = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-    };
-    while (at < argument.size() && isSpace(argument[at])) {
-        ++at;
-    }
     bool negative = false;
-    if (at < argument.size() && (argument[at] == '+' || argument[at] == '-')) {
-        negative = argument[at] == '-';
-        ++at;
-    }
     constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
     std::int64_t value = 0;
-    for (; at < argument.size() && argument[at] >= '0' && argument[at] <= '9'; ++at) {
-        value = std::min(kLimit, value * 10 + (argument[at] - '0'));
+    for (const char digit : LeadingDigits(argument, negative)) {
+        value = std::min(kLimit, value * 10 + (digit - '0'));
     }
     if (negative) {
         value = -value;

@@ -62,10 +62,6 @@ void ForEachAtOnce(std::size_t count, Fn fn) {
     }
 }
 
-bool IsSpace(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 /// The highest message number among the folder's names, or -1.
 long long HighestNumber(const std::string& folderPath) {
     long long highest = -1;
@@ -125,18 +121,10 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 } // namespace
 
 std::uint32_t ParseCounter(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && IsSpace(text[i])) {
-        ++i;
-    }
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
     std::uint32_t number = 0; // unsigned arithmetic wraps modulo 2^32, as wanted
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        number = number * 10U + static_cast<std::uint32_t>(text[i] - '0');
+    for (const char digit : LeadingDigits(text, negative)) {
+        number = number * 10U + static_cast<std::uint32_t>(digit - '0');
     }
     return negative ? 0U - number : number;
 }
@@ -205,9 +193,9 @@ IncomingMessage::~IncomingMessage() {
 
 IncomingMessage::IncomingMessage(IncomingMessage&& other) noexcept
     : m_fd(std::move(other.m_fd)), m_clientSize(other.m_clientSize),
-      m_folder(std::move(other.m_folder)),
-      m_tempPath(std::move(other.m_tempPath)), m_path(std::move(other.m_path)),
-      m_number(other.m_number), m_committed(std::exchange(other.m_committed, false)),
+      m_folder(std::move(other.m_folder)), m_tempPath(std::move(other.m_tempPath)),
+      m_path(std::move(other.m_path)), m_number(other.m_number),
+      m_committed(std::exchange(other.m_committed, false)),
       m_failed(std::exchange(other.m_failed, false)),
       m_shared(std::exchange(other.m_shared, false)) {
     other.m_tempPath.clear();
