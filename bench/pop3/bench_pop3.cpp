@@ -237,7 +237,8 @@ Throughput Retrieve(std::uint16_t port, const Mailbox& box, int clients,
                 const std::string status = client.ReadLine();
                 std::string tail;
                 const std::size_t got = client.Skip(box.size, tail);
-                if (status != "+OK " + std::to_string(box.size) + " bytes" || got != box.size ||
+                // The reply counts the octets the client keeps: not the final ".\r\n".
+                if (status != "+OK " + std::to_string(box.size - 3) + " bytes" || got != box.size ||
                     tail != "\r\n.\r\n") {
                     mine.ok = false;
                     return;
