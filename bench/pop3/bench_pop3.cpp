@@ -237,7 +237,8 @@ Throughput Retrieve(std::uint16_t port, const Mailbox& box, int clients,
                 const std::string status = client.ReadLine();
                 std::string tail;
                 const std::size_t got = client.Skip(box.size, tail);
-                if (status != "+OK " + std::to_string(box.size) + " bytes" || got != box.size ||
+                // The reply counts the octets the client keeps: not the final ".\r\n".
+                if (status != "+OK " + std::to_string(box.size - 3) + " bytes" || got != box.size ||
                     tail != "\r\n.\r\n") {
                     mine.ok = false;
                     return;
@@ -346,16 +347,40 @@ struct ListingRow {
     std::size_t bytes;
 };
 
-std::vector<ListingRow> Listings(std::uint16_t port, int repeats1k, int repeats10k, double& login1k,
+/// The time for PASS and for the first LIST of a session on `user`'s mailbox.
+struct Opening {
+    double pass = 0;
+    double firstList = 0;
+};
+
+Opening OpenAndList(std::uint16_t port, const std::string& user) {
+    Pop3Client client(port);
+    client.Command("USER " + user);
+    const auto start = Clock::now();
+    client.Command("PASS " + std::string(kPassword)); // lists the mailbox once
+    const auto passed = Clock::now();
+    client.Send("LIST\r\n");
+    client.ReadMultiLine();
+    return {std::chrono::duration<double>(passed - start).count(),
+            std::chrono::duration<double>(Clock::now() - passed).count()};
+}
+
+/// The mailboxes are written by hand, without the size the server records when it files a
+/// message: the first session measures each file once and records its size, and every later
+/// one reads it as from a file the server filed. `first` holds that first session, `login` the
+/// PASS of the session that then times the listings.
+std::vector<ListingRow> Listings(std::uint16_t port, int repeats1k, int repeats10k,
+                                 Opening& first1k, Opening& first10k, double& login1k,
                                  double& login10k) {
     std::vector<ListingRow> rows;
-    for (const auto& [user, count, repeats, login] :
-         {std::tuple{"list1000", std::size_t{1000}, repeats1k, &login1k},
-          std::tuple{"list10000", std::size_t{10000}, repeats10k, &login10k}}) {
+    for (const auto& [user, count, repeats, first, login] :
+         {std::tuple{"list1000", std::size_t{1000}, repeats1k, &first1k, &login1k},
+          std::tuple{"list10000", std::size_t{10000}, repeats10k, &first10k, &login10k}}) {
+        *first = OpenAndList(port, user);
         Pop3Client client(port);
         client.Command(std::string("USER ") + user);
         const auto start = Clock::now();
-        client.Command("PASS " + std::string(kPassword)); // lists the mailbox once
+        client.Command("PASS " + std::string(kPassword));
         *login = std::chrono::duration<double>(Clock::now() - start).count();
         for (const std::string command : {"LIST", "UIDL"}) {
             std::size_t bytes = 0;
@@ -429,7 +454,8 @@ int main(int argc, char** argv) {
                     pop3MBps >= 0.5 * copyMBps ? "met" : "MISSED");
 
         double login1k = 0, login10k = 0;
-        const auto rows2 = Listings(server.pop3Port, 20, 10, login1k, login10k);
+        Opening first1k, first10k;
+        const auto rows2 = Listings(server.pop3Port, 20, 10, first1k, first10k, login1k, login10k);
         std::printf("Listings, --pause-ms 0 (median of 20 / 10 runs)\n");
         std::printf("  %-8s %10s %12s %12s\n", "command", "messages", "ms", "bytes");
         for (const auto& row : rows2) {
@@ -439,7 +465,12 @@ int main(int argc, char** argv) {
         }
         list1k = rows2[0].seconds, uidl1k = rows2[1].seconds;
         list10k = rows2[2].seconds, uidl10k = rows2[3].seconds;
-        std::printf("  PASS (lists the mailbox once): %.2f ms for 1,000, %.2f ms for 10,000\n",
+        std::printf("  first session on files written by hand (each measured once): PASS %.2f ms "
+                    "+ LIST %.2f ms for 1,000, PASS %.2f ms + LIST %.2f ms for 10,000\n",
+                    first1k.pass * 1000, first1k.firstList * 1000, first10k.pass * 1000,
+                    first10k.firstList * 1000);
+        std::printf("  a later session (sizes recorded, as when the server files them): PASS "
+                    "%.2f ms for 1,000, %.2f ms for 10,000\n",
                     login1k * 1000, login10k * 1000);
         std::printf("  goal: LIST of 10,000 <= 12x LIST of 1,000: %.1fx %s (UIDL %.1fx)\n\n",
                     list10k / list1k, list10k <= 12 * list1k ? "met" : "MISSED", uidl10k / uidl1k);
@@ -483,7 +514,8 @@ int main(int argc, char** argv) {
                         : "MISSED");
 
         double login1k = 0, login10k = 0;
-        const auto rows2 = Listings(server.pop3Port, 1, 1, login1k, login10k);
+        Opening first1k, first10k;
+        const auto rows2 = Listings(server.pop3Port, 1, 1, first1k, first10k, login1k, login10k);
         std::printf("Listings, default pause (one run each)\n");
         std::printf("  %-8s %10s %12s %12s\n", "command", "messages", "ms", "bytes");
         for (const auto& row : rows2) {
