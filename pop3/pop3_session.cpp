@@ -310,7 +310,7 @@ void Pop3Session::Top(std::string_view argument) {
 }
 
 void Pop3Session::StartRetrieval(std::size_t index, std::optional<std::uint64_t> bodyLines,
-                                 std::string status) {
+                                 const std::string& status) {
     // Opened now, so that a message removed since the listing is refused before any of the
     // multi-line reply has gone out.
     Mailbox::OpenedMessage message = m_mailbox.Open(index);
@@ -336,7 +336,7 @@ void Pop3Session::StartRetrieval(std::size_t index, std::optional<std::uint64_t>
 }
 
 bool Pop3Session::PrepareRetrieval(std::size_t want) {
-    Retrieval& r = *m_retrieval;
+    Pop3Retrieval& r = *m_retrieval;
     if (r.pending.size() - r.pendingSent >= want || r.complete) {
         return true;
     }
@@ -367,7 +367,7 @@ bool Pop3Session::PrepareRetrieval(std::size_t want) {
 }
 
 bool Pop3Session::SendRetrievalChunk() {
-    Retrieval& r = *m_retrieval;
+    Pop3Retrieval& r = *m_retrieval;
     if (Options().pause.count() == 0) {
         // Without a pause to keep, hand the socket as much as it takes right now.
         while (PrepareRetrieval(kBulkRead) && r.pending.size() > r.pendingSent) {

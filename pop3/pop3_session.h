@@ -13,6 +13,17 @@
 
 namespace brevin {
 
+/// A message being sent by RETR or TOP.
+struct Pop3Retrieval {
+    UniqueFd fd;
+    std::uint64_t contentLength = 0; // the stored bytes before the final "." line
+    std::uint64_t offset = 0;        // how much of the content has been read
+    MessageStream stream;
+    std::string pending; // the reply's next bytes, ready to go
+    std::size_t pendingSent = 0;
+    bool complete = false; // `pending` holds the reply's last bytes
+};
+
 /// A POP3 conversation (RFC 1939): USER and PASS open a mailbox; STAT, LIST, UIDL, RETR, TOP,
 /// DELE, RSET and NOOP work on it; QUIT deletes what DELE marked and closes. A session that
 /// ends in any other way deletes nothing. CAPA (RFC 2449) tells clients what is offered.
@@ -73,7 +84,7 @@ private:
 
     /// Starts sending message `index`: all of it, or the header and `bodyLines` lines (TOP).
     void StartRetrieval(std::size_t index, std::optional<std::uint64_t> bodyLines,
-                        std::string status);
+                        const std::string& status);
     /// Makes sure `want` bytes of the reply are ready in `m_retrieval->pending` (fewer at its
     /// end); false when the file cannot be read.
     bool PrepareRetrieval(std::size_t want);
@@ -91,17 +102,7 @@ private:
     std::size_t m_listNext = 0; // next listing entry to send; the size means the "." is next
     bool m_listDone = false;
 
-    /// The message being sent by RETR or TOP.
-    struct Retrieval {
-        UniqueFd fd;
-        std::uint64_t contentLength = 0; // the stored bytes before the final "." line
-        std::uint64_t offset = 0;        // how much of the content has been read
-        MessageStream stream;
-        std::string pending; // the reply's next bytes, ready to go
-        std::size_t pendingSent = 0;
-        bool complete = false; // `pending` holds the reply's last bytes
-    };
-    std::optional<Retrieval> m_retrieval;
+    std::optional<Pop3Retrieval> m_retrieval; // the message being sent by RETR or TOP
 };
 
 } // namespace brevin
