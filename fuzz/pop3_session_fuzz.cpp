@@ -25,8 +25,8 @@ void FillMailbox(const std::filesystem::path& folder) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static brevin::fuzzing::SessionHarness harness;
     FillMailbox(harness.Dir() / "store" / "alice"); // DELE of an earlier run removed some
-    harness.Run(
-        std::make_unique<brevin::Pop3Session>(harness.Loop(), harness.Options(), harness.Users()),
-        data, size);
+    harness.Run(std::make_unique<brevin::Pop3Session>(harness.Loop(), harness.Options(data, size),
+                                                      harness.Users()),
+                data, size);
     return 0;
 }

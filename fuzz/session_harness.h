@@ -3,13 +3,19 @@
 // Drives one real session per input over a socketpair, inside the real event loop: the input
 // is cut into reads of varying sizes, the loop runs after each, and the replies are drained.
 // The session must answer without crashing and must be gone once the peer closes.
+//
+// Built with BREVIN_FUZZ_TLS, the server has a certificate, so EHLO, CAPA, STARTTLS and STLS
+// take their encrypted-era paths, and the first input byte picks --require-tls. A handshake
+// never completes; what follows the upgrade request is discarded or fails the handshake.
 
 #include "base/unique_fd.h"
 #include "engine/event_loop.h"
 #include "engine/mail_session.h"
+#include "engine/tls.h"
 #include "smtp/delivery_queue.h"
 #include "store/profile_file.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -34,14 +40,38 @@ public:
             << "\n[USERS]\nalice=alice\nbob=bob\n[PWD]\nalice=pw\nbob=\n";
         m_options.pause = std::chrono::milliseconds(0);
         m_options.idleTimeout = std::chrono::seconds(0);
+#ifdef BREVIN_FUZZ_TLS
+        std::string error;
+        if (!GenerateSelfSigned(m_dir / "cert.pem", m_dir / "key.pem", "fuzz", "127.0.0.1",
+                                error) ||
+            (m_tls = TlsContext::Load(m_dir / "cert.pem", m_dir / "key.pem", error)) == nullptr) {
+            std::abort();
+        }
+        m_options.tls = m_tls.get();
+#endif
+        m_required = m_options;
+        m_required.requireTls = true;
     }
 
-    ProfileFile& Profile() { return m_profile; }
-    UserDirectory& Users() { return m_users; }
-    EventLoop& Loop() { return m_loop; }
-    DeliveryQueue& Deliveries() { return m_deliveries; }
-    const SessionOptions& Options() const { return m_options; }
-    const std::filesystem::path& Dir() const { return m_dir; }
+    ProfileFile& Profile() {
+        return m_profile;
+    }
+    UserDirectory& Users() {
+        return m_users;
+    }
+    EventLoop& Loop() {
+        return m_loop;
+    }
+    DeliveryQueue& Deliveries() {
+        return m_deliveries;
+    }
+    /// The options for a session over this input.
+    const SessionOptions& Options(const std::uint8_t* data, std::size_t size) const {
+        return m_options.tls != nullptr && size > 0 && (data[0] & 1) != 0 ? m_required : m_options;
+    }
+    const std::filesystem::path& Dir() const {
+        return m_dir;
+    }
 
     /// Runs `session` (already made, not yet connected) over the input and closes it.
     void Run(std::unique_ptr<MailSession> session, const std::uint8_t* data, std::size_t size) {
@@ -65,6 +95,8 @@ public:
                 const ssize_t n = send(pair[1], data + at + sent, length - sent, MSG_NOSIGNAL);
                 if (n > 0) {
                     sent += static_cast<std::size_t>(n);
+                } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                    break; // the session closed (QUIT, a failed handshake)
                 }
                 Pump(pair[1]);
             }
@@ -100,7 +132,9 @@ private:
     EventLoop m_loop;
     UserDirectory m_users{m_profile};
     DeliveryQueue m_deliveries{m_loop, m_users};
+    std::unique_ptr<TlsContext> m_tls;
     SessionOptions m_options;
+    SessionOptions m_required;
     SessionRegistry m_sessions{m_loop};
 };
 

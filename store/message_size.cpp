@@ -12,8 +12,9 @@ void MessageSizeCounter::Feed(std::string_view bytes) {
             return bytes[at - back];
         }
         const std::size_t fromTail = back - at;
-        return fromTail <= static_cast<std::size_t>(m_lastCount) ? m_last[m_lastCount - fromTail]
-                                                                 : '\0';
+        return fromTail <= static_cast<std::size_t>(m_lastCount)
+                   ? m_last[static_cast<std::size_t>(m_lastCount) - fromTail]
+                   : '\0';
     };
     for (std::size_t at = 0; at < bytes.size(); ++at) {
         if (bytes[at] != '.' || before(at, 1) != '\n') {

@@ -5,6 +5,7 @@
 #include "shell/qt/dialog_look.h"
 
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 
 namespace brevin {
@@ -32,9 +33,11 @@ QLabel* SunkenField(QDialog& dialog, const DialogUnits& units, const char* name,
 
 } // namespace
 
-AccessInfoDialog::AccessInfoDialog(const HostAddress& host, QWidget* parent) : QDialog(parent) {
+AccessInfoDialog::AccessInfoDialog(const HostAddress& host, const QString& fingerprint,
+                                   QWidget* parent)
+    : QDialog(parent) {
     const DialogUnits units =
-        PrepareDialog(*this, QStringLiteral("To reach  BREVIN server..."), 192, 125);
+        PrepareDialog(*this, QStringLiteral("To reach  BREVIN server..."), 192, 160);
 
     Text(*this, units,
          QStringLiteral("To access this BREVIN Mail Server \nfrom a networked computer, please "
@@ -48,10 +51,28 @@ AccessInfoDialog::AccessInfoDialog(const HostAddress& host, QWidget* parent) : Q
     Text(*this, units, QStringLiteral("or"), 49, 58, 8, 9);
     m_hostName = SunkenField(*this, units, "hostName",
                              QString::fromStdString(OfficialHostName()).left(199), 37, 71, 140, 11);
+
+    Text(*this, units, QStringLiteral("TLS fingerprint (SHA-256):"), 22, 88, 142, 9);
+    // Wrapped anywhere, so the whole fingerprint shows and copies as the one line clients want.
+    m_fingerprint = new QPlainTextEdit(
+        fingerprint.isEmpty() ? QStringLiteral("TLS is off: the server runs without encryption")
+                              : fingerprint,
+        this);
+    m_fingerprint->setObjectName(QStringLiteral("tlsFingerprint"));
+    m_fingerprint->setReadOnly(true);
+    m_fingerprint->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                           Qt::TextSelectableByKeyboard);
+    m_fingerprint->setWordWrapMode(QTextOption::WrapAnywhere);
+    m_fingerprint->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_fingerprint->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_fingerprint->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    m_fingerprint->setBackgroundRole(QPalette::Window);
+    Place(*m_fingerprint, units, 22, 99, 163, 30);
+
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("ok"));
     ok->setDefault(true);
-    Place(*ok, units, 120, 95, 50, 14);
+    Place(*ok, units, 120, 136, 50, 14);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 

@@ -220,7 +220,7 @@ void MainWindow::editUsers() {
 }
 
 void MainWindow::showAccess() {
-    AccessInfoDialog dialog(m_app.Host(), this);
+    AccessInfoDialog dialog(m_app.Host(), QString::fromStdString(m_app.TlsFingerprint()), this);
     dialog.exec();
 }
 

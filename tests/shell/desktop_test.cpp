@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSet>
 #include <QSignalSpy>
@@ -151,7 +152,7 @@ private slots:
             {buttons.join('|'), "Update!|New user|test folder|Close"},
             {NewUserDialog().windowTitle(), "New User"},
             {AboutDialog().windowTitle(), "About Brevin...."},
-            {AccessInfoDialog(HostAddress{}).windowTitle(), "To reach  BREVIN server..."},
+            {AccessInfoDialog(HostAddress{}, {}).windowTitle(), "To reach  BREVIN server..."},
         };
         for (const auto& [actual, expected] : table) {
             QCOMPARE(actual, expected);
@@ -223,6 +224,20 @@ private slots:
         Window().editUsers();
         QCOMPARE(parent, &Window());
         QCOMPARE(users, QStringList({"Anna", "bob", "carol"}));
+    }
+
+    // "How to access..." shows the fingerprint of the certificate the server made.
+    void accessDialogShowsTheFingerprint() {
+        QVERIFY(Start(false));
+        QString shown;
+        WhenModalDialogOpens([&](QDialog& dialog) {
+            shown =
+                dialog.findChild<QPlainTextEdit*>(QStringLiteral("tlsFingerprint"))->toPlainText();
+            dialog.accept();
+        });
+        Window().showAccess();
+        QVERIFY(!m_app->TlsFingerprint().empty());
+        QCOMPARE(shown, QString::fromStdString(m_app->TlsFingerprint()));
     }
 
     void userDialogShowsAndSavesTheProfile() {

@@ -1,0 +1,312 @@
+#!/usr/bin/env python3
+"""Real clients over TLS against the program, headless on loopback, with the certificate it
+generates on its first start. One CTest test per case:
+
+  python     smtplib STARTTLS and SMTP_SSL deliver; poplib STLS and POP3_SSL collect
+  pipelined  commands sent in the same write as STARTTLS / STLS are never carried out
+  require    --require-tls: plain sessions are refused mail and logins, upgraded ones are not
+  fetchmail, mpop, msmtp, curl, swaks
+             the client with its default settings and only the certificate pinned (or, for
+             curl, trusted) delivers or collects
+
+Usage: tls_clients.py BREVIN_BINARY CASE
+"""
+
+import hashlib
+import os
+import poplib
+import shutil
+import smtplib
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from mailtest import check, free_port, stuffed, wait_for_port, write_profile  # noqa: E402
+
+BINARY = os.path.abspath(sys.argv[1])
+HOST = "127.0.0.1"
+USERS = {"alice": ("alice", "alice-pw"), "bob": ("bob", "b0b pw")}
+PREFIX = "TLS: certificate SHA-256 fingerprint "
+
+
+def message(tag):
+    return (f"From: sender@example.org\r\nTo: alice@brevin.test\r\nSubject: {tag}\r\n"
+            f"Date: Sun, 06 Dec 2026 12:00:00 +0000\r\nMessage-ID: <{tag}@brevin.test>\r\n\r\n"
+            f"Body of {tag}.\r\n.leading dot\r\n").encode()
+
+
+class Server:
+    """The program in a temporary folder with all four ports; its certificate is made on start."""
+
+    def __init__(self, workdir, *extra):
+        self.dir = workdir
+        self.store = workdir / "store"
+        write_profile(workdir, self.store, USERS)
+        self.ports = {"smtp": free_port(), "pop3": free_port(), "smtps": free_port(),
+                      "pop3s": free_port()}
+        args = [BINARY, "--headless", "--address", HOST, "--pause-ms", "0", *extra]
+        for name, port in self.ports.items():
+            args += [f"--{name}-port", str(port)]
+        self.process = subprocess.Popen(args, cwd=workdir, stderr=subprocess.PIPE, text=True)
+        self.fingerprint = ""
+        for _ in range(50):  # the start-up line comes among the first few
+            line = self.process.stderr.readline()
+            if line.startswith(PREFIX):
+                self.fingerprint = line[len(PREFIX):].strip()
+                break
+            if not line:
+                break
+        self.cert = workdir / "brevin-cert.pem"
+        ready = self.fingerprint and all(wait_for_port(p) for p in self.ports.values())
+        if not ready:
+            self.stop()
+            raise SystemExit("FAIL  the server did not start with a certificate")
+
+    def context(self):
+        return ssl.create_default_context(cafile=self.cert)
+
+    def md5(self):
+        """The certificate's MD5 as fetchmail wants it (upper case, colons)."""
+        der = ssl.PEM_cert_to_DER_cert(self.cert.read_text())
+        digest = hashlib.md5(der).hexdigest().upper()
+        return ":".join(digest[i:i + 2] for i in range(0, len(digest), 2))
+
+    def stored(self, user="alice"):
+        return sorted(f.read_bytes() for f in (self.store / USERS[user][0]).glob("*.bvn"))
+
+    def deliver_plain(self, data):
+        with smtplib.SMTP(HOST, self.ports["smtp"], timeout=20) as smtp:
+            smtp.sendmail("sender@example.org", ["alice@brevin.test"], data)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+def run(args, what, **kwargs):
+    kwargs.setdefault("input", b"")  # CI has no standard input
+    result = subprocess.run(args, capture_output=True, timeout=60, **kwargs)
+    output = (result.stdout + result.stderr).decode(errors="replace").strip()
+    if result.returncode != 0:
+        print(f"      {what} exited {result.returncode}: {output[-600:]}")
+    return result.returncode == 0, output
+
+
+# ---- Python's own clients ----
+
+
+def case_python(server, tmp):
+    sent = [message("starttls"), message("implicit")]
+    with smtplib.SMTP(HOST, server.ports["smtp"], timeout=20) as smtp:
+        smtp.starttls(context=server.context())
+        smtp.sendmail("sender@example.org", ["alice@brevin.test"], sent[0])
+    with smtplib.SMTP_SSL(HOST, server.ports["smtps"], timeout=20, context=server.context()) as smtp:
+        smtp.sendmail("sender@example.org", ["alice@brevin.test"], sent[1])
+    check(server.stored() == sorted(stuffed(m) for m in sent), "smtplib STARTTLS and SMTP_SSL deliver")
+
+    got = []
+    pop = poplib.POP3(HOST, server.ports["pop3"], timeout=20)
+    pop.stls(context=server.context())
+    pop.user("alice")
+    pop.pass_("alice-pw")
+    got.append(b"\r\n".join(pop.retr(1)[1]) + b"\r\n")
+    pop.quit()
+    pop = poplib.POP3_SSL(HOST, server.ports["pop3s"], timeout=20, context=server.context())
+    pop.user("alice")
+    pop.pass_("alice-pw")
+    got.append(b"\r\n".join(pop.retr(2)[1]) + b"\r\n")
+    pop.quit()
+    check(sorted(got) == sorted(sent), "poplib STLS and POP3_SSL collect byte for byte")
+
+
+# ---- pipelined commands after the upgrade request ----
+
+
+def read_line(sock):
+    """One reply line, read a byte at a time so that nothing after it is taken."""
+    line = b""
+    while not line.endswith(b"\n") and len(line) < 1000:
+        byte = sock.recv(1)
+        if not byte:
+            break
+        line += byte
+    return line
+
+
+def read_reply(sock):
+    """One SMTP reply, all its lines."""
+    lines = [read_line(sock)]
+    while lines[-1][3:4] == b"-" and len(lines) < 100:
+        lines.append(read_line(sock))
+    return lines
+
+
+def upgrade(server, port, before, request, ready):
+    """Sends `before` line by line, then `request` in one write; returns the TLS socket once the
+    reply `ready` came (None when the handshake failed: stray plain bytes would make it fail)."""
+    raw = socket.create_connection((HOST, port), timeout=20)
+    read_line(raw)  # greeting
+    for line in before:
+        raw.sendall(line)
+        read_reply(raw)
+    raw.sendall(request)
+    answer = read_line(raw)
+    if not answer.startswith(ready):
+        print(f"      {request!r} was answered {answer!r}")
+        raw.close()
+        return None
+    try:
+        return server.context().wrap_socket(raw, server_hostname=HOST)
+    except (ssl.SSLError, OSError) as error:
+        print(f"      after {answer!r} the handshake failed: {error}")
+        raw.close()
+        return None
+
+
+def case_pipelined(server, tmp):
+    tls = upgrade(server, server.ports["smtp"], [b"EHLO client\r\n"],
+                  b"STARTTLS\r\nMAIL FROM:<x@y>\r\n", b"220 ")
+    firsts = []
+    if tls is not None:
+        for line in (b"EHLO client\r\n", b"MAIL FROM:<a@b.test>\r\n", b"QUIT\r\n"):
+            tls.sendall(line)
+            firsts.append(read_reply(tls)[0][:4])
+        tls.close()
+    # Had the pipelined MAIL been carried out, its one-line reply would come before EHLO's
+    # several lines, and the fresh MAIL would be refused.
+    check(firsts == [b"250-", b"250 ", b"221 "],
+          f"SMTP: the MAIL pipelined after STARTTLS is not answered, a fresh one works ({firsts})")
+
+    tls = upgrade(server, server.ports["pop3"], [], b"STLS\r\nUSER alice\r\n", b"+OK")
+    replies = []
+    if tls is not None:
+        for line in (b"PASS alice-pw\r\n", b"USER alice\r\n", b"PASS alice-pw\r\n", b"QUIT\r\n"):
+            tls.sendall(line)
+            replies.append(read_line(tls).split(b" ")[0])
+        tls.close()
+    # The pipelined USER forgotten: PASS alone is refused.
+    check(replies == [b"-ERR", b"+OK", b"+OK", b"+OK"],
+          f"POP3: the USER pipelined after STLS is forgotten, a fresh one works ({replies})")
+
+
+# ---- --require-tls ----
+
+
+def case_require(server, tmp):
+    with smtplib.SMTP(HOST, server.ports["smtp"], timeout=20) as smtp:
+        smtp.ehlo()
+        plain = set(smtp.esmtp_features)
+        refused = smtp.docmd("MAIL FROM:<a@b.test>")[0]
+        check(plain == {"pipelining", "starttls"} and refused == 530,
+              f"SMTP plain: EHLO offers {sorted(plain)}, MAIL gets {refused}")
+        smtp.starttls(context=server.context())
+        smtp.ehlo()
+        check("size" in smtp.esmtp_features, "SMTP: EHLO offers SIZE after the upgrade")
+        smtp.sendmail("sender@example.org", ["alice@brevin.test"], message("required"))
+    check(server.stored() == [stuffed(message("required"))], "SMTP: mail is accepted after the upgrade")
+
+    pop = poplib.POP3(HOST, server.ports["pop3"], timeout=20)
+    plain = pop.capa()
+    try:
+        pop.user("alice")
+        answer = "accepted"
+    except poplib.error_proto as error:
+        answer = error.args[0].decode()
+    check("USER" not in plain and "STLS" in plain
+          and answer == "-ERR Brevin server: encryption required, send STLS first",
+          f"POP3 plain: CAPA {sorted(plain)}, USER gets {answer!r}")
+    pop.stls(context=server.context())
+    check("USER" in pop.capa(), "POP3: CAPA lists USER after the upgrade")
+    pop.user("alice")
+    pop.pass_("alice-pw")
+    check(pop.stat()[0] == 1, "POP3: login works after the upgrade")
+    pop.quit()
+
+
+# ---- other clients, defaults plus the certificate ----
+
+
+def case_fetchmail(server, tmp):
+    server.deliver_plain(message("fetchmail"))
+    out = tmp / "fetched.mbox"
+    rc = tmp / "fetchmailrc"
+    # fetchmail pins only an MD5 of the certificate, and checks the chain unless told not to
+    # (the pin still holds); the delivery command is not about TLS.
+    rc.write_text(f"set no syslog\npoll {HOST} protocol pop3 port {server.ports['pop3']}\n"
+                  f"  user alice there with password \"alice-pw\"\n"
+                  f"  sslfingerprint \"{server.md5()}\" no sslcertck\n"
+                  f"  mda \"cat >> {out}\"\n")
+    rc.chmod(0o600)
+    env = dict(os.environ, HOME=str(tmp), FETCHMAILHOME=str(tmp))
+    ok, output = run(["fetchmail", "-v", "-f", str(rc), "--idfile", str(tmp / "ids")], "fetchmail",
+                     env=env)
+    check(ok and "STLS" in output and "fingerprints match" in output
+          and b"Subject: fetchmail" in (out.read_bytes() if out.exists() else b""),
+          "fetchmail collects over STLS with the MD5 pinned")
+
+
+def case_mpop(server, tmp):
+    server.deliver_plain(message("mpop"))
+    out = tmp / "mpop.mbox"
+    out.write_bytes(b"")
+    ok, _ = run(["mpop", f"--host={HOST}", f"--port={server.ports['pop3']}", "--user=alice",
+                 "--passwordeval=echo alice-pw", "--tls=on",
+                 f"--tls-fingerprint={server.fingerprint}",
+                 f"--uidls-file={tmp / 'uidls'}", f"--delivery=mbox,{out}"], "mpop")
+    check(ok and b"Subject: mpop" in out.read_bytes(), "mpop collects over STLS with SHA-256 pinned")
+
+
+def case_msmtp(server, tmp):
+    ok, _ = run(["msmtp", f"--host={HOST}", f"--port={server.ports['smtp']}", "--tls=on",
+                 f"--tls-fingerprint={server.fingerprint}", "--from=sender@example.org",
+                 "alice@brevin.test"], "msmtp", input=message("msmtp"))
+    check(ok and server.stored() == [stuffed(message("msmtp"))],
+          "msmtp delivers over STARTTLS with SHA-256 pinned")
+
+
+def case_curl(server, tmp):
+    data = tmp / "curl.txt"
+    data.write_bytes(message("curl"))
+    ok_send, _ = run(["curl", "-sS", "--ssl-reqd", "--cacert", str(server.cert),
+                      f"smtp://{HOST}:{server.ports['smtp']}", "--mail-from", "sender@example.org",
+                      "--mail-rcpt", "alice@brevin.test", "--upload-file", str(data)], "curl smtp")
+    ok_get, got = run(["curl", "-sS", "--ssl-reqd", "--cacert", str(server.cert), "-u",
+                       "alice:alice-pw", f"pop3://{HOST}:{server.ports['pop3']}/1"], "curl pop3")
+    check(ok_send and ok_get and got.encode() + b"\r\n" == message("curl").rstrip(b"\r\n") + b"\r\n",
+          "curl --ssl-reqd delivers over STARTTLS and collects over STLS")
+
+
+def case_swaks(server, tmp):
+    ok, output = run(["swaks", "--server", f"{HOST}:{server.ports['smtp']}", "--tls",
+                      "--from", "sender@example.org", "--to", "alice@brevin.test",
+                      "--header", "Subject: swaks"], "swaks")
+    check(ok and "TLS started" in output and len(server.stored()) == 1
+          and b"Subject: swaks" in server.stored()[0], "swaks --tls delivers over STARTTLS")
+
+
+CASES = {"python": case_python, "pipelined": case_pipelined, "require": case_require,
+         "fetchmail": case_fetchmail, "mpop": case_mpop, "msmtp": case_msmtp,
+         "curl": case_curl, "swaks": case_swaks}
+
+
+def main():
+    case = sys.argv[2]
+    tmp = Path(tempfile.mkdtemp(prefix="brevin-tls-clients-"))
+    try:
+        server = Server(tmp, *(["--require-tls"] if case == "require" else []))
+        try:
+            CASES[case](server, tmp)
+            check(server.process.poll() is None, "the server is still running")
+        finally:
+            server.stop()
+        return check.summary()
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
