@@ -17,9 +17,11 @@ void DeliveryQueue::TakeNumber(const Delivery& delivery, Numbered numbered) {
 }
 
 void DeliveryQueue::Submit(Delivery& delivery, Done done) {
-    m_waiting.push_back(
-        {&delivery, std::make_unique<Delivery>(std::move(delivery)), std::move(done)});
+    // The queue owns the message from now on, so a session that ends cannot pull it from under
+    // the worker; the session keeps only the address, as a key for Withdraw.
+    auto owned = std::make_unique<Delivery>(std::move(delivery));
     delivery = Delivery();
+    m_waiting.push_back({&delivery, std::move(owned), std::move(done)});
     AtTurnEnd();
 }
 
