@@ -636,6 +636,7 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
         }
     }
     std::vector<std::pair<const std::string*, bool*>> toFlush;
+    toFlush.reserve(folders.size());
     for (auto& [folder, flushed] : folders) {
         toFlush.emplace_back(&folder, &flushed);
     }
