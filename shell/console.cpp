@@ -36,7 +36,9 @@ public:
 
 int RunConsole(ServerApp& app) {
     ConsoleSide console;
-    if (!app.Start(console)) {
+    // Under a supervisor, a failed listener or an unreadable profile must end the process
+    // with a failure, so that it is restarted or seen, not left running half-way.
+    if (!app.Start(console) || app.HadStartProblem()) {
         return 1;
     }
     if (const std::string fingerprint = app.TlsFingerprint(); !fingerprint.empty()) {

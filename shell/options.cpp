@@ -92,6 +92,14 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             options.smtp.maxMessageSize = bytes;
+        } else if (name == "--min-free-mb") {
+            const auto text = takeValue();
+            std::uint64_t mb = 0;
+            if (!text || !ParseNumber<std::uint64_t>(*text, 0, UINT64_MAX >> 20, mb)) {
+                error = error.empty() ? "--min-free-mb needs megabytes (0 = no limit)" : error;
+                return std::nullopt;
+            }
+            options.smtp.minFreeBytes = mb << 20;
         } else if (name == "--idle-timeout") {
             const auto text = takeValue();
             long seconds = 0;
@@ -139,6 +147,8 @@ std::string UsageText(const std::string& program) {
            "  --idle-timeout SECS   close sessions silent this long (default 600, 0 = never)\n"
            "  --max-message-size BYTES\n"
            "                        refuse longer messages (default 52428800, 0 = no limit)\n"
+           "  --min-free-mb N       refuse mail (452) while the store's file system has less\n"
+           "                        free than this (default 256, 0 = no limit)\n"
            "  --smtps-port N        also SMTP with implicit TLS on this port (usually 465)\n"
            "  --pop3s-port N        also POP3 with implicit TLS on this port (usually 995)\n"
            "  --tls-cert FILE       PEM certificate (chain) for TLS, with --tls-key\n"

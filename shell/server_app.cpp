@@ -6,8 +6,12 @@
 #include "store/delivery.h"
 #include "store/users.h"
 
+#include <cerrno>
 #include <clocale>
+#include <cstring>
+#include <fcntl.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace brevin {
 
@@ -52,6 +56,9 @@ bool ServerApp::Start(WindowSide& windows) {
 
     m_profilePath = BuildProfilePath(m_workingDirectory, m_programPath);
     m_profile = std::make_unique<ProfileFile>(m_profilePath);
+    // Another process's lock on the profile must not stop the loop: past this, reads go on
+    // without it and number blocks come from memory (the worker's profile takes the same).
+    m_profile->SetLockPatience(std::chrono::milliseconds(3));
     m_users = std::make_unique<UserDirectory>(*m_profile);
     m_deliveries = std::make_unique<DeliveryQueue>(m_loop, *m_users);
 
@@ -61,7 +68,19 @@ bool ServerApp::Start(WindowSide& windows) {
     windows.CreateMainFrame();
     windows.HideMainWindow();
 
+    // A profile that exists but cannot be read would leave the server without users, silently.
+    if (const int fd = ::open(m_profilePath.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+        ::close(fd);
+    } else if (errno != ENOENT) {
+        windows.MessageBox("Cannot read " + m_profilePath.string() + ": " + std::strerror(errno),
+                           "Profile");
+        m_startProblem = true;
+    }
+
     m_users->SettleStoreRoot();
+    // What a crash cut short: first the names of an unanswered filing round, then the files
+    // still under their temporary names.
+    RollBackUnfinishedFiling(FilingJournalPath(m_users->StoreRoot()));
     RemoveAbandonedMessages(*m_users);
 
     switch (FindLocalAddress(m_host, m_options.address)) {
@@ -109,6 +128,7 @@ bool ServerApp::Start(WindowSide& windows) {
         m_sessions);
     for (const ListenerFailure& failure : m_listeners.failures) {
         ReportListenerFailure(failure, windows);
+        m_startProblem = true;
     }
     return true;
 }

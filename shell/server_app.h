@@ -27,6 +27,9 @@ public:
 
     /// The start-up sequence; false when the server cannot run (messages already shown).
     bool Start(WindowSide& windows);
+    /// After `Start`: a listener failed or the profile could not be read. The desktop runs on
+    /// after its message boxes; a server without windows stops, so that its supervisor sees.
+    [[nodiscard]] bool HadStartProblem() const { return m_startProblem; }
 
     [[nodiscard]] EventLoop& Loop() { return m_loop; }
     [[nodiscard]] ProfileFile& Profile() { return *m_profile; }
@@ -69,6 +72,7 @@ private:
     // the listeners hand sessions to the registry, so they go first.
     SessionRegistry m_sessions{m_loop};
     Listeners m_listeners;
+    bool m_startProblem = false;
 };
 
 } // namespace brevin

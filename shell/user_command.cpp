@@ -8,6 +8,7 @@
 #include <iostream>
 #include <istream>
 #include <ostream>
+#include <sys/stat.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -141,7 +142,7 @@ int SetUserCommand(UserDirectory& users, const std::string& typed, const std::st
         err << "brevin user: no password on standard input (give it as one line)\n";
         return kFailed;
     }
-    if (const std::string problem = UserRecordProblem(user); !problem.empty()) {
+    if (const std::string problem = users.RecordProblem(user); !problem.empty()) {
         err << "brevin user: refused: " << problem << "\n";
         return kFailed;
     }
@@ -186,6 +187,38 @@ int RemoveUserCommand(UserDirectory& users, const std::string& typed, std::ostre
     return kOk;
 }
 
+/// What `brevin user` creates belongs to the owner of the profile's folder, not to whoever
+/// ran it (often root through sudo): the service, running as that owner, must read it all.
+class OwnedByFolderOwner {
+public:
+    explicit OwnedByFolderOwner(std::vector<std::filesystem::path> paths)
+        : m_paths(std::move(paths)) {
+        for (const auto& path : m_paths) {
+            struct stat st {};
+            m_existed.push_back(::lstat(path.c_str(), &st) == 0);
+        }
+    }
+    OwnedByFolderOwner(const OwnedByFolderOwner&) = delete;
+    OwnedByFolderOwner& operator=(const OwnedByFolderOwner&) = delete;
+    ~OwnedByFolderOwner() {
+        struct stat folder {};
+        if (m_paths.empty() || ::stat(m_paths.front().parent_path().c_str(), &folder) != 0) {
+            return;
+        }
+        for (std::size_t i = 0; i < m_paths.size(); ++i) {
+            struct stat st {};
+            if (!m_existed[i] && ::lstat(m_paths[i].c_str(), &st) == 0 &&
+                (st.st_uid != folder.st_uid || st.st_gid != folder.st_gid)) {
+                ::lchown(m_paths[i].c_str(), folder.st_uid, folder.st_gid);
+            }
+        }
+    }
+
+private:
+    std::vector<std::filesystem::path> m_paths; // the profile first
+    std::vector<bool> m_existed;
+};
+
 } // namespace
 
 int RunUserCommand(const std::vector<std::string>& args, const std::filesystem::path& profilePath,
@@ -200,6 +233,15 @@ int RunUserCommand(const std::vector<std::string>& args, const std::filesystem::
     }
     ProfileFile profile(profilePath);
     UserDirectory users(profile);
+    std::vector<std::filesystem::path> created{profilePath};
+    for (auto& companion : profile.CompanionPaths()) {
+        created.push_back(std::move(companion));
+    }
+    created.emplace_back(users.StoreRoot());
+    if (verb == "set" && args.size() == 3) {
+        created.emplace_back(users.FolderPath(args[2]));
+    }
+    const OwnedByFolderOwner owned(std::move(created));
     if (verb == "list") {
         if (args.size() != 1) {
             return UsageError(err, "list takes no arguments");

@@ -7,7 +7,9 @@ namespace brevin {
 
 DeliveryQueue::DeliveryQueue(EventLoop& loop, UserDirectory& users)
     : m_users(users), m_workerProfile(users.Profile().Path()), m_workerNumbers(m_workerProfile),
-      m_turnEnd(loop, [this] { OnTurnEnd(); }), m_worker(loop) {}
+      m_turnEnd(loop, [this] { OnTurnEnd(); }), m_worker(loop) {
+    m_workerProfile.SetLockPatience(users.Profile().LockPatience());
+}
 
 DeliveryQueue::~DeliveryQueue() = default;
 
@@ -49,23 +51,16 @@ void DeliveryQueue::Withdraw(const Delivery& delivery) {
     }
 }
 
-std::uint32_t DeliveryQueue::Numbers(std::uint32_t count) {
-    if (m_block.left < count && m_spare.left >= count) {
+bool DeliveryQueue::TakeFromBlocks(std::uint32_t& number) {
+    if (m_block.left == 0) {
         m_block = std::exchange(m_spare, Block{});
     }
-    std::uint32_t first = 0;
-    if (m_block.left >= count) {
-        first = m_block.next;
-        m_block.next += count;
-        m_block.left -= count;
-    } else {
-        // More asked at once than was reserved ahead: the loop waits for the profile this once.
-        first = TakeMessageNumbers(m_users.Profile(), count);
+    if (m_block.left == 0) {
+        return false;
     }
-    if (m_spare.left == 0) {
-        RefillNumbers();
-    }
-    return first;
+    number = m_block.next++;
+    --m_block.left;
+    return true;
 }
 
 void DeliveryQueue::RefillNumbers() {
@@ -74,6 +69,8 @@ void DeliveryQueue::RefillNumbers() {
     }
     m_refilling = true;
     auto block = std::make_shared<Block>();
+    // On the worker: the profile's lock may be held, and its write waits for the disk. The
+    // loop never does either; sessions asking meanwhile wait for this block.
     m_worker.Post(
         [this, block] {
             block->left = MessageNumbers::kBlock;
@@ -82,6 +79,9 @@ void DeliveryQueue::RefillNumbers() {
         [this, block] {
             m_refilling = false;
             m_spare = *block;
+            if (!m_askingNumbers.empty()) {
+                AtTurnEnd();
+            }
         });
 }
 
@@ -89,16 +89,18 @@ void DeliveryQueue::OnTurnEnd() {
     if (!m_roundUnderWay && !m_waiting.empty()) {
         StartRound();
     }
-    const auto asking = std::exchange(m_askingNumbers, {});
-    if (asking.empty()) {
-        return;
-    }
-    std::uint32_t number = Numbers(static_cast<std::uint32_t>(asking.size()));
-    for (const auto& [delivery, numbered] : asking) {
-        if (numbered) {
+    std::size_t served = 0;
+    std::uint32_t number = 0;
+    for (; served < m_askingNumbers.size() && TakeFromBlocks(number); ++served) {
+        if (auto& [delivery, numbered] = m_askingNumbers[served]; numbered) {
             numbered(number);
         }
-        ++number;
+    }
+    // Callbacks only answer later: nothing above adds to the list while it is walked.
+    m_askingNumbers.erase(m_askingNumbers.begin(),
+                          m_askingNumbers.begin() + static_cast<std::ptrdiff_t>(served));
+    if (m_spare.left == 0) {
+        RefillNumbers();
     }
 }
 
@@ -113,7 +115,10 @@ void DeliveryQueue::StartRound() {
         deliveries.push_back(filing.delivery.get());
     }
     m_worker.Post(
-        [this, deliveries = std::move(deliveries)] { FileMessages(m_workerNumbers, deliveries); },
+        [this, deliveries = std::move(deliveries),
+         journal = FilingJournalPath(m_users.StoreRoot())] {
+            FileMessages(m_workerNumbers, deliveries, journal);
+        },
         [this] { RoundFiled(); });
 }
 
@@ -124,7 +129,7 @@ void DeliveryQueue::RoundFiled() {
     auto withdrawn = std::make_shared<std::vector<std::unique_ptr<Delivery>>>();
     for (Submitted& filed : round) {
         if (filed.done) {
-            filed.done(filed.delivery->filed);
+            filed.done(*filed.delivery);
         } else if (filed.delivery->filed) {
             withdrawn->push_back(std::move(filed.delivery));
         }

@@ -25,7 +25,8 @@ namespace brevin {
 class DeliveryQueue {
 public:
     using Numbered = std::function<void(std::uint32_t number)>;
-    using Done = std::function<void(bool filed)>;
+    /// The delivery as filed: `filed`, or `error` and `failedPath` saying why not.
+    using Done = std::function<void(const Delivery& result)>;
 
     DeliveryQueue(EventLoop& loop, UserDirectory& users);
     ~DeliveryQueue();
@@ -60,7 +61,8 @@ private:
     /// Makes sure the waiting work is done once the current batch has been dispatched.
     void AtTurnEnd();
     void OnTurnEnd();
-    std::uint32_t Numbers(std::uint32_t count);
+    /// The next number of the reserved blocks; false when both are used up.
+    bool TakeFromBlocks(std::uint32_t& number);
     void RefillNumbers();
     void StartRound();
     void RoundFiled();

@@ -1,11 +1,15 @@
 #include "smtp/smtp_session.h"
 
 #include "base/host_name.h"
+#include "base/log.h"
 #include "base/text.h"
 #include "engine/command_word.h"
 #include "smtp/address.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <sys/statvfs.h>
 
 namespace brevin {
 
@@ -16,6 +20,15 @@ namespace {
 std::size_t ArgumentColon(std::string_view text) {
     const auto colon = text.find(':');
     return colon != std::string_view::npos && colon >= 5 ? colon : std::string_view::npos;
+}
+
+bool DiskFull(int error) {
+    return error == ENOSPC || error == EDQUOT;
+}
+
+/// Logs a store failure the client hears about as passing trouble.
+void LogStoreError(const std::string& path, int error) {
+    LogEvent("store", "error").Add("path", path).Add("error", std::strerror(error)).Failed();
 }
 
 /// The line without its line end.
@@ -196,6 +209,21 @@ void SmtpSession::Mail(std::string_view line) {
         }
         AddressToUserName(line, Transaction().sender);
     }
+    // Mail must never fill the disk the store shares with the desktop and the system.
+    if (m_limits.minFreeBytes > 0) {
+        struct statvfs fs {};
+        const std::string root = m_users.StoreRoot();
+        if (::statvfs(root.c_str(), &fs) == 0 &&
+            static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize < m_limits.minFreeBytes) {
+            LogEvent("store", "low-space")
+                .Add("path", root)
+                .Add("free", static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize)
+                .Failed();
+            m_transaction.reset();
+            ReplyLine(kLowSpace);
+            return;
+        }
+    }
     ReplyLine(kOk); // whatever the sender was; nothing reads it
 }
 
@@ -241,7 +269,10 @@ void SmtpSession::OpenMessageFile(std::uint32_t number) {
     SmtpTransaction& transaction = *m_transaction;
     transaction.delivery = Delivery();
     if (!transaction.delivery.message.Open(transaction.lastFolder, number)) {
-        ResumeAfterPause(kNoFile); // the recipients stay: the client may try DATA again
+        const int error = transaction.delivery.message.Error();
+        LogStoreError(transaction.lastFolder, error);
+        // The recipients stay: the client may try DATA again.
+        ResumeAfterPause(DiskFull(error) ? kNoFileDiskFull : kNoFile);
         return;
     }
     m_endOfData.Reset();
@@ -262,7 +293,7 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
     }
     // After a failed write the message takes no more, but the rest of the data is still read,
     // so that the reply comes where the client expects it and what follows is read as commands
-    // again. Filing then refuses the message: 500.
+    // again. Filing then refuses the message: 452 (or 451).
     if (!transaction.tooBig) {
         transaction.delivery.message.Append(bytes.first(used));
     }
@@ -291,14 +322,18 @@ void SmtpSession::FinishMessage() {
         transaction.delivery.copyFolders.push_back(std::move(*folder));
     }
     Hold();
-    m_deliveries.Submit(transaction.delivery, [this](bool filed) { MessageFiled(filed); });
+    m_deliveries.Submit(transaction.delivery,
+                        [this](const Delivery& result) { MessageFiled(result); });
 }
 
-void SmtpSession::MessageFiled(bool filed) {
+void SmtpSession::MessageFiled(const Delivery& result) {
     // Filed: nothing of it is removed any more. Failed: nothing of it is left.
     m_transaction.reset();
+    if (!result.filed) {
+        LogStoreError(result.failedPath, result.error);
+    }
     // Everything is on disk (or nothing is): the client may hear it without waiting.
-    Resume(filed ? kOk : kFailed);
+    Resume(result.filed ? kOk : DiskFull(result.error) ? kNotFiledDiskFull : kNotFiled);
 }
 
 } // namespace brevin

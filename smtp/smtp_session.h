@@ -24,6 +24,9 @@ struct SmtpLimits {
     std::uint64_t maxMessageSize = kDefaultMaxMessageSize;
     /// Recipients of one message at most; more are refused with 452.
     std::size_t maxRecipients = 1000;
+    static constexpr std::uint64_t kDefaultMinFreeBytes = 256ULL << 20;
+    /// MAIL is refused with 452 while the store's file system has less than this free.
+    std::uint64_t minFreeBytes = kDefaultMinFreeBytes;
 };
 
 /// One mail transaction: made at MAIL (or at the first RCPT of a client that skips MAIL) and
@@ -46,7 +49,7 @@ struct SmtpTransaction {
 /// accepted recipient. At the end of the data it goes to the delivery queue, which makes it
 /// durable and named, with a durable copy for every other recipient. Only then does the client
 /// hear 250; when any of it fails, every file of the message is removed and the client hears
-/// 500, so that it keeps the message instead of believing it delivered.
+/// 452 (a full disk) or 451, so that it keeps the message and tries again later.
 class SmtpSession final : public MailSession {
 public:
     SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries,
@@ -57,10 +60,15 @@ public:
     static constexpr std::string_view kOk = "250 Ok. Brevin Server ready ";
     static constexpr std::string_view kStartData = "354 Ok. Brevin Server ready ";
     static constexpr std::string_view kNoSuchUser = "550 Brevin Server : NO Such User";
-    static constexpr std::string_view kNoFile = "552 Error. No Mem File!";
+    // Passing trouble: a client retries later. The texts are those of earlier releases.
+    static constexpr std::string_view kNoFile = "451 Error. No Mem File!";
+    static constexpr std::string_view kNoFileDiskFull = "452 Error. No Mem File!";
     static constexpr std::string_view kNoRecipients = "554 Brevin Server : No valid recipients";
     static constexpr std::string_view kClosing = "221 Ok. Done";
     static constexpr std::string_view kFailed = "500 error. Brevin Server ready ";
+    static constexpr std::string_view kNotFiled = "451 error. Brevin Server ready ";
+    static constexpr std::string_view kNotFiledDiskFull = "452 error. Brevin Server ready ";
+    static constexpr std::string_view kLowSpace = "452 Brevin Server : insufficient system storage";
     static constexpr std::string_view kUnknown = "500 Brevin Server : command not recognized";
     static constexpr std::string_view kTooLong = "500 Brevin Server : line too long";
     static constexpr std::string_view kTooBig =
@@ -92,7 +100,7 @@ private:
     /// reply, sent at once.
     void FinishMessage();
     /// The delivery queue's answer: the final reply.
-    void MessageFiled(bool filed);
+    void MessageFiled(const Delivery& result);
     /// The transaction under way, made when a command needs one.
     SmtpTransaction& Transaction();
 

@@ -151,6 +151,11 @@ std::uint32_t MessageNumbers::TakeAfterClash(long long highest) {
 
 std::uint32_t MessageNumbers::Reserve(std::uint32_t count, long long floor) {
     const std::uint32_t want = std::max(count, m_block);
+    // Never below what this process already handed out: a profile that cannot be written
+    // must not bring back numbers in use.
+    if (m_handedOut && (floor < 0 || floor < m_end)) {
+        floor = m_end;
+    }
     std::uint32_t first = 0;
     bool written = false;
     // Durable: after a power cut the counter must still be past every number handed out, or
@@ -166,16 +171,17 @@ std::uint32_t MessageNumbers::Reserve(std::uint32_t count, long long floor) {
         },
         ProfileSync::Durable, &written);
     if (!written) {
-        // Handed out without a block: the next number asks the profile again.
+        // The block is handed out all the same, from memory: the profile is asked again for the
+        // next one, and a name never replaces a file (a clash moves past the folder).
         first = ParseCounter(m_profile.Read(layout::kServerSection, layout::kCounterKey, "0"));
         if (floor >= 0 && first < floor) {
             first = static_cast<std::uint32_t>(floor);
         }
-        m_left = 0;
-        return first;
     }
     m_next = first + count;
     m_left = want - count;
+    m_end = static_cast<long long>(first) + want;
+    m_handedOut = m_end <= 0xFFFFFFFFLL; // past the top the counter wraps: start over
     return first;
 }
 
@@ -197,7 +203,9 @@ IncomingMessage::IncomingMessage(IncomingMessage&& other) noexcept
       m_path(std::move(other.m_path)), m_number(other.m_number),
       m_committed(std::exchange(other.m_committed, false)),
       m_failed(std::exchange(other.m_failed, false)),
-      m_shared(std::exchange(other.m_shared, false)) {
+      m_shared(std::exchange(other.m_shared, false)),
+      m_madeFolder(std::exchange(other.m_madeFolder, false)),
+      m_error(std::exchange(other.m_error, 0)) {
     other.m_tempPath.clear();
     other.m_path.clear();
 }
@@ -216,6 +224,8 @@ IncomingMessage& IncomingMessage::operator=(IncomingMessage&& other) noexcept {
         m_committed = std::exchange(other.m_committed, false);
         m_failed = std::exchange(other.m_failed, false);
         m_shared = std::exchange(other.m_shared, false);
+        m_madeFolder = std::exchange(other.m_madeFolder, false);
+        m_error = std::exchange(other.m_error, 0);
         other.m_tempPath.clear();
         other.m_path.clear();
     }
@@ -234,6 +244,8 @@ bool IncomingMessage::Open(const std::string& folderPath, std::uint32_t number) 
     m_failed = false;
     m_clientSize = MessageSizeCounter();
     m_shared = false;
+    m_madeFolder = false;
+    m_error = 0;
     m_folder = folderPath;
     m_number = number;
     m_path = layout::MessagePath(folderPath, m_number);
@@ -243,15 +255,31 @@ bool IncomingMessage::Open(const std::string& folderPath, std::uint32_t number) 
         m_tempPath = layout::TemporaryPath(folderPath, m_number, attempt);
         m_fd.Reset(::open(m_tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
                           layout::kMessageMode));
+        // A recipient's missing folder is made here, as a copy's is at filing: the order of the
+        // RCPT lines must not decide whether the mail is taken. Its entry is flushed at filing.
+        if (!m_fd && errno == ENOENT && !m_madeFolder &&
+            ::mkdir(folderPath.c_str(), layout::kFolderMode) == 0) {
+            m_madeFolder = true;
+            --attempt;
+            continue;
+        }
         if (!m_fd && errno != EEXIST) {
             break;
         }
     }
     if (!m_fd) {
+        Fail();
         m_tempPath.clear();
         return false;
     }
     return true;
+}
+
+bool IncomingMessage::Fail() {
+    if (m_error == 0) {
+        m_error = errno != 0 ? errno : EIO;
+    }
+    return false;
 }
 
 bool IncomingMessage::Append(std::span<const char> bytes) {
@@ -260,7 +288,7 @@ bool IncomingMessage::Append(std::span<const char> bytes) {
     }
     if (!WriteMessageData(m_fd.Get(), bytes.data(), bytes.size())) {
         m_failed = true;
-        return false;
+        return Fail();
     }
     m_clientSize.Feed({bytes.data(), bytes.size()});
     return true;
@@ -294,21 +322,25 @@ bool IncomingMessage::Flush() {
     bool ok = ::fsync(m_fd.Get()) == 0;
     ok = m_fd.Close() && ok;
     m_failed = !ok;
-    return ok;
+    return ok || Fail();
 }
 
-bool IncomingMessage::Name(MessageNumbers& numbers) {
+bool IncomingMessage::Name(MessageNumbers& numbers,
+                           const std::function<void(const IncomingMessage&)>& naming) {
     if (m_failed || m_tempPath.empty()) {
         return false;
     }
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        if (naming && attempt > 0) {
+            naming(*this);
+        }
         if (RenameNoReplace(m_tempPath, m_path)) {
             m_tempPath.clear();
             m_committed = true;
             return true;
         }
         if (errno != EEXIST) {
-            return false; // not a clash: the message stays unnamed
+            return Fail(); // not a clash: the message stays unnamed
         }
         // The name is taken: the counter runs behind this folder. The first time, move it past
         // the folder's highest number, so one clash does not turn into thousands.
@@ -319,7 +351,8 @@ bool IncomingMessage::Name(MessageNumbers& numbers) {
         }
         m_path = layout::MessagePath(m_folder, m_number);
     }
-    return false;
+    errno = EEXIST;
+    return Fail();
 }
 
 bool IncomingMessage::CopyFrom(const IncomingMessage& source) {
@@ -333,7 +366,7 @@ bool IncomingMessage::CopyFrom(const IncomingMessage& source) {
             continue;
         }
         if (n <= 0) {
-            return n == 0;
+            return n == 0 || Fail();
         }
         if (!Append({buffer.data(), static_cast<std::size_t>(n)})) {
             return false;
@@ -345,16 +378,18 @@ bool IncomingMessage::CopyFrom(const IncomingMessage& source) {
 bool IncomingMessage::ShareOrCopy(const IncomingMessage& source, const std::string& folder,
                                   std::uint32_t number) {
     if (!source.m_fd || source.m_failed || source.m_tempPath.empty()) {
-        return false;
+        errno = EIO;
+        return Fail();
     }
     struct stat st {};
     if (::fstat(source.m_fd.Get(), &st) != 0) {
-        return false;
+        return Fail();
     }
     if (!m_committed) {
         Discard();
     }
     m_committed = false;
+    m_error = 0;
     m_folder = folder;
     m_number = number;
     m_path = layout::MessagePath(folder, number);
@@ -368,7 +403,7 @@ bool IncomingMessage::ShareOrCopy(const IncomingMessage& source, const std::stri
             if (FaultAllowance(size) < size) {
                 errno = ENOSPC;
                 m_failed = true;
-                return false;
+                return Fail();
             }
             StoreFaults::bytesWritten += static_cast<long>(size);
             return true;
@@ -379,8 +414,12 @@ bool IncomingMessage::ShareOrCopy(const IncomingMessage& source, const std::stri
         }
     }
     m_tempPath.clear();
+    if (linkable) {
+        errno = EEXIST;
+        return Fail();
+    }
     // Another file system, or a file with too many names already: a copy of the bytes.
-    return !linkable && Open(folder, number) && CopyFrom(source);
+    return Open(folder, number) && CopyFrom(source);
 }
 
 void IncomingMessage::Discard() {
@@ -397,7 +436,85 @@ void IncomingMessage::Discard() {
     m_shared = false;
 }
 
-void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries) {
+namespace {
+
+/// The list of names a filing round is about to give, written before the first of them: one
+/// line "DEVICE INODE PATH" per name. A name is removed at start-up only while it still names
+/// that very file, so a name that turned out to be another message's is never touched.
+class FilingJournal {
+public:
+    explicit FilingJournal(std::string path) : m_path(std::move(path)) {}
+    FilingJournal(const FilingJournal&) = delete;
+    FilingJournal& operator=(const FilingJournal&) = delete;
+    ~FilingJournal() { file_util::CloseQuietly(m_fd); }
+
+    /// Adds the name `file` is about to get. The text reaches the page cache at once, which
+    /// a killed process leaves behind; a power cut is not what it is for.
+    void Add(const IncomingMessage& file, const std::string& tempPath) {
+        if (m_path.empty()) {
+            return;
+        }
+        if (m_fd < 0) {
+            m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                          layout::kMessageMode);
+        }
+        struct stat st {};
+        if (m_fd >= 0 && ::stat(tempPath.c_str(), &st) == 0) {
+            const std::string line = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) +
+                                     " " + file.Path() + "\n";
+            file_util::WriteAll(m_fd, line.data(), line.size());
+        }
+    }
+    /// Every name and folder is flushed: the list goes, for good, before anyone hears 250.
+    void Finish() {
+        if (m_fd < 0) {
+            return;
+        }
+        file_util::CloseQuietly(m_fd);
+        ::unlink(m_path.c_str());
+        file_util::SyncFolder(file_util::FolderOf(m_path));
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+};
+
+} // namespace
+
+std::string FilingJournalPath(const std::string& storeRoot) {
+    return storeRoot + "/.brevin-filing";
+}
+
+std::size_t RollBackUnfinishedFiling(const std::string& journalPath) {
+    std::FILE* file = std::fopen(journalPath.c_str(), "re");
+    if (file == nullptr) {
+        return 0;
+    }
+    std::size_t removed = 0;
+    std::set<std::string> folders;
+    unsigned long long dev = 0;
+    unsigned long long ino = 0;
+    char path[4097];
+    while (std::fscanf(file, "%llu %llu %4096[^\n]\n", &dev, &ino, path) == 3) {
+        struct stat st {};
+        if (::lstat(path, &st) == 0 && st.st_dev == dev && st.st_ino == ino &&
+            ::unlink(path) == 0) {
+            ++removed;
+            folders.insert(file_util::FolderOf(path));
+        }
+    }
+    std::fclose(file);
+    for (const std::string& folder : folders) {
+        file_util::SyncFolder(folder);
+    }
+    ::unlink(journalPath.c_str());
+    file_util::SyncFolder(file_util::FolderOf(journalPath));
+    return removed;
+}
+
+void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries,
+                  const std::string& journalPath) {
     // Every file of a delivery, the message first.
     const auto eachFile = [](Delivery& d, auto&& fn) {
         fn(d.message);
@@ -405,10 +522,23 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
             fn(copy);
         }
     };
+    // The first failure of a delivery is what its sender hears about.
+    const auto failed = [](Delivery& d, const IncomingMessage& file, const std::string& path) {
+        if (d.filed) {
+            d.filed = false;
+            d.error = file.Error() != 0 ? file.Error() : EIO;
+            d.failedPath = path;
+        }
+    };
     std::uint32_t copiesWanted = 0;
     for (Delivery* d : deliveries) {
         d->copies.clear();
-        d->filed = d->message.IsOpen() && !d->message.m_failed;
+        d->error = 0;
+        d->failedPath.clear();
+        d->filed = true;
+        if (!d->message.IsOpen() || d->message.m_failed) {
+            failed(*d, d->message, d->message.Folder());
+        }
         if (d->filed) {
             copiesWanted += static_cast<std::uint32_t>(d->copyFolders.size());
         }
@@ -416,14 +546,16 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
     std::uint32_t number = copiesWanted > 0 ? numbers.Take(copiesWanted) : 0;
 
     std::map<std::string, bool> folders; // folder -> its entries flushed
-    // Written files wait for their flush. All flushes of a step come first, then all renames:
-    // the journal commits once for the data of many files, and the renames cost nothing until
-    // each folder is flushed once at the end. The data of all files is sent to the disk
-    // together, then waited for file by file: by the time the first flush returns, most of the
-    // others have little left to do.
+    std::set<std::string> madeFolders;   // folders made for the round: their parents' entries
+    // Written files wait for their flush. All flushes of the round come first, then all
+    // renames: no name becomes visible before every file of the round is on disk, and the
+    // journal commits once for the data of many files. The data of all files is sent to the
+    // disk together, then waited for file by file: by the time the first flush returns, most
+    // of the others have little left to do.
     std::vector<std::pair<Delivery*, IncomingMessage*>> written;
+    std::vector<std::pair<Delivery*, IncomingMessage*>> toName;
     std::size_t openFiles = 0;
-    const auto settle = [&] {
+    const auto flushWritten = [&] {
         for (const auto& [d, file] : written) {
             if (d->filed) {
                 file->StartWriteback();
@@ -434,31 +566,32 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
             flushed[i] = written[i].first->filed && written[i].second->Flush() ? 1 : 0;
         });
         for (std::size_t i = 0; i < written.size(); ++i) {
-            written[i].first->filed = written[i].first->filed && flushed[i] != 0;
-        }
-        for (const auto& [d, file] : written) {
-            d->filed = d->filed && file->Name(numbers);
-            if (d->filed) {
-                folders.emplace(file->Folder(), false);
+            if (flushed[i] == 0) {
+                failed(*written[i].first, *written[i].second, written[i].second->Path());
             }
         }
+        toName.insert(toName.end(), written.begin(), written.end());
         written.clear();
         openFiles = 0;
     };
     for (Delivery* d : deliveries) {
         d->copies.reserve(d->copyFolders.size()); // `written` points into it
+        if (d->message.m_madeFolder) {
+            madeFolders.insert(file_util::FolderOf(d->message.Folder()));
+        }
         for (std::size_t i = 0; d->filed && i < d->copyFolders.size(); ++i) {
             // A message for many recipients must not run the process out of descriptors.
             if (openFiles >= kOpenFilesPerRound) {
-                settle();
+                flushWritten();
             }
             const std::string& folder = d->copyFolders[i];
             if (!Exists(folder) && ::mkdir(folder.c_str(), layout::kFolderMode) == 0) {
-                // The new folder must last as long as the file about to go into it.
-                d->filed = file_util::SyncFolder(file_util::FolderOf(folder));
+                madeFolders.insert(file_util::FolderOf(folder));
             }
             IncomingMessage& copy = d->copies.emplace_back();
-            d->filed = d->filed && copy.ShareOrCopy(d->message, folder, number++);
+            if (!copy.ShareOrCopy(d->message, folder, number++)) {
+                failed(*d, copy, folder);
+            }
             if (!copy.m_shared) {
                 written.emplace_back(d, &copy); // a copy of the bytes holds a descriptor
                 ++openFiles;
@@ -474,7 +607,34 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
             }
         }
     }
-    settle();
+    flushWritten();
+    // A new folder must last as long as the files about to go into it.
+    for (const std::string& parent : madeFolders) {
+        if (!file_util::SyncFolder(parent)) {
+            for (Delivery* d : deliveries) {
+                d->filed = false;
+                d->error = d->error != 0 ? d->error : errno;
+                d->failedPath = parent;
+            }
+        }
+    }
+
+    FilingJournal journal(journalPath);
+    for (const auto& [d, file] : toName) {
+        if (d->filed) {
+            journal.Add(*file, file->m_tempPath);
+        }
+    }
+    for (const auto& [d, file] : toName) {
+        if (d->filed && !file->Name(numbers, [&journal, file = file](const IncomingMessage& f) {
+                journal.Add(f, file->m_tempPath);
+            })) {
+            failed(*d, *file, file->Path());
+        }
+        if (d->filed) {
+            folders.emplace(file->Folder(), false);
+        }
+    }
     std::vector<std::pair<const std::string*, bool*>> toFlush;
     toFlush.reserve(folders.size());
     for (auto& [folder, flushed] : folders) {
@@ -488,7 +648,11 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
     for (Delivery* d : deliveries) {
         eachFile(*d, [&](const IncomingMessage& file) {
             const auto found = folders.find(file.Folder());
-            d->filed = d->filed && found != folders.end() && found->second;
+            if (d->filed && (found == folders.end() || !found->second)) {
+                d->filed = false;
+                d->error = EIO;
+                d->failedPath = file.Folder();
+            }
         });
         if (!d->filed) {
             eachFile(*d, [&](IncomingMessage& file) {
@@ -504,6 +668,7 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
     for (const std::string& folder : emptied) {
         file_util::SyncFolder(folder);
     }
+    journal.Finish();
 }
 
 void UnfileMessages(std::span<Delivery* const> deliveries) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -33,7 +34,8 @@ public:
         : m_profile(profile), m_block(block) {}
 
     /// `count` consecutive numbers; returns the first. When the profile cannot be written the
-    /// numbers are handed out all the same (a name never replaces a file; a clash moves on).
+    /// numbers are handed out all the same, past every number this object handed out before
+    /// (a name never replaces a file; a clash moves past the folder's highest number).
     std::uint32_t Take(std::uint32_t count = 1);
     /// The next number after a name clash in a folder whose highest number is `highest` (-1
     /// for none): the counter runs behind that folder, so it is moved past it first.
@@ -48,6 +50,8 @@ private:
     std::uint32_t m_block;
     std::uint32_t m_next = 0;
     std::uint32_t m_left = 0; // numbers of the block not handed out yet
+    long long m_end = 0;      // one past the last number reserved by this object
+    bool m_handedOut = false; // m_end holds
 };
 
 /// The path a message of that number gets in `folder` (for tools that fill a mailbox).
@@ -67,9 +71,9 @@ public:
     IncomingMessage(const IncomingMessage&) = delete;
     IncomingMessage& operator=(const IncomingMessage&) = delete;
 
-    /// Takes a number and creates the temporary file in `folderPath` (a full path; the folder
-    /// is not created). False when the file cannot be created; the number stays used either
-    /// way.
+    /// Takes a number and creates the temporary file in `folderPath` (a full path; a missing
+    /// folder is created, one level). False when the file cannot be created; the number stays
+    /// used either way.
     bool Open(MessageNumbers& numbers, const std::string& folderPath);
     /// The same with a number already taken.
     bool Open(const std::string& folderPath, std::uint32_t number);
@@ -84,12 +88,15 @@ public:
     void Discard();
 
     [[nodiscard]] bool IsOpen() const { return m_fd.Valid(); }
+    /// The errno of the first failure (0 for none): ENOSPC or EDQUOT for a full disk.
+    [[nodiscard]] int Error() const { return m_error; }
     /// The final path once committed; the intended one before.
     [[nodiscard]] const std::string& Path() const { return m_path; }
     [[nodiscard]] const std::string& Folder() const { return m_folder; }
 
 private:
-    friend void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries);
+    friend void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries,
+                             const std::string& journalPath);
 
     // The steps of a commit, which `FileMessages` takes for many files at a time.
     /// Starts writing the data out without waiting, so that the flushes that follow overlap.
@@ -97,8 +104,11 @@ private:
     /// fsync and close; false when the data may not be on disk. A shared copy has nothing of
     /// its own to flush: its data is its source's.
     bool Flush();
-    /// Gives the flushed file its final name.
-    bool Name(MessageNumbers& numbers);
+    /// Gives the flushed file its final name; `naming` hears each name before it is tried.
+    bool Name(MessageNumbers& numbers,
+              const std::function<void(const IncomingMessage&)>& naming = nullptr);
+    /// Records errno as the failure, unless an earlier one is recorded. Returns false.
+    bool Fail();
     /// Appends the whole data of `source` (open, not yet flushed).
     bool CopyFrom(const IncomingMessage& source);
     /// Makes this a copy of `source` (open, not yet named) in `folder` under `number`: a second
@@ -113,8 +123,10 @@ private:
     std::string m_path;
     std::uint32_t m_number = 0;
     bool m_committed = false;
-    bool m_failed = false; // a write failed; only Discard is left
-    bool m_shared = false; // a second name of another message's file
+    bool m_failed = false;     // a write failed; only Discard is left
+    bool m_shared = false;     // a second name of another message's file
+    bool m_madeFolder = false; // Open created the folder: its entry needs a flush too
+    int m_error = 0;
 };
 
 /// A complete message and the further folders (full paths) that each get a copy of it.
@@ -124,6 +136,8 @@ struct Delivery {
 
     // Set by `FileMessages`.
     bool filed = false;
+    int error = 0;          // when not filed: the errno of the failure (ENOSPC: disk full)
+    std::string failedPath; // and the file or folder it concerns
     std::vector<IncomingMessage> copies; // committed with the message, in `copyFolders` order
 };
 
@@ -133,7 +147,19 @@ struct Delivery {
 /// about as few times for many messages as for one, so messages that finish together are
 /// filed together. A delivery any of whose files fails leaves none of them behind (`filed`
 /// false); the others are not affected. Blocking file work: the server runs it on a worker.
-void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries);
+///
+/// No file of the round gets its final name before every file of the round is flushed. With a
+/// `journalPath`, the names about to be given are listed there before the first one is, and
+/// the list is removed (durably) once every name and folder is flushed: a crash in between
+/// leaves the list, and `RollBackUnfinishedFiling` removes those names at the next start.
+void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries,
+                  const std::string& journalPath = {});
+
+/// The list of names a round of `FileMessages` writes into the store root.
+std::string FilingJournalPath(const std::string& storeRoot);
+/// Start-up: removes the files named by a round that a crash interrupted (its sender never
+/// heard that it was filed), then the list itself. Returns how many files were removed.
+std::size_t RollBackUnfinishedFiling(const std::string& journalPath);
 
 /// Removes every file of filed deliveries again and flushes each folder once: for messages
 /// whose sender went away before hearing that they were filed.

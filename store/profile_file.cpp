@@ -27,7 +27,6 @@ constexpr std::string_view kBlanks = " \t\r";
 constexpr long kRacySeconds = 2;
 // Waiting for another process's lock on the profile: it is held for one write only, so a
 // long wait means a stuck process, and the profile operation then fails instead of hanging.
-constexpr auto kLockPatience = std::chrono::seconds(5);
 constexpr useconds_t kLockPauseMicros = 200;
 // Attempts at reading the file while writers in other processes keep changing it.
 constexpr int kReadAttempts = 5;
@@ -316,9 +315,9 @@ struct ProfileFile::Snapshot {
 
 namespace {
 
-/// Takes a POSIX record lock on the whole of `fd`, trying for a bounded while: only Brevin's
+/// Takes a POSIX record lock on the whole of `fd`, trying for at most `patience`: only Brevin's
 /// own processes lock these files, and never for longer than one write.
-bool LockWhole(int fd, short type) {
+bool LockWhole(int fd, short type, std::chrono::milliseconds patience) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
@@ -326,7 +325,7 @@ bool LockWhole(int fd, short type) {
     // profile object, and must exclude each other as two processes do. They still conflict
     // with a plain record lock held by another process.
     int command = F_OFD_SETLK;
-    const auto deadline = std::chrono::steady_clock::now() + kLockPatience;
+    const auto deadline = std::chrono::steady_clock::now() + patience;
     // Ends when the lock is taken, on an error, or at the deadline.
     for (;;) {
         if (::fcntl(fd, command, &lock) == 0) {
@@ -395,11 +394,14 @@ bool ReadAll(int fd, std::string& content) {
 /// When the bytes are those of `previous`, that parse is kept with the new identity.
 std::shared_ptr<const ProfileFile::Snapshot>
 ReadSnapshot(const std::string& path, bool writerLockHeld,
-             const std::shared_ptr<const ProfileFile::Snapshot>& previous) {
+             const std::shared_ptr<const ProfileFile::Snapshot>& previous,
+             std::chrono::milliseconds patience) {
     int lock = -1;
     if (!writerLockHeld) {
         lock = ::open(LockPathFor(path).c_str(), O_RDONLY | O_CLOEXEC);
-        if (lock >= 0 && !LockWhole(lock, F_RDLCK)) {
+        // A lock held past the patience is read past: the writer fills the spare, not this
+        // file, and a read torn by a second write shows in the file's times and size.
+        if (lock >= 0 && !LockWhole(lock, F_RDLCK, patience)) {
             file_util::CloseQuietly(lock);
             lock = -1;
         }
@@ -448,9 +450,9 @@ ReadSnapshot(const std::string& path, bool writerLockHeld,
 /// Takes the writers' lock: a record lock on a small lock file beside the profile, held for
 /// one read-modify-write. The profile and its spare cannot carry it, as they trade places on
 /// every write. -1 on failure (including a holder that does not let go).
-int TakeWriterLock(const std::string& lockPath) {
+int TakeWriterLock(const std::string& lockPath, std::chrono::milliseconds patience) {
     int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0 && !LockWhole(fd, F_WRLCK)) {
+    if (fd >= 0 && !LockWhole(fd, F_WRLCK, patience)) {
         file_util::CloseQuietly(fd);
     }
     return fd;
@@ -520,6 +522,11 @@ bool ReplaceWithSpare(int spare, const std::string& sparePath, const std::string
 
 ProfileFile::ProfileFile(std::filesystem::path path) : m_path(std::move(path)) {}
 
+std::vector<std::filesystem::path> ProfileFile::CompanionPaths() const {
+    const std::string hidden = HiddenBeside(ResolvedProfile(m_path.string()), "");
+    return {hidden + ".lock", hidden + ".spare"};
+}
+
 std::shared_ptr<const ProfileFile::Snapshot> ProfileFile::Load(bool writerLockHeld) const {
     struct stat st {};
     if (::stat(m_path.c_str(), &st) != 0) {
@@ -529,7 +536,7 @@ std::shared_ptr<const ProfileFile::Snapshot> ProfileFile::Load(bool writerLockHe
     if (m_cache && m_cache->keep && SameFile(m_cache->identity, st)) {
         return m_cache;
     }
-    m_cache = ReadSnapshot(m_path.string(), writerLockHeld, m_cache);
+    m_cache = ReadSnapshot(m_path.string(), writerLockHeld, m_cache, m_lockPatience);
     return m_cache;
 }
 
@@ -656,7 +663,7 @@ bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync
     const std::string hidden = HiddenBeside(path, "");
     // The lock covers the whole read-modify-write, so a change made by another process at the
     // same moment (the server and `brevin user`) is never lost.
-    int lock = TakeWriterLock(hidden + ".lock");
+    int lock = TakeWriterLock(hidden + ".lock", m_lockPatience);
     if (lock < 0) {
         return false;
     }

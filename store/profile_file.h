@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -59,6 +60,15 @@ public:
     explicit ProfileFile(std::filesystem::path path);
 
     [[nodiscard]] const std::filesystem::path& Path() const { return m_path; }
+    /// The hidden lock and spare files that writes keep beside the profile.
+    [[nodiscard]] std::vector<std::filesystem::path> CompanionPaths() const;
+
+    static constexpr std::chrono::milliseconds kDefaultLockPatience{5000};
+    /// How long a read or write waits for another process's lock: a read then goes on
+    /// without it, a write fails. The server keeps this to a few milliseconds, so that no
+    /// lock held elsewhere stops its loop; `brevin user` can afford to wait.
+    void SetLockPatience(std::chrono::milliseconds patience) { m_lockPatience = patience; }
+    [[nodiscard]] std::chrono::milliseconds LockPatience() const { return m_lockPatience; }
 
     [[nodiscard]] std::string Read(std::string_view section, std::string_view key,
                                    std::string_view fallback) const;
@@ -97,6 +107,7 @@ private:
     bool Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync sync);
 
     std::filesystem::path m_path;
+    std::chrono::milliseconds m_lockPatience = kDefaultLockPatience;
     mutable std::shared_ptr<const Snapshot> m_cache;
 };
 

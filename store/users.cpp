@@ -36,6 +36,22 @@ std::string ValueProblem(std::string_view what, std::string_view value) {
     return {};
 }
 
+/// Why a folder name cannot be a mailbox: it must name one folder right below the store root,
+/// and nothing else (the server and the dialog also read wildcards in it as patterns).
+std::string FolderProblem(std::string_view folder) {
+    const std::string quoted = "the folder name \"" + std::string(folder) + "\"";
+    if (folder.find('/') != std::string_view::npos) {
+        return quoted + " contains \"/\": a folder is one name right below the store root";
+    }
+    if (folder == "." || folder == "..") {
+        return quoted + " names no folder of its own below the store root";
+    }
+    if (folder.find_first_of("*?[]") != std::string_view::npos) {
+        return quoted + " contains a wildcard character (*, ?, [ or ])";
+    }
+    return {};
+}
+
 std::string CannotWrite(const ProfileFile& profile) {
     return "cannot write " + profile.Path().string() + ": " + std::strerror(errno);
 }
@@ -84,6 +100,12 @@ std::string UserRecordProblem(const UserRecord& user) {
     std::string problem = UserNameProblem(user.name);
     if (problem.empty()) {
         problem = ValueProblem("the folder name", user.folder);
+    }
+    if (problem.empty()) {
+        problem = FolderProblem(user.folder);
+    }
+    if (problem.empty() && user.password.empty()) {
+        problem = "a password is required";
     }
     if (problem.empty()) {
         problem = ValueProblem("the password", user.password);
@@ -168,8 +190,25 @@ bool UserDirectory::CheckPassword(std::string_view name, std::string_view passwo
     return !values[0].empty() && !values[1].empty() && values[1] == password;
 }
 
+std::string UserDirectory::RecordProblem(const UserRecord& user) const {
+    std::string problem = UserRecordProblem(user);
+    if (!problem.empty() || user.folder.empty()) {
+        return problem;
+    }
+    // Two users in one folder would each collect, and delete, the other's mail.
+    for (const auto& [name, folder] : m_profile.Entries(layout::kUsersSection)) {
+        if (name.starts_with('*')) {
+            break;
+        }
+        if (folder == user.folder && !EqualsIgnoringCase(name, user.name)) {
+            return "the folder \"" + user.folder + "\" already belongs to user " + name;
+        }
+    }
+    return {};
+}
+
 bool UserDirectory::Set(const UserRecord& user, std::string& error) {
-    error = UserRecordProblem(user);
+    error = RecordProblem(user);
     if (!error.empty()) {
         return false;
     }

@@ -25,8 +25,9 @@ struct UserRecord {
     std::string password;
 };
 
-/// Why a user cannot be stored as given (its name, or a folder or password the profile would not
-/// read back the same); empty when it can.
+/// Why a user cannot be stored as given (its name; a folder that is not one plain name below the
+/// store root; an empty password; a value the profile would not read back the same); empty
+/// when it can.
 std::string UserRecordProblem(const UserRecord& user);
 
 /// The users of a profile and where their mail lives: the services, `brevin user` and the
@@ -58,8 +59,10 @@ public:
     /// password never logs in.
     [[nodiscard]] bool CheckPassword(std::string_view name, std::string_view password) const;
 
+    /// `UserRecordProblem`, or a folder that another user already has; empty when none.
+    [[nodiscard]] std::string RecordProblem(const UserRecord& user) const;
     /// Stores folder and password in one replacement of the profile. False (with `error` set)
-    /// when the record is refused or the profile could not be written.
+    /// when the record is refused (`RecordProblem`) or the profile could not be written.
     bool Set(const UserRecord& user, std::string& error);
     /// Forgets the user; the folder and its mail stay. False (with `error`) for an unknown name.
     bool Remove(std::string_view name, std::string& error);

@@ -6,10 +6,18 @@ Each case starts the real program on loopback in a temporary working folder:
              was answered 250 is stored byte for byte, and every visible file is complete
   drops      clients that vanish in the middle of DATA and of RETR
   slow       a client that sends one byte every 10 ms
-  fulldisk   a store on a tiny tmpfs: a failure reply, nothing half-written, the server goes on
+  fulldisk   a store on a tiny tmpfs: 452 at MAIL below --min-free-mb; without it, 452 for a
+             message that does not fit, nothing half-written, the server goes on
   fdlimit    started with 64 descriptors while 200 clients connect: no spinning, the sessions
              it has are served, and it accepts again once clients leave
   idle       sessions silent for --idle-timeout are closed
+  filing     kill -9 while a message for 1,500 recipients is filed: no copy of it is visible
+             after the restart unless its sender heard 250
+  readonly   a read-only working folder: mail still flows, each message in a file of its own;
+             a profile lock held by another process delays nobody
+  headless   a listener that cannot be made, or an unreadable profile: exit status 1
+  admin      brevin user set refuses unsafe folders and empty passwords; files it makes belong
+             to the owner of the working folder
 
 Usage: faults.py BREVIN_BINARY CASE
 """
@@ -239,7 +247,17 @@ def case_fulldisk(tmp):
     store.mkdir()
     wrapper = ["unshare", "-m", "sh", "-c", f'mount -t tmpfs -o size=256k tmpfs "{store}" && '
                f'mkdir -p {" ".join(str(store / u) for u in USERS)} && exec "$0" "$@"']
+    # By default mail is refused at MAIL long before the disk fills: 452, to be retried.
     server = Server(tmp, ["--pause-ms", "0"], wrapper=wrapper)
+    server.start()
+    c = Conversation(server.smtp_port)
+    c.line()
+    reply = c.command("MAIL FROM:<f@x>")
+    check(reply.startswith("452 "), f"MAIL is refused below --min-free-mb ({reply})")
+    c.close()
+    server.stop()
+
+    server = Server(tmp, ["--pause-ms", "0", "--min-free-mb", "0"], wrapper=wrapper)
     server.start()
     pid = server.process.pid
 
@@ -248,7 +266,8 @@ def case_fulldisk(tmp):
 
     huge = b"Subject: huge\r\n\r\n" + (b"h" * 998 + b"\r\n") * 600  # 600 KB > 256 KiB
     reply = deliver(server.smtp_port, "ann", huge)
-    check(reply.startswith("5"), f"a message that does not fit gets a failure reply ({reply})")
+    check(reply == "452 error. Brevin Server ready ",
+          f"a message that does not fit is refused for now, to be retried ({reply})")
     listing = in_ns("ls", "-A", str(store / "ann")).stdout.decode().split()
     check(listing == [], f"nothing half-written stays behind ({listing})")
     small = body("fits", 500)
@@ -335,6 +354,162 @@ def case_idle(tmp):
     check(ok, "a session that keeps talking stays open")
     active.close()
     server.stop()
+
+
+def case_filing(tmp):
+    """kill -9 while one message for 1,500 recipients (two sessions of 750) is being filed."""
+    tmp = Path(tmp)
+    names = [f"r{i:04d}" for i in range(1500)]
+    server = Server(tmp, ["--pause-ms", "0"])
+    write_profile(tmp, server.store, {n: (n, "pw") for n in names})
+    server.start()
+    halves = [names[:750], names[750:]]
+    sessions = []
+    for half in halves:
+        c = Conversation(server.smtp_port, timeout=60)
+        c.line()
+        c.sock.sendall(b"EHLO f\r\nMAIL FROM:<f@x>\r\n" +
+                       b"".join(f"RCPT TO:<{n}@brevin>\r\n".encode() for n in half) + b"DATA\r\n")
+        accepted = 0
+        for _ in range(len(half) + 20):  # EHLO's lines, MAIL, the RCPTs, then DATA's 354
+            reply = c.line()
+            accepted += reply.startswith("250 Ok")
+            if reply.startswith("354"):
+                break
+        check(accepted == len(half) + 1, f"{len(half)} recipients accepted")
+        sessions.append(c)
+    data = body("wide", 200_000)
+    for c in sessions:
+        c.sock.sendall(stuffed(data))
+    # The message lies in its last recipient's folder, which gets its name first.
+    firsts = [server.store / half[-1] for half in halves]
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not any(
+            n.endswith(".bvn") for f in firsts for n in os.listdir(f)):
+        time.sleep(0.0005)
+    server.stop(signal.SIGKILL)
+    heard = []
+    for c in sessions:
+        try:
+            heard.append(c.line())
+        except OSError:
+            heard.append("")
+        c.close()
+    server.start()  # the restart takes back what the killed round named
+    visible = {}
+    for half, reply in zip(halves, heard):
+        visible[reply] = visible.get(reply, 0) + sum(
+            1 for n in half for f in os.listdir(server.store / n) if f.endswith(".bvn"))
+    unanswered = sum(v for r, v in visible.items() if not r.startswith("250"))
+    answered = sum(v for r, v in visible.items() if r.startswith("250"))
+    check(unanswered == 0, f"no visible copy of a message whose sender never heard 250 "
+                           f"({unanswered} copies; replies {heard})")
+    check(answered == 750 * sum(1 for r in heard if r.startswith("250")),
+          f"every copy of an answered message is there ({answered})")
+    server.stop()
+
+
+def case_readonly(tmp):
+    """A working folder the service cannot write (the profile, its counter and lock with it);
+    then another process holding the profile's lock."""
+    tmp = Path(tmp)
+    work = tmp / "work"
+    work.mkdir()
+    server = Server(work, ["--pause-ms", "0"])
+    store = tmp / "store"
+    write_profile(work, store, {u: (u, f"pw-{u}") for u in USERS})
+    server.store = store
+    lock_file = work / ".brevin.INI.lock"
+    lock_file.touch()
+    server.wrapper = ["unshare", "-m", "sh", "-c",
+                      f'mount --bind "{work}" "{work}" && mount -o remount,bind,ro "{work}" && '
+                      f'cd "{work}" && exec "$0" "$@"']
+    server.start()
+    c = Conversation(server.smtp_port)
+    c.line()
+    replies = []
+    for i in range(300):  # past a block of 256 numbers
+        c.command("MAIL FROM:<f@x>")
+        c.command(f"RCPT TO:<{USERS[i % 2]}@brevin>")
+        c.command(f"RCPT TO:<{USERS[1 - i % 2]}@brevin>")
+        c.command("DATA")
+        c.sock.sendall(stuffed(body(f"ro-{i}", 100)))
+        replies.append(c.line())
+    ok = sum(r.startswith("250") for r in replies)
+    check(ok == 300, f"every delivery is taken with an unwritable profile ({ok}/300)")
+    check(len(server.messages()) == 600, f"each copy in a file of its own ({len(server.messages())})")
+
+    import fcntl
+    with open(lock_file, "r+") as held:
+        fcntl.lockf(held, fcntl.LOCK_EX)
+        start = time.monotonic()
+        reply = deliver(server.smtp_port, "cid", body("locked"))
+        p = Conversation(server.pop3_port)
+        p.line()
+        p.command("USER cid")
+        login = p.command("PASS pw-cid")
+        p.close()
+        waited = time.monotonic() - start
+    check(reply.startswith("250") and login.startswith("+OK") and waited < 3,
+          f"a held profile lock stops nobody ({reply}, {login}, {waited:.1f} s)")
+    c.close()
+    server.stop()
+
+
+def case_headless(tmp):
+    """Start-up trouble ends a server without windows with status 1."""
+    tmp = Path(tmp)
+    blocker = socket.socket()
+    blocker.bind(("127.0.0.1", 0))
+    blocker.listen()
+    server = Server(tmp)
+    server.smtp_port = blocker.getsockname()[1]
+    run = subprocess.run([BINARY, "--headless", "--address", "127.0.0.1", "--smtp-port",
+                          str(server.smtp_port), "--pop3-port", str(server.pop3_port)],
+                         cwd=tmp, capture_output=True, timeout=20)
+    blocker.close()
+    check(run.returncode == 1 and b"FAILED" in run.stderr,
+          f"a listener that cannot be made: status 1 after its message ({run.returncode}, "
+          f"{run.stderr.decode(errors='replace').strip()})")
+
+    # A profile written by root before the service (another user) ever ran.
+    os.chmod(tmp, 0o755)
+    (tmp / "brevin.INI").chmod(0o600)
+    run = subprocess.run([BINARY, "--headless", "--address", "127.0.0.1", "--smtp-port",
+                          str(free_port()), "--pop3-port", str(free_port())],
+                         cwd=tmp, capture_output=True, timeout=20, user=65534, group=65534)
+    check(run.returncode == 1 and b"Cannot read" in run.stderr,
+          f"an unreadable profile: status 1 and says so ({run.returncode}, "
+          f"{run.stderr.decode(errors='replace').strip()})")
+
+
+def case_admin(tmp):
+    """brevin user set: unsafe folders and empty passwords are refused; what it makes belongs
+    to the owner of the working folder."""
+    tmp = Path(tmp) / "work"
+    tmp.mkdir()
+    os.chown(tmp, 65534, 65534)
+
+    def user_set(name, folder, password="pw\n"):
+        return subprocess.run([BINARY, "user", "set", name, folder], cwd=tmp, input=password.encode(),
+                              capture_output=True, timeout=20)
+
+    first = user_set("ann", "ann")
+    made = [tmp / "brevin.INI", tmp / "store", tmp / "store" / "ann"]
+    owners = {p.name: (p.stat().st_uid, p.stat().st_gid) for p in made if p.exists()}
+    check(first.returncode == 0 and set(owners.values()) == {(65534, 65534)} and len(owners) == 3,
+          f"brevin user set as root makes files the folder's owner owns ({owners})")
+    refused = {}
+    for folder in ["../../escape", "..", "*", "a?b", "bad\x01name", "ann"]:
+        refused[folder] = user_set("bob", folder)
+    refused["empty password"] = user_set("bob", "bob", "\n")
+    accepted = [k for k, r in refused.items() if r.returncode != 1 or b"refused" not in r.stderr]
+    check(not accepted, f"unsafe folders, a shared folder, an empty password are refused ({accepted})")
+    check(b"a password is required" in refused["empty password"].stderr, "the empty password is named")
+    escaped = [p for p in [tmp.parent / "escape"] if p.exists()]
+    check(not escaped and (tmp / "store").exists() and
+          sorted(p.name for p in (tmp / "store").iterdir()) == ["ann"],
+          f"nothing is made for a refused user ({sorted(p.name for p in (tmp / 'store').iterdir())})")
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

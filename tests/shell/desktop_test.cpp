@@ -304,7 +304,14 @@ private slots:
             QCOMPARE(dialog.TestFolderButton()->isEnabled(), !added);
             if (added) {
                 QVERIFY(dialog.Folder()->text().isEmpty() && dialog.Password()->text().isEmpty());
+                // What `brevin user set` refuses, the dialog refuses with the same words.
+                dialog.Folder()->setText(QStringLiteral("../escape"));
+                QTest::mouseClick(dialog.UpdateButton(), Qt::LeftButton);
+                QVERIFY(shown.texts.value(0).contains(QStringLiteral("contains \"/\"")));
                 dialog.Folder()->setText(QStringLiteral("new.box"));
+                QTest::mouseClick(dialog.UpdateButton(), Qt::LeftButton);
+                QCOMPARE(shown.texts.value(1), QStringLiteral("a password is required"));
+                dialog.Password()->setText(QStringLiteral("pw"));
                 QTest::mouseClick(dialog.UpdateButton(), Qt::LeftButton);
                 QCOMPARE(Read("USERS", entries[0].toStdString()), "new.box");
             }
