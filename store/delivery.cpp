@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -35,6 +36,9 @@ constexpr std::size_t kOpenFilesPerRound = 64;
 // Flushes issued at once: the journal commits once for all the flushes waiting on it, so files
 // flushed side by side cost about one commit, where one after the other each costs its own.
 constexpr std::size_t kFlushThreads = 8;
+// Files (or folders) from which one flush of the whole file system beats flushing each: it
+// costs about one commit, however many there are.
+constexpr std::size_t kWholeFileSystemFlushAt = 4;
 
 /// Calls `fn(i)` for every i below `count`, on up to kFlushThreads threads at once. Each call
 /// touches only what belongs to its own index.
@@ -311,7 +315,11 @@ void IncomingMessage::StartWriteback() const {
     }
 }
 
-bool IncomingMessage::Flush() {
+UniqueFd IncomingMessage::FlushAnchor() const {
+    return UniqueFd(m_fd ? ::fcntl(m_fd.Get(), F_DUPFD_CLOEXEC, 0) : -1);
+}
+
+bool IncomingMessage::Flush(bool syncNow) {
     if (m_shared && !m_failed) {
         return true;
     }
@@ -319,7 +327,7 @@ bool IncomingMessage::Flush() {
         return false;
     }
     layout::RecordSize(m_fd.Get(), m_clientSize.Size()); // flushed with the data
-    bool ok = ::fsync(m_fd.Get()) == 0;
+    bool ok = !syncNow || ::fsync(m_fd.Get()) == 0;
     ok = m_fd.Close() && ok;
     m_failed = !ok;
     return ok || Fail();
@@ -465,14 +473,15 @@ public:
             file_util::WriteAll(m_fd, line.data(), line.size());
         }
     }
-    /// Every name and folder is flushed: the list goes, for good, before anyone hears 250.
-    void Finish() {
+    /// Every name is given: the list goes. Returns the folder whose flush makes that last (it
+    /// is flushed with the mailbox folders, before anyone hears 250), or nothing.
+    std::optional<std::string> Finish() {
         if (m_fd < 0) {
-            return;
+            return std::nullopt;
         }
         file_util::CloseQuietly(m_fd);
         ::unlink(m_path.c_str());
-        file_util::SyncFolder(file_util::FolderOf(m_path));
+        return file_util::FolderOf(m_path);
     }
 
 private:
@@ -562,9 +571,25 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
             }
         }
         std::vector<char> flushed(written.size(), 0);
-        ForEachAtOnce(written.size(), [&](std::size_t i) {
-            flushed[i] = written[i].first->filed && written[i].second->Flush() ? 1 : 0;
-        });
+        if (written.size() >= kWholeFileSystemFlushAt) {
+            // One flush of the file system commits the journal once for every file, where
+            // fsyncs side by side still pay a commit each on many disks. The anchor is opened
+            // before the writes, so it reports their errors.
+            UniqueFd anchor;
+            for (std::size_t i = 0; i < written.size() && !anchor; ++i) {
+                anchor = written[i].second->FlushAnchor();
+            }
+            for (std::size_t i = 0; i < written.size(); ++i) {
+                flushed[i] = written[i].first->filed && written[i].second->Flush(false) ? 1 : 0;
+            }
+            if (!anchor || ::syncfs(anchor.Get()) != 0) {
+                flushed.assign(written.size(), 0);
+            }
+        } else {
+            ForEachAtOnce(written.size(), [&](std::size_t i) {
+                flushed[i] = written[i].first->filed && written[i].second->Flush() ? 1 : 0;
+            });
+        }
         for (std::size_t i = 0; i < written.size(); ++i) {
             if (flushed[i] == 0) {
                 failed(*written[i].first, *written[i].second, written[i].second->Path());
@@ -619,15 +644,21 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
         }
     }
 
+    // Only a message with copies can be left half named; a message of one file is named in
+    // one step, so it needs no list.
     FilingJournal journal(journalPath);
     for (const auto& [d, file] : toName) {
-        if (d->filed) {
+        if (d->filed && !d->copies.empty()) {
             journal.Add(*file, file->m_tempPath);
         }
     }
     for (const auto& [d, file] : toName) {
-        if (d->filed && !file->Name(numbers, [&journal, file = file](const IncomingMessage& f) {
-                journal.Add(f, file->m_tempPath);
+        const bool listed = !d->copies.empty();
+        if (d->filed &&
+            !file->Name(numbers, [&journal, listed, file = file](const IncomingMessage& f) {
+                if (listed) {
+                    journal.Add(f, file->m_tempPath);
+                }
             })) {
             failed(*d, *file, file->Path());
         }
@@ -635,14 +666,27 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
             folders.emplace(file->Folder(), false);
         }
     }
+    // The list goes with the same flushes as the names: one commit of the journal covers both.
+    if (const auto journalFolder = journal.Finish()) {
+        folders.emplace(*journalFolder, false);
+    }
     std::vector<std::pair<const std::string*, bool*>> toFlush;
     toFlush.reserve(folders.size());
     for (auto& [folder, flushed] : folders) {
         toFlush.emplace_back(&folder, &flushed);
     }
-    ForEachAtOnce(toFlush.size(), [&](std::size_t i) {
-        *toFlush[i].second = file_util::SyncFolder(*toFlush[i].first);
-    });
+    if (toFlush.size() >= kWholeFileSystemFlushAt) {
+        // The folders' new entries, likewise, in one commit.
+        UniqueFd anchor(::open(toFlush.front().first->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const bool synced = anchor && ::syncfs(anchor.Get()) == 0;
+        for (auto& [folder, flushed] : toFlush) {
+            *flushed = synced;
+        }
+    } else {
+        ForEachAtOnce(toFlush.size(), [&](std::size_t i) {
+            *toFlush[i].second = file_util::SyncFolder(*toFlush[i].first);
+        });
+    }
 
     std::set<std::string> emptied;
     for (Delivery* d : deliveries) {
@@ -668,7 +712,6 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
     for (const std::string& folder : emptied) {
         file_util::SyncFolder(folder);
     }
-    journal.Finish();
 }
 
 void UnfileMessages(std::span<Delivery* const> deliveries) {

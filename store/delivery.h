@@ -102,8 +102,12 @@ private:
     /// Starts writing the data out without waiting, so that the flushes that follow overlap.
     void StartWriteback() const;
     /// fsync and close; false when the data may not be on disk. A shared copy has nothing of
-    /// its own to flush: its data is its source's.
-    bool Flush();
+    /// its own to flush: its data is its source's. `syncNow` false leaves the fsync to the
+    /// caller, which flushes the whole file system once for many files.
+    bool Flush(bool syncNow = true);
+    /// A descriptor of the file's open file description, for the caller's flush of the whole
+    /// file system: it reports the write errors of files opened before it; invalid for none.
+    [[nodiscard]] UniqueFd FlushAnchor() const;
     /// Gives the flushed file its final name; `naming` hears each name before it is tried.
     bool Name(MessageNumbers& numbers,
               const std::function<void(const IncomingMessage&)>& naming = nullptr);
