@@ -65,6 +65,10 @@ void MailSession::EndSession() {
 // dry.
 void MailSession::OnPeerClosed() {
     m_inputEnded = true;
+    OnInputEnded();
+    if (m_ended) {
+        return;
+    }
     Drive();
 }
 

@@ -137,6 +137,9 @@ protected:
     /// Called once the handshake that `StartTls` began has completed (never for implicit TLS,
     /// whose session starts encrypted). The protocol resets its state; it must not reply.
     virtual void OnEncrypted() {}
+    /// The client has sent its last byte (it may still read); what it sent is answered unless
+    /// the protocol ends the session here.
+    virtual void OnInputEnded() {}
 
     // ---- the cycle ----
 

@@ -135,6 +135,14 @@ void Pop3Session::AnswerPassword(std::string_view reply) {
     m_penaltyTimer.Start(wait);
 }
 
+// A client that hangs up while its password waits learns nothing, and stops counting as waiting:
+// otherwise every abandoned guess would delay the answers from its address further.
+void Pop3Session::OnInputEnded() {
+    if (m_penaltyTimer.Pending()) {
+        EndSession();
+    }
+}
+
 void Pop3Session::PenaltyOver() {
     Clients().AnswerSent(PeerAddress());
     Resume(m_penaltyReply);

@@ -44,6 +44,7 @@ private:
     void RejectLongLine() override;
     bool NextChunk() override;
     void OnEncrypted() override;
+    void OnInputEnded() override;
 
     void User(std::string_view argument);
     void Pass(std::string_view argument);
