@@ -68,7 +68,8 @@ private:
 /// after `StartStream` the output is produced piece by piece by `NextChunk`.
 ///
 /// A `SessionRegistry` owns every session. The session ends when the client closes the
-/// connection, when the connection fails, when it has been idle too long, or on `EndSession`:
+/// connection, when the connection fails, when it has been idle too long, when a command line
+/// takes longer than the command timeout to arrive, or on `EndSession`:
 /// its connection closes at once, and the registry destroys it once the call that ended it
 /// has returned.
 ///
