@@ -29,7 +29,7 @@ bool AsyncSocket::Attach(UniqueFd fd, Interest mask) {
     m_armed = Interest::Read | Interest::Write | Interest::Accept;
     m_events = 0;
     m_registered = false;
-    m_closeDelivered = false;
+    m_closed = Closed::No;
     m_failedWith = 0;
     m_token = m_loop.Register(this);
     SyncInterest();
@@ -91,14 +91,17 @@ bool AsyncSocket::SetNoDelay() {
     return TurnOn(IPPROTO_TCP, TCP_NODELAY);
 }
 
-UniqueFd AsyncSocket::Accept() {
+UniqueFd AsyncSocket::Accept(std::uint32_t* peer) {
     m_armed |= Interest::Accept;
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    UniqueFd fd(accept4(m_fd.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    UniqueFd fd(accept4(m_fd.Get(), reinterpret_cast<sockaddr*>(&from), &length,
                         SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd) {
         m_lastError = errno;
+    }
+    if (peer != nullptr) {
+        *peer = fd && from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
     }
     SyncInterest();
     return fd;
@@ -179,7 +182,7 @@ void AsyncSocket::SyncInterest() {
     if (!m_fd || m_inHandler || m_failedWith != 0) {
         return; // the handler loop syncs once the handler returns
     }
-    if (m_closeDelivered) {
+    if (m_closed == Closed::Lost) {
         // A dead connection reports HUP whatever the interest: stop watching it altogether.
         if (m_registered) {
             m_loop.RemoveInterest(m_fd.Get());
@@ -187,15 +190,18 @@ void AsyncSocket::SyncInterest() {
         }
         return;
     }
+    // Once the input has ended it is always "readable" (at its end): only room to write, and
+    // the breakage that epoll reports anyway, are still worth a notification.
+    const bool inputOpen = m_closed == Closed::No;
     std::uint32_t events = 0;
-    if ((Has(m_mask, Interest::Read) && Has(m_armed, Interest::Read)) ||
-        (Has(m_mask, Interest::Accept) && Has(m_armed, Interest::Accept))) {
+    if (inputOpen && ((Has(m_mask, Interest::Read) && Has(m_armed, Interest::Read)) ||
+                      (Has(m_mask, Interest::Accept) && Has(m_armed, Interest::Accept)))) {
         events |= EPOLLIN;
     }
     if (Has(m_mask, Interest::Write) && Has(m_armed, Interest::Write)) {
         events |= EPOLLOUT;
     }
-    if (Has(m_mask, Interest::Close)) {
+    if (inputOpen && Has(m_mask, Interest::Close)) {
         events |= EPOLLRDHUP;
     }
     if (m_registered && events == m_events) {
@@ -215,8 +221,8 @@ void AsyncSocket::SyncInterest() {
 }
 
 void AsyncSocket::DeliverFailure() {
-    if (m_fd && !m_closeDelivered) {
-        m_closeDelivered = true;
+    if (m_fd && m_closed != Closed::Lost) {
+        m_closed = Closed::Lost;
         OnClose(CloseKind::Lost);
     }
 }
@@ -253,19 +259,29 @@ void AsyncSocket::HandleEvents(std::uint32_t events, std::uint64_t token) {
             return;
         }
     }
-    if ((events & kClosedEvents) != 0U && !m_closeDelivered) {
+    if ((events & (EPOLLHUP | EPOLLERR)) != 0U && m_closed == Closed::InputEnded) {
+        // The half-closed connection broke while its replies were still going out.
+        m_closed = Closed::Lost;
+        if (Has(m_mask, Interest::Close)) {
+            m_inHandler = false;
+            OnClose(CloseKind::Lost);
+            if (!alive()) {
+                return;
+            }
+        }
+    } else if ((events & kClosedEvents) != 0U && m_closed == Closed::No) {
         // Bytes that came before the close go to a read notification first, while the owner
         // still takes them; after that (or when it takes no more) the close is delivered.
         const bool readsPending = Has(m_mask, Interest::Read) && Has(m_armed, Interest::Read) &&
                                   (events & (EPOLLHUP | EPOLLERR)) == 0U && PendingBytes() > 0;
         if (!readsPending) {
-            m_closeDelivered = true;
+            int error = 0;
+            socklen_t length = sizeof error;
+            getsockopt(m_fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
+            // HUP: both directions are gone, not just the peer's sending.
+            const bool lost = error != 0 || (events & EPOLLHUP) != 0U;
+            m_closed = lost ? Closed::Lost : Closed::InputEnded;
             if (Has(m_mask, Interest::Close)) {
-                int error = 0;
-                socklen_t length = sizeof error;
-                getsockopt(m_fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
-                // HUP: both directions are gone, not just the peer's sending.
-                const bool lost = error != 0 || (events & EPOLLHUP) != 0U;
                 m_inHandler = false;
                 OnClose(lost ? CloseKind::Lost : CloseKind::InputEnded);
                 if (!alive()) {

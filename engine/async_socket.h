@@ -52,8 +52,11 @@ enum class CloseKind {
 /// - an accept notification comes again only after `Accept`;
 /// - a write notification comes again only after `AsyncSelect` or after a `Send` that could
 ///   not take everything;
-/// - a close notification comes once, when the peer closes or the connection fails; the bytes
-///   that were pending are delivered by a read notification first.
+/// - a close notification comes when the peer closes or the connection fails; the bytes that
+///   were pending are delivered by a read notification first. After an `InputEnded` close the
+///   socket still tells when there is room to write (a half-closed client may still read), and
+///   a `Lost` close follows if the connection then breaks; after a `Lost` close nothing more
+///   comes.
 /// Setting an interest whose condition already holds gives a notification promptly. Once the
 /// socket is closed or destroyed, nothing still queued for it is delivered.
 ///
@@ -75,8 +78,9 @@ public:
     bool Create(std::uint16_t port, Interest mask, const char* address);
     bool Listen(int backlog);
     /// Takes one pending connection; an invalid descriptor (and `LastError`) when none could
-    /// be taken.
-    UniqueFd Accept();
+    /// be taken. `peer`, when given, receives the client's IPv4 address in host byte order
+    /// (0 when it has none).
+    UniqueFd Accept(std::uint32_t* peer = nullptr);
     /// Takes over a connected descriptor (an accepted one, or one end of a socketpair) and
     /// watches it with `mask`. False, with the descriptor closed, when the loop cannot watch it.
     bool Attach(UniqueFd fd, Interest mask);
@@ -123,8 +127,9 @@ private:
     Interest m_armed = Interest::None; // interest bits not yet consumed by a notification
     std::uint32_t m_events = 0;        // what epoll currently watches
     bool m_registered = false;
-    bool m_closeDelivered = false;
-    bool m_inHandler = false; // interest is synced once, after the handler returns
+    enum class Closed : std::uint8_t { No, InputEnded, Lost };
+    Closed m_closed = Closed::No; // the close notification delivered so far
+    bool m_inHandler = false;     // interest is synced once, after the handler returns
 };
 
 } // namespace brevin

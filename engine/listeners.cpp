@@ -15,6 +15,8 @@ namespace {
 
 // Wait before accepting again after the process ran out of descriptors.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
+// Connections taken per notification.
+constexpr int kAcceptBurst = 16;
 
 } // namespace
 
@@ -24,19 +26,24 @@ Listener::Listener(EventLoop& loop, ServiceKind kind, SessionFactory factory,
       m_retry(loop, [this] { ResumeAccepting(); }), m_implicitTls(implicitTls) {}
 
 void Listener::OnAccept() {
-    UniqueFd connection = Accept();
-    if (!connection) {
-        const int error = LastError();
-        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-            // The connection stays queued; accepting again at once would spin. Existing
-            // sessions go on, and one of them ending frees a descriptor before the retry.
-            AsyncSelect(Interest::None);
-            m_retry.Start(kAcceptRetry);
+    // A few at a time: a burst of connections (refused ones included) is taken in a few turns,
+    // and still no turn goes to accepting alone.
+    for (int taken = 0; taken < kAcceptBurst; ++taken) {
+        ClientAddress peer = 0;
+        UniqueFd connection = Accept(&peer);
+        if (!connection) {
+            const int error = LastError();
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                // The connection stays queued; accepting again at once would spin. Existing
+                // sessions go on, and one of them ending frees a descriptor before the retry.
+                AsyncSelect(Interest::None);
+                m_retry.Start(kAcceptRetry);
+            }
+            return;
         }
-        return;
+        // A connection the loop cannot watch, or one over a limit, is closed again.
+        m_sessions.Start(m_factory(m_kind), std::move(connection), m_implicitTls, peer);
     }
-    // A connection the loop cannot watch is closed again; the client sees it end.
-    m_sessions.Start(m_factory(m_kind), std::move(connection), m_implicitTls);
 }
 
 void Listener::ResumeAccepting() {

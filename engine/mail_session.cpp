@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <utility>
 
 namespace brevin {
@@ -32,6 +33,7 @@ void SessionSocket::OnClose(CloseKind kind) {
 MailSession::MailSession(EventLoop& loop, ServiceKind kind, const SessionOptions& options)
     : m_loop(loop), m_kind(kind), m_options(options), m_socket(loop, *this),
       m_pauseTimer(loop, [this] { Drive(); }), m_idleTimer(loop, [this] { OnIdleCheck(); }),
+      m_turnTimer(loop, [this] { Drive(); }), m_lineTimer(loop, [this] { End(); }),
       m_lastActivity(loop.Now()), m_sendAt(m_lastActivity) {}
 
 MailSession::~MailSession() = default;
@@ -43,6 +45,8 @@ void MailSession::End() {
     m_ended = true;
     m_pauseTimer.Cancel();
     m_idleTimer.Cancel();
+    m_turnTimer.Cancel();
+    m_lineTimer.Cancel();
     if (m_tls != nullptr) {
         m_tls->Shutdown();
     }
@@ -56,22 +60,23 @@ void MailSession::EndSession() {
     End();
 }
 
-// The client will send nothing more, but it may still read: what it sent before is answered,
-// then the session ends when its input runs dry. A reply that is waiting for room in the socket
-// could wait forever (the socket is no longer watched), so then the session ends at once.
+// The client will send nothing more, but it may still read: what it sent before is answered in
+// full (the socket still tells when there is room), then the session ends when its input runs
+// dry.
 void MailSession::OnPeerClosed() {
-    if (m_writeBlocked) {
-        End();
+    m_inputEnded = true;
+    OnInputEnded();
+    if (m_ended) {
         return;
     }
-    m_inputEnded = true;
     Drive();
 }
 
 bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint64_t id,
-                       bool implicitTls) {
+                       bool implicitTls, ClientAddress peer) {
     m_registry = &registry;
     m_id = id;
+    m_peer = peer;
     if (!m_socket.Attach(std::move(connection), Interest::Read | Interest::Close)) {
         return false;
     }
@@ -159,10 +164,6 @@ void MailSession::WatchBacklog() {
     if (m_ended || m_writeBlocked || m_tls == nullptr || !m_tls->Backlogged()) {
         return;
     }
-    if (m_inputEnded) {
-        End(); // nobody would tell us when there is room again
-        return;
-    }
     m_writeBlocked = true;
     m_socket.AsyncSelect(Interest::Read | Interest::Write | Interest::Close);
 }
@@ -232,15 +233,18 @@ void MailSession::SetChunk(std::size_t length) {
 std::size_t MailSession::SendNow(std::span<const char> bytes) {
     // Behind a pending reply the bytes would overtake it.
     if (m_ended || m_writeBlocked || m_replySent < m_replyLength || bytes.empty() ||
-        m_tlsState == TlsState::AfterReply || m_tlsState == TlsState::Handshaking) {
+        m_tlsState == TlsState::AfterReply || m_tlsState == TlsState::Handshaking ||
+        m_turnBytes >= kTurnBytes) {
         return 0;
     }
+    bytes = bytes.first(std::min(bytes.size(), kTurnBytes - m_turnBytes));
     const ssize_t sent = m_tls != nullptr ? m_tls->Send(bytes.data(), bytes.size())
                                           : m_socket.Send(bytes.data(), bytes.size());
     if (sent <= 0) {
         return 0; // full, or failed: the next reply's send reports it
     }
     Touch();
+    m_turnBytes += static_cast<std::size_t>(sent);
     WatchBacklog();
     return static_cast<std::size_t>(sent);
 }
@@ -259,7 +263,12 @@ void MailSession::Drive() {
         return;
     }
     m_driving = true;
+    m_turnCommands = 0;
+    m_turnBytes = 0;
     while (!m_ended) {
+        if (TurnUsedUp()) {
+            break;
+        }
         if (m_tls != nullptr && m_tls->Backlogged() && (m_writeBlocked || !FlushTls())) {
             break; // encrypted bytes go first, as a reply's would
         }
@@ -320,6 +329,7 @@ bool MailSession::SendPending() {
                              : m_socket.Send(m_replyBuf + m_replySent, left);
     if (sent > 0) {
         m_replySent += static_cast<std::size_t>(sent);
+        m_turnBytes += static_cast<std::size_t>(sent);
         Touch();
     }
     if (m_replySent == m_replyLength) {
@@ -330,10 +340,6 @@ bool MailSession::SendPending() {
     const int error = m_tls != nullptr ? m_tls->LastError() : m_socket.LastError();
     if (sent < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
         End(); // reset or broken: nothing more can reach this client
-        return false;
-    }
-    if (m_inputEnded) {
-        End(); // nobody would tell us when there is room again
         return false;
     }
     // The rest waits for room; nothing is cut.
@@ -355,6 +361,7 @@ bool MailSession::ReadMore() {
     }
     m_recvCount += static_cast<std::size_t>(got);
     m_recvBuf[m_recvCount] = '\0';
+    m_turnBytes += static_cast<std::size_t>(got);
     Touch();
     return true;
 }
@@ -379,6 +386,7 @@ bool MailSession::ReadData() {
         End();
         return false;
     }
+    m_turnBytes += used;
     Touch();
     return used > 0 || !m_dataPhase;
 }
@@ -405,11 +413,14 @@ bool MailSession::InterpretBuffered() {
         const std::size_t through =
             lineEnd != nullptr ? static_cast<std::size_t>(lineEnd - m_recvBuf) + 1 : m_recvCount;
         m_discardingLine = lineEnd == nullptr;
+        WatchLine(m_discardingLine);
         Consume(through);
         return true;
     }
     if (lineEnd != nullptr) {
         const auto length = static_cast<std::size_t>(lineEnd - m_recvBuf) + 1;
+        WatchLine(false);
+        ++m_turnCommands;
         InterpretCommand({m_recvBuf, length});
         Consume(length);
         if (m_tlsState == TlsState::AfterReply) {
@@ -419,12 +430,33 @@ bool MailSession::InterpretBuffered() {
         return true;
     }
     if (m_recvCount == kBufferSize) {
+        ++m_turnCommands;
         RejectLongLine();
         m_discardingLine = true;
         Consume(m_recvCount);
         return true;
     }
+    WatchLine(true);
     return false; // a line still arriving
+}
+
+bool MailSession::TurnUsedUp() {
+    if (m_turnCommands < kTurnCommands && m_turnBytes < kTurnBytes) {
+        return false;
+    }
+    // A timer due now fires after the sockets already ready in this turn have been served.
+    if (!m_turnTimer.Pending()) {
+        m_turnTimer.Start(std::chrono::milliseconds(0));
+    }
+    return true;
+}
+
+void MailSession::WatchLine(bool arriving) {
+    if (!arriving) {
+        m_lineTimer.Cancel();
+    } else if (!m_lineTimer.Pending() && m_options.commandTimeout.count() > 0) {
+        m_lineTimer.Start(m_options.commandTimeout);
+    }
 }
 
 std::size_t MailSession::TakeData(std::span<const char> bytes) {
@@ -458,22 +490,61 @@ SessionRegistry::~SessionRegistry() {
     CloseAll();
 }
 
+ClientTable& MailSession::Clients() {
+    return m_registry->Clients();
+}
+
 bool SessionRegistry::Start(std::unique_ptr<MailSession> session, UniqueFd connection,
-                            bool implicitTls) {
+                            bool implicitTls, ClientAddress peer) {
     if (!session) {
         return false; // the connection closes with `connection`
+    }
+    if (const auto admission = m_clients.Admit(peer, Count());
+        admission != ClientTable::Admission::Admitted) {
+        Refuse(session->Kind(), std::move(connection), implicitTls, peer, admission);
+        return false;
     }
     const std::uint64_t id = m_nextId++;
     MailSession& started = *session;
     m_sessions.emplace(id, std::move(session));
-    if (!started.Open(std::move(connection), *this, id, implicitTls)) {
+    if (!started.Open(std::move(connection), *this, id, implicitTls, peer)) {
         m_sessions.erase(id); // it never ran: nothing of it is on the stack
+        m_clients.Leave(peer);
         return false;
     }
     return true;
 }
 
+// The client hears why at once instead of waiting for a banner that never comes. The few
+// bytes always fit the new socket's buffer; what the client sent is read first, so that the
+// close does not reset the connection before the reply is read.
+void SessionRegistry::Refuse(ServiceKind kind, UniqueFd connection, bool implicitTls,
+                             ClientAddress peer, ClientTable::Admission why) {
+    const bool perAddress = why == ClientTable::Admission::AddressFull;
+    const bool smtp = kind == ServiceKind::SMTP;
+    LogEvent(smtp ? "smtp" : "pop3", "refused")
+        .Add("client", AddressText(peer))
+        .Add("reason", perAddress ? "per-address limit" : "session limit")
+        .Failed();
+    if (!implicitTls) {
+        const std::string_view reply =
+            smtp ? (perAddress ? "421 Brevin Server : too many connections from your address\r\n"
+                               : "421 Brevin Server : too many connections, try again later\r\n")
+                 : (perAddress ? "-ERR Brevin server: too many connections from your address\r\n"
+                               : "-ERR Brevin server: too many connections, try again later\r\n");
+        [[maybe_unused]] const ssize_t sent =
+            send(connection.Get(), reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    shutdown(connection.Get(), SHUT_WR);
+    char drain[4096];
+    for (int i = 0; i < 4 && recv(connection.Get(), drain, sizeof drain, MSG_DONTWAIT) > 0; ++i) {
+    }
+}
+
 void SessionRegistry::Release(std::uint64_t id) {
+    if (const auto found = m_sessions.find(id); found != m_sessions.end()) {
+        m_clients.Leave(found->second->PeerAddress());
+    }
     m_ended.push_back(id);
     m_release.Post();
 }
@@ -489,6 +560,11 @@ void SessionRegistry::CloseAll() {
     m_ended.clear();
     // Taken out first: a session's clean-up must not find the map half torn down.
     auto sessions = std::exchange(m_sessions, {});
+    for (const auto& [id, session] : sessions) {
+        if (!session->m_ended) {
+            m_clients.Leave(session->PeerAddress());
+        }
+    }
     sessions.clear();
 }
 

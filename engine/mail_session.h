@@ -2,6 +2,7 @@
 
 #include "base/unique_fd.h"
 #include "engine/async_socket.h"
+#include "engine/client_table.h"
 #include "engine/event_loop.h"
 
 #include <chrono>
@@ -30,6 +31,10 @@ struct SessionOptions {
     std::chrono::milliseconds pause{100};
     /// A session that moves no byte for this long is closed; zero means never.
     std::chrono::seconds idleTimeout{600};
+    /// A command line must be complete this long after the session began waiting for its rest,
+    /// or the session is closed; zero means never. Any byte resets the idle timeout, so a
+    /// client trickling a line would otherwise hold its connection for ever.
+    std::chrono::seconds commandTimeout{60};
     /// The certificate and settings for encryption; null when the server offers none.
     const TlsContext* tls = nullptr;
     /// The administrator wants passwords and mail to travel encrypted only. The engine only
@@ -63,7 +68,8 @@ private:
 /// after `StartStream` the output is produced piece by piece by `NextChunk`.
 ///
 /// A `SessionRegistry` owns every session. The session ends when the client closes the
-/// connection, when the connection fails, when it has been idle too long, or on `EndSession`:
+/// connection, when the connection fails, when it has been idle too long, when a command line
+/// takes longer than the command timeout to arrive, or on `EndSession`:
 /// its connection closes at once, and the registry destroys it once the call that ended it
 /// has returned.
 ///
@@ -82,6 +88,13 @@ public:
     MailSession& operator=(const MailSession&) = delete;
 
     [[nodiscard]] ServiceKind Kind() const { return m_kind; }
+    /// The client's IPv4 address (0 for a connection without one, such as a socketpair).
+    [[nodiscard]] ClientAddress PeerAddress() const { return m_peer; }
+
+    /// No session is served more than this in one turn of the loop; then the others get theirs
+    /// before it goes on, so a client that floods commands or data cannot starve them.
+    static constexpr int kTurnCommands = 8;
+    static constexpr std::size_t kTurnBytes = 256 * 1024;
 
 protected:
     // ---- the protocol side ----
@@ -125,6 +138,9 @@ protected:
     /// Called once the handshake that `StartTls` began has completed (never for implicit TLS,
     /// whose session starts encrypted). The protocol resets its state; it must not reply.
     virtual void OnEncrypted() {}
+    /// The client has sent its last byte (it may still read); what it sent is answered unless
+    /// the protocol ends the session here.
+    virtual void OnInputEnded() {}
 
     // ---- the cycle ----
 
@@ -166,6 +182,8 @@ protected:
 
     [[nodiscard]] EventLoop& Loop() { return m_loop; }
     [[nodiscard]] const SessionOptions& Options() const { return m_options; }
+    /// What the server knows of every client address (sessions, guessing penalties).
+    [[nodiscard]] ClientTable& Clients();
 
 private:
     friend class SessionSocket;
@@ -174,7 +192,8 @@ private:
     /// Takes over the accepted connection, queues the banner (or, with `implicitTls`, starts
     /// the handshake that comes before it) and starts the cycle. False when the connection
     /// cannot be watched.
-    bool Open(UniqueFd connection, SessionRegistry& registry, std::uint64_t id, bool implicitTls);
+    bool Open(UniqueFd connection, SessionRegistry& registry, std::uint64_t id, bool implicitTls,
+              ClientAddress peer);
     void Drive();
     bool SendPending(); // false when the socket took less than all
     bool ReadMore();    // false when nothing more could be read
@@ -196,6 +215,10 @@ private:
     void QueueReply(std::size_t length, EventLoop::Clock::time_point sendAt);
     void Touch() { m_lastActivity = m_loop.Now(); }
     void OnIdleCheck();
+    /// Whether this turn's share is used up; then the session goes on in the next turn.
+    bool TurnUsedUp();
+    /// Starts or stops the command timeout as a line is (or is no longer) arriving.
+    void WatchLine(bool arriving);
     void OnPeerClosed();
     /// Closes the connection and asks the registry to release the session.
     void End();
@@ -206,10 +229,15 @@ private:
     SessionSocket m_socket;
     Timer m_pauseTimer;
     Timer m_idleTimer;
+    Timer m_turnTimer; // the next turn of a session that used up its share
+    Timer m_lineTimer; // the command timeout
     EventLoop::Clock::time_point m_lastActivity;
     EventLoop::Clock::time_point m_sendAt;
     SessionRegistry* m_registry = nullptr;
     std::uint64_t m_id = 0;
+    ClientAddress m_peer = 0;
+    int m_turnCommands = 0;      // commands interpreted in this turn
+    std::size_t m_turnBytes = 0; // bytes received and sent in this turn
 
     char m_recvBuf[kBufferSize + 1]{}; // pending input; a zero byte always follows it
     std::size_t m_recvCount = 0;
@@ -249,19 +277,27 @@ public:
     SessionRegistry& operator=(const SessionRegistry&) = delete;
 
     /// Takes `session` over with its connection and greets the client. False (the session
-    /// destroyed, the connection closed) when the loop cannot watch the connection.
-    /// With `implicitTls` the client is greeted only after the handshake.
-    bool Start(std::unique_ptr<MailSession> session, UniqueFd connection, bool implicitTls = false);
+    /// destroyed, the connection closed) when the loop cannot watch the connection, or when
+    /// the connection limits refuse the client: it then hears why ("421 ..." or "-ERR ...")
+    /// and the connection closes at once. With `implicitTls` the client is greeted only after
+    /// the handshake (and a refused one is only closed).
+    bool Start(std::unique_ptr<MailSession> session, UniqueFd connection, bool implicitTls = false,
+               ClientAddress peer = 0);
     /// Closes and destroys every session.
     void CloseAll();
     /// Sessions whose connection is open.
     [[nodiscard]] std::size_t Count() const { return m_sessions.size() - m_ended.size(); }
+    [[nodiscard]] ClientTable& Clients() { return m_clients; }
 
 private:
     friend class MailSession;
 
     void Release(std::uint64_t id);
     void DestroyEnded();
+    static void Refuse(ServiceKind kind, UniqueFd connection, bool implicitTls, ClientAddress peer,
+                       ClientTable::Admission why);
+
+    ClientTable m_clients;
 
     std::unordered_map<std::uint64_t, std::unique_ptr<MailSession>> m_sessions;
     std::vector<std::uint64_t> m_ended; // closed, destroyed by `m_release`

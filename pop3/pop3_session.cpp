@@ -1,5 +1,6 @@
 #include "pop3/pop3_session.h"
 
+#include "base/log.h"
 #include "pop3/base64.h"
 #include "pop3/pop3_command.h"
 
@@ -14,8 +15,8 @@ namespace brevin {
 
 namespace {
 
-// Slows down password guessing; a timer, so other sessions go on meanwhile.
-constexpr std::chrono::milliseconds kFailedPassDelay{1000};
+constexpr std::string_view kPassOk = "+OK pwd is correct";
+constexpr std::string_view kPassWrong = "-ERR this is not the pwd!!!";
 // Read from a message file at a time while the socket takes all it is given.
 constexpr std::size_t kBulkRead = 64 * 1024;
 
@@ -53,11 +54,16 @@ const Pop3Session::Command Pop3Session::kCommands[] = {
 };
 
 Pop3Session::Pop3Session(EventLoop& loop, const SessionOptions& options, UserDirectory& users)
-    : MailSession(loop, ServiceKind::POP3, options), m_users(users) {}
+    : MailSession(loop, ServiceKind::POP3, options), m_users(users),
+      m_penaltyTimer(loop, [this] { PenaltyOver(); }) {}
 
 // Only QUIT deletes: a session that ends in any other way leaves every message in place, so
 // a client that gives up halfway finds its mail again next time.
-Pop3Session::~Pop3Session() = default;
+Pop3Session::~Pop3Session() {
+    if (m_penaltyTimer.Pending()) {
+        Clients().AnswerSent(PeerAddress()); // it waits no more
+    }
+}
 
 void Pop3Session::InterpretCommand(std::string_view line) {
     std::uint32_t word = CommandWord(line);
@@ -101,8 +107,45 @@ void Pop3Session::User(std::string_view argument) {
     m_user = argument;
     m_authorised = false;
     m_mailbox = Mailbox();
-    ReplyLine(m_users.MailboxPath(m_user) ? "+OK Brevin server: continue"
-                                          : "-ERR Brevin had not such User");
+    const bool known = m_users.MailboxPath(m_user).has_value();
+    if (!known) {
+        Penalise(); // guessing names is guessing too
+    }
+    ReplyLine(known ? "+OK Brevin server: continue" : "-ERR Brevin had not such User");
+}
+
+void Pop3Session::Penalise() {
+    const auto penalty = Clients().AddFailure(PeerAddress(), Loop().Now());
+    LogEvent("pop3", "penalty")
+        .Add("client", AddressText(PeerAddress()))
+        .Add("seconds", static_cast<std::uint64_t>(
+                            std::chrono::duration_cast<std::chrono::seconds>(penalty).count()));
+}
+
+// Right or wrong, the answer waits out the address's penalty: a guesser that hangs up early
+// learns nothing, and one that waits gets about one answer per penalty, on any connection.
+void Pop3Session::AnswerPassword(std::string_view reply) {
+    const auto wait = Clients().PasswordWait(PeerAddress(), Loop().Now());
+    if (wait.count() == 0) {
+        ReplyLine(reply);
+        return;
+    }
+    m_penaltyReply = reply;
+    Hold();
+    m_penaltyTimer.Start(wait);
+}
+
+// A client that hangs up while its password waits learns nothing, and stops counting as waiting:
+// otherwise every abandoned guess would delay the answers from its address further.
+void Pop3Session::OnInputEnded() {
+    if (m_penaltyTimer.Pending()) {
+        EndSession();
+    }
+}
+
+void Pop3Session::PenaltyOver() {
+    Clients().AnswerSent(PeerAddress());
+    Resume(m_penaltyReply);
 }
 
 void Pop3Session::Pass(std::string_view argument) {
@@ -114,12 +157,13 @@ void Pop3Session::Pass(std::string_view argument) {
     // An unknown user, or one without a password, opens nothing.
     const auto folder = m_users.MailboxPath(m_user);
     if (!folder || !m_users.CheckPassword(m_user, argument)) {
-        ReplyLineAfter("-ERR this is not the pwd!!!", kFailedPassDelay);
+        Penalise();
+        AnswerPassword(kPassWrong);
         return;
     }
     m_mailbox = Mailbox(*folder);
     m_authorised = true;
-    ReplyLine("+OK pwd is correct");
+    AnswerPassword(kPassOk);
 }
 
 void Pop3Session::Quit(std::string_view /*argument*/) {

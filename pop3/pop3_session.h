@@ -55,6 +55,7 @@ private:
     void RejectLongLine() override;
     bool NextChunk() override;
     void OnEncrypted() override;
+    void OnInputEnded() override;
 
     void User(std::string_view argument);
     void Pass(std::string_view argument);
@@ -71,6 +72,11 @@ private:
     void Stls(std::string_view argument);
     /// Refuses USER and PASS on a plain session when encryption is required; true if it did.
     bool RefusedInTheClear();
+    /// A failed login: raises the client address's guessing penalty, and logs it.
+    void Penalise();
+    /// The answer to PASS, once the client address's penalty (if any) has passed.
+    void AnswerPassword(std::string_view reply);
+    void PenaltyOver();
 
     /// The listing index a command's number names, or nothing (after replying) when it names
     /// none or a message marked for deletion.
@@ -92,7 +98,9 @@ private:
 
     UserDirectory& m_users;
 
-    std::string m_user; // as the last USER gave it, also when unknown
+    std::string m_user;   // as the last USER gave it, also when unknown
+    Timer m_penaltyTimer; // holds the answer to PASS while the penalty lasts
+    std::string_view m_penaltyReply;
     bool m_authorised = false;
     Mailbox m_mailbox; // listed when PASS opened it
 

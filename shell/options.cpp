@@ -20,6 +20,14 @@ bool ParseNumber(const std::string& text, Number low, Number high, Number& out) 
 
 } // namespace
 
+std::size_t SessionsForDescriptors(std::uint64_t descriptors) {
+    constexpr std::uint64_t kReserve = 32;
+    const std::uint64_t perSession = 2;
+    return descriptors > kReserve + perSession
+               ? static_cast<std::size_t>((descriptors - kReserve) / perSession)
+               : 1;
+}
+
 std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                                           std::string& error) {
     ServerOptions options;
@@ -108,6 +116,26 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             options.session.idleTimeout = std::chrono::seconds(seconds);
+        } else if (name == "--command-timeout") {
+            const auto text = takeValue();
+            long seconds = 0;
+            if (!text || !ParseNumber<long>(*text, 0, 86'400, seconds)) {
+                error = error.empty() ? "--command-timeout needs seconds (0 = never)" : error;
+                return std::nullopt;
+            }
+            options.session.commandTimeout = std::chrono::seconds(seconds);
+        } else if (name == "--max-per-address" || name == "--max-sessions") {
+            const auto text = takeValue();
+            std::size_t count = 0;
+            const bool perAddress = name == "--max-per-address";
+            if (!text || !ParseNumber<std::size_t>(*text, perAddress ? 0 : 1, 10'000'000, count)) {
+                error = error.empty() ? name + (perAddress ? " needs a number (0 = no limit)"
+                                                           : " needs a number from 1")
+                                      : error;
+                return std::nullopt;
+            }
+            (perAddress ? options.connections.maxPerAddress : options.connections.maxSessions) =
+                count;
         } else {
             error = "unknown option " + arg;
             return std::nullopt;
@@ -145,6 +173,13 @@ std::string UsageText(const std::string& program) {
            "  --pop3-port N         POP3 port (default 110)\n"
            "  --pause-ms N          pause before every reply, in milliseconds (default 100)\n"
            "  --idle-timeout SECS   close sessions silent this long (default 600, 0 = never)\n"
+           "  --command-timeout SECS\n"
+           "                        close sessions whose command line is not complete this\n"
+           "                        long after it began (default 60, 0 = never)\n"
+           "  --max-per-address N   sessions from one client address at most (default 20,\n"
+           "                        0 = no limit; clients on 127.0.0.0/8 are exempt)\n"
+           "  --max-sessions N      sessions in all at most (default: what the descriptor\n"
+           "                        limit allows, raised to its hard limit at start)\n"
            "  --max-message-size BYTES\n"
            "                        refuse longer messages (default 52428800, 0 = no limit)\n"
            "  --min-free-mb N       refuse mail (452) while the store's file system has less\n"

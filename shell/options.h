@@ -22,10 +22,16 @@ struct ServerOptions {
     std::string tlsKey;
     SessionOptions session;
     SmtpLimits smtp;
+    /// maxSessions 0: as many as the descriptor limit allows (see `SessionsForDescriptors`).
+    ConnectionLimits connections;
     bool headless = false;
     bool help = false;
     bool version = false;
 };
+
+/// The sessions `descriptors` (the soft RLIMIT_NOFILE) can carry: each may hold its connection
+/// and a message file, and a reserve stays for the listeners, the profile and the loop.
+std::size_t SessionsForDescriptors(std::uint64_t descriptors);
 
 /// Parses the options after the program name. Returns nothing and sets `error` on a bad one.
 std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args, std::string& error);

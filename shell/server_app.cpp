@@ -10,6 +10,7 @@
 #include <clocale>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -51,8 +52,37 @@ void ServerApp::ReportListenerFailure(const ListenerFailure& failure, WindowSide
     }
 }
 
+namespace {
+
+/// Raises the soft descriptor limit to the hard one (the usual 1,024 would cap a LAN's clients
+/// at a few hundred) and returns the limit in force.
+std::uint64_t RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 1024;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? std::uint64_t{1} << 20 : limit.rlim_cur;
+}
+
+} // namespace
+
 bool ServerApp::Start(WindowSide& windows) {
     std::setlocale(LC_ALL, "");
+
+    ConnectionLimits limits = m_options.connections;
+    if (limits.maxSessions == 0) {
+        limits.maxSessions = SessionsForDescriptors(RaiseDescriptorLimit());
+    } else {
+        RaiseDescriptorLimit();
+    }
+    m_sessions.Clients().SetLimits(limits);
 
     m_profilePath = BuildProfilePath(m_workingDirectory, m_programPath);
     m_profile = std::make_unique<ProfileFile>(m_profilePath);

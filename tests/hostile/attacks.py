@@ -1,0 +1,350 @@
+#!/usr/bin/env python3
+"""Attacks from one host against the shipped program, each asserting what the server must do.
+
+  guessing     50 connections guess ann's password, half of them hanging up after 0.4 s: few
+               answers in 8 s, the right password waits out the penalty too, and it is logged
+  peraddress   in a private network namespace, from a non-loopback address: the 21st session
+               hears 421 (SMTP) or -ERR (POP3) and is closed; loopback clients are exempt
+  maxsessions  --max-sessions 5: the sixth client hears 421 at once; the soft descriptor
+               limit was raised to the hard one
+  trickle      a line trickling in one byte at a time is closed after --command-timeout
+               while another client is served
+  flood        at --pause-ms 0, a client flooding pipelined HELO lines and one uploading
+               without end: a probe still gets banners and replies promptly
+  halfclose    a POP3 client that half-closes after RETR gets every byte of a 20 MB message
+
+Usage: attacks.py BREVIN_BINARY CASE      (exit 77: the case cannot run here)
+"""
+
+import os
+import resource
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from mailtest import check, free_port, stuffed, wait_for_port, write_profile  # noqa: E402
+
+BINARY = os.path.abspath(sys.argv[1])
+SKIP = 77
+
+
+class Server:
+    """The program in a temporary folder with users ann and ben; stderr kept in a file."""
+
+    def __init__(self, tmp, *extra, address="127.0.0.1", preexec=None):
+        self.dir = Path(tmp)
+        self.address = address
+        self.smtp, self.pop3 = free_port(), free_port()
+        write_profile(self.dir, self.dir / "store", {"ann": ("ann", "secret"), "ben": ("ben", "pw")})
+        self.log = open(self.dir / "stderr.log", "w+")
+        self.process = subprocess.Popen(
+            [BINARY, "--headless", "--address", address, "--smtp-port", str(self.smtp),
+             "--pop3-port", str(self.pop3), *extra],
+            cwd=self.dir, stderr=self.log, preexec_fn=preexec)
+        if not wait_for_port(self.smtp, host=address):
+            raise RuntimeError("server did not start")
+
+    def stderr(self):
+        self.log.flush()
+        return (self.dir / "stderr.log").read_text()
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+def first_line(port, host="127.0.0.1", source=None, timeout=5.0):
+    """Connects and returns (first line, seconds to it, whether the server then closed)."""
+    start = time.monotonic()
+    s = socket.socket()
+    s.settimeout(timeout)
+    if source:
+        s.bind((source, 0))
+    s.connect((host, port))
+    data = b""
+    while b"\n" not in data:
+        chunk = s.recv(200)
+        if not chunk:
+            break
+        data += chunk
+    took = time.monotonic() - start
+    try:
+        s.settimeout(1.0)
+        closed = s.recv(200) == b""
+    except OSError:
+        closed = False
+    s.close()
+    return data.decode("latin-1").strip(), took, closed
+
+
+def connect(port, host="127.0.0.1", source=None):
+    """An open connection whose banner has been read, or None when it was not a greeting."""
+    s = socket.socket()
+    s.settimeout(5)
+    if source:
+        s.bind((source, 0))
+    s.connect((host, port))
+    banner = s.recv(200)
+    return s if banner[:3] in (b"220", b"+OK") else None
+
+
+def reply(s, line):
+    s.sendall(line.encode() + b"\r\n")
+    data = b""
+    while not data.endswith(b"\r\n"):
+        chunk = s.recv(200)
+        if not chunk:
+            break
+        data += chunk
+    return data.decode("latin-1").strip()
+
+
+# ---- cases ----
+
+
+def case_guessing(tmp):
+    server = Server(tmp)
+    answered = []
+    stop = time.monotonic() + 8
+
+    def guesser(index):
+        patient = index % 2 == 0
+        for attempt in range(1000):
+            if time.monotonic() > stop:
+                return
+            s = socket.socket()
+            try:
+                s.settimeout(5)
+                s.connect(("127.0.0.1", server.pop3))
+                s.recv(200)
+                reply(s, "USER ann")
+                s.settimeout(max(0.1, stop - time.monotonic()) if patient else 0.4)
+                if reply(s, f"PASS guess-{index}-{attempt}"):
+                    answered.append(time.monotonic())
+            except OSError:
+                pass  # hung up before the answer
+            finally:
+                s.close()
+
+    threads = [threading.Thread(target=guesser, args=(i,)) for i in range(50)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=30)
+    check(len(answered) <= 10, f"{len(answered)} guesses answered in 8 s from 50 connections")
+
+    s = connect(server.pop3)
+    reply(s, "USER ann")
+    start = time.monotonic()
+    s.settimeout(40)
+    right = reply(s, "PASS secret")
+    took = time.monotonic() - start
+    check(right == "+OK pwd is correct" and took >= 1.9,
+          f"the right password is answered only after the penalty ({took:.1f} s)")
+    s.close()
+    check("pop3 penalty client=127.0.0.1 seconds=15" in server.stderr(),
+          "the penalty is logged, and has grown to 15 s")
+    server.stop()
+
+
+def case_peraddress(tmp):
+    if os.environ.get("BREVIN_IN_NAMESPACE") != "1":
+        # A network namespace of our own: the server and its clients on an address that is
+        # not loopback, and nothing leaves the namespace.
+        env = dict(os.environ, BREVIN_IN_NAMESPACE="1")
+        try:
+            done = subprocess.run(["unshare", "-n", sys.executable, __file__, BINARY, "peraddress"],
+                                  env=env, timeout=120)
+        except (OSError, subprocess.TimeoutExpired) as error:
+            print(f"skipped: cannot run in a network namespace ({error})")
+            sys.exit(SKIP)
+        sys.exit(done.returncode)
+    address = "10.99.0.1"
+    setup = [["ip", "link", "set", "lo", "up"], ["ip", "addr", "add", f"{address}/32", "dev", "lo"]]
+    for command in setup:
+        if subprocess.run(command, capture_output=True).returncode != 0:
+            print(f"skipped: {' '.join(command)} is not permitted here")
+            sys.exit(SKIP)
+    server = Server(tmp, address=address)
+    held = [connect(server.smtp, address) for _ in range(20)]
+    check(all(held), "20 sessions from one address are greeted")
+    line, took, closed = first_line(server.smtp, address)
+    check(line.startswith("421 ") and closed and took < 2,
+          f"the 21st hears 421 and is closed at once ({line!r}, {took:.2f} s)")
+    line, took, closed = first_line(server.pop3, address)
+    check(line.startswith("-ERR ") and closed, f"on POP3 it hears -ERR ({line!r})")
+    local = [connect(server.smtp, address, source="127.0.0.1") for _ in range(25)]
+    check(all(local), "loopback clients are exempt")
+    held.pop().close()
+    time.sleep(0.3)
+    check(connect(server.smtp, address) is not None, "a session that ends frees its place")
+    check('reason="per-address limit"' in server.stderr(), "refusals are logged")
+    for s in held + local:
+        s.close()
+    server.stop()
+
+
+def case_maxsessions(tmp):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    low = min(256, hard)
+    server = Server(tmp, "--max-sessions", "5",
+                    preexec=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (low, hard)))
+    held = [connect(server.pop3) for _ in range(5)]
+    check(all(held), "five sessions are greeted")
+    line, took, closed = first_line(server.smtp)
+    check(line.startswith("421 ") and closed and took < 2,
+          f"the sixth hears 421 and is closed at once ({line!r}, {took:.2f} s)")
+    held.pop().close()
+    time.sleep(0.3)
+    check(connect(server.smtp) is not None, "a session that ends frees its place")
+    limits = Path(f"/proc/{server.process.pid}/limits").read_text()
+    row = next(l for l in limits.splitlines() if l.startswith("Max open files")).split()
+    check(row[3] == row[4], f"the soft descriptor limit is raised to the hard one ({row[3]}/{row[4]})")
+    for s in held:
+        s.close()
+    server.stop()
+
+
+def case_trickle(tmp):
+    server = Server(tmp, "--pause-ms", "0", "--command-timeout", "2")
+    slow = connect(server.smtp)
+    start = time.monotonic()
+    closed_after = None
+    normal = connect(server.smtp)
+    served = True
+    for byte in b"HELO trickling.example.org and on and on":
+        try:
+            slow.send(bytes([byte]))
+        except OSError:
+            pass
+        served = served and reply(normal, "NOOP").startswith("250")
+        slow.settimeout(0.3)
+        try:
+            if slow.recv(100) == b"":
+                closed_after = time.monotonic() - start
+                break
+        except socket.timeout:
+            pass
+        except OSError:
+            closed_after = time.monotonic() - start
+            break
+    check(closed_after is not None and 1.9 <= closed_after < 8,
+          f"the trickling line is closed after the command timeout ({closed_after})")
+    check(served, "another client is served meanwhile")
+    server.stop()
+
+
+def case_flood(tmp):
+    server = Server(tmp, "--pause-ms", "0")
+    stop = threading.Event()
+    counts = {"flood": 0, "upload": 0}
+
+    def flooder():
+        s = connect(server.smtp)
+        burst = b"HELO flood\r\n" * 20000
+        reader = threading.Thread(target=lambda: drain(s), daemon=True)
+        reader.start()
+        while not stop.is_set():
+            s.sendall(burst)
+            counts["flood"] += len(burst)
+        s.close()
+
+    def drain(s):
+        try:
+            while s.recv(1 << 16):
+                pass
+        except OSError:
+            pass
+
+    def uploader():
+        s = connect(server.smtp)
+        for line in ("HELO up", "MAIL FROM:<u@x>", "RCPT TO:<ann@brevin>", "DATA"):
+            reply(s, line)
+        chunk = b"x" * 1000 + b"\r\n"
+        block = chunk * 1000
+        while not stop.is_set() and counts["upload"] < 1 << 40:
+            s.sendall(block)
+            counts["upload"] += len(block)
+        s.close()
+
+    workers = [threading.Thread(target=flooder), threading.Thread(target=uploader)]
+    for w in workers:
+        w.start()
+    time.sleep(1)
+    worst = 0.0
+    for _ in range(20):
+        try:
+            line, took, _ = first_line(server.pop3, timeout=20)
+            s = connect(server.smtp)
+            start = time.monotonic()
+            ok = s is not None and reply(s, "NOOP").startswith("250")
+            took = max(took, time.monotonic() - start if ok else 99)
+            if s:
+                s.close()
+            worst = max(worst, took if line.startswith("+OK") else 99)
+        except OSError:
+            worst = 99
+            break
+        time.sleep(0.1)
+    stop.set()
+    for w in workers:
+        w.join(timeout=30)
+    check(counts["flood"] > 10 << 20 and counts["upload"] > 10 << 20,
+          f"the attackers ran ({counts['flood'] >> 20} MiB of HELO, {counts['upload'] >> 20} MiB uploaded)")
+    check(worst < 2, f"a probe gets its banner and replies promptly (worst {worst:.2f} s)")
+    server.stop()
+
+
+def case_halfclose(tmp):
+    server = Server(tmp, "--pause-ms", "0")
+    message = b"Subject: big\r\n\r\n" + (b"y" * 998 + b"\r\n") * 20000
+    s = connect(server.smtp)
+    for line in ("HELO x", "MAIL FROM:<f@x>", "RCPT TO:<ann@brevin>", "DATA"):
+        reply(s, line)
+    s.sendall(stuffed(message))
+    check(s.recv(200).startswith(b"250"), "a 20 MB message is delivered")
+    s.close()
+
+    c = socket.socket()
+    c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    c.settimeout(10)
+    c.connect(("127.0.0.1", server.pop3))
+    c.recv(200)
+    reply(c, "USER ann")
+    reply(c, "PASS secret")
+    c.sendall(b"RETR 1\r\n")
+    c.shutdown(socket.SHUT_WR)
+    time.sleep(1)  # the server's writes block meanwhile
+    received = bytearray()
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        chunk = c.recv(1 << 16)
+        if not chunk:
+            break
+        received += chunk
+    c.close()
+    body = bytes(received).split(b"\r\n", 1)[1] if b"\r\n" in received else b""
+    check(body == stuffed(message),
+          f"every byte arrives, with the terminator ({len(received)} bytes)")
+    server.stop()
+
+
+CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    tmp = tempfile.mkdtemp(prefix=f"brevin-attack-{sys.argv[2]}-")
+    try:
+        CASES[sys.argv[2]](tmp)
+    finally:
+        subprocess.run(["rm", "-rf", tmp])
+    return check.summary()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
