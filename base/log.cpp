@@ -72,15 +72,19 @@ LogEvent::LogEvent(std::string_view service, std::string_view event, LogLevel le
 }
 
 LogEvent::~LogEvent() {
-    // Quiet still reports failures.
-    if (!m_enabled || (!m_failed && !Enabled(m_level))) {
+    if (!m_enabled) {
         return;
     }
     if (m_failed) {
         m_line += " failed=yes";
     }
+    // The sink sees every event the level could hold (the activity view counts deliveries
+    // even when the log is quiet); quiet still writes failures.
     if (g_sink) {
         g_sink(m_line, m_failed);
+    }
+    if (!m_failed && !Enabled(m_level)) {
+        return;
     }
     m_line += '\n';
     WriteLine(m_line);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -82,6 +83,12 @@ public:
     MailSession& operator=(const MailSession&) = delete;
 
     [[nodiscard]] ServiceKind Kind() const { return m_kind; }
+    /// The first word of the session's log lines: "smtp" or "pop3".
+    [[nodiscard]] std::string_view ServiceName() const;
+    /// The number the registry gave the session; its log lines carry it as `session=`.
+    [[nodiscard]] std::uint64_t Id() const { return m_id; }
+    /// "address:port" of the client, as the log shows it.
+    [[nodiscard]] std::string_view ClientAddress() const { return m_client; }
 
 protected:
     // ---- the protocol side ----
@@ -125,6 +132,13 @@ protected:
     /// Called once the handshake that `StartTls` began has completed (never for implicit TLS,
     /// whose session starts encrypted). The protocol resets its state; it must not reply.
     virtual void OnEncrypted() {}
+
+    // ---- the log ----
+
+    /// Whether `reply` refuses what the client asked; such replies are logged as failures.
+    [[nodiscard]] virtual bool IsFailureReply(std::string_view /*reply*/) const { return false; }
+    /// Whether the debug log must mask the argument of this command line (a password).
+    [[nodiscard]] virtual bool CarriesSecret(std::string_view /*line*/) const { return false; }
 
     // ---- the cycle ----
 
@@ -197,6 +211,9 @@ private:
     void Touch() { m_lastActivity = m_loop.Now(); }
     void OnIdleCheck();
     void OnPeerClosed();
+    void LogCommand(std::string_view line);
+    void LogFailureReply(std::string_view reply);
+    void LogClose();
     /// Closes the connection and asks the registry to release the session.
     void End();
 
@@ -210,6 +227,12 @@ private:
     EventLoop::Clock::time_point m_sendAt;
     SessionRegistry* m_registry = nullptr;
     std::uint64_t m_id = 0;
+    std::string m_client;                    // "address:port"
+    EventLoop::Clock::time_point m_openedAt; // for the duration in the close event
+    std::uint64_t m_bytesIn = 0;             // taken from the client, after decryption
+    std::uint64_t m_bytesOut = 0;            // handed to the connection, before encryption
+    char m_verb[5]{};                        // the command being answered, for failure lines
+    bool m_closeLogged = false;
 
     char m_recvBuf[kBufferSize + 1]{}; // pending input; a zero byte always follows it
     std::size_t m_recvCount = 0;

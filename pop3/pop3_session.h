@@ -44,6 +44,8 @@ private:
     void RejectLongLine() override;
     bool NextChunk() override;
     void OnEncrypted() override;
+    [[nodiscard]] bool IsFailureReply(std::string_view reply) const override;
+    [[nodiscard]] bool CarriesSecret(std::string_view line) const override;
 
     void User(std::string_view argument);
     void Pass(std::string_view argument);
@@ -72,7 +74,7 @@ private:
     [[nodiscard]] std::string ListingLine(std::size_t index) const;
 
     /// Starts sending message `index`: all of it, or the header and `bodyLines` lines (TOP).
-    void StartRetrieval(std::size_t index, std::optional<std::uint64_t> bodyLines,
+    bool StartRetrieval(std::size_t index, std::optional<std::uint64_t> bodyLines,
                         std::string status);
     /// Makes sure `want` bytes of the reply are ready in `m_retrieval->pending` (fewer at its
     /// end); false when the file cannot be read.
@@ -83,7 +85,8 @@ private:
 
     std::string m_user; // as the last USER gave it, also when unknown
     bool m_authorised = false;
-    Mailbox m_mailbox; // listed when PASS opened it
+    std::uint64_t m_retrieved = 0; // RETR since the login, for the log
+    Mailbox m_mailbox;             // listed when PASS opened it
 
     // While a stream runs the engine holds further commands back by itself, so this protocol
     // never enters the data phase.

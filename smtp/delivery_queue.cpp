@@ -122,7 +122,7 @@ void DeliveryQueue::RoundFiled() {
     auto withdrawn = std::make_shared<std::vector<std::unique_ptr<Delivery>>>();
     for (Submitted& filed : round) {
         if (filed.done) {
-            filed.done(filed.delivery->filed);
+            filed.done(*filed.delivery);
         } else if (filed.delivery->filed) {
             withdrawn->push_back(std::move(filed.delivery));
         }

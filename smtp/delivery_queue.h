@@ -25,7 +25,8 @@ namespace brevin {
 class DeliveryQueue {
 public:
     using Numbered = std::function<void(std::uint32_t number)>;
-    using Done = std::function<void(bool filed)>;
+    /// Called with the delivery as filed (`filed`, and the paths of its files, for the log).
+    using Done = std::function<void(const Delivery& delivery)>;
 
     DeliveryQueue(EventLoop& loop, UserDirectory& users);
     ~DeliveryQueue();

@@ -78,6 +78,9 @@ private:
     void RejectLongLine() override { ReplyLine(kTooLong); }
     DataResult ReceiveMessageData(std::span<const char> bytes) override;
     void OnEncrypted() override;
+    [[nodiscard]] bool IsFailureReply(std::string_view reply) const override {
+        return !reply.empty() && (reply.front() == '4' || reply.front() == '5');
+    }
 
     void Ehlo();
     void StartTls();
@@ -92,7 +95,7 @@ private:
     /// reply, sent at once.
     void FinishMessage();
     /// The delivery queue's answer: the final reply.
-    void MessageFiled(bool filed);
+    void MessageFiled(const Delivery& delivery);
     /// The transaction under way, made when a command needs one.
     SmtpTransaction& Transaction();
 

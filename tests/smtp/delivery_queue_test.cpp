@@ -48,7 +48,7 @@ TEST(DeliveryQueue, ServesEveryoneAndLeavesNothingOfTheWithdrawn) {
     ASSERT_TRUE(gone.message.Open(ann, 8));
     std::vector<bool> answers;
     for (Delivery* d : {&kept, &gone}) {
-        queue.Submit(*d, [&](bool filed) { answers.push_back(filed); });
+        queue.Submit(*d, [&](const Delivery& filed) { answers.push_back(filed.filed); });
     }
     queue.Withdraw(gone);
     ASSERT_TRUE(StepUntil(loop, [&] { return !answers.empty(); }));
@@ -65,7 +65,7 @@ TEST(DeliveryQueue, ServesEveryoneAndLeavesNothingOfTheWithdrawn) {
     ASSERT_TRUE(late.message.Append(std::string(1 << 20, 'x')));
     late.copyFolders = {bob, bob};
     bool answered = false;
-    queue.Submit(late, [&](bool) { answered = true; });
+    queue.Submit(late, [&](const Delivery&) { answered = true; });
     loop.ProcessReady(1000); // the turn ends: the round goes to the worker
     queue.Withdraw(late);
     late = Delivery();
