@@ -92,6 +92,12 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             options.smtp.maxMessageSize = bytes;
+        } else if (name == "--log-level") {
+            const auto text = takeValue();
+            if (!text || !ParseLogLevel(*text, options.logLevel)) {
+                error = error.empty() ? "--log-level needs quiet, normal or debug" : error;
+                return std::nullopt;
+            }
         } else if (name == "--idle-timeout") {
             const auto text = takeValue();
             long seconds = 0;
@@ -145,6 +151,8 @@ std::string UsageText(const std::string& program) {
            "  --tls-key FILE        its PEM private key (default: a self-signed pair made on\n"
            "                        the first start, brevin-cert.pem and brevin-key.pem)\n"
            "  --require-tls         accept passwords and mail only over encrypted sessions\n"
+           "  --log-level LEVEL     quiet (failures only), normal (every event, the default)\n"
+           "                        or debug (also every command line, passwords masked)\n"
            "  --headless            run without windows even when a display is available\n"
            "  --help                show this text\n"
            "  --version             show the version\n";

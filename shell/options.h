@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/log.h"
 #include "engine/mail_session.h"
 #include "smtp/smtp_session.h"
 
@@ -22,6 +23,7 @@ struct ServerOptions {
     std::string tlsKey;
     SessionOptions session;
     SmtpLimits smtp;
+    LogLevel logLevel = LogLevel::Normal;
     bool headless = false;
     bool help = false;
     bool version = false;

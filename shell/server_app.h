@@ -52,6 +52,7 @@ public:
 
 private:
     std::unique_ptr<MailSession> MakeSession(ServiceKind kind);
+    void LogStart(const ListenerPorts& ports) const;
     void ReportListenerFailure(const ListenerFailure& failure, WindowSide& windows);
 
     // Declared first, so it is destroyed last: everything below unregisters from it.
@@ -69,6 +70,7 @@ private:
     // the listeners hand sessions to the registry, so they go first.
     SessionRegistry m_sessions{m_loop};
     Listeners m_listeners;
+    bool m_started = false; // the start event was logged: the stop event follows
 };
 
 } // namespace brevin
