@@ -11,6 +11,7 @@
 #include <clocale>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 namespace brevin {
 
@@ -74,7 +75,7 @@ void ServerApp::ReportListenerFailure(const ListenerFailure& failure, WindowSide
     switch (failure.step) {
     case ListenerStep::Create:
         windows.MessageBox(name + " port", "Creation FAILED ");
-        if (failure.error == EACCES) {
+        if (failure.error == EACCES && !std::exchange(m_privilegeHinted, true)) {
             // Ports below 1024 need a privilege an ordinary user's program lacks.
             std::error_code ec;
             const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);

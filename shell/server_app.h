@@ -70,7 +70,8 @@ private:
     // the listeners hand sessions to the registry, so they go first.
     SessionRegistry m_sessions{m_loop};
     Listeners m_listeners;
-    bool m_started = false; // the start event was logged: the stop event follows
+    bool m_privilegeHinted = false; // the fix for a refused port is said once
+    bool m_started = false;         // the start event was logged: the stop event follows
 };
 
 } // namespace brevin
