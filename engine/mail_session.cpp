@@ -61,14 +61,16 @@ void MailSession::LogClose() {
         .Add("bytes_out", m_bytesOut);
 }
 
-// Debug only; the line is cut at its end, and a password never reaches the log.
+// Debug only; the line is cut at its end, and a password never reaches the log: the arguments
+// of PASS, AUTH and APOP are masked on either service (a client may send them to the wrong one).
 void MailSession::LogCommand(std::string_view line) {
     line = line.substr(0, line.find_first_of(std::string_view("\r\n\0", 3)));
-    if (CarriesSecret(line)) {
-        const auto blank = line.find(' ');
+    const std::string_view verb(m_verb);
+    if (verb == "PASS" || verb == "AUTH" || verb == "APOP") {
+        // Everything after the word goes, whatever separates it (a tab, nothing at all).
         LogEvent(ServiceName(), "command", LogLevel::Debug)
             .Add("session", m_id)
-            .Add("line", std::string(line.substr(0, blank)) + " ***");
+            .Add("line", std::string(verb) + " ***");
         return;
     }
     LogEvent(ServiceName(), "command", LogLevel::Debug).Add("session", m_id).Add("line", line);

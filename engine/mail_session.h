@@ -137,8 +137,6 @@ protected:
 
     /// Whether `reply` refuses what the client asked; such replies are logged as failures.
     [[nodiscard]] virtual bool IsFailureReply(std::string_view /*reply*/) const { return false; }
-    /// Whether the debug log must mask the argument of this command line (a password).
-    [[nodiscard]] virtual bool CarriesSecret(std::string_view /*line*/) const { return false; }
 
     // ---- the cycle ----
 

@@ -49,10 +49,6 @@ bool Pop3Session::IsFailureReply(std::string_view reply) const {
     return reply.starts_with("-ERR") && reply != kWrongPassword;
 }
 
-bool Pop3Session::CarriesSecret(std::string_view line) const {
-    return line.size() >= 4 && CommandWord(line) == Word("pass");
-}
-
 const Pop3Session::Command Pop3Session::kCommands[] = {
     {Word("user"), false, &Pop3Session::User}, {Word("pass"), false, &Pop3Session::Pass},
     {Word("quit"), false, &Pop3Session::Quit}, {Word("capa"), false, &Pop3Session::Capa},

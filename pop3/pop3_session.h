@@ -45,7 +45,6 @@ private:
     bool NextChunk() override;
     void OnEncrypted() override;
     [[nodiscard]] bool IsFailureReply(std::string_view reply) const override;
-    [[nodiscard]] bool CarriesSecret(std::string_view line) const override;
 
     void User(std::string_view argument);
     void Pass(std::string_view argument);

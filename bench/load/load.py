@@ -151,9 +151,10 @@ def main():
         return 0
 
     # Alternating rounds, so that a neighbour's load on the machine falls on both alike.
+    # The order flips every round, so a drift in the machine's load cancels out as well.
     rates = {"quiet": [], "normal": []}
-    for _ in range(args.log_cost):
-        for level in rates:
+    for round_ in range(args.log_cost):
+        for level in (["quiet", "normal"] if round_ % 2 == 0 else ["normal", "quiet"]):
             _, rate = run_once(args, level)
             rates[level].append(rate)
             print()

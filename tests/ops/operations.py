@@ -149,6 +149,17 @@ def case_secrets():
             server = Server(work, "--headless", "--log-level", level)
             check(wait_for_port(server.smtp), f"{level}: started")
             traffic(server)
+            # Secrets where they do not belong: a tab after PASS, PASS and AUTH sent to SMTP.
+            with socket.create_connection(("127.0.0.1", server.pop3), timeout=10) as c:
+                c.recv(100)
+                c.sendall(f"USER ann\r\nPASS\t{SECRET}\r\nQUIT\r\n".encode())
+                while c.recv(1000):
+                    pass
+            with socket.create_connection(("127.0.0.1", server.smtp), timeout=10) as c:
+                c.recv(100)
+                c.sendall(f"PASS {SECRET}\r\nAUTH PLAIN {SECRET}\r\nQUIT\r\n".encode())
+                while c.recv(1000):
+                    pass
             server.stop()
             text = server.log.read_text(errors="replace")
             check(SECRET not in text, f"{level}: no password in the log")
