@@ -59,7 +59,7 @@ MainWindow::MainWindow(ServerApp& app, const QIcon& iconMain, const QIcon& iconA
     setCentralWidget(m_view);
     m_activity = new ActivityView(app, this);
     addDockWidget(Qt::RightDockWidgetArea, m_activity);
-    resizeDocks({m_activity}, {380}, Qt::Horizontal);
+    resizeDocks({m_activity}, {460}, Qt::Horizontal);
     QAction* activity = m_activity->toggleViewAction();
     activity->setObjectName(QStringLiteral("toggleActivity"));
     activity->setText(QStringLiteral("A&ttività del server"));
