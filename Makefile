@@ -7,10 +7,12 @@ TARGET  ?=
 
 .PHONY: run test bench fuzz build format lint clean
 
-# Builds the server and starts it in ./run (its brevin.INI and store/ land there).
+# Builds the server and starts it in ./run (its brevin.INI and store/ land there). Ports 25 and
+# 110 need the bind capability, which scripts/grant-bind.sh gives the built program (via sudo).
 run:
 	@scripts/install-deps.sh run
 	@$(MAKE) --no-print-directory build TARGET=brevin
+	@scripts/grant-bind.sh $(BUILD)/brevin $(ARGS)
 	@mkdir -p run
 	cd run && exec ../$(BUILD)/brevin $(ARGS)
 

@@ -9,6 +9,9 @@ namespace {
 
 LogLevel g_level = LogLevel::Normal;
 std::function<void(std::string_view, bool)> g_sink;
+int g_batchDepth = 0;
+std::string g_batch; // lines gathered under a LogBatch
+constexpr std::size_t kBatchLimit = 16 * 1024;
 
 bool NeedsQuotes(std::string_view value) {
     if (value.empty()) {
@@ -46,7 +49,8 @@ void AppendValue(std::string& line, std::string_view value) {
     line += '"';
 }
 
-/// One write per line, so lines of several processes sharing the journal never interleave.
+/// One write per line (or batch of whole lines), so lines of several processes sharing the
+/// journal never interleave.
 void WriteLine(const std::string& line) {
     std::size_t done = 0;
     while (done < line.size()) {
@@ -72,18 +76,30 @@ LogEvent::LogEvent(std::string_view service, std::string_view event, LogLevel le
 }
 
 LogEvent::~LogEvent() {
-    // Quiet still reports failures.
-    if (!m_enabled || (!m_failed && !Enabled(m_level))) {
+    if (!m_enabled) {
         return;
     }
     if (m_failed) {
         m_line += " failed=yes";
     }
+    // The sink sees every event the level could hold (the activity view counts deliveries
+    // even when the log is quiet); quiet still writes failures.
     if (g_sink) {
         g_sink(m_line, m_failed);
     }
+    if (!m_failed && !Enabled(m_level)) {
+        return;
+    }
     m_line += '\n';
-    WriteLine(m_line);
+    if (g_batchDepth == 0) {
+        WriteLine(m_line);
+        return;
+    }
+    g_batch += m_line;
+    if (g_batch.size() >= kBatchLimit) {
+        WriteLine(g_batch);
+        g_batch.clear();
+    }
 }
 
 LogEvent& LogEvent::Add(std::string_view key, std::string_view value) {
@@ -113,6 +129,17 @@ void LogEvent::SetLevel(LogLevel level) {
 
 void LogEvent::SetSink(std::function<void(std::string_view line, bool failed)> sink) {
     g_sink = std::move(sink);
+}
+
+LogBatch::LogBatch() {
+    ++g_batchDepth;
+}
+
+LogBatch::~LogBatch() {
+    if (--g_batchDepth == 0 && !g_batch.empty()) {
+        WriteLine(g_batch);
+        g_batch.clear();
+    }
 }
 
 bool ParseLogLevel(std::string_view text, LogLevel& level) {

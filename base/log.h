@@ -45,6 +45,18 @@ private:
     bool m_failed = false;
 };
 
+/// While one lives, written lines are gathered and go out together when the last one ends (or
+/// the gathered bytes grow large): the loop holds one over each batch of ready work, so a busy
+/// server makes one write per batch instead of one per event. Whole lines only, so lines of
+/// several processes still never interleave.
+class LogBatch {
+public:
+    LogBatch();
+    ~LogBatch();
+    LogBatch(const LogBatch&) = delete;
+    LogBatch& operator=(const LogBatch&) = delete;
+};
+
 /// Parses "quiet", "normal" or "debug".
 bool ParseLogLevel(std::string_view text, LogLevel& level);
 

@@ -1,5 +1,6 @@
 #include "engine/event_loop.h"
 
+#include "base/log.h"
 #include "engine/async_socket.h"
 
 #include <algorithm>
@@ -82,12 +83,16 @@ void EventLoop::Stop() {
 
 int EventLoop::ProcessReady(int timeoutMs) {
     // Work posted outside any callback (while the loop stood still) must not wait for an event.
-    RunDeferred();
+    {
+        const LogBatch batch;
+        RunDeferred();
+    }
     epoll_event events[kBatch];
     const int ready = epoll_wait(m_epoll.Get(), events, kBatch, timeoutMs);
     if (ready < 0) {
         return 0; // EINTR: the caller loops
     }
+    const LogBatch batch; // the batch's log lines leave in one write, after it
     int delivered = 0;
     bool timersDue = false;
     for (int i = 0; i < ready; ++i) {

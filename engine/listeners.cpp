@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,6 +52,29 @@ void Listener::ResumeAccepting() {
     AsyncSelect(Interest::Accept);
 }
 
+std::vector<std::pair<std::string, std::string>> InterfaceAddresses(bool withLoopback) {
+    std::vector<std::pair<std::string, std::string>> found;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return found;
+    }
+    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET ||
+            (i->ifa_flags & IFF_UP) == 0 || (!withLoopback && (i->ifa_flags & IFF_LOOPBACK) != 0)) {
+            continue;
+        }
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, text,
+                  sizeof text);
+        if (!withLoopback && std::string_view(text).starts_with("127.")) {
+            continue;
+        }
+        found.emplace_back(i->ifa_name, text);
+    }
+    freeifaddrs(list);
+    return found;
+}
+
 AddressError FindLocalAddress(HostAddress& host, std::string_view override) {
     in_addr address{};
     if (!override.empty()) {
@@ -67,6 +92,13 @@ AddressError FindLocalAddress(HostAddress& host, std::string_view override) {
         }
         address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
         freeaddrinfo(found);
+        if ((ntohl(address.s_addr) >> 24) == 127) {
+            const auto interfaces = InterfaceAddresses(false);
+            if (!interfaces.empty() &&
+                inet_pton(AF_INET, interfaces.front().second.c_str(), &address) == 1) {
+                host.interface = interfaces.front().first;
+            }
+        }
     }
     const auto bytes = reinterpret_cast<const unsigned char*>(&address.s_addr);
     for (std::size_t i = 0; i < 4; ++i) {
@@ -75,6 +107,14 @@ AddressError FindLocalAddress(HostAddress& host, std::string_view override) {
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, text, sizeof text);
     host.address = text;
+    host.reachable.clear();
+    if (address.s_addr == htonl(INADDR_ANY)) {
+        for (auto& [name, dotted] : InterfaceAddresses(true)) {
+            host.reachable.push_back(std::move(dotted));
+        }
+    } else {
+        host.reachable.push_back(host.address);
+    }
     return AddressError::None;
 }
 

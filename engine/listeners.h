@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace brevin {
@@ -42,6 +43,11 @@ private:
 struct HostAddress {
     std::string address;         // dotted decimal
     std::array<int, 4> octets{}; // most significant first
+    /// Where clients can reach the listeners: `address`, or with 0.0.0.0 the IPv4 address of
+    /// every interface that is up.
+    std::vector<std::string> reachable;
+    /// The interface whose address replaced a loopback host name's; empty otherwise.
+    std::string interface;
 };
 
 /// Why the host's address is unknown.
@@ -52,7 +58,9 @@ enum class AddressError {
 };
 
 /// Resolves the host's own name and takes its first IPv4 address; `override` (from the
-/// command line) replaces the lookup.
+/// command line) replaces the lookup. When the name resolves to loopback (127.0.1.1 on a stock
+/// Debian), no other machine could reach that, so the first non-loopback IPv4 address of an
+/// interface that is up is taken instead, when there is one.
 AddressError FindLocalAddress(HostAddress& host, std::string_view override = {});
 
 /// The step at which a listener could not be made.
@@ -61,6 +69,10 @@ enum class ListenerStep {
     Reuse,  ///< SO_REUSEADDR; the listener serves all the same
     Listen, ///< listen; the listener is left out
 };
+
+/// The IPv4 addresses of the interfaces that are up, as `ifname` and dotted decimal, in the
+/// system's order; loopback ones only with `withLoopback`.
+std::vector<std::pair<std::string, std::string>> InterfaceAddresses(bool withLoopback);
 
 struct ListenerFailure {
     ServiceKind kind;

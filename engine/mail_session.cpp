@@ -4,8 +4,11 @@
 #include "engine/tls.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -36,7 +39,57 @@ MailSession::MailSession(EventLoop& loop, ServiceKind kind, const SessionOptions
       m_turnTimer(loop, [this] { Drive(); }), m_lineTimer(loop, [this] { End(); }),
       m_lastActivity(loop.Now()), m_sendAt(m_lastActivity) {}
 
-MailSession::~MailSession() = default;
+// Sessions still open at shutdown are destroyed without `End`: their close is logged here.
+MailSession::~MailSession() {
+    LogClose();
+}
+
+std::string_view MailSession::ServiceName() const {
+    return m_kind == ServiceKind::SMTP ? "smtp" : "pop3";
+}
+
+void MailSession::LogClose() {
+    if (m_closeLogged || m_registry == nullptr) {
+        return;
+    }
+    m_closeLogged = true;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_loop.Now() - m_openedAt);
+    LogEvent(ServiceName(), "close")
+        .Add("client", m_client)
+        .Add("session", m_id)
+        .Add("duration_ms", static_cast<std::uint64_t>(std::max<std::int64_t>(ms.count(), 0)))
+        .Add("bytes_in", m_bytesIn)
+        .Add("bytes_out", m_bytesOut);
+}
+
+// Debug only; the line is cut at its end, and a password never reaches the log: the arguments
+// of PASS, AUTH and APOP are masked on either service (a client may send them to the wrong one).
+void MailSession::LogCommand(std::string_view line) {
+    line = line.substr(0, line.find_first_of(std::string_view("\r\n\0", 3)));
+    const std::string_view verb(m_verb);
+    if (verb == "PASS" || verb == "AUTH" || verb == "APOP") {
+        // Everything after the word goes, whatever separates it (a tab, nothing at all).
+        LogEvent(ServiceName(), "command", LogLevel::Debug)
+            .Add("session", m_id)
+            .Add("line", std::string(verb) + " ***");
+        return;
+    }
+    LogEvent(ServiceName(), "command", LogLevel::Debug).Add("session", m_id).Add("line", line);
+}
+
+void MailSession::LogFailureReply(std::string_view reply) {
+    if (m_registry == nullptr || !IsFailureReply(reply)) {
+        return;
+    }
+    reply = reply.substr(0, reply.find_first_of("\r\n"));
+    LogEvent(ServiceName(), "reply")
+        .Add("client", m_client)
+        .Add("session", m_id)
+        .Add("command", m_verb[0] != '\0' ? std::string_view(m_verb) : std::string_view("-"))
+        .Add("reply", reply)
+        .Failed();
+}
 
 void MailSession::End() {
     if (m_ended) {
@@ -51,6 +104,7 @@ void MailSession::End() {
         m_tls->Shutdown();
     }
     m_socket.Close();
+    LogClose();
     if (m_registry != nullptr) {
         m_registry->Release(m_id);
     }
@@ -77,6 +131,20 @@ bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint
     m_registry = &registry;
     m_id = id;
     m_peer = peer;
+    m_openedAt = m_loop.Now();
+    sockaddr_in endpoint{};
+    socklen_t endpointLength = sizeof endpoint;
+    char text[INET_ADDRSTRLEN] = "?";
+    if (::getpeername(connection.Get(), reinterpret_cast<sockaddr*>(&endpoint), &endpointLength) ==
+            0 &&
+        endpoint.sin_family == AF_INET) {
+        inet_ntop(AF_INET, &endpoint.sin_addr, text, sizeof text);
+    }
+    m_client = std::string(text) + ":" + std::to_string(ntohs(endpoint.sin_port));
+    LogEvent(ServiceName(), "connect")
+        .Add("client", m_client)
+        .Add("session", m_id)
+        .Add("tls", implicitTls ? "yes" : "no");
     if (!m_socket.Attach(std::move(connection), Interest::Read | Interest::Close)) {
         return false;
     }
@@ -127,7 +195,8 @@ bool MailSession::ContinueHandshake() {
     case TlsChannel::Progress::Waiting:
         return false;
     case TlsChannel::Progress::Failed:
-        LogEvent(m_kind == ServiceKind::SMTP ? "smtp" : "pop3", "tls")
+        LogEvent(ServiceName(), "tls")
+            .Add("client", m_client)
             .Add("session", m_id)
             .Add("reason", m_tls->FailureReason())
             .Failed();
@@ -169,8 +238,12 @@ void MailSession::WatchBacklog() {
 }
 
 ssize_t MailSession::Receive(void* buffer, std::size_t length, int flags) {
-    return m_tls != nullptr ? m_tls->Receive(buffer, length, flags)
-                            : m_socket.Receive(buffer, length, flags);
+    const ssize_t got = m_tls != nullptr ? m_tls->Receive(buffer, length, flags)
+                                         : m_socket.Receive(buffer, length, flags);
+    if (got > 0 && (flags & MSG_PEEK) == 0) {
+        m_bytesIn += static_cast<std::uint64_t>(got);
+    }
+    return got;
 }
 
 int MailSession::ReceiveError() const {
@@ -190,12 +263,14 @@ void MailSession::ReplyLine(std::string_view text) {
     std::memcpy(m_replyBuf, text.data(), length);
     std::memcpy(m_replyBuf + length, "\r\n", 2);
     QueueReply(length + 2, m_loop.Now() + m_options.pause);
+    LogFailureReply(text);
 }
 
 void MailSession::Reply(std::string_view text) {
     const std::size_t length = std::min(text.size(), kBufferSize);
     std::memcpy(m_replyBuf, text.data(), length);
     QueueReply(length, m_loop.Now() + m_options.pause);
+    LogFailureReply(text);
 }
 
 void MailSession::ReplyLineNow(std::string_view text) {
@@ -243,6 +318,7 @@ std::size_t MailSession::SendNow(std::span<const char> bytes) {
     if (sent <= 0) {
         return 0; // full, or failed: the next reply's send reports it
     }
+    m_bytesOut += static_cast<std::uint64_t>(sent);
     Touch();
     m_turnBytes += static_cast<std::size_t>(sent);
     WatchBacklog();
@@ -330,6 +406,7 @@ bool MailSession::SendPending() {
     if (sent > 0) {
         m_replySent += static_cast<std::size_t>(sent);
         m_turnBytes += static_cast<std::size_t>(sent);
+        m_bytesOut += static_cast<std::uint64_t>(sent);
         Touch();
     }
     if (m_replySent == m_replyLength) {
@@ -421,6 +498,15 @@ bool MailSession::InterpretBuffered() {
         const auto length = static_cast<std::size_t>(lineEnd - m_recvBuf) + 1;
         WatchLine(false);
         ++m_turnCommands;
+        std::size_t verb = 0;
+        for (; verb < 4 && verb < length && m_recvBuf[verb] > ' '; ++verb) {
+            m_verb[verb] =
+                static_cast<char>(std::toupper(static_cast<unsigned char>(m_recvBuf[verb])));
+        }
+        m_verb[verb] = '\0';
+        if (LogEvent::Enabled(LogLevel::Debug)) {
+            LogCommand({m_recvBuf, length});
+        }
         InterpretCommand({m_recvBuf, length});
         Consume(length);
         if (m_tlsState == TlsState::AfterReply) {

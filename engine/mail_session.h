@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -95,6 +96,12 @@ public:
     /// before it goes on, so a client that floods commands or data cannot starve them.
     static constexpr int kTurnCommands = 8;
     static constexpr std::size_t kTurnBytes = 256 * 1024;
+    /// The first word of the session's log lines: "smtp" or "pop3".
+    [[nodiscard]] std::string_view ServiceName() const;
+    /// The number the registry gave the session; its log lines carry it as `session=`.
+    [[nodiscard]] std::uint64_t Id() const { return m_id; }
+    /// "address:port" of the client, as the log shows it.
+    [[nodiscard]] std::string_view ClientEndpoint() const { return m_client; }
 
 protected:
     // ---- the protocol side ----
@@ -141,6 +148,11 @@ protected:
     /// The client has sent its last byte (it may still read); what it sent is answered unless
     /// the protocol ends the session here.
     virtual void OnInputEnded() {}
+
+    // ---- the log ----
+
+    /// Whether `reply` refuses what the client asked; such replies are logged as failures.
+    [[nodiscard]] virtual bool IsFailureReply(std::string_view /*reply*/) const { return false; }
 
     // ---- the cycle ----
 
@@ -220,6 +232,9 @@ private:
     /// Starts or stops the command timeout as a line is (or is no longer) arriving.
     void WatchLine(bool arriving);
     void OnPeerClosed();
+    void LogCommand(std::string_view line);
+    void LogFailureReply(std::string_view reply);
+    void LogClose();
     /// Closes the connection and asks the registry to release the session.
     void End();
 
@@ -236,8 +251,14 @@ private:
     SessionRegistry* m_registry = nullptr;
     std::uint64_t m_id = 0;
     ClientAddress m_peer = 0;
-    int m_turnCommands = 0;      // commands interpreted in this turn
-    std::size_t m_turnBytes = 0; // bytes received and sent in this turn
+    int m_turnCommands = 0;                  // commands interpreted in this turn
+    std::size_t m_turnBytes = 0;             // bytes received and sent in this turn
+    std::string m_client;                    // "address:port"
+    EventLoop::Clock::time_point m_openedAt; // for the duration in the close event
+    std::uint64_t m_bytesIn = 0;             // taken from the client, after decryption
+    std::uint64_t m_bytesOut = 0;            // handed to the connection, before encryption
+    char m_verb[5]{};                        // the command being answered, for failure lines
+    bool m_closeLogged = false;
 
     char m_recvBuf[kBufferSize + 1]{}; // pending input; a zero byte always follows it
     std::size_t m_recvCount = 0;

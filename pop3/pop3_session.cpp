@@ -24,6 +24,7 @@ constexpr std::string_view kNotAuthenticated = "-ERR Brevin server: not authenti
 constexpr std::string_view kNoSuchFile = "-ERR Brevin server: no such file";
 constexpr std::string_view kNoSuchMessage = "-ERR Brevin server: no such message";
 constexpr std::string_view kAlreadyDeleted = "-ERR Brevin server: message already deleted";
+constexpr std::string_view kWrongPassword = "-ERR this is not the pwd!!!";
 constexpr std::string_view kClosing = "+OK Brevin server is closeing";
 
 /// The argument after the first number of `argument` ("TOP 3 10" gives "10"); empty when
@@ -42,6 +43,11 @@ std::string_view SecondArgument(std::string_view argument) {
 }
 
 } // namespace
+
+// A failed PASS has its own event (`pop3 login … failed=yes`), which fail2ban reads.
+bool Pop3Session::IsFailureReply(std::string_view reply) const {
+    return reply.starts_with("-ERR") && reply != kWrongPassword;
+}
 
 const Pop3Session::Command Pop3Session::kCommands[] = {
     {Word("user"), false, &Pop3Session::User}, {Word("pass"), false, &Pop3Session::Pass},
@@ -157,24 +163,43 @@ void Pop3Session::Pass(std::string_view argument) {
     // An unknown user, or one without a password, opens nothing.
     const auto folder = m_users.MailboxPath(m_user);
     if (!folder || !m_users.CheckPassword(m_user, argument)) {
+        LogEvent("pop3", "login")
+            .Add("user", m_user)
+            .Add("client", ClientEndpoint())
+            .Add("session", Id())
+            .Failed();
         Penalise();
         AnswerPassword(kPassWrong);
         return;
     }
     m_mailbox = Mailbox(*folder);
     m_authorised = true;
+    m_retrieved = 0;
+    LogEvent("pop3", "login")
+        .Add("user", m_user)
+        .Add("client", ClientEndpoint())
+        .Add("session", Id())
+        .Add("messages", m_mailbox.Count());
     AnswerPassword(kPassOk);
 }
 
 void Pop3Session::Quit(std::string_view /*argument*/) {
     std::string reply(kClosing);
     if (m_authorised) {
-        if (const auto failed = m_mailbox.Expunge(); !failed.empty()) {
+        const std::size_t marked = m_mailbox.Count() - m_mailbox.LiveCount();
+        const auto failed = m_mailbox.Expunge();
+        if (!failed.empty()) {
             reply = "-ERR Brevin server: could not delete";
             for (const std::string& name : failed) {
                 reply += " " + name;
             }
         }
+        LogEvent("pop3", "quit")
+            .Add("user", m_user)
+            .Add("session", Id())
+            .Add("retrieved", m_retrieved)
+            .Add("deleted", marked - failed.size())
+            .Add("kept", failed.size());
     }
     ReplyLine(reply);
     CloseAfterReply();
@@ -336,8 +361,15 @@ bool Pop3Session::NextChunk() {
 
 void Pop3Session::Retr(std::string_view argument) {
     if (const auto index = Message(argument, kNoSuchFile)) {
-        StartRetrieval(*index, std::nullopt,
-                       "+OK " + std::to_string(m_mailbox.ClientSize(*index)) + " bytes");
+        if (StartRetrieval(*index, std::nullopt,
+                           "+OK " + std::to_string(m_mailbox.ClientSize(*index)) + " bytes")) {
+            ++m_retrieved;
+            LogEvent("pop3", "retrieve")
+                .Add("user", m_user)
+                .Add("session", Id())
+                .Add("message", m_mailbox.Entry(*index).name)
+                .Add("size", m_mailbox.ClientSize(*index));
+        }
     }
 }
 
@@ -353,14 +385,14 @@ void Pop3Session::Top(std::string_view argument) {
     }
 }
 
-void Pop3Session::StartRetrieval(std::size_t index, std::optional<std::uint64_t> bodyLines,
+bool Pop3Session::StartRetrieval(std::size_t index, std::optional<std::uint64_t> bodyLines,
                                  const std::string& status) {
     // Opened now, so that a message removed since the listing is refused before any of the
     // multi-line reply has gone out.
     Mailbox::OpenedMessage message = m_mailbox.Open(index);
     if (!message.fd) {
         ReplyLine(kNoSuchFile);
-        return;
+        return false;
     }
     char tail[5];
     const auto tailLength = static_cast<std::size_t>(std::min<std::uint64_t>(message.size, 5));
@@ -368,7 +400,7 @@ void Pop3Session::StartRetrieval(std::size_t index, std::optional<std::uint64_t>
         ::pread(message.fd.Get(), tail, tailLength, static_cast<off_t>(message.size - tailLength));
     if (got != static_cast<ssize_t>(tailLength)) {
         ReplyLine(kNoSuchFile);
-        return;
+        return false;
     }
     m_retrieval.emplace();
     m_retrieval->fd = std::move(message.fd);
@@ -377,6 +409,7 @@ void Pop3Session::StartRetrieval(std::size_t index, std::optional<std::uint64_t>
     m_stream = Stream::Retrieval;
     StartStream();
     ReplyLine(status);
+    return true;
 }
 
 bool Pop3Session::PrepareRetrieval(std::size_t want) {

@@ -56,6 +56,7 @@ private:
     bool NextChunk() override;
     void OnEncrypted() override;
     void OnInputEnded() override;
+    [[nodiscard]] bool IsFailureReply(std::string_view reply) const override;
 
     void User(std::string_view argument);
     void Pass(std::string_view argument);
@@ -89,7 +90,7 @@ private:
     [[nodiscard]] std::string ListingLine(std::size_t index) const;
 
     /// Starts sending message `index`: all of it, or the header and `bodyLines` lines (TOP).
-    void StartRetrieval(std::size_t index, std::optional<std::uint64_t> bodyLines,
+    bool StartRetrieval(std::size_t index, std::optional<std::uint64_t> bodyLines,
                         const std::string& status);
     /// Makes sure `want` bytes of the reply are ready in `m_retrieval->pending` (fewer at its
     /// end); false when the file cannot be read.
@@ -102,7 +103,8 @@ private:
     Timer m_penaltyTimer; // holds the answer to PASS while the penalty lasts
     std::string_view m_penaltyReply;
     bool m_authorised = false;
-    Mailbox m_mailbox; // listed when PASS opened it
+    std::uint64_t m_retrieved = 0; // RETR since the login, for the log
+    Mailbox m_mailbox;             // listed when PASS opened it
 
     // While a stream runs the engine holds further commands back by itself, so this protocol
     // never enters the data phase.

@@ -5,9 +5,9 @@ set -euo pipefail
 
 build=(cmake ninja-build g++ pkg-config qt6-base-dev libx11-dev libgtest-dev libgmock-dev libssl-dev)
 case "${1:-run}" in
-    run) want=("${build[@]}") ;;
+    run) want=("${build[@]}" libcap2-bin) ;;
     test | bench) want=("${build[@]}" python3 curl msmtp mpop fetchmail mutt swaks libnet-ssleay-perl
-        iproute2 util-linux clang-format clang-tidy) ;;
+        iproute2 util-linux clang-format clang-tidy fail2ban) ;;
     fuzz) want=("${build[@]}" clang libclang-rt-14-dev) ;;
     screenshot) want=("${build[@]}" xvfb trayer x11-apps imagemagick xdotool) ;;
     *) echo "usage: $0 [run|test|bench|fuzz|screenshot]" >&2; exit 2 ;;

@@ -20,6 +20,9 @@ void StopOnSignal(int /*signal*/) {
 /// Message boxes as single lines, "CAPTION: TEXT", for a server without a display.
 class ConsoleSide final : public WindowSide {
 public:
+    void Notice(std::string_view text, std::string_view caption) override {
+        MessageBox(text, caption);
+    }
     void MessageBox(std::string_view text, std::string_view caption) override {
         std::string line(text);
         for (char& c : line) {

@@ -108,6 +108,12 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             options.smtp.minFreeBytes = mb << 20;
+        } else if (name == "--log-level") {
+            const auto text = takeValue();
+            if (!text || !ParseLogLevel(*text, options.logLevel)) {
+                error = error.empty() ? "--log-level needs quiet, normal or debug" : error;
+                return std::nullopt;
+            }
         } else if (name == "--idle-timeout") {
             const auto text = takeValue();
             long seconds = 0;
@@ -168,7 +174,8 @@ std::string UsageText(const std::string& program) {
            "It keeps its profile (brevin.INI) and its mail store in the working directory.\n"
            "\n"
            "Options:\n"
-           "  --address IPV4        listen on this address (default: the host's first address)\n"
+           "  --address IPV4        listen on this address (default: the host's first address,\n"
+           "                        or a LAN interface's when that is loopback; 0.0.0.0: all)\n"
            "  --smtp-port N         SMTP port (default 25)\n"
            "  --pop3-port N         POP3 port (default 110)\n"
            "  --pause-ms N          pause before every reply, in milliseconds (default 100)\n"
@@ -190,6 +197,8 @@ std::string UsageText(const std::string& program) {
            "  --tls-key FILE        its PEM private key (default: a self-signed pair made on\n"
            "                        the first start, brevin-cert.pem and brevin-key.pem)\n"
            "  --require-tls         accept passwords and mail only over encrypted sessions\n"
+           "  --log-level LEVEL     quiet (failures only), normal (every event, the default)\n"
+           "                        or debug (also every command line, passwords masked)\n"
            "  --headless            run without windows even when a display is available\n"
            "  --help                show this text\n"
            "  --version             show the version\n";

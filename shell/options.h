@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/log.h"
 #include "engine/mail_session.h"
 #include "smtp/smtp_session.h"
 
@@ -24,6 +25,7 @@ struct ServerOptions {
     SmtpLimits smtp;
     /// maxSessions 0: as many as the descriptor limit allows (see `SessionsForDescriptors`).
     ConnectionLimits connections;
+    LogLevel logLevel = LogLevel::Normal;
     bool headless = false;
     bool help = false;
     bool version = false;

@@ -1,5 +1,6 @@
 #include "shell/server_app.h"
 
+#include "base/log.h"
 #include "pop3/pop3_session.h"
 #include "shell/tls_setup.h"
 #include "smtp/smtp_session.h"
@@ -13,6 +14,7 @@
 #include <sys/resource.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace brevin {
 
@@ -22,7 +24,34 @@ ServerApp::ServerApp(ServerOptions options, std::string programPath)
     m_workingDirectory = std::filesystem::current_path(ec);
 }
 
-ServerApp::~ServerApp() = default;
+ServerApp::~ServerApp() {
+    if (m_started) {
+        LogEvent("brevin", "stop").Add("sessions", m_sessions.Count());
+    }
+}
+
+void ServerApp::LogStart(const ListenerPorts& ports) const {
+    LogEvent event("brevin", "start");
+    event.Add("version", BREVIN_VERSION).Add("address", m_host.address);
+    std::string reachable;
+    for (const std::string& address : m_host.reachable) {
+        reachable += (reachable.empty() ? "" : ",") + address;
+    }
+    event.Add("reachable", reachable);
+    const auto port = [&](std::string_view key, const Listener* listener, std::uint16_t number) {
+        if (listener != nullptr) {
+            event.Add(key, number);
+        }
+    };
+    port("smtp", m_listeners.smtp.get(), ports.smtp);
+    port("pop3", m_listeners.pop3.get(), ports.pop3);
+    port("smtps", m_listeners.smtps.get(), ports.smtps);
+    port("pop3s", m_listeners.pop3s.get(), ports.pop3s);
+    event.Add("store", m_users->StoreRoot());
+    if (m_tls != nullptr) {
+        event.Add("tls", m_tls->Fingerprint());
+    }
+}
 
 std::unique_ptr<MailSession> ServerApp::MakeSession(ServiceKind kind) {
     if (kind == ServiceKind::SMTP) {
@@ -39,9 +68,27 @@ std::string ServerApp::TlsFingerprint() const {
 void ServerApp::ReportListenerFailure(const ListenerFailure& failure, WindowSide& windows) {
     const bool smtp = failure.kind == ServiceKind::SMTP;
     const std::string name = std::string(smtp ? "SMTP" : "POP3") + (failure.implicitTls ? "S" : "");
+    LogEvent(smtp ? "smtp" : "pop3", "listener")
+        .Add("implicit_tls", failure.implicitTls ? "yes" : "no")
+        .Add("step", failure.step == ListenerStep::Create  ? "create"
+                     : failure.step == ListenerStep::Reuse ? "reuse"
+                                                           : "listen")
+        .Add("error", std::strerror(failure.error))
+        .Failed();
     switch (failure.step) {
     case ListenerStep::Create:
         windows.MessageBox(name + " port", "Creation FAILED ");
+        if (failure.error == EACCES && !std::exchange(m_privilegeHinted, true)) {
+            // Ports below 1024 need a privilege an ordinary user's program lacks.
+            std::error_code ec;
+            const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+            windows.MessageBox("Ports below 1024 need privilege: run `sudo setcap "
+                               "cap_net_bind_service=+ep " +
+                                   (ec ? m_programPath : self.string()) +
+                                   "` once (make run offers it), or use --smtp-port and "
+                                   "--pop3-port above 1023",
+                               name + " port");
+        }
         return;
     case ListenerStep::Reuse:
         windows.MessageBox("Port " + name, "no reuse");
@@ -75,6 +122,7 @@ std::uint64_t RaiseDescriptorLimit() {
 
 bool ServerApp::Start(WindowSide& windows) {
     std::setlocale(LC_ALL, "");
+    LogEvent::SetLevel(m_options.logLevel);
 
     ConnectionLimits limits = m_options.connections;
     if (limits.maxSessions == 0) {
@@ -115,6 +163,11 @@ bool ServerApp::Start(WindowSide& windows) {
 
     switch (FindLocalAddress(m_host, m_options.address)) {
     case AddressError::None:
+        if (!m_host.interface.empty()) {
+            windows.Notice("the host name resolves to loopback; listening on " + m_host.address +
+                               " (" + m_host.interface + ") so that the LAN can reach the server",
+                           "TCP/IP Protocol");
+        }
         break;
     case AddressError::InvalidOverride:
         windows.MessageBox("Invalid address: " + m_options.address, "TCP/IP Protocol");
@@ -160,6 +213,8 @@ bool ServerApp::Start(WindowSide& windows) {
         ReportListenerFailure(failure, windows);
         m_startProblem = true;
     }
+    LogStart(ports);
+    m_started = true;
     return true;
 }
 

@@ -55,6 +55,7 @@ public:
 
 private:
     std::unique_ptr<MailSession> MakeSession(ServiceKind kind);
+    void LogStart(const ListenerPorts& ports) const;
     void ReportListenerFailure(const ListenerFailure& failure, WindowSide& windows);
 
     // Declared first, so it is destroyed last: everything below unregisters from it.
@@ -73,6 +74,8 @@ private:
     SessionRegistry m_sessions{m_loop};
     Listeners m_listeners;
     bool m_startProblem = false;
+    bool m_privilegeHinted = false; // the fix for a refused port is said once
+    bool m_started = false;         // the start event was logged: the stop event follows
 };
 
 } // namespace brevin

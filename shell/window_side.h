@@ -19,6 +19,9 @@ public:
 
     /// A message for the administrator; one OK button.
     virtual void MessageBox(std::string_view text, std::string_view caption) = 0;
+    /// Something worth knowing that needs no answer: a line on the console; the desktop shows
+    /// it where it belongs (the "How to access" dialog shows the address).
+    virtual void Notice(std::string_view /*text*/, std::string_view /*caption*/) {}
 };
 
 } // namespace brevin

@@ -25,7 +25,8 @@ namespace brevin {
 class DeliveryQueue {
 public:
     using Numbered = std::function<void(std::uint32_t number)>;
-    /// The delivery as filed: `filed`, or `error` and `failedPath` saying why not.
+    /// The delivery as filed: `filed` (with the paths of its files, for the log), or `error`
+    /// and `failedPath` saying why not.
     using Done = std::function<void(const Delivery& result)>;
 
     DeliveryQueue(EventLoop& loop, UserDirectory& users);

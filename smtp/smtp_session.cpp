@@ -82,6 +82,25 @@ std::optional<std::string_view> RefusedParameters(std::string_view parameters,
     return std::nullopt;
 }
 
+/// The address of a MAIL or RCPT line as the client wrote it, for the log: the text after the
+/// colon up to the closing '>' (or the first blank), without the line end.
+std::string_view LoggedAddress(std::string_view line, std::size_t colon) {
+    std::string_view rest = WithoutLineEnd(line.substr(colon + 1));
+    rest.remove_prefix(std::min(rest.size(), rest.find_first_not_of(' ')));
+    const std::size_t end = rest.starts_with('<') ? rest.find('>') : rest.find(' ');
+    return end == std::string_view::npos ? rest : rest.substr(0, end + (rest[end] == '>' ? 1 : 0));
+}
+
+/// "folder/MSG….bvn": the store root is in the start event already.
+std::string_view InStore(const std::string& path) {
+    const std::size_t last = path.rfind('/');
+    if (last == std::string::npos || last == 0) {
+        return path;
+    }
+    const std::size_t before = path.rfind('/', last - 1);
+    return std::string_view(path).substr(before == std::string::npos ? 0 : before + 1);
+}
+
 } // namespace
 
 SmtpSession::SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries,
@@ -110,13 +129,21 @@ void SmtpSession::InterpretCommand(std::string_view line) {
     const std::string_view text = line.substr(0, line.find('\0'));
     switch (CommandWord(text)) {
     case Word("helo"):
+    case Word("ehlo"): {
         m_transaction.reset();
-        ReplyLine(kOk);
+        std::string_view name = WithoutLineEnd(text.substr(std::min<std::size_t>(text.size(), 4)));
+        name.remove_prefix(std::min(name.size(), name.find_first_not_of(' ')));
+        LogEvent("smtp", "helo")
+            .Add("session", Id())
+            .Add("command", CommandWord(text) == Word("ehlo") ? "EHLO" : "HELO")
+            .Add("name", name);
+        if (CommandWord(text) == Word("ehlo")) {
+            Ehlo();
+        } else {
+            ReplyLine(kOk);
+        }
         return;
-    case Word("ehlo"):
-        m_transaction.reset();
-        Ehlo();
-        return;
+    }
     case Word("mail"):
         Mail(text);
         return;
@@ -208,6 +235,7 @@ void SmtpSession::Mail(std::string_view line) {
             return;
         }
         AddressToUserName(line, Transaction().sender);
+        LogEvent("smtp", "sender").Add("session", Id()).Add("from", LoggedAddress(line, colon));
     }
     // Mail must never fill the disk the store shares with the desktop and the system.
     if (m_limits.minFreeBytes > 0) {
@@ -245,6 +273,10 @@ void SmtpSession::Rcpt(std::string_view line) {
     std::string name;
     AddressToUserName(line.substr(colon + 1), name);
     auto folder = m_users.MailboxPath(name);
+    LogEvent("smtp", "recipient")
+        .Add("session", Id())
+        .Add("to", LoggedAddress(line, colon))
+        .Add("accepted", folder ? "yes" : "no");
     if (!folder) {
         ReplyLine(kNoSuchUser);
         return;
@@ -327,6 +359,18 @@ void SmtpSession::FinishMessage() {
 }
 
 void SmtpSession::MessageFiled(const Delivery& result) {
+    if (result.filed) {
+        const SmtpTransaction& transaction = *m_transaction;
+        std::string files(InStore(result.message.Path()));
+        for (const IncomingMessage& copy : result.copies) {
+            files.append(",").append(InStore(copy.Path()));
+        }
+        LogEvent("smtp", "filed")
+            .Add("session", Id())
+            .Add("files", files)
+            .Add("size", transaction.dataBytes)
+            .Add("recipients", transaction.recipients.size());
+    }
     // Filed: nothing of it is removed any more. Failed: nothing of it is left.
     m_transaction.reset();
     if (!result.filed) {

@@ -86,6 +86,9 @@ private:
     void RejectLongLine() override { ReplyLine(kTooLong); }
     DataResult ReceiveMessageData(std::span<const char> bytes) override;
     void OnEncrypted() override;
+    [[nodiscard]] bool IsFailureReply(std::string_view reply) const override {
+        return !reply.empty() && (reply.front() == '4' || reply.front() == '5');
+    }
 
     void Ehlo();
     void StartTls();

@@ -5,7 +5,11 @@ Reports errors, messages per second, reply latency, the server's peak memory, an
 afterwards that every acknowledged message is stored exactly once per recipient.
 
 Usage: load.py BREVIN_BINARY [--sessions N] [--seconds S] [--pause-ms P] [--check]
+               [--log-level LEVEL | --log-cost ROUNDS]
 With --check the exit status is non-zero on any error or lost/duplicated message (CTest).
+The server's event log goes to a file, as a journal would take it. --log-cost runs ROUNDS
+pairs of runs, --log-level quiet then normal, and reports what logging every event costs in
+delivered messages per second.
 """
 
 import argparse
@@ -133,18 +137,47 @@ def main():
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--pause-ms", type=int, default=100)
     parser.add_argument("--check", action="store_true")
+    parser.add_argument("--log-level", default="normal", choices=["quiet", "normal", "debug"])
+    parser.add_argument("--log-cost", type=int, default=0, metavar="ROUNDS")
     args = parser.parse_args()
 
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, 4 * args.sessions + 256)), hard))
+    if args.log_cost <= 0:
+        ok, _ = run_once(args, args.log_level)
+        if args.check:
+            print(f"{int(ok)} passed, {int(not ok)} failed")
+            return 0 if ok else 1
+        return 0
 
+    # Alternating rounds, so that a neighbour's load on the machine falls on both alike.
+    # The order flips every round, so a drift in the machine's load cancels out as well.
+    rates = {"quiet": [], "normal": []}
+    for round_ in range(args.log_cost):
+        for level in (["quiet", "normal"] if round_ % 2 == 0 else ["normal", "quiet"]):
+            _, rate = run_once(args, level)
+            rates[level].append(rate)
+            print()
+    quiet = sum(rates["quiet"]) / len(rates["quiet"])
+    normal = sum(rates["normal"]) / len(rates["normal"])
+    cost = (quiet - normal) / quiet * 100 if quiet else 0.0
+    print(f"{'delivered/s, --log-level quiet':<34}{quiet:.1f}  ({', '.join(f'{r:.1f}' for r in rates['quiet'])})")
+    print(f"{'delivered/s, --log-level normal':<34}{normal:.1f}  ({', '.join(f'{r:.1f}' for r in rates['normal'])})")
+    print(f"{'cost of logging every event':<34}{cost:.1f} % (goal: at most 5 %)")
+    return 0
+
+
+def run_once(args, log_level):
+    """One run; returns (no error and nothing lost, delivered messages per second)."""
     tmp = Path(tempfile.mkdtemp(prefix="brevin-load-"))
     store = tmp / "store"
     write_profile(tmp, store, {u: (u, f"pw-{u}") for u in USERS})
     smtp_port, pop3_port = free_port(), free_port()
+    log = open(tmp / "server.log", "wb")  # noqa: SIM115 - closed below
     server = subprocess.Popen([os.path.abspath(args.binary), "--headless", "--address", "127.0.0.1",
                                "--smtp-port", str(smtp_port), "--pop3-port", str(pop3_port),
-                               "--pause-ms", str(args.pause_ms)], cwd=tmp)
+                               "--pause-ms", str(args.pause_ms), "--log-level", log_level],
+                              cwd=tmp, stderr=log)
     try:
         # A server that never listens shows up below as errors and no deliveries.
         wait_for_port(smtp_port)
@@ -164,6 +197,8 @@ def main():
     finally:
         server.send_signal(signal.SIGTERM)
         server.wait(timeout=10)
+        log.close()
+    log_lines = sum(1 for _ in open(tmp / "server.log", "rb"))
 
     # Every acknowledged message is stored exactly once per recipient.
     found = {}
@@ -179,7 +214,8 @@ def main():
     lat = sorted(stats.latencies)
     p50 = lat[len(lat) // 2] * 1000 if lat else 0
     p99 = lat[min(len(lat) - 1, int(len(lat) * 0.99))] * 1000 if lat else 0
-    print(f"{args.sessions} concurrent sessions for {args.seconds:.0f} s, pause {args.pause_ms} ms")
+    print(f"{args.sessions} concurrent sessions for {args.seconds:.0f} s, pause {args.pause_ms} ms, "
+          f"--log-level {log_level}")
     print(f"{'errors':<34}{len(stats.errors)}")
     print(f"{'messages delivered':<34}{stats.delivered} ({stats.delivered / elapsed:.1f}/s)")
     print(f"{'messages retrieved':<34}{stats.retrieved} ({stats.retrieved / elapsed:.1f}/s)")
@@ -187,13 +223,11 @@ def main():
     print(f"{'server peak memory':<34}{peak / 1024:.1f} MiB")
     print(f"{'acknowledged, not stored once':<34}{len(wrong)}")
     print(f"{'incomplete message files':<34}{len(torn)}")
+    print(f"{'event log lines':<34}{log_lines}")
     for error in stats.errors[:5]:
         print(f"  error: {error}")
     ok = alive and not stats.errors and not wrong and not torn and stats.delivered > 0
-    if args.check:
-        print(f"{int(ok)} passed, {int(not ok)} failed")
-        return 0 if ok else 1
-    return 0
+    return ok, stats.delivered / elapsed
 
 
 if __name__ == "__main__":

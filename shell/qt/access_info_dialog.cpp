@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStringList>
 
 namespace brevin {
 
@@ -44,10 +45,12 @@ AccessInfoDialog::AccessInfoDialog(const HostAddress& host, const QString& finge
                         "set \nin the mail client program :"),
          7, 7, 178, 25);
     Text(*this, units, QStringLiteral("SMTP and POP3 Server:"), 22, 34, 142, 9);
-    const auto& o = host.octets;
+    QStringList reachable; // one address, or each interface's with 0.0.0.0
+    for (const std::string& address : host.reachable) {
+        reachable << QString::fromStdString(address);
+    }
     m_address =
-        SunkenField(*this, units, "address",
-                    QString::asprintf("%d.%d.%d.%d", o[0], o[1], o[2], o[3]), 37, 46, 140, 11);
+        SunkenField(*this, units, "address", reachable.join(QStringLiteral(", ")), 37, 46, 140, 11);
     Text(*this, units, QStringLiteral("or"), 49, 58, 8, 9);
     m_hostName = SunkenField(*this, units, "hostName",
                              QString::fromStdString(OfficialHostName()).left(199), 37, 71, 140, 11);

@@ -7,8 +7,11 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 
 namespace brevin {
 
@@ -51,6 +54,36 @@ void RestorePlatformVariable(const PlatformChoice& choice) {
 // one line of its own.
 void Quiet(QtMsgType /*type*/, const QMessageLogContext& /*context*/, const QString& /*text*/) {}
 
+// SIGTERM (systemd, a logout, kill) ends the desktop as File > Esci does; the handler only
+// wakes the Qt loop, which closes the window there.
+int g_termPipe[2] = {-1, -1};
+
+void WakeOnSignal(int /*signal*/) {
+    const int saved = errno;
+    const char byte = 1;
+    (void)::write(g_termPipe[1], &byte, 1);
+    errno = saved;
+}
+
+std::unique_ptr<QSocketNotifier> CloseOnSigterm(MainWindow& window) {
+    if (::pipe2(g_termPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return nullptr;
+    }
+    auto notifier = std::make_unique<QSocketNotifier>(g_termPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, &window, [&window] {
+        char bytes[16];
+        while (::read(g_termPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        window.close();
+    });
+    struct sigaction action {};
+    action.sa_handler = WakeOnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    return notifier;
+}
+
 } // namespace
 
 int RunDesktop(ServerApp& app, int& argc, char** argv) {
@@ -77,6 +110,7 @@ int RunDesktop(ServerApp& app, int& argc, char** argv) {
     }
     QObject::connect(windows.Window(), &MainWindow::Exiting, &application, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+    const std::unique_ptr<QSocketNotifier> sigterm = CloseOnSigterm(*windows.Window());
     return QApplication::exec();
 }
 

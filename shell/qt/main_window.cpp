@@ -2,6 +2,7 @@
 
 #include "shell/qt/about_dialog.h"
 #include "shell/qt/access_info_dialog.h"
+#include "shell/qt/activity_view.h"
 #include "shell/qt/background_view.h"
 #include "shell/qt/user_definition_dialog.h"
 #include "shell/server_app.h"
@@ -56,6 +57,18 @@ MainWindow::MainWindow(ServerApp& app, const QIcon& iconMain, const QIcon& iconA
     CreateStatusBar();
     m_view = new BackgroundView(this);
     setCentralWidget(m_view);
+    m_activity = new ActivityView(app, this);
+    addDockWidget(Qt::RightDockWidgetArea, m_activity);
+    resizeDocks({m_activity}, {460}, Qt::Horizontal);
+    QAction* activity = m_activity->toggleViewAction();
+    activity->setObjectName(QStringLiteral("toggleActivity"));
+    activity->setText(QStringLiteral("A&ttività del server"));
+    activity->setStatusTip(QStringLiteral("Mostra o nasconde l'attività del server"));
+    findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(activity);
+    // The first line stays the program's name; the counts follow.
+    connect(m_activity, &ActivityView::SummaryChanged, this, [this](const QString& summary) {
+        m_trayIcon.setToolTip(kTrayTip + QLatin1Char('\n') + summary);
+    });
 
     m_dateTimer.setInterval(kDatePeriod);
     connect(&m_dateTimer, &QTimer::timeout, this, [this] {

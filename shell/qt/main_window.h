@@ -16,6 +16,7 @@ class QToolBar;
 
 namespace brevin {
 
+class ActivityView;
 class BackgroundView;
 class ServerApp;
 
@@ -59,6 +60,7 @@ public:
     [[nodiscard]] const QTimer& TrayTimer() const { return m_trayTimer; }
     [[nodiscard]] const QTimer& DateTimer() const { return m_dateTimer; }
     [[nodiscard]] BackgroundView* View() const { return m_view; }
+    [[nodiscard]] ActivityView* Activity() const { return m_activity; }
     [[nodiscard]] QToolBar* ToolBar() const { return m_toolBar; }
     [[nodiscard]] QLabel* StatusPane(Pane pane) const { return m_panes[pane]; }
     [[nodiscard]] const QIcon& IconMain() const { return m_iconMain; }
@@ -95,6 +97,7 @@ private:
     QAction* m_accessAction = nullptr;
     QToolBar* m_toolBar = nullptr;
     BackgroundView* m_view = nullptr;
+    ActivityView* m_activity = nullptr; // a panel over the background, toggled from Visualizza
     QLabel* m_panes[PaneCount] = {};
 };
 

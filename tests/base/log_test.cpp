@@ -28,6 +28,7 @@ TEST(LogTest, LinesAreParseableWhateverTheValuesAndFailuresAlwaysShow) {
                          "smtp connect client=192.0.2.7:51514 session=17",
                          "smtp helo name=\"evil failed=no\\x0d\\x0apop3 login user=x\" failed=yes",
                          "smtp sender from=\"\"",
+                         "smtp close session=17", // the sink sees it; stderr does not
                          "store error path=\"a\\\"b\\\\c\" failed=yes",
                      }));
 }

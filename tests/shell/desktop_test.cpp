@@ -1,6 +1,7 @@
 // The desktop with real windows over a real profile in a temporary working folder.
 #include "shell/qt/about_dialog.h"
 #include "shell/qt/access_info_dialog.h"
+#include "shell/qt/activity_view.h"
 #include "shell/qt/main_window.h"
 #include "shell/qt/message_box.h"
 #include "shell/qt/new_user_dialog.h"
@@ -10,12 +11,14 @@
 #include "shell/server_app.h"
 #include "store/profile_file.h"
 #include "store/users.h"
+#include "support/client.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -25,8 +28,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <thread>
 
 using namespace brevin;
 
@@ -143,7 +148,7 @@ private slots:
             {Window().TrayIcon().toolTip(), "BREVIN  Intranet Mail Server  "},
             {Window().StatusPane(MainWindow::MessagePane)->text(), "Per informazioni, premere F1"},
             {menus.join('|'), "[&File]|About...|&Users|How to access...|&Esci|[&Visualizza]|"
-                              "Barra degli st&rumenti|Barra di st&ato|[&?]|"
+                              "Barra degli st&rumenti|Barra di st&ato|A&ttività del server|[&?]|"
                               "(&Argomenti della Guida)|-|Infor&mazioni su BREVIN"},
             {QString::number(Window().TrayTimer().interval()), "2000"},
             {QString::number(Window().DateTimer().interval()), "60000"},
@@ -238,6 +243,51 @@ private slots:
         Window().showAccess();
         QVERIFY(!m_app->TlsFingerprint().empty());
         QCOMPARE(shown, QString::fromStdString(m_app->TlsFingerprint()));
+    }
+
+    // A real delivery and retrieval show in the activity view and the tray tooltip, while the
+    // window is up; the view lists the open session meanwhile.
+    void activityCountsDeliveryAndRetrieval() {
+        QVERIFY(Start(false));
+        const std::unique_ptr<QSocketNotifier> notifier(WatchEventLoop(m_app->Loop()));
+        const ActivityView& view = *Window().Activity();
+        QVERIFY(view.isVisible());
+        const std::uint16_t smtp = m_app->SmtpListener()->LocalPort();
+        const std::uint16_t pop3 = m_app->Pop3Listener()->LocalPort();
+        bool talked = false;
+        std::atomic<bool> done = false; // the loop runs here, so join only once it is over
+        std::thread client([&] {
+            testing::Client c;
+            const auto say = [&c](std::string_view line) {
+                c.Send(line);
+                return c.ReadUntil("\n");
+            };
+            talked = c.Connect(smtp) && c.ReadUntil("\n").starts_with("220") &&
+                     say("HELO x\r\n").starts_with("250") &&
+                     say("MAIL FROM:<a@b>\r\n").starts_with("250") &&
+                     say("RCPT TO:<Anna@lan>\r\n").starts_with("250") &&
+                     say("DATA\r\n").starts_with("354") &&
+                     say("Subject: x\r\n\r\nhi\r\n.\r\n").starts_with("250") &&
+                     say("QUIT\r\n").starts_with("221") && c.Connect(pop3) &&
+                     c.ReadUntil("\n").starts_with("+OK") &&
+                     say("USER Anna\r\n").starts_with("+OK") &&
+                     say("PASS a-secret\r\n").starts_with("+OK") &&
+                     say("RETR 1\r\n").starts_with("+OK") && !c.ReadUntil("\r\n.\r\n").empty();
+            done = true;
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(view.Counts().RetrievedToday(), std::uint64_t{1}, 10000);
+        QCOMPARE(view.Counts().ReceivedToday(), std::uint64_t{1});
+        QCOMPARE(view.Counts().OpenSessions("pop3"), std::size_t{1});
+        QTRY_VERIFY_WITH_TIMEOUT(done, 10000);
+        client.join();
+        QVERIFY(talked);
+        QTRY_COMPARE_WITH_TIMEOUT(view.Counts().OpenSessions("pop3"), std::size_t{0}, 5000);
+        const QStringList tip = Window().TrayIcon().toolTip().split('\n');
+        QCOMPARE(tip.first(), MainWindow::kTrayTip);
+        QVERIFY(tip.size() == 2 && tip[1].contains("ricevuti oggi 1") &&
+                tip[1].contains("scaricati oggi 1"));
+        auto* log = view.findChild<QListWidget*>(QStringLiteral("log"));
+        QTRY_VERIFY(log->count() > 0 && log->item(0)->text().contains("pop3 close"));
     }
 
     void userDialogShowsAndSavesTheProfile() {

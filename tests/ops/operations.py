@@ -1,0 +1,290 @@
+#!/usr/bin/env python3
+"""What an administrator relies on, against the real program:
+  events    a real SMTP and POP3 session log every kind of event, parsed as key=value
+  secrets   no password in any log line, at quiet, normal and debug
+  fail2ban  dist/fail2ban's filter, through fail2ban-regex, matches the failed logins the
+            server logged and none of its other lines
+  address   in a private network namespace with a loopback host name, the server listens on
+            the veth address; with --address 0.0.0.0 on every address
+  sigterm   SIGTERM ends the desktop like File > Esci: a marked message stays, a message in
+            the middle of DATA leaves no file, the stop event is logged
+
+Usage: operations.py BREVIN_BINARY CASE
+"""
+
+import os
+import poplib
+import shlex
+import signal
+import smtplib
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from mailtest import check, free_port, wait_for_port, write_profile  # noqa: E402
+
+BINARY = os.path.abspath(sys.argv[1])
+ROOT = Path(__file__).resolve().parent.parent.parent
+SECRET = "s3cret-Pw"
+USERS = {"ann": ("ann", SECRET)}
+
+
+def parse(line):
+    """`service event key=value ...` -> (service, event, {key: value}); quotes undone."""
+    head, _, rest = line.partition(" ")
+    event, _, rest = rest.partition(" ")
+    fields, i = {}, 0
+    while i < len(rest):
+        eq = rest.index("=", i)
+        key, i = rest[i:eq], eq + 1
+        if i < len(rest) and rest[i] == '"':
+            i, value = i + 1, ""
+            while rest[i] != '"':
+                if rest[i] == "\\":
+                    i += 1
+                value += rest[i]
+                i += 1
+            i += 1
+        else:
+            end = rest.find(" ", i)
+            end = len(rest) if end < 0 else end
+            value, i = rest[i:end], end
+        fields[key] = value
+        i += 1
+    return head, event, fields
+
+
+class Server:
+    def __init__(self, workdir, *extra, env=None, address="127.0.0.1", wrapper=()):
+        self.workdir = Path(workdir)
+        write_profile(self.workdir, self.workdir / "store", USERS)
+        self.smtp, self.pop3 = free_port(), free_port()
+        self.log = self.workdir / "stderr.log"
+        args = ["--pause-ms", "0", "--smtp-port", str(self.smtp), "--pop3-port", str(self.pop3)]
+        if address:
+            args += ["--address", address]
+        with open(self.log, "wb") as err:
+            self.process = subprocess.Popen([*wrapper, BINARY, *args, *extra], cwd=self.workdir,
+                                            stderr=err, env=env)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        return self.process.wait(timeout=20)
+
+    def lines(self):
+        return self.log.read_text(errors="replace").splitlines()
+
+    def events(self):
+        return [parse(l) for l in self.lines() if l.split(" ", 1)[0] in ("smtp", "pop3", "brevin")]
+
+
+def traffic(server, password=SECRET):
+    """One delivery (one good and one unknown recipient), a good and a bad POP3 login."""
+    with smtplib.SMTP("127.0.0.1", server.smtp, timeout=10) as s:
+        s.sendmail("boss@lan", ["ann@lan", "nobody@lan"], b"Subject: t\r\n\r\nhello\r\n")
+    p = poplib.POP3("127.0.0.1", server.pop3, timeout=10)
+    p.user("ann")
+    p.pass_(password)
+    p.retr(1)
+    p.dele(1)
+    p.quit()
+    p = poplib.POP3("127.0.0.1", server.pop3, timeout=10)
+    p.user("ann")
+    try:
+        p.pass_(password + "-wrong")
+    except poplib.error_proto:
+        pass
+    p.quit()
+
+
+def case_events():
+    with tempfile.TemporaryDirectory() as work:
+        server = Server(work, "--headless")
+        check(wait_for_port(server.smtp), "server started")
+        traffic(server)
+        check(server.stop() == 0, "SIGTERM ends the server cleanly")
+        events = server.events()
+        kinds = {(s, e) for s, e, _ in events}
+        for kind in [("brevin", "start"), ("brevin", "stop"), ("smtp", "connect"),
+                     ("smtp", "helo"), ("smtp", "sender"), ("smtp", "recipient"),
+                     ("smtp", "filed"), ("smtp", "reply"), ("smtp", "close"),
+                     ("pop3", "connect"), ("pop3", "login"), ("pop3", "retrieve"),
+                     ("pop3", "quit"), ("pop3", "close")]:
+            check(kind in kinds, f"event {' '.join(kind)} logged")
+        get = lambda s, e: [f for s2, e2, f in events if (s2, e2) == (s, e)]
+        start = get("brevin", "start")[0]
+        check(start["smtp"] == str(server.smtp) and start["address"] == "127.0.0.1"
+              and start["store"].endswith("store") and "version" in start, "start: ports, store")
+        check([f["accepted"] for f in get("smtp", "recipient")] == ["yes", "no"],
+              "one recipient accepted, one refused")
+        refusal = get("smtp", "reply")[0]
+        check(refusal["command"] == "RCPT" and refusal["reply"].startswith("550")
+              and refusal["failed"] == "yes", "the refusal carries its reply")
+        filed = get("smtp", "filed")[0]
+        stored = list((Path(work) / "store" / "ann").glob("*"))
+        check(filed["recipients"] == "1" and filed["files"].startswith("ann/"),
+              "filed: recipients and file name")
+        talked = {f["session"] for f in get("smtp", "helo")}
+        closes = [c for c in get("smtp", "close") if c["session"] in talked]
+        check(len(closes) == 1 and int(closes[0]["bytes_in"]) > 100
+              and int(closes[0]["bytes_out"]) > 100 and "duration_ms" in closes[0],
+              "close: bytes both ways and duration")
+        logins = get("pop3", "login")
+        check(len(logins) == 2 and "failed" not in logins[0] and logins[1]["failed"] == "yes"
+              and logins[1]["user"] == "ann" and logins[1]["client"].startswith("127.0.0.1:"),
+              "login success, then failure with user and client")
+        quit_ = get("pop3", "quit")[0]
+        check(quit_["retrieved"] == "1" and quit_["deleted"] == "1", "quit: retrieved, deleted")
+        check(not stored, "the retrieved message was deleted at QUIT")
+
+
+def case_secrets():
+    for level in ("quiet", "normal", "debug"):
+        with tempfile.TemporaryDirectory() as work:
+            server = Server(work, "--headless", "--log-level", level)
+            check(wait_for_port(server.smtp), f"{level}: started")
+            traffic(server)
+            # Secrets where they do not belong: a tab after PASS, PASS and AUTH sent to SMTP.
+            with socket.create_connection(("127.0.0.1", server.pop3), timeout=10) as c:
+                c.recv(100)
+                c.sendall(f"USER ann\r\nPASS\t{SECRET}\r\nQUIT\r\n".encode())
+                while c.recv(1000):
+                    pass
+            with socket.create_connection(("127.0.0.1", server.smtp), timeout=10) as c:
+                c.recv(100)
+                c.sendall(f"PASS {SECRET}\r\nAUTH PLAIN {SECRET}\r\nQUIT\r\n".encode())
+                while c.recv(1000):
+                    pass
+            server.stop()
+            text = server.log.read_text(errors="replace")
+            check(SECRET not in text, f"{level}: no password in the log")
+            if level == "debug":
+                check("PASS ***" in text, "debug: the PASS line is there, masked")
+            if level == "quiet":
+                lines = [l for l in server.lines() if l.startswith(("smtp ", "pop3 "))]
+                check(lines and all(l.endswith("failed=yes") for l in lines),
+                      "quiet: failures only")
+
+
+def case_fail2ban():
+    filter_file = ROOT / "dist" / "fail2ban" / "filter.d" / "brevin.conf"
+    with tempfile.TemporaryDirectory() as work:
+        server = Server(work, "--headless")
+        check(wait_for_port(server.smtp), "server started")
+        traffic(server)
+        traffic(server)
+        server.stop()
+        lines = server.lines()
+        failed_logins = [l for l in lines if l.startswith("pop3 login") and "failed=yes" in l]
+        out = subprocess.run(["fail2ban-regex", "-o", "msg", str(server.log), str(filter_file)],
+                             capture_output=True, text=True, timeout=120)
+        matched = [l for l in out.stdout.splitlines() if l.strip()]
+        check(out.returncode == 0 and len(failed_logins) == 2, "two failed logins logged")
+        check(len(matched) == len(failed_logins), f"fail2ban matches {len(matched)} lines, "
+              f"as many as the failed logins")
+        check(all("failed=yes" in m and "login" in m for m in matched),
+              "every match is a failed login")
+        ips = subprocess.run(["fail2ban-regex", "-o", "ip", str(server.log), str(filter_file)],
+                             capture_output=True, text=True, timeout=120).stdout.split()
+        check(ips == ["127.0.0.1"] * 2, "the client address is what fail2ban bans")
+
+
+def in_namespace(script):
+    """Runs `script` (sh) in a new network and UTS namespace."""
+    return subprocess.run(["unshare", "-n", "-u", "sh", "-ec", script], capture_output=True,
+                          text=True, timeout=60)
+
+
+def case_address():
+    if os.geteuid() != 0:
+        print("address: needs root for unshare -n; skipped")
+        sys.exit(77)
+    here = Path(__file__).resolve()
+    # The namespace gets a loopback host name and a veth pair; only one end has an address.
+    setup = ("hostname localhost; ip link set lo up; "
+             "ip link add brv0 type veth peer name brv1; "
+             "ip addr add 10.213.7.1/24 dev brv0; ip link set brv0 up; ip link set brv1 up; ")
+    for mode in ("default", "any", "loopback"):
+        r = in_namespace((setup if mode != "loopback" else "hostname localhost; ip link set lo up; ")
+                         + f"exec {shlex.quote(sys.executable)} {shlex.quote(str(here))} "
+                         + f"{shlex.quote(BINARY)} address-inside {mode}")
+        sys.stdout.write(r.stdout)
+        check(r.returncode == 0, f"address {mode}: {r.stderr.strip()[-300:]}")
+
+
+def reachable(host, port):
+    try:
+        with socket.create_connection((host, port), timeout=2) as s:
+            return s.recv(100).startswith(b"220")
+    except OSError:
+        return False
+
+
+def case_address_inside(mode):
+    with tempfile.TemporaryDirectory() as work:
+        server = Server(work, "--headless", address="0.0.0.0" if mode == "any" else None)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and not any(
+                e == "start" for _, e, _ in server.events()):
+            time.sleep(0.05)
+        start = [f for _, e, f in server.events() if e == "start"]
+        try:
+            if mode == "default":
+                check(start and start[0]["address"] == "10.213.7.1", "the veth address is used")
+                check(any("10.213.7.1 (brv0)" in l for l in server.lines()),
+                      "start-up says so on stderr")
+                check(reachable("10.213.7.1", server.smtp), "reachable on it")
+            elif mode == "any":
+                check(start and start[0]["address"] == "0.0.0.0", "every address")
+                check(start and set(start[0]["reachable"].split(",")) >= {"127.0.0.1", "10.213.7.1"},
+                      "each address is listed")
+                check(reachable("10.213.7.1", server.smtp) and reachable("127.0.0.1", server.smtp),
+                      "reachable on loopback and on the veth address")
+            else:
+                check(start and start[0]["address"].startswith("127."), "no LAN: loopback")
+        finally:
+            server.stop()
+    sys.exit(check.summary())
+
+
+def case_sigterm():
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", DISPLAY=os.environ.get("DISPLAY", ":0"))
+    with tempfile.TemporaryDirectory() as work:
+        server = Server(work, env=env)
+        check(wait_for_port(server.smtp), "desktop started")
+        with smtplib.SMTP("127.0.0.1", server.smtp, timeout=10) as s:
+            s.sendmail("boss@lan", ["ann@lan"], b"Subject: keep\r\n\r\nkeep me\r\n")
+        folder = Path(work) / "store" / "ann"
+        kept = sorted(p.name for p in folder.iterdir())
+        p = poplib.POP3("127.0.0.1", server.pop3, timeout=10)
+        p.user("ann")
+        p.pass_(SECRET)
+        p.dele(1)  # marked, never expunged: no QUIT
+        s = socket.create_connection(("127.0.0.1", server.smtp), timeout=10)
+        for command in (b"HELO x\r\n", b"MAIL FROM:<a@b>\r\n", b"RCPT TO:<ann@lan>\r\n",
+                        b"DATA\r\n"):
+            s.sendall(command)
+            s.recv(1000)
+        s.sendall(b"Subject: half\r\n\r\nhalf a message")
+        time.sleep(0.3)
+        check(len(list(folder.iterdir())) > len(kept), "the half message has a temporary file")
+        server.process.send_signal(signal.SIGTERM)
+        check(server.process.wait(timeout=20) == 0, "SIGTERM ends the desktop with status 0")
+        check(sorted(p.name for p in folder.iterdir()) == kept,
+              "the marked message stays and no temporary file is left")
+        check(any(e == "stop" for _, e, _ in server.events()), "the stop event is logged")
+        s.close()
+
+
+if __name__ == "__main__":
+    case = sys.argv[2]
+    if case == "address-inside":
+        case_address_inside(sys.argv[3])
+    {"events": case_events, "secrets": case_secrets, "fail2ban": case_fail2ban,
+     "address": case_address, "sigterm": case_sigterm}[case]()
+    sys.exit(check.summary())
