@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <charconv>
+#include <limits>
 
 namespace brevin {
 
@@ -49,6 +50,17 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
             error = "option " + name + " needs a value";
             return std::nullopt;
         };
+        // The option's value as a number from `low` to `high`; `problem` says what it takes.
+        const auto number = [&]<typename Number>(Number low, Number high,
+                                                 const std::string& problem) {
+            const auto text = takeValue();
+            Number parsed{};
+            if (!text || !ParseNumber<Number>(*text, low, high, parsed)) {
+                error = error.empty() ? problem : error;
+                return std::optional<Number>{};
+            }
+            return std::optional<Number>{parsed};
+        };
         if (name == "--help" || name == "-h") {
             options.help = true;
         } else if (name == "--version") {
@@ -65,16 +77,15 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
             options.address = *text;
         } else if (name == "--smtp-port" || name == "--pop3-port" || name == "--smtps-port" ||
                    name == "--pop3s-port") {
-            const auto text = takeValue();
-            std::uint16_t port = 0;
-            if (!text || !ParseNumber<std::uint16_t>(*text, 1, 65535, port)) {
-                error = error.empty() ? name + " needs a port number from 1 to 65535" : error;
+            const auto port = number(std::uint16_t{1}, std::uint16_t{65535},
+                                     name + " needs a port number from 1 to 65535");
+            if (!port) {
                 return std::nullopt;
             }
             (name == "--smtp-port"    ? options.smtpPort
              : name == "--pop3-port"  ? options.pop3Port
              : name == "--smtps-port" ? options.smtpsPort
-                                      : options.pop3sPort) = port;
+                                      : options.pop3sPort) = *port;
         } else if (name == "--tls-cert" || name == "--tls-key") {
             const auto text = takeValue();
             if (!text || text->empty()) {
@@ -85,29 +96,27 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
         } else if (name == "--require-tls") {
             options.session.requireTls = true;
         } else if (name == "--pause-ms") {
-            const auto text = takeValue();
-            long ms = 0;
-            if (!text || !ParseNumber<long>(*text, 0, 60'000, ms)) {
-                error = error.empty() ? "--pause-ms needs milliseconds from 0 to 60000" : error;
+            const auto ms =
+                number(long{0}, long{60'000}, "--pause-ms needs milliseconds from 0 to 60000");
+            if (!ms) {
                 return std::nullopt;
             }
-            options.session.pause = std::chrono::milliseconds(ms);
+            options.session.pause = std::chrono::milliseconds(*ms);
         } else if (name == "--max-message-size") {
-            const auto text = takeValue();
-            std::uint64_t bytes = 0;
-            if (!text || !ParseNumber<std::uint64_t>(*text, 0, UINT64_MAX, bytes)) {
-                error = error.empty() ? "--max-message-size needs bytes (0 = no limit)" : error;
+            const auto bytes = number(std::uint64_t{0}, std::numeric_limits<std::uint64_t>::max(),
+                                      "--max-message-size needs bytes (0 = no limit)");
+            if (!bytes) {
                 return std::nullopt;
             }
-            options.smtp.maxMessageSize = bytes;
+            options.smtp.maxMessageSize = *bytes;
         } else if (name == "--min-free-mb") {
-            const auto text = takeValue();
-            std::uint64_t mb = 0;
-            if (!text || !ParseNumber<std::uint64_t>(*text, 0, UINT64_MAX >> 20, mb)) {
-                error = error.empty() ? "--min-free-mb needs megabytes (0 = no limit)" : error;
+            const auto mb =
+                number(std::uint64_t{0}, std::numeric_limits<std::uint64_t>::max() >> 20,
+                       "--min-free-mb needs megabytes (0 = no limit)");
+            if (!mb) {
                 return std::nullopt;
             }
-            options.smtp.minFreeBytes = mb << 20;
+            options.smtp.minFreeBytes = *mb << 20;
         } else if (name == "--log-level") {
             const auto text = takeValue();
             if (!text || !ParseLogLevel(*text, options.logLevel)) {
@@ -115,33 +124,29 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
         } else if (name == "--idle-timeout") {
-            const auto text = takeValue();
-            long seconds = 0;
-            if (!text || !ParseNumber<long>(*text, 0, 86'400 * 7, seconds)) {
-                error = error.empty() ? "--idle-timeout needs seconds (0 = never)" : error;
+            const auto seconds =
+                number(long{0}, long{86'400 * 7}, "--idle-timeout needs seconds (0 = never)");
+            if (!seconds) {
                 return std::nullopt;
             }
-            options.session.idleTimeout = std::chrono::seconds(seconds);
+            options.session.idleTimeout = std::chrono::seconds(*seconds);
         } else if (name == "--command-timeout") {
-            const auto text = takeValue();
-            long seconds = 0;
-            if (!text || !ParseNumber<long>(*text, 0, 86'400, seconds)) {
-                error = error.empty() ? "--command-timeout needs seconds (0 = never)" : error;
+            const auto seconds =
+                number(long{0}, long{86'400}, "--command-timeout needs seconds (0 = never)");
+            if (!seconds) {
                 return std::nullopt;
             }
-            options.session.commandTimeout = std::chrono::seconds(seconds);
+            options.session.commandTimeout = std::chrono::seconds(*seconds);
         } else if (name == "--max-per-address" || name == "--max-sessions") {
-            const auto text = takeValue();
-            std::size_t count = 0;
             const bool perAddress = name == "--max-per-address";
-            if (!text || !ParseNumber<std::size_t>(*text, perAddress ? 0 : 1, 10'000'000, count)) {
-                error = error.empty() ? name + (perAddress ? " needs a number (0 = no limit)"
-                                                           : " needs a number from 1")
-                                      : error;
+            const auto count = number(
+                std::size_t{perAddress ? 0U : 1U}, std::size_t{10'000'000},
+                name + (perAddress ? " needs a number (0 = no limit)" : " needs a number from 1"));
+            if (!count) {
                 return std::nullopt;
             }
             (perAddress ? options.connections.maxPerAddress : options.connections.maxSessions) =
-                count;
+                *count;
         } else {
             error = "unknown option " + arg;
             return std::nullopt;
