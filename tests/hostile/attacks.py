@@ -27,88 +27,49 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import check, free_port, stuffed, wait_for_port, write_profile  # noqa: E402
+from mailtest import Conversation, Server, check, deliver, stuffed  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 SKIP = 77
 
 
-class Server:
-    """The program in a temporary folder with users ann and ben; stderr kept in a file."""
-
-    def __init__(self, tmp, *extra, address="127.0.0.1", preexec=None):
-        self.dir = Path(tmp)
-        self.address = address
-        self.smtp, self.pop3 = free_port(), free_port()
-        write_profile(self.dir, self.dir / "store", {"ann": ("ann", "secret"), "ben": ("ben", "pw")})
-        self.log = open(self.dir / "stderr.log", "w+")
-        self.process = subprocess.Popen(
-            [BINARY, "--headless", "--address", address, "--smtp-port", str(self.smtp),
-             "--pop3-port", str(self.pop3), *extra],
-            cwd=self.dir, stderr=self.log, preexec_fn=preexec)
-        if not wait_for_port(self.smtp, host=address):
-            raise RuntimeError("server did not start")
-
-    def stderr(self):
-        self.log.flush()
-        return (self.dir / "stderr.log").read_text()
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
+def start(tmp, *extra, **options):
+    """The program with users ann and ben."""
+    return Server(BINARY, tmp, {"ann": ("ann", "secret"), "ben": ("ben", "pw")}, *extra, **options)
 
 
 def first_line(port, host="127.0.0.1", source=None, timeout=5.0):
     """Connects and returns (first line, seconds to it, whether the server then closed)."""
-    start = time.monotonic()
-    s = socket.socket()
-    s.settimeout(timeout)
-    if source:
-        s.bind((source, 0))
-    s.connect((host, port))
-    data = b""
-    while b"\n" not in data:
-        chunk = s.recv(200)
-        if not chunk:
-            break
-        data += chunk
-    took = time.monotonic() - start
+    begun = time.monotonic()
+    c = Conversation(port, host, timeout, source)
     try:
-        s.settimeout(1.0)
-        closed = s.recv(200) == b""
+        line = c.line()
+    except ConnectionError:
+        line = ""
+    took = time.monotonic() - begun
+    try:
+        c.sock.settimeout(1.0)
+        closed = c.sock.recv(200) == b""
     except OSError:
         closed = False
-    s.close()
-    return data.decode("latin-1").strip(), took, closed
+    c.close()
+    return line, took, closed
 
 
 def connect(port, host="127.0.0.1", source=None):
-    """An open connection whose banner has been read, or None when it was not a greeting."""
-    s = socket.socket()
-    s.settimeout(5)
-    if source:
-        s.bind((source, 0))
-    s.connect((host, port))
-    banner = s.recv(200)
-    return s if banner[:3] in (b"220", b"+OK") else None
-
-
-def reply(s, line):
-    s.sendall(line.encode() + b"\r\n")
-    data = b""
-    while not data.endswith(b"\r\n"):
-        chunk = s.recv(200)
-        if not chunk:
-            break
-        data += chunk
-    return data.decode("latin-1").strip()
+    """An open conversation whose banner has been read, or None when it was not a greeting."""
+    c = Conversation(port, host, 5, source)
+    try:
+        return c if c.line()[:3] in ("220", "+OK") else None
+    except ConnectionError:
+        return None
 
 
 # ---- cases ----
 
 
 def case_guessing(tmp):
-    server = Server(tmp)
+    server = start(tmp)
     answered = []
     stop = time.monotonic() + 8
 
@@ -117,19 +78,19 @@ def case_guessing(tmp):
         for attempt in range(1000):
             if time.monotonic() > stop:
                 return
-            s = socket.socket()
+            s = None
             try:
-                s.settimeout(5)
-                s.connect(("127.0.0.1", server.pop3))
-                s.recv(200)
-                reply(s, "USER ann")
-                s.settimeout(max(0.1, stop - time.monotonic()) if patient else 0.4)
-                if reply(s, f"PASS guess-{index}-{attempt}"):
+                s = Conversation(server.pop3_port, timeout=5)
+                s.line()
+                s.command("USER ann")
+                s.sock.settimeout(max(0.1, stop - time.monotonic()) if patient else 0.4)
+                if s.command(f"PASS guess-{index}-{attempt}"):
                     answered.append(time.monotonic())
             except OSError:
                 pass  # hung up before the answer
             finally:
-                s.close()
+                if s:
+                    s.close()
 
     threads = [threading.Thread(target=guesser, args=(i,)) for i in range(50)]
     for t in threads:
@@ -138,12 +99,12 @@ def case_guessing(tmp):
         t.join(timeout=30)
     check(len(answered) <= 10, f"{len(answered)} guesses answered in 8 s from 50 connections")
 
-    s = connect(server.pop3)
-    reply(s, "USER ann")
-    start = time.monotonic()
-    s.settimeout(40)
-    right = reply(s, "PASS secret")
-    took = time.monotonic() - start
+    s = connect(server.pop3_port)
+    s.command("USER ann")
+    begun = time.monotonic()
+    s.sock.settimeout(40)
+    right = s.command("PASS secret")
+    took = time.monotonic() - begun
     check(right == "+OK pwd is correct" and took >= 1.9,
           f"the right password is answered only after the penalty ({took:.1f} s)")
     s.close()
@@ -170,19 +131,19 @@ def case_peraddress(tmp):
         if subprocess.run(command, capture_output=True).returncode != 0:
             print(f"skipped: {' '.join(command)} is not permitted here")
             sys.exit(SKIP)
-    server = Server(tmp, address=address)
-    held = [connect(server.smtp, address) for _ in range(20)]
+    server = start(tmp, address=address)
+    held = [connect(server.smtp_port, address) for _ in range(20)]
     check(all(held), "20 sessions from one address are greeted")
-    line, took, closed = first_line(server.smtp, address)
+    line, took, closed = first_line(server.smtp_port, address)
     check(line.startswith("421 ") and closed and took < 2,
           f"the 21st hears 421 and is closed at once ({line!r}, {took:.2f} s)")
-    line, took, closed = first_line(server.pop3, address)
+    line, took, closed = first_line(server.pop3_port, address)
     check(line.startswith("-ERR ") and closed, f"on POP3 it hears -ERR ({line!r})")
-    local = [connect(server.smtp, address, source="127.0.0.1") for _ in range(25)]
+    local = [connect(server.smtp_port, address, source="127.0.0.1") for _ in range(25)]
     check(all(local), "loopback clients are exempt")
     held.pop().close()
     time.sleep(0.3)
-    check(connect(server.smtp, address) is not None, "a session that ends frees its place")
+    check(connect(server.smtp_port, address) is not None, "a session that ends frees its place")
     check('reason="per-address limit"' in server.stderr(), "refusals are logged")
     for s in held + local:
         s.close()
@@ -192,16 +153,16 @@ def case_peraddress(tmp):
 def case_maxsessions(tmp):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     low = min(256, hard)
-    server = Server(tmp, "--max-sessions", "5",
+    server = start(tmp, "--max-sessions", "5",
                     preexec=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (low, hard)))
-    held = [connect(server.pop3) for _ in range(5)]
+    held = [connect(server.pop3_port) for _ in range(5)]
     check(all(held), "five sessions are greeted")
-    line, took, closed = first_line(server.smtp)
+    line, took, closed = first_line(server.smtp_port)
     check(line.startswith("421 ") and closed and took < 2,
           f"the sixth hears 421 and is closed at once ({line!r}, {took:.2f} s)")
     held.pop().close()
     time.sleep(0.3)
-    check(connect(server.smtp) is not None, "a session that ends frees its place")
+    check(connect(server.smtp_port) is not None, "a session that ends frees its place")
     limits = Path(f"/proc/{server.process.pid}/limits").read_text()
     row = next(l for l in limits.splitlines() if l.startswith("Max open files")).split()
     check(row[3] == row[4], f"the soft descriptor limit is raised to the hard one ({row[3]}/{row[4]})")
@@ -211,27 +172,27 @@ def case_maxsessions(tmp):
 
 
 def case_trickle(tmp):
-    server = Server(tmp, "--pause-ms", "0", "--command-timeout", "2")
-    slow = connect(server.smtp)
-    start = time.monotonic()
+    server = start(tmp, "--pause-ms", "0", "--command-timeout", "2")
+    slow = connect(server.smtp_port)
+    begun = time.monotonic()
     closed_after = None
-    normal = connect(server.smtp)
+    normal = connect(server.smtp_port)
     served = True
     for byte in b"HELO trickling.example.org and on and on":
         try:
-            slow.send(bytes([byte]))
+            slow.sock.send(bytes([byte]))
         except OSError:
             pass
-        served = served and reply(normal, "NOOP").startswith("250")
-        slow.settimeout(0.3)
+        served = served and normal.command("NOOP").startswith("250")
+        slow.sock.settimeout(0.3)
         try:
-            if slow.recv(100) == b"":
-                closed_after = time.monotonic() - start
+            if slow.sock.recv(100) == b"":
+                closed_after = time.monotonic() - begun
                 break
         except socket.timeout:
             pass
         except OSError:
-            closed_after = time.monotonic() - start
+            closed_after = time.monotonic() - begun
             break
     check(closed_after is not None and 1.9 <= closed_after < 8,
           f"the trickling line is closed after the command timeout ({closed_after})")
@@ -240,17 +201,17 @@ def case_trickle(tmp):
 
 
 def case_flood(tmp):
-    server = Server(tmp, "--pause-ms", "0")
+    server = start(tmp, "--pause-ms", "0")
     stop = threading.Event()
     counts = {"flood": 0, "upload": 0}
 
     def flooder():
-        s = connect(server.smtp)
+        s = connect(server.smtp_port)
         burst = b"HELO flood\r\n" * 20000
-        reader = threading.Thread(target=lambda: drain(s), daemon=True)
+        reader = threading.Thread(target=lambda: drain(s.sock), daemon=True)
         reader.start()
         while not stop.is_set():
-            s.sendall(burst)
+            s.sock.sendall(burst)
             counts["flood"] += len(burst)
         s.close()
 
@@ -262,13 +223,12 @@ def case_flood(tmp):
             pass
 
     def uploader():
-        s = connect(server.smtp)
+        s = connect(server.smtp_port)
         for line in ("HELO up", "MAIL FROM:<u@x>", "RCPT TO:<ann@brevin>", "DATA"):
-            reply(s, line)
-        chunk = b"x" * 1000 + b"\r\n"
-        block = chunk * 1000
+            s.command(line)
+        block = (b"x" * 1000 + b"\r\n") * 1000
         while not stop.is_set() and counts["upload"] < 1 << 40:
-            s.sendall(block)
+            s.sock.sendall(block)
             counts["upload"] += len(block)
         s.close()
 
@@ -279,11 +239,11 @@ def case_flood(tmp):
     worst = 0.0
     for _ in range(20):
         try:
-            line, took, _ = first_line(server.pop3, timeout=20)
-            s = connect(server.smtp)
-            start = time.monotonic()
-            ok = s is not None and reply(s, "NOOP").startswith("250")
-            took = max(took, time.monotonic() - start if ok else 99)
+            line, took, _ = first_line(server.pop3_port, timeout=20)
+            s = connect(server.smtp_port)
+            begun = time.monotonic()
+            ok = s is not None and s.command("NOOP").startswith("250")
+            took = max(took, time.monotonic() - begun if ok else 99)
             if s:
                 s.close()
             worst = max(worst, took if line.startswith("+OK") else 99)
@@ -301,22 +261,17 @@ def case_flood(tmp):
 
 
 def case_halfclose(tmp):
-    server = Server(tmp, "--pause-ms", "0")
+    server = start(tmp, "--pause-ms", "0")
     message = b"Subject: big\r\n\r\n" + (b"y" * 998 + b"\r\n") * 20000
-    s = connect(server.smtp)
-    for line in ("HELO x", "MAIL FROM:<f@x>", "RCPT TO:<ann@brevin>", "DATA"):
-        reply(s, line)
-    s.sendall(stuffed(message))
-    check(s.recv(200).startswith(b"250"), "a 20 MB message is delivered")
-    s.close()
+    check(deliver(server.smtp_port, "ann", message).startswith("250"), "a 20 MB message is delivered")
 
     c = socket.socket()
     c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     c.settimeout(10)
-    c.connect(("127.0.0.1", server.pop3))
-    c.recv(200)
-    reply(c, "USER ann")
-    reply(c, "PASS secret")
+    c.connect(("127.0.0.1", server.pop3_port))
+    for line in (b"", b"USER ann\r\n", b"PASS secret\r\n"):  # each answered in one line
+        c.sendall(line)
+        c.recv(200)
     c.sendall(b"RETR 1\r\n")
     c.shutdown(socket.SHUT_WR)
     time.sleep(1)  # the server's writes block meanwhile

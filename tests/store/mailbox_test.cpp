@@ -17,7 +17,7 @@ class MailboxTest : public ::testing::Test {
 protected:
     MailboxTest() {
         std::filesystem::create_directories(box);
-        WriteFile(dir.path / "brevin.INI",
+        WriteFile(dir.Path() / "brevin.INI",
                   "[BREVIN]\nstore=" + root.string() + "\n[USERS]\nanna=anna\n");
     }
     void TearDown() override { StoreFaults::Reset(); }
@@ -31,10 +31,10 @@ protected:
         return message.Path();
     }
 
-    ScratchDir dir;
-    std::filesystem::path root = dir.path / "store";
+    TempDir dir;
+    std::filesystem::path root = dir.Path() / "store";
     std::string box = (root / "anna").string();
-    ProfileFile profile{dir.path / "brevin.INI"};
+    ProfileFile profile{dir.Path() / "brevin.INI"};
     MessageNumbers numbers{profile, 1}; // one number at a time, so the counter shows each
 };
 

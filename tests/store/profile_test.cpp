@@ -26,8 +26,8 @@ protected:
         return out;
     }
 
-    ScratchDir dir;
-    std::filesystem::path path = dir.path / "brevin.INI";
+    TempDir dir;
+    std::filesystem::path path = dir.Path() / "brevin.INI";
     ProfileFile profile{path};
 };
 
@@ -96,7 +96,7 @@ TEST_F(ProfileTest, AFailedWriteLeavesTheOldFileIntact) {
     });
     EXPECT_EQ(Wait(child), 0) << "the write should have failed";
     EXPECT_EQ(ReadFile(path), original);
-    EXPECT_THAT(FolderNames(dir.path),
+    EXPECT_THAT(FolderNames(dir.Path()),
                 ::testing::ElementsAre(".brevin.INI.lock", ".brevin.INI.spare", "brevin.INI"));
     ASSERT_TRUE(profile.Write("USERS", "carol", "c"));
 }

@@ -1,50 +1,18 @@
 #pragma once
 
-// Scratch folders, whole files and child processes for the store tests.
+// Folder listings and child processes for the store tests.
+
+#include "support/files.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <stdexcept>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 namespace brevin::testing {
-
-/// A fresh folder under the system's temporary folder, removed with everything in it.
-struct ScratchDir {
-    ScratchDir() {
-        std::string pattern = std::filesystem::temp_directory_path() / "brevin-store-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    std::filesystem::path path;
-};
-
-inline void WriteFile(const std::filesystem::path& path, const std::string& content) {
-    if (!(std::ofstream(path, std::ios::binary) << content)) {
-        throw std::runtime_error("cannot write " + path.string());
-    }
-}
-
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 /// Names in a folder, sorted, hidden ones included.
 inline std::vector<std::string> FolderNames(const std::filesystem::path& folder) {

@@ -24,20 +24,20 @@ protected:
     /// Runs `brevin user <args>` in `work` with `input` on standard input, through the shell
     /// (no argument here holds a single quote).
     Outcome Run(const std::vector<std::string>& args, const std::string& input = "") {
-        WriteFile(io.path / "in", input);
-        std::string command = "cd '" + work.path.string() + "' && '" BREVIN_PROGRAM "' user";
+        WriteFile(io.Path() / "in", input);
+        std::string command = "cd '" + work.Path().string() + "' && '" BREVIN_PROGRAM "' user";
         for (const std::string& arg : args) {
             command.append(" '").append(arg).append("'");
         }
-        const std::string streams = io.path.string();
+        const std::string streams = io.Path().string();
         command += " <'" + streams + "/in' >'" + streams + "/out' 2>'" + streams + "/err'";
         const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(io.path / "out"),
-                ReadFile(io.path / "err")};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(io.Path() / "out"),
+                ReadFile(io.Path() / "err")};
     }
 
-    ScratchDir work; // the program's working folder: its profile and store land here
-    ScratchDir io;   // standard streams, kept out of the working folder
+    TempDir work; // the program's working folder: its profile and store land here
+    TempDir io;   // standard streams, kept out of the working folder
 };
 
 TEST_F(UserCommandTest, SetListAndRemoveOnAFreshFolder) {
@@ -46,8 +46,8 @@ TEST_F(UserCommandTest, SetListAndRemoveOnAFreshFolder) {
     ASSERT_EQ(set.status, 0) << set.err;
     EXPECT_THAT(set.out + set.err, ::testing::Not(HasSubstr("s3cret"))) << "never echoed";
     ASSERT_EQ(Run({"set", "bob", "bobbox"}, "pw\r\n").status, 0);
-    const auto root = work.path / "store";
-    const auto profile = work.path / "brevin.INI";
+    const auto root = work.Path() / "store";
+    const auto profile = work.Path() / "brevin.INI";
     EXPECT_EQ(ReadFile(profile), "[BREVIN]\nstore=" + root.string() +
                                      "\n[USERS]\nmary.ann=mary\nbob=bobbox\n"
                                      "[PWD]\nmary.ann=s3cret word\nbob=pw\n");
@@ -91,7 +91,7 @@ TEST_F(UserCommandTest, RefusedOrMalformedCommandsChangeNothing) {
         EXPECT_EQ(outcome.status, c.status);
         EXPECT_THAT(outcome.err, HasSubstr(c.says));
     }
-    EXPECT_THAT(FolderNames(work.path), ::testing::IsEmpty()) << "no profile, no store";
+    EXPECT_THAT(FolderNames(work.Path()), ::testing::IsEmpty()) << "no profile, no store";
 }
 
 } // namespace

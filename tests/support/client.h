@@ -39,10 +39,6 @@ public:
         return connect(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
     }
 
-    void SetReceiveBuffer(int bytes) {
-        setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    }
-
     bool Send(std::string_view bytes) {
         while (!bytes.empty()) {
             const ssize_t sent = send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);

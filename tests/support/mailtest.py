@@ -1,13 +1,17 @@
 """Helpers shared by the Python scripts that run the real program: checks with a summary,
-loopback ports, the bytes an SMTP client sends for a message, and the profile file.
+loopback ports, the profile file, the program started headless, raw SMTP and POP3
+conversations, and the bytes an SMTP client sends for a message.
 
 Standard library only. A script in a folder next to this one imports it so:
 
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-    from mailtest import check, free_port, stuffed, wait_for_port, write_profile
+    from mailtest import check, Server, Conversation
 """
 
+import poplib
+import signal
 import socket
+import subprocess
 import time
 from pathlib import Path
 
@@ -78,3 +82,121 @@ def write_profile(workdir, store, users, newline="\n"):
     for folder, _ in users.values():
         (store / folder).mkdir(parents=True, exist_ok=True)
     return profile
+
+
+class Server:
+    """The program headless in `workdir` on free loopback ports (`ports` names them as its
+    --NAME-port options do), with a profile for `users` (name -> (folder, password)) and its
+    store in `store` (workdir/store unless given). Standard error goes to workdir/stderr.log,
+    fresh for each start. Started at once, waiting for every port, unless `start` is False."""
+
+    def __init__(self, binary, workdir, users, *extra, ports=("smtp", "pop3"),
+                 address="127.0.0.1", store=None, wrapper=(), preexec=None, start=True):
+        self.binary, self.extra, self.address = binary, list(extra), address
+        self.wrapper, self.preexec, self.users = list(wrapper), preexec, users
+        self.workdir = Path(workdir)
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        self.store = Path(store) if store else self.workdir / "store"
+        write_profile(self.workdir, self.store, users)
+        self.ports = {name: free_port() for name in ports}
+        self.smtp_port, self.pop3_port = self.ports.get("smtp"), self.ports.get("pop3")
+        self.process = None
+        if start:
+            self.start()
+
+    def start(self, wait=True):
+        command = [*self.wrapper, self.binary, "--headless", "--address", self.address, *self.extra]
+        for name, port in self.ports.items():
+            command += [f"--{name}-port", str(port)]
+        with open(self.workdir / "stderr.log", "w") as log:
+            self.process = subprocess.Popen(command, cwd=self.workdir, stderr=log,
+                                            preexec_fn=self.preexec)
+        if wait and not all(wait_for_port(p, self.address) for p in self.ports.values()):
+            self.stop()
+            raise RuntimeError(f"the server did not start listening: {self.stderr()[-600:]}")
+
+    def stderr(self):
+        return (self.workdir / "stderr.log").read_text(errors="replace")
+
+    def log_line(self, prefix, limit=10.0):
+        """The first line of standard error starting with `prefix`, waited for up to `limit` s."""
+        deadline = time.monotonic() + limit
+        while True:
+            done = self.process.poll() is not None or time.monotonic() > deadline
+            found = [l for l in self.stderr().splitlines() if l.startswith(prefix)]
+            if found or done:
+                return found[0] if found else ""
+            time.sleep(0.05)
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(sig)
+            self.process.wait(timeout=10)
+
+    def messages(self, user):
+        """The message files in `user`'s folder, by name."""
+        folder = self.store / self.users[user][0]
+        return sorted(f for f in folder.iterdir() if f.name.lower().endswith(".bvn"))
+
+    def stored(self, user):
+        return [f.read_bytes() for f in self.messages(user)]
+
+    def pop(self, user, **tls):
+        """poplib logged in as `user`: POP3_SSL when given a `context`."""
+        if tls:
+            pop = poplib.POP3_SSL(self.address, self.ports["pop3s"], timeout=20, **tls)
+        else:
+            pop = poplib.POP3(self.address, self.pop3_port, timeout=20)
+        pop.user(user)
+        pop.pass_(self.users[user][1])
+        return pop
+
+
+class Conversation:
+    """A raw client on one connection, read a CR LF line at a time."""
+
+    def __init__(self, port, host="127.0.0.1", timeout=10, source=None):
+        self.sock = socket.socket()
+        self.sock.settimeout(timeout)
+        if source:
+            self.sock.bind((source, 0))
+        self.sock.connect((host, port))
+        self.buffer = b""
+
+    def line(self):
+        """The next line without its CR LF; ConnectionError when the server closes first."""
+        while b"\r\n" not in self.buffer:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("closed")
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\r\n", 1)
+        return line.decode("latin-1")
+
+    def command(self, text):
+        self.sock.sendall(text.encode() + b"\r\n")
+        return self.line()
+
+    def login(self, user, password):
+        """POP3 USER and PASS; the answer to PASS."""
+        self.command(f"USER {user}")
+        return self.command(f"PASS {password}")
+
+    def close(self):
+        self.sock.close()
+
+
+def deliver(port, user, data):
+    """One SMTP transaction over a raw socket; its final reply."""
+    c = Conversation(port)
+    try:
+        c.line()
+        for line in ("HELO test", "MAIL FROM:<f@x>", f"RCPT TO:<{user}@brevin>"):
+            if not c.command(line).startswith("250"):
+                return f"{line} refused"
+        if not c.command("DATA").startswith("354"):
+            return "data refused"
+        c.sock.sendall(stuffed(data))
+        return c.line()
+    finally:
+        c.close()

@@ -5,13 +5,11 @@
 #include "smtp/smtp_session.h"
 #include "store/profile_file.h"
 #include "support/client.h"
+#include "support/files.h"
 #include "support/loop_thread.h"
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <random>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -35,38 +33,6 @@ inline int OpenSockets() {
         count += std::filesystem::read_symlink(entry.path(), ec).string().starts_with("socket:");
     }
     return count;
-}
-
-/// A temporary folder, removed with everything in it at the end of the test.
-class TempDir {
-public:
-    TempDir() {
-        std::random_device random;
-        m_path = std::filesystem::temp_directory_path() /
-                 ("brevin-test-" + std::to_string(getpid()) + "-" + std::to_string(random()));
-        std::filesystem::create_directories(m_path);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    [[nodiscard]] const std::filesystem::path& Path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
-
-inline std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
 }
 
 /// The real SMTP and POP3 sessions on loopback ports, over a profile and store in a temporary

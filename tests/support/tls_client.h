@@ -15,8 +15,7 @@ namespace brevin::testing {
 /// the server's behaviour, not at its identity.
 class TlsClient {
 public:
-    explicit TlsClient(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(5),
-                       SSL_SESSION* resume = nullptr)
+    explicit TlsClient(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(5))
         : m_ctx(SSL_CTX_new(TLS_client_method())) {
         timeval limit{};
         limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
@@ -25,9 +24,6 @@ public:
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         m_ssl = SSL_new(m_ctx);
         SSL_set_fd(m_ssl, fd);
-        if (resume != nullptr) {
-            SSL_set_session(m_ssl, resume);
-        }
     }
     ~TlsClient() {
         SSL_free(m_ssl);
@@ -64,15 +60,6 @@ public:
         return out;
     }
 
-    /// True when the server ended the connection before the time ran out.
-    bool WaitClosed() {
-        while (Fill()) {
-        }
-        return m_closed;
-    }
-
-    [[nodiscard]] bool Resumed() const { return SSL_session_reused(m_ssl) == 1; }
-
 private:
     bool Fill() {
         char buffer[65536];
@@ -81,10 +68,6 @@ private:
             m_pending.append(buffer, got);
             return true;
         }
-        const int error = SSL_get_error(m_ssl, 0);
-        m_closed = error == SSL_ERROR_ZERO_RETURN ||
-                   (error == SSL_ERROR_SYSCALL && errno != EAGAIN && errno != EWOULDBLOCK) ||
-                   error == SSL_ERROR_SSL;
         ERR_clear_error();
         return false;
     }
@@ -92,7 +75,6 @@ private:
     SSL_CTX* m_ctx;
     SSL* m_ssl = nullptr;
     std::string m_pending;
-    bool m_closed = false;
 };
 
 } // namespace brevin::testing

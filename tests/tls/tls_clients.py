@@ -25,7 +25,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import check, free_port, stuffed, wait_for_port, write_profile  # noqa: E402
+from mailtest import Server, check, stuffed  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 HOST = "127.0.0.1"
@@ -39,30 +39,15 @@ def message(tag):
             f"Body of {tag}.\r\n.leading dot\r\n").encode()
 
 
-class Server:
-    """The program in a temporary folder with all four ports; its certificate is made on start."""
+class TlsServer(Server):
+    """The program with all four ports and its fingerprint; its certificate is made on start."""
 
     def __init__(self, workdir, *extra):
-        self.dir = workdir
-        self.store = workdir / "store"
-        write_profile(workdir, self.store, USERS)
-        self.ports = {"smtp": free_port(), "pop3": free_port(), "smtps": free_port(),
-                      "pop3s": free_port()}
-        args = [BINARY, "--headless", "--address", HOST, "--pause-ms", "0", *extra]
-        for name, port in self.ports.items():
-            args += [f"--{name}-port", str(port)]
-        self.process = subprocess.Popen(args, cwd=workdir, stderr=subprocess.PIPE, text=True)
-        self.fingerprint = ""
-        for _ in range(50):  # the start-up line comes among the first few
-            line = self.process.stderr.readline()
-            if line.startswith(PREFIX):
-                self.fingerprint = line[len(PREFIX):].strip()
-                break
-            if not line:
-                break
+        super().__init__(BINARY, workdir, USERS, "--pause-ms", "0", *extra,
+                         ports=("smtp", "pop3", "smtps", "pop3s"))
+        self.fingerprint = self.log_line(PREFIX)[len(PREFIX):].strip()
         self.cert = workdir / "brevin-cert.pem"
-        ready = self.fingerprint and all(wait_for_port(p) for p in self.ports.values())
-        if not ready:
+        if not self.fingerprint:
             self.stop()
             raise SystemExit("FAIL  the server did not start with a certificate")
 
@@ -76,15 +61,11 @@ class Server:
         return ":".join(digest[i:i + 2] for i in range(0, len(digest), 2))
 
     def stored(self, user="alice"):
-        return sorted(f.read_bytes() for f in (self.store / USERS[user][0]).glob("*.bvn"))
+        return sorted(super().stored(user))
 
     def deliver_plain(self, data):
         with smtplib.SMTP(HOST, self.ports["smtp"], timeout=20) as smtp:
             smtp.sendmail("sender@example.org", ["alice@brevin.test"], data)
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
 
 
 def run(args, what, **kwargs):
@@ -113,13 +94,9 @@ def case_python(server, tmp):
     pop.stls(context=server.context())
     pop.user("alice")
     pop.pass_("alice-pw")
-    got.append(b"\r\n".join(pop.retr(1)[1]) + b"\r\n")
-    pop.quit()
-    pop = poplib.POP3_SSL(HOST, server.ports["pop3s"], timeout=20, context=server.context())
-    pop.user("alice")
-    pop.pass_("alice-pw")
-    got.append(b"\r\n".join(pop.retr(2)[1]) + b"\r\n")
-    pop.quit()
+    for n, pop in ((1, pop), (2, server.pop("alice", context=server.context()))):
+        got.append(b"\r\n".join(pop.retr(n)[1]) + b"\r\n")
+        pop.quit()
     check(sorted(got) == sorted(sent), "poplib STLS and POP3_SSL collect byte for byte")
 
 
@@ -297,7 +274,7 @@ def main():
     case = sys.argv[2]
     tmp = Path(tempfile.mkdtemp(prefix="brevin-tls-clients-"))
     try:
-        server = Server(tmp, *(["--require-tls"] if case == "require" else []))
+        server = TlsServer(tmp, *(["--require-tls"] if case == "require" else []))
         try:
             CASES[case](server, tmp)
             check(server.process.poll() is None, "the server is still running")

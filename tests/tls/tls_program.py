@@ -19,40 +19,21 @@ import stat
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import check, free_port, wait_for_port  # noqa: E402
+from mailtest import Server, check, wait_for_port  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 PREFIX = "TLS: certificate SHA-256 fingerprint "
 
 
 def start(workdir, *extra):
-    ports = {"smtp": free_port(), "pop3": free_port(), "smtps": free_port(), "pop3s": free_port()}
-    args = [BINARY, "--headless", "--address", "127.0.0.1", "--pause-ms", "0"]
-    for name, port in ports.items():
-        args += [f"--{name}-port", str(port)]
-    server = subprocess.Popen(args + list(extra), cwd=workdir, stderr=subprocess.PIPE, text=True)
-    return server, ports
-
-
-def fingerprint_line(server):
-    """The start-up line naming the certificate, read within a few seconds."""
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        line = server.stderr.readline()
-        if line.startswith(PREFIX):
-            return line.strip()
-        if not line and server.poll() is not None:
-            break
-    return ""
-
-
-def stop(server):
-    server.terminate()
-    server.wait(timeout=10)
+    """The program on all four ports, not waited for."""
+    server = Server(BINARY, workdir, {}, "--pause-ms", "0", *extra,
+                    ports=("smtp", "pop3", "smtps", "pop3s"), start=False)
+    server.start(wait=False)
+    return server
 
 
 def served_fingerprint(port, cafile, greeting):
@@ -69,8 +50,9 @@ def served_fingerprint(port, cafile, greeting):
 
 
 def case_generated(workdir):
-    server, ports = start(workdir)
-    first = fingerprint_line(server)
+    server = start(workdir)
+    ports = server.ports
+    first = server.log_line(PREFIX)
     check(first.startswith(PREFIX) and len(first) == len(PREFIX) + 95, "start-up names a fingerprint")
     check(wait_for_port(ports["smtps"]) and wait_for_port(ports["pop3s"]), "implicit-TLS ports listen")
     cert, key = workdir / "brevin-cert.pem", workdir / "brevin-key.pem"
@@ -78,16 +60,16 @@ def case_generated(workdir):
     seen = served_fingerprint(ports["smtps"], cert, b"220 ")
     check(served_fingerprint(ports["pop3s"], cert, b"+OK ") == seen, "both ports serve it")
     check(first == PREFIX + seen, "the start-up line names the certificate clients see")
-    stop(server)
+    server.stop()
 
     command = subprocess.run([BINARY, "tls", "fingerprint"], cwd=workdir, capture_output=True,
                              text=True, timeout=30)
     check(command.returncode == 0 and command.stdout.strip() == first,
           "`brevin tls fingerprint` prints the same line")
 
-    server, _ = start(workdir)
-    check(fingerprint_line(server) == first, "a restart reuses the certificate")
-    stop(server)
+    server = start(workdir)
+    check(server.log_line(PREFIX) == first, "a restart reuses the certificate")
+    server.stop()
 
 
 def case_admin(workdir):
@@ -102,25 +84,25 @@ def case_admin(workdir):
                            "does not match the certificate"),
     }
     for what, (args, words) in bad.items():
-        server, _ = start(workdir, *args)
+        server = start(workdir, *args)
         try:
-            status = server.wait(timeout=10)
+            status = server.process.wait(timeout=10)
         except subprocess.TimeoutExpired:
-            stop(server)
+            server.stop()
             status = None
-        message = server.stderr.read()
+        message = server.stderr()
         check(status == 1, f"{what}: exit status 1 (got {status})")
         check(words in message, f"{what}: the message says {words!r} ({message.strip()!r})")
 
 
 def case_unwritable(workdir):
     (workdir / "brevin-key.pem.new").mkdir()  # in the way of the key, even for root
-    server, ports = start(workdir)
-    check(wait_for_port(ports["smtp"]), "the plain port listens all the same")
-    with socket.create_connection(("127.0.0.1", ports["smtp"]), timeout=10) as plain:
+    server = start(workdir)
+    check(wait_for_port(server.smtp_port), "the plain port listens all the same")
+    with socket.create_connection(("127.0.0.1", server.smtp_port), timeout=10) as plain:
         check(plain.recv(200).startswith(b"220 "), "plain clients are served")
-    stop(server)
-    message = server.stderr.read()
+    server.stop()
+    message = server.stderr()
     check("cannot write" in message and "running without encryption" in message,
           f"the failure is reported ({message.strip()!r})")
     check("not started : SMTPS port" in message, "the implicit-TLS ports say why they are missing")
