@@ -174,24 +174,31 @@ def case_secrets():
 def case_fail2ban():
     filter_file = ROOT / "dist" / "fail2ban" / "filter.d" / "brevin.conf"
     with tempfile.TemporaryDirectory() as work:
-        server = Server(work, "--headless")
+        server = Server(work, "--headless", "--max-sessions", "2")
         check(wait_for_port(server.smtp), "server started")
         traffic(server)
         traffic(server)
+        # One session more than the limit allows: refused, and logged for fail2ban.
+        held = [socket.create_connection(("127.0.0.1", server.smtp), timeout=10) for _ in range(3)]
+        check(held[2].recv(100).startswith(b"421"), "the third session is refused")
+        for s in held:
+            s.close()
         server.stop()
         lines = server.lines()
         failed_logins = [l for l in lines if l.startswith("pop3 login") and "failed=yes" in l]
+        refused = [l for l in lines if " refused " in f" {l}" and "failed=yes" in l]
         out = subprocess.run(["fail2ban-regex", "-o", "msg", str(server.log), str(filter_file)],
                              capture_output=True, text=True, timeout=120)
         matched = [l for l in out.stdout.splitlines() if l.strip()]
         check(out.returncode == 0 and len(failed_logins) == 2, "two failed logins logged")
-        check(len(matched) == len(failed_logins), f"fail2ban matches {len(matched)} lines, "
-              f"as many as the failed logins")
-        check(all("failed=yes" in m and "login" in m for m in matched),
-              "every match is a failed login")
+        check(len(refused) >= 1, "the refusal is logged")
+        check(len(matched) == len(failed_logins) + len(refused),
+              f"fail2ban matches {len(matched)} lines, the failed logins and the refusals")
+        check(all("failed=yes" in m and ("login" in m or "refused" in m) for m in matched),
+              "every match is a failed login or a refusal")
         ips = subprocess.run(["fail2ban-regex", "-o", "ip", str(server.log), str(filter_file)],
                              capture_output=True, text=True, timeout=120).stdout.split()
-        check(ips == ["127.0.0.1"] * 2, "the client address is what fail2ban bans")
+        check(ips == ["127.0.0.1"] * len(matched), "the client address is what fail2ban bans")
 
 
 def in_namespace(script):
