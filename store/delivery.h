@@ -28,7 +28,7 @@ std::uint32_t TakeMessageNumbers(ProfileFile& profile, std::uint32_t count = 1);
 /// block is skipped, never reused. One per thread: it is not shared.
 class MessageNumbers {
 public:
-    static constexpr std::uint32_t kBlock = 256;
+    static constexpr std::uint32_t kBlock = 4096;
 
     explicit MessageNumbers(ProfileFile& profile, std::uint32_t block = kBlock)
         : m_profile(profile), m_block(block) {}

@@ -28,6 +28,10 @@ constexpr long kRacySeconds = 2;
 // Waiting for another process's lock on the profile: it is held for one write only, so a
 // long wait means a stuck process, and the profile operation then fails instead of hanging.
 constexpr useconds_t kLockPauseMicros = 200;
+// A file that changed within the racy window is read again before it is trusted, but a reader
+// checks it at most this often: the counter's own writes would otherwise have every lookup read
+// a profile of thousands of users again. A writer always reads afresh under its lock.
+constexpr auto kRacyRecheck = std::chrono::milliseconds(50);
 // Attempts at reading the file while writers in other processes keep changing it.
 constexpr int kReadAttempts = 5;
 
@@ -309,7 +313,8 @@ struct ProfileFile::Snapshot {
     // Identity and trust change when the same bytes are read again; the parse never does.
     mutable struct stat identity {};
     mutable bool keep = false; // may answer later calls while the identity holds
-    std::string content;       // the bytes parsed: a file read again unchanged is not parsed
+    mutable std::chrono::steady_clock::time_point readAt; // when the file was last read
+    std::string content; // the bytes parsed: a file read again unchanged is not parsed
     Document doc;
 };
 
@@ -440,10 +445,12 @@ ReadSnapshot(const std::string& path, bool writerLockHeld,
     if (previous && previous->content == content) {
         previous->identity = snap->identity;
         previous->keep = ChangedLongAgo(snap->identity);
+        previous->readAt = std::chrono::steady_clock::now();
         return previous;
     }
     snap->doc = Document::Parse(content);
     snap->keep = ChangedLongAgo(snap->identity);
+    snap->readAt = std::chrono::steady_clock::now();
     return snap;
 }
 
@@ -533,7 +540,9 @@ std::shared_ptr<const ProfileFile::Snapshot> ProfileFile::Load(bool writerLockHe
         m_cache.reset();
         return nullptr;
     }
-    if (m_cache && m_cache->keep && SameFile(m_cache->identity, st)) {
+    if (m_cache && SameFile(m_cache->identity, st) &&
+        (m_cache->keep ||
+         (!writerLockHeld && std::chrono::steady_clock::now() - m_cache->readAt < kRacyRecheck))) {
         return m_cache;
     }
     m_cache = ReadSnapshot(m_path.string(), writerLockHeld, m_cache, m_lockPatience);
