@@ -4,9 +4,9 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
