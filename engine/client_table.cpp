@@ -45,11 +45,6 @@ void ClientTable::Leave(ClientAddress address) {
     Expire(address, found->second, Clock::now());
 }
 
-std::size_t ClientTable::SessionsFrom(ClientAddress address) const {
-    const auto found = m_clients.find(address);
-    return found == m_clients.end() ? 0 : found->second.sessions;
-}
-
 std::chrono::milliseconds ClientTable::AddFailure(ClientAddress address, Clock::time_point now) {
     if (m_clients.size() >= m_sweepAt) {
         Sweep(now);

@@ -47,14 +47,12 @@ public:
     explicit ClientTable(ConnectionLimits limits = {}) : m_limits(limits) {}
 
     void SetLimits(ConnectionLimits limits) { m_limits = limits; }
-    [[nodiscard]] const ConnectionLimits& Limits() const { return m_limits; }
 
     /// Counts a new session from `address` when the limits allow it; `open` is the number of
     /// sessions already open.
     Admission Admit(ClientAddress address, std::size_t open);
     /// The session that `Admit` counted has ended.
     void Leave(ClientAddress address);
-    [[nodiscard]] std::size_t SessionsFrom(ClientAddress address) const;
 
     /// A failed login from `address`: raises its penalty and returns the new one.
     std::chrono::milliseconds AddFailure(ClientAddress address, Clock::time_point now);

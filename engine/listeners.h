@@ -26,7 +26,6 @@ public:
              bool implicitTls = false);
 
     [[nodiscard]] ServiceKind Kind() const { return m_kind; }
-    [[nodiscard]] bool ImplicitTls() const { return m_implicitTls; }
 
 private:
     void OnAccept() override;

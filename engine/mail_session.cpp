@@ -278,11 +278,6 @@ void MailSession::ReplyLineNow(std::string_view text) {
     m_sendAt = m_loop.Now();
 }
 
-void MailSession::ReplyLineAfter(std::string_view text, std::chrono::milliseconds delay) {
-    ReplyLine(text);
-    m_sendAt = std::max(m_sendAt, m_loop.Now() + delay);
-}
-
 void MailSession::Hold() {
     m_held = true;
     m_heldSince = m_loop.Now();

@@ -174,9 +174,6 @@ protected:
     void Reply(std::string_view text);
     /// Like `ReplyLine`, but the reply leaves at once, without the pause.
     void ReplyLineNow(std::string_view text);
-    /// Like `ReplyLine`, but the reply leaves no earlier than `delay` from now (nor than the
-    /// pause); later commands wait behind it. For slowing down password guessing.
-    void ReplyLineAfter(std::string_view text, std::chrono::milliseconds delay);
     /// Leaves the current command unanswered for now: nothing more is interpreted or read
     /// until `Resume` brings its reply (from a callback of the loop).
     void Hold();

@@ -24,7 +24,6 @@ constexpr std::string_view kNotAuthenticated = "-ERR Brevin server: not authenti
 constexpr std::string_view kNoSuchFile = "-ERR Brevin server: no such file";
 constexpr std::string_view kNoSuchMessage = "-ERR Brevin server: no such message";
 constexpr std::string_view kAlreadyDeleted = "-ERR Brevin server: message already deleted";
-constexpr std::string_view kWrongPassword = "-ERR this is not the pwd!!!";
 constexpr std::string_view kClosing = "+OK Brevin server is closeing";
 
 /// The argument after the first number of `argument` ("TOP 3 10" gives "10"); empty when
@@ -46,7 +45,7 @@ std::string_view SecondArgument(std::string_view argument) {
 
 // A failed PASS has its own event (`pop3 login … failed=yes`), which fail2ban reads.
 bool Pop3Session::IsFailureReply(std::string_view reply) const {
-    return reply.starts_with("-ERR") && reply != kWrongPassword;
+    return reply.starts_with("-ERR") && reply != kPassWrong;
 }
 
 const Pop3Session::Command Pop3Session::kCommands[] = {

@@ -35,19 +35,11 @@ public:
     [[nodiscard]] ProfileFile& Profile() { return *m_profile; }
     [[nodiscard]] UserDirectory& Users() { return *m_users; }
     [[nodiscard]] const ServerOptions& Options() const { return m_options; }
-    [[nodiscard]] const std::filesystem::path& WorkingDirectory() const {
-        return m_workingDirectory;
-    }
-    [[nodiscard]] const std::filesystem::path& ProfilePath() const { return m_profilePath; }
-    /// The users as loaded at start-up; the user definition dialog reloads it.
     /// The address found at start-up.
     [[nodiscard]] const HostAddress& Host() const { return m_host; }
     /// Null when that listener could not be started.
     [[nodiscard]] const Listener* SmtpListener() const { return m_listeners.smtp.get(); }
     [[nodiscard]] const Listener* Pop3Listener() const { return m_listeners.pop3.get(); }
-    /// Null when not wanted (no --smtps-port / --pop3s-port) or not started.
-    [[nodiscard]] const Listener* SmtpsListener() const { return m_listeners.smtps.get(); }
-    [[nodiscard]] const Listener* Pop3sListener() const { return m_listeners.pop3s.get(); }
     /// The SHA-256 fingerprint of the certificate in use ("AB:CD:..."); empty when the server
     /// runs without encryption. `TlsFingerprintLine` words it for users.
     [[nodiscard]] std::string TlsFingerprint() const;
