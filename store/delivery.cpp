@@ -66,6 +66,26 @@ void ForEachAtOnce(std::size_t count, Fn fn) {
     }
 }
 
+/// Flushes once each file system that one of `anchors` lies on, so that files (or folders) on
+/// another mount are flushed too. syncfs reports the write errors since the anchor's file was
+/// opened. Returns, for each anchor, whether its file system was flushed.
+std::vector<char> FlushFileSystems(const std::vector<UniqueFd>& anchors) {
+    std::map<dev_t, bool> synced;
+    std::vector<char> flushed(anchors.size(), 0);
+    for (std::size_t i = 0; i < anchors.size(); ++i) {
+        struct stat st {};
+        if (!anchors[i] || ::fstat(anchors[i].Get(), &st) != 0) {
+            continue;
+        }
+        auto [found, fresh] = synced.try_emplace(st.st_dev, false);
+        if (fresh) {
+            found->second = ::syncfs(anchors[i].Get()) == 0;
+        }
+        flushed[i] = found->second ? 1 : 0;
+    }
+    return flushed;
+}
+
 /// The highest message number among the folder's names, or -1.
 long long HighestNumber(const std::string& folderPath) {
     long long highest = -1;
@@ -565,25 +585,28 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
     std::vector<std::pair<Delivery*, IncomingMessage*>> toName;
     std::size_t openFiles = 0;
     const auto flushWritten = [&] {
+        // A lone file has nothing to overlap its flush with.
         for (const auto& [d, file] : written) {
-            if (d->filed) {
+            if (d->filed && written.size() > 1) {
                 file->StartWriteback();
             }
         }
         std::vector<char> flushed(written.size(), 0);
         if (written.size() >= kWholeFileSystemFlushAt) {
             // One flush of the file system commits the journal once for every file, where
-            // fsyncs side by side still pay a commit each on many disks. The anchor is opened
-            // before the writes, so it reports their errors.
-            UniqueFd anchor;
-            for (std::size_t i = 0; i < written.size() && !anchor; ++i) {
-                anchor = written[i].second->FlushAnchor();
-            }
+            // fsyncs side by side still pay a commit each on many disks. Each anchor shares its
+            // file's open description, so it reports the errors of the writes to it.
+            std::vector<UniqueFd> anchors;
+            anchors.reserve(written.size());
             for (std::size_t i = 0; i < written.size(); ++i) {
+                anchors.push_back(written[i].second->FlushAnchor());
                 flushed[i] = written[i].first->filed && written[i].second->Flush(false) ? 1 : 0;
             }
-            if (!anchor || ::syncfs(anchor.Get()) != 0) {
-                flushed.assign(written.size(), 0);
+            const std::vector<char> synced = FlushFileSystems(anchors);
+            for (std::size_t i = 0; i < written.size(); ++i) {
+                // A shared copy holds no descriptor: the message's own file stands for it.
+                const bool settled = synced[i] != 0 || written[i].second->m_shared;
+                flushed[i] = flushed[i] != 0 && settled ? 1 : 0;
             }
         } else {
             ForEachAtOnce(written.size(), [&](std::size_t i) {
@@ -676,11 +699,15 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
         toFlush.emplace_back(&folder, &flushed);
     }
     if (toFlush.size() >= kWholeFileSystemFlushAt) {
-        // The folders' new entries, likewise, in one commit.
-        UniqueFd anchor(::open(toFlush.front().first->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        const bool synced = anchor && ::syncfs(anchor.Get()) == 0;
-        for (auto& [folder, flushed] : toFlush) {
-            *flushed = synced;
+        // The folders' new entries, likewise, in one commit per file system.
+        std::vector<UniqueFd> anchors;
+        anchors.reserve(toFlush.size());
+        for (const auto& [folder, flushed] : toFlush) {
+            anchors.emplace_back(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+        const std::vector<char> synced = FlushFileSystems(anchors);
+        for (std::size_t i = 0; i < toFlush.size(); ++i) {
+            *toFlush[i].second = synced[i] != 0;
         }
     } else {
         ForEachAtOnce(toFlush.size(), [&](std::size_t i) {
