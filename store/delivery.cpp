@@ -79,7 +79,9 @@ std::vector<char> FlushFileSystems(const std::vector<UniqueFd>& anchors) {
         }
         auto [found, fresh] = synced.try_emplace(st.st_dev, false);
         if (fresh) {
-            found->second = ::syncfs(anchors[i].Get()) == 0;
+            const bool failing =
+                StoreFaults::failFileSystemFlushOf == static_cast<long long>(st.st_dev);
+            found->second = !failing && ::syncfs(anchors[i].Get()) == 0;
         }
         flushed[i] = found->second ? 1 : 0;
     }

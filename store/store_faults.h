@@ -18,6 +18,8 @@ struct StoreFaults {
     static inline std::atomic<long> bytesWritten{0};
     /// When true, every profile write fails with ENOSPC before its new file replaces the old.
     static inline std::atomic<bool> failProfileWrites{false};
+    /// When >= 0: a flush of the whole file system on this device (st_dev) fails with EIO.
+    static inline std::atomic<long long> failFileSystemFlushOf{-1};
 
     static void FailWritesAfter(long bytes) {
         failWritesAfterBytes = bytes;
@@ -27,6 +29,7 @@ struct StoreFaults {
         failWritesAfterBytes = -1;
         bytesWritten = 0;
         failProfileWrites = false;
+        failFileSystemFlushOf = -1;
     }
 };
 

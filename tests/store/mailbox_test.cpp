@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace brevin {
 namespace {
@@ -156,6 +157,31 @@ TEST_F(MailboxTest, FilesDeliveriesTogetherEachWithItsCopiesOrNothingOfIt) {
         EXPECT_EQ(ReadFile(path), "to anna twice and bob") << path;
     }
     EXPECT_EQ(ReadFile(box + "/MSG00011.bvn"), "to anna");
+}
+
+// A round of many files flushes whole file systems: every one it wrote to, not only the first.
+TEST_F(MailboxTest, AFailedFlushOfAnyFileSystemOfTheRoundFailsTheDelivery) {
+    struct stat store {};
+    struct stat shm {};
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(box.c_str(), &store) != 0 ||
+        shm.st_dev == store.st_dev) {
+        GTEST_SKIP() << "needs /dev/shm on a file system of its own";
+    }
+    const TempDir elsewhere("/dev/shm");
+    Delivery d;
+    ASSERT_TRUE(d.message.Open(numbers, box));
+    ASSERT_TRUE(d.message.Append(std::string_view("to four")));
+    for (const char* name : {"a", "b", "c"}) {
+        d.copyFolders.push_back((elsewhere.Path() / name).string());
+    }
+    StoreFaults::failFileSystemFlushOf = static_cast<long long>(store.st_dev);
+    Delivery* batch[] = {&d};
+    FileMessages(numbers, batch);
+    EXPECT_FALSE(d.filed);
+    EXPECT_THAT(FolderNames(box), ::testing::IsEmpty());
+    for (const std::string& folder : d.copyFolders) {
+        EXPECT_THAT(FolderNames(folder), ::testing::IsEmpty()) << folder;
+    }
 }
 
 // Copies are flushed in rounds, so a message for more recipients than the process may hold

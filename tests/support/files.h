@@ -14,8 +14,8 @@ namespace brevin::testing {
 /// A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
 public:
-    TempDir() {
-        std::string pattern = std::filesystem::temp_directory_path() / "brevin-test-XXXXXX";
+    explicit TempDir(const std::filesystem::path& parent = std::filesystem::temp_directory_path()) {
+        std::string pattern = parent / "brevin-test-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("mkdtemp failed");
         }
