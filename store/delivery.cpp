@@ -66,27 +66,44 @@ void ForEachAtOnce(std::size_t count, Fn fn) {
     }
 }
 
-/// Flushes once each file system that one of `anchors` lies on, so that files (or folders) on
-/// another mount are flushed too. syncfs reports the write errors since the anchor's file was
-/// opened. Returns, for each anchor, whether its file system was flushed.
-std::vector<char> FlushFileSystems(const std::vector<UniqueFd>& anchors) {
-    std::map<dev_t, bool> synced;
-    std::vector<char> flushed(anchors.size(), 0);
-    for (std::size_t i = 0; i < anchors.size(); ++i) {
+/// Whole file systems to flush, each once however many of its files or folders a round
+/// touched: files (or folders) on another mount are flushed too.
+class FileSystems {
+public:
+    /// Notes the file system of the open `fd`. The first descriptor on each is kept: it shares
+    /// its file's open description, so syncfs reports the write errors since that file was
+    /// opened. Nothing when the file system cannot be told.
+    std::optional<dev_t> Add(int fd) {
         struct stat st {};
-        if (!anchors[i] || ::fstat(anchors[i].Get(), &st) != 0) {
-            continue;
+        if (fd < 0 || ::fstat(fd, &st) != 0) {
+            return std::nullopt;
         }
-        auto [found, fresh] = synced.try_emplace(st.st_dev, false);
-        if (fresh) {
-            const bool failing =
-                StoreFaults::failFileSystemFlushOf == static_cast<long long>(st.st_dev);
-            found->second = !failing && ::syncfs(anchors[i].Get()) == 0;
+        if (!m_anchors.contains(st.st_dev)) {
+            UniqueFd anchor(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+            if (!anchor) {
+                return std::nullopt;
+            }
+            m_anchors.emplace(st.st_dev, std::move(anchor));
         }
-        flushed[i] = found->second ? 1 : 0;
+        return st.st_dev;
     }
-    return flushed;
-}
+    void Flush() {
+        for (const auto& [device, anchor] : m_anchors) {
+            const bool failing =
+                StoreFaults::failFileSystemFlushOf == static_cast<long long>(device);
+            if (!failing && ::syncfs(anchor.Get()) == 0) {
+                m_flushed.insert(device);
+            }
+        }
+    }
+    [[nodiscard]] bool Flushed(std::optional<dev_t> device) const {
+        return device && m_flushed.contains(*device);
+    }
+
+private:
+    std::map<dev_t, UniqueFd> m_anchors;
+    std::set<dev_t> m_flushed;
+};
 
 /// The highest message number among the folder's names, or -1.
 long long HighestNumber(const std::string& folderPath) {
@@ -335,10 +352,6 @@ void IncomingMessage::StartWriteback() const {
     if (m_fd && !m_failed) {
         ::sync_file_range(m_fd.Get(), 0, 0, SYNC_FILE_RANGE_WRITE); // only a hint: Flush decides
     }
-}
-
-UniqueFd IncomingMessage::FlushAnchor() const {
-    return UniqueFd(m_fd ? ::fcntl(m_fd.Get(), F_DUPFD_CLOEXEC, 0) : -1);
 }
 
 bool IncomingMessage::Flush(bool syncNow) {
@@ -596,18 +609,18 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
         std::vector<char> flushed(written.size(), 0);
         if (written.size() >= kWholeFileSystemFlushAt) {
             // One flush of the file system commits the journal once for every file, where
-            // fsyncs side by side still pay a commit each on many disks. Each anchor shares its
-            // file's open description, so it reports the errors of the writes to it.
-            std::vector<UniqueFd> anchors;
-            anchors.reserve(written.size());
+            // fsyncs side by side still pay a commit each on many disks.
+            FileSystems fileSystems;
+            std::vector<std::optional<dev_t>> devices;
+            devices.reserve(written.size());
             for (std::size_t i = 0; i < written.size(); ++i) {
-                anchors.push_back(written[i].second->FlushAnchor());
+                devices.push_back(fileSystems.Add(written[i].second->m_fd.Get()));
                 flushed[i] = written[i].first->filed && written[i].second->Flush(false) ? 1 : 0;
             }
-            const std::vector<char> synced = FlushFileSystems(anchors);
+            fileSystems.Flush();
             for (std::size_t i = 0; i < written.size(); ++i) {
                 // A shared copy holds no descriptor: the message's own file stands for it.
-                const bool settled = synced[i] != 0 || written[i].second->m_shared;
+                const bool settled = fileSystems.Flushed(devices[i]) || written[i].second->m_shared;
                 flushed[i] = flushed[i] != 0 && settled ? 1 : 0;
             }
         } else {
@@ -702,14 +715,16 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
     }
     if (toFlush.size() >= kWholeFileSystemFlushAt) {
         // The folders' new entries, likewise, in one commit per file system.
-        std::vector<UniqueFd> anchors;
-        anchors.reserve(toFlush.size());
+        FileSystems fileSystems;
+        std::vector<std::optional<dev_t>> devices;
+        devices.reserve(toFlush.size());
         for (const auto& [folder, flushed] : toFlush) {
-            anchors.emplace_back(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            const UniqueFd fd(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            devices.push_back(fileSystems.Add(fd.Get()));
         }
-        const std::vector<char> synced = FlushFileSystems(anchors);
+        fileSystems.Flush();
         for (std::size_t i = 0; i < toFlush.size(); ++i) {
-            *toFlush[i].second = synced[i] != 0;
+            *toFlush[i].second = fileSystems.Flushed(devices[i]);
         }
     } else {
         ForEachAtOnce(toFlush.size(), [&](std::size_t i) {

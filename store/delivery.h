@@ -105,9 +105,6 @@ private:
     /// its own to flush: its data is its source's. `syncNow` false leaves the fsync to the
     /// caller, which flushes the whole file system once for many files.
     bool Flush(bool syncNow = true);
-    /// A descriptor of the file's open file description, for the caller's flush of the whole
-    /// file system: it reports the write errors of files opened before it; invalid for none.
-    [[nodiscard]] UniqueFd FlushAnchor() const;
     /// Gives the flushed file its final name; `naming` hears each name before it is tried.
     bool Name(MessageNumbers& numbers,
               const std::function<void(const IncomingMessage&)>& naming = nullptr);
