@@ -82,36 +82,45 @@ void EventLoop::Stop() {
 }
 
 int EventLoop::ProcessReady(int timeoutMs) {
+    m_inBatch = true;
     // Work posted outside any callback (while the loop stood still) must not wait for an event.
     {
         const LogBatch batch;
         RunDeferred();
     }
+    // A timer already due needs no timerfd: the batch below fires it after the sockets.
+    if (!m_timers.empty() && m_timers.front()->m_deadline <= Now()) {
+        timeoutMs = 0;
+    } else {
+        ArmTimerFd();
+    }
     epoll_event events[kBatch];
     const int ready = epoll_wait(m_epoll.Get(), events, kBatch, timeoutMs);
-    if (ready < 0) {
-        return 0; // EINTR: the caller loops
-    }
-    const LogBatch batch; // the batch's log lines leave in one write, after it
     int delivered = 0;
-    bool timersDue = false;
-    for (int i = 0; i < ready; ++i) {
-        const std::uint64_t token = events[i].data.u64;
-        if (token == kTimerToken) {
-            timersDue = true;
-        } else if (token == kWakeToken) {
-            std::uint64_t count = 0;
-            [[maybe_unused]] const ssize_t got = read(m_wakeFd.Get(), &count, sizeof count);
-        } else {
-            Dispatch(token, events[i].events);
-            ++delivered;
+    if (ready >= 0) {         // else EINTR: the caller loops
+        const LogBatch batch; // the batch's log lines leave in one write, after it
+        bool timerFdFired = false;
+        for (int i = 0; i < ready; ++i) {
+            const std::uint64_t token = events[i].data.u64;
+            if (token == kTimerToken) {
+                timerFdFired = true;
+            } else if (token == kWakeToken) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t got = read(m_wakeFd.Get(), &count, sizeof count);
+            } else {
+                Dispatch(token, events[i].events);
+                ++delivered;
+            }
+        }
+        // Timers that came due while the sockets were served (started for "now", say) fire at
+        // the end of this batch rather than after another wait.
+        if (timerFdFired || (!m_timers.empty() && m_timers.front()->m_deadline <= Now())) {
+            delivered += RunDueTimers(timerFdFired);
         }
     }
-    // Timers that came due while the sockets were served (started for "now", say) fire at the
-    // end of this batch rather than after another wait.
-    if (timersDue || (!m_timers.empty() && m_timers.front()->m_deadline <= Now())) {
-        delivered += RunDueTimers();
-    }
+    // Whoever steps the loop from outside waits on fd() next: the timerfd must be right.
+    ArmTimerFd();
+    m_inBatch = false;
     return delivered;
 }
 
@@ -220,7 +229,7 @@ void EventLoop::Schedule(Timer* timer) {
     m_timers.push_back(timer);
     HeapUp(timer->m_heapIndex);
     if (m_timers.front() == timer) {
-        ArmTimerFd();
+        TimersChanged();
     }
 }
 
@@ -235,7 +244,7 @@ void EventLoop::Unschedule(Timer* timer) {
         HeapUp(index);
     }
     if (wasFirst) {
-        ArmTimerFd();
+        TimersChanged();
     }
 }
 
@@ -273,21 +282,37 @@ void EventLoop::HeapDown(std::size_t index) {
     }
 }
 
+void EventLoop::TimersChanged() {
+    if (!m_inBatch) {
+        ArmTimerFd(); // started from outside the loop: nothing else would set the timerfd
+    }
+}
+
 void EventLoop::ArmTimerFd() {
+    const std::optional<Clock::time_point> wanted =
+        m_timers.empty() ? std::nullopt : std::optional(m_timers.front()->m_deadline);
+    if (wanted == m_armedFor) {
+        return;
+    }
     itimerspec expiry{};
-    if (!m_timers.empty()) {
-        const auto wait = m_timers.front()->m_deadline - Now();
+    if (wanted) {
+        const auto wait = *wanted - Now();
         const auto ns = std::max<std::int64_t>(
             1, std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
         expiry.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
         expiry.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
     }
     timerfd_settime(m_timerFd.Get(), 0, &expiry, nullptr);
+    m_armedFor = wanted;
 }
 
-int EventLoop::RunDueTimers() {
-    std::uint64_t expirations = 0;
-    [[maybe_unused]] const ssize_t got = read(m_timerFd.Get(), &expirations, sizeof expirations);
+int EventLoop::RunDueTimers(bool timerFdFired) {
+    if (timerFdFired) {
+        std::uint64_t expirations = 0;
+        if (read(m_timerFd.Get(), &expirations, sizeof expirations) == sizeof expirations) {
+            m_armedFor.reset(); // it has gone off, so it is set to nothing now
+        }
+    }
     int fired = 0;
     const auto now = Now();
     // Only timers due now: one started by a callback for "now" waits for the next round, so a
@@ -299,7 +324,6 @@ int EventLoop::RunDueTimers() {
         timer->m_due = true;
         due.push_back(timer);
     }
-    ArmTimerFd();
     // A callback may cancel, restart or destroy a timer still waiting in `due`; Cancel then
     // clears its entry, so no destroyed timer is fired.
     m_dueTimers = &due;

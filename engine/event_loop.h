@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -70,8 +71,13 @@ private:
     void HeapUp(std::size_t index);
     void HeapDown(std::size_t index);
     void HeapSwap(std::size_t a, std::size_t b);
+    /// Sets the timerfd to the earliest deadline, unless it is set to that already.
     void ArmTimerFd();
-    int RunDueTimers();
+    /// Inside a batch the heap changes many times (a reply's timer, a turn's end); the timerfd
+    /// follows only once the batch is over, so that a timer started and fired within one batch
+    /// costs no system call at all.
+    void TimersChanged();
+    int RunDueTimers(bool timerFdFired);
     void Dispatch(std::uint64_t token, std::uint32_t events);
 
     UniqueFd m_epoll;
@@ -80,9 +86,11 @@ private:
     std::atomic<bool> m_stop{false};
     std::vector<Slot> m_slots;
     std::vector<std::uint32_t> m_freeSlots;
-    std::vector<Timer*> m_timers;               // binary min-heap on deadline
-    std::vector<Timer*>* m_dueTimers = nullptr; // timers taken off the heap, being fired
-    std::vector<Deferred*> m_deferred;          // posted, in order; null once cancelled
+    std::vector<Timer*> m_timers;                // binary min-heap on deadline
+    std::vector<Timer*>* m_dueTimers = nullptr;  // timers taken off the heap, being fired
+    std::optional<Clock::time_point> m_armedFor; // what the timerfd is set to, if anything
+    bool m_inBatch = false;                      // inside ProcessReady
+    std::vector<Deferred*> m_deferred;           // posted, in order; null once cancelled
     std::vector<char> m_scratch;
 };
 

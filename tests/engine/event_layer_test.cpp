@@ -12,6 +12,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -258,6 +259,30 @@ TEST(Timers, ACallbackMayDestroyAnotherDueTimerOrItself) {
     EXPECT_EQ(fired, 1);
     EXPECT_EQ(first, nullptr);
     EXPECT_EQ(second, nullptr);
+}
+
+// A loop embedded in another (the desktop's) is only stepped when fd() is readable, so every
+// deadline, whether set from outside or inside a batch, must make it readable in time.
+TEST(Timers, WakeALoopSteppedFromOutsideThroughItsDescriptor) {
+    EventLoop loop;
+    int fired = 0;
+    Timer inner(loop, [&] { ++fired; });
+    Timer outer(loop, [&] {
+        ++fired;
+        inner.Start(20ms); // started inside a batch
+    });
+    outer.Start(20ms); // started while the loop stands still
+    const auto waitForDescriptor = [&] {
+        pollfd watched{loop.fd(), POLLIN, 0};
+        return ::poll(&watched, 1, 2000) == 1;
+    };
+    for (int expected = 1; expected <= 2; ++expected) {
+        ASSERT_TRUE(waitForDescriptor()) << "no wake for timer " << expected;
+        while (fired < expected && waitForDescriptor()) {
+            loop.ProcessReady(0);
+        }
+        EXPECT_EQ(fired, expected);
+    }
 }
 
 TEST_F(EventLayer, DeferredWorkRunsOnceAfterTheHandlerThatPostedItAndNotOnceCancelled) {
