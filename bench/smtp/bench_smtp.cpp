@@ -361,8 +361,9 @@ private:
 };
 
 /// Where files the run is done with wait until it is over. Removing them at once would slow
-/// the measurements that follow: ext4 without a journal skips the inodes freed in the last half
-/// minute at every file it creates, which on a busy store costs more than the create itself.
+/// the measurements that follow: ext4 without a journal does not reuse an inode freed in the last
+/// minute (six while its inode table block is unwritten), and every create scans past them all,
+/// which on a busy store costs more than the create itself.
 std::filesystem::path Trash() {
     return std::filesystem::temp_directory_path() /
            ("brevin-bench-smtp-spent-" + std::to_string(getpid()));
