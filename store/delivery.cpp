@@ -70,22 +70,24 @@ void ForEachAtOnce(std::size_t count, Fn fn) {
 /// touched: files (or folders) on another mount are flushed too.
 class FileSystems {
 public:
-    /// Notes the file system of the open `fd`. The first descriptor on each is kept: it shares
-    /// its file's open description, so syncfs reports the write errors since that file was
-    /// opened. Nothing when the file system cannot be told.
-    std::optional<dev_t> Add(int fd) {
+    /// Notes the file system of the open `fd` as the next entry. The first descriptor on each
+    /// is kept: it shares its file's open description, so syncfs reports the write errors since
+    /// that file was opened. An entry whose file system cannot be told is never flushed.
+    void Add(int fd) {
         struct stat st {};
         if (fd < 0 || ::fstat(fd, &st) != 0) {
-            return std::nullopt;
+            m_entries.emplace_back();
+            return;
         }
         if (!m_anchors.contains(st.st_dev)) {
             UniqueFd anchor(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
             if (!anchor) {
-                return std::nullopt;
+                m_entries.emplace_back();
+                return;
             }
             m_anchors.emplace(st.st_dev, std::move(anchor));
         }
-        return st.st_dev;
+        m_entries.emplace_back(st.st_dev);
     }
     void Flush() {
         for (const auto& [device, anchor] : m_anchors) {
@@ -96,12 +98,15 @@ public:
             }
         }
     }
-    [[nodiscard]] bool Flushed(std::optional<dev_t> device) const {
+    /// Whether the file system of the `index`th entry was flushed.
+    [[nodiscard]] bool Flushed(std::size_t index) const {
+        const std::optional<dev_t>& device = m_entries[index];
         return device && m_flushed.contains(*device);
     }
 
 private:
     std::map<dev_t, UniqueFd> m_anchors;
+    std::vector<std::optional<dev_t>> m_entries;
     std::set<dev_t> m_flushed;
 };
 
@@ -611,16 +616,14 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
             // One flush of the file system commits the journal once for every file, where
             // fsyncs side by side still pay a commit each on many disks.
             FileSystems fileSystems;
-            std::vector<std::optional<dev_t>> devices;
-            devices.reserve(written.size());
             for (std::size_t i = 0; i < written.size(); ++i) {
-                devices.push_back(fileSystems.Add(written[i].second->m_fd.Get()));
+                fileSystems.Add(written[i].second->m_fd.Get());
                 flushed[i] = written[i].first->filed && written[i].second->Flush(false) ? 1 : 0;
             }
             fileSystems.Flush();
             for (std::size_t i = 0; i < written.size(); ++i) {
                 // A shared copy holds no descriptor: the message's own file stands for it.
-                const bool settled = fileSystems.Flushed(devices[i]) || written[i].second->m_shared;
+                const bool settled = fileSystems.Flushed(i) || written[i].second->m_shared;
                 flushed[i] = flushed[i] != 0 && settled ? 1 : 0;
             }
         } else {
@@ -716,15 +719,13 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
     if (toFlush.size() >= kWholeFileSystemFlushAt) {
         // The folders' new entries, likewise, in one commit per file system.
         FileSystems fileSystems;
-        std::vector<std::optional<dev_t>> devices;
-        devices.reserve(toFlush.size());
         for (const auto& [folder, flushed] : toFlush) {
             const UniqueFd fd(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            devices.push_back(fileSystems.Add(fd.Get()));
+            fileSystems.Add(fd.Get());
         }
         fileSystems.Flush();
         for (std::size_t i = 0; i < toFlush.size(); ++i) {
-            *toFlush[i].second = fileSystems.Flushed(devices[i]);
+            *toFlush[i].second = fileSystems.Flushed(i);
         }
     } else {
         ForEachAtOnce(toFlush.size(), [&](std::size_t i) {
