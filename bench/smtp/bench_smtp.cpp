@@ -11,12 +11,14 @@
 // Usage: bench_smtp [all|quick|scale]   (quick: only the --pause-ms 0 1 KiB rows and the
 // pipelining rows; scale: only the last three measurements; the server is $BREVIN_BIN or
 // build/brevin)
+//        bench_smtp row CLIENTS [RECIPIENTS]   (one --pause-ms 0 1 KiB row, to profile)
 
 #include "support/server_process.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <map>
 #include <netinet/tcp.h>
@@ -595,18 +597,23 @@ int main(int argc, char** argv) {
     std::map<Key, double> rates;
     std::map<Key, double> ratios;
     bool allDelivered = true;
+    const bool oneRow = mode == "row" && argc > 2;
     for (const int pause : {100, 0}) {
-        if (mode == "scale" || (mode == "quick" && pause != 0)) {
+        if (mode == "scale" || ((mode == "quick" || oneRow) && pause != 0)) {
             continue;
         }
         ServerProcess server(binary, workdir, {"--pause-ms", std::to_string(pause)});
         for (const int size : sizes) {
-            if (mode == "quick" && size != 1024) {
+            if ((mode == "quick" || oneRow) && size != 1024) {
                 continue;
             }
             const std::string data = MessageData(static_cast<std::size_t>(size));
             for (const int recipients : recipientCounts) {
                 for (const int clients : clientCounts) {
+                    if (oneRow && (clients != std::atoi(argv[2]) ||
+                                   recipients != (argc > 3 ? std::atoi(argv[3]) : 1))) {
+                        continue;
+                    }
                     const Key key{pause, clients, size, recipients};
                     // The disk is shared and its speed drifts: the limit is taken around each
                     // run, just before and just after it.
@@ -638,6 +645,9 @@ int main(int argc, char** argv) {
     // Lock-step against pipelined clients, 1 KiB to one recipient at --pause-ms 0, each pair run
     // twice in turn so that a drift of the disk shows in both; the better run of each counts.
     bool pipeliningMet = true;
+    if (oneRow) {
+        return allDelivered ? 0 : 1;
+    }
     if (mode != "scale") {
         std::printf("\nPipelining, --pause-ms 0, 1 KiB to 1 recipient (best of 2 runs each)\n");
         std::printf("%7s %5s %14s %14s %7s\n", "clients", "M", "lock-step/s", "pipelined/s",
