@@ -7,7 +7,7 @@ namespace brevin {
 
 DeliveryQueue::DeliveryQueue(EventLoop& loop, UserDirectory& users)
     : m_users(users), m_workerProfile(users.Profile().Path()), m_workerNumbers(m_workerProfile),
-      m_turnEnd(loop, [this] { OnTurnEnd(); }), m_worker(loop) {
+      m_turnEnd(loop, [this] { OnTurnEnd(); }), m_opener(loop), m_worker(loop) {
     m_workerProfile.SetLockPatience(users.Profile().LockPatience());
 }
 
@@ -16,6 +16,13 @@ DeliveryQueue::~DeliveryQueue() = default;
 void DeliveryQueue::TakeNumber(const Delivery& delivery, Numbered numbered) {
     m_askingNumbers.emplace_back(&delivery, std::move(numbered));
     AtTurnEnd();
+}
+
+void DeliveryQueue::OpenMessage(const Delivery& delivery, std::string folder, Opened opened) {
+    TakeNumber(delivery, [this, key = &delivery, folder = std::move(folder),
+                          opened = std::move(opened)](std::uint32_t number) mutable {
+        m_toOpen.push_back({key, std::move(folder), number, std::move(opened)});
+    });
 }
 
 void DeliveryQueue::Submit(Delivery& delivery, Done done) {
@@ -40,6 +47,19 @@ void DeliveryQueue::Withdraw(const Delivery& delivery) {
             asker = nullptr;
             numbered = nullptr;
         }
+    }
+    // A file being made is removed once it is back.
+    const auto forget = [&](OpenBatch& batch) {
+        for (ToOpen& asker : batch) {
+            if (asker.key == &delivery) {
+                asker.key = nullptr;
+                asker.opened = nullptr;
+            }
+        }
+    };
+    forget(m_toOpen);
+    for (const auto& batch : m_opening) {
+        forget(*batch);
     }
     std::erase_if(m_waiting, [&](const Submitted& waiting) { return waiting.key == &delivery; });
     // The worker may be using it: it is only marked, and dealt with when the round is back.
@@ -99,9 +119,53 @@ void DeliveryQueue::OnTurnEnd() {
     // Callbacks only answer later: nothing above adds to the list while it is walked.
     m_askingNumbers.erase(m_askingNumbers.begin(),
                           m_askingNumbers.begin() + static_cast<std::ptrdiff_t>(served));
+    StartOpening();
     if (m_spare.left == 0) {
         RefillNumbers();
     }
+}
+
+void DeliveryQueue::StartOpening() {
+    if (m_toOpen.empty()) {
+        return;
+    }
+    // A lone file is made at once: the hand-off to the opener and back would cost its client
+    // more than the loop saves.
+    if (m_toOpen.size() == 1 && m_opening.empty()) {
+        ToOpen asker = std::move(m_toOpen.front());
+        m_toOpen.clear();
+        if (asker.opened) {
+            IncomingMessage message;
+            message.Open(asker.folder, asker.number);
+            asker.opened(std::move(message));
+        }
+        return;
+    }
+    auto batch = std::make_shared<OpenBatch>(std::exchange(m_toOpen, {}));
+    m_opening.push_back(batch);
+    // The opener gets its own list of what to make; the loop may still forget an asker.
+    std::vector<std::pair<std::string, std::uint32_t>> files;
+    files.reserve(batch->size());
+    for (const ToOpen& asker : *batch) {
+        files.emplace_back(asker.folder, asker.number);
+    }
+    auto made = std::make_shared<std::vector<IncomingMessage>>(files.size());
+    m_opener.Post(
+        [made, files = std::move(files)] {
+            for (std::size_t i = 0; i < files.size(); ++i) {
+                (*made)[i].Open(files[i].first, files[i].second);
+            }
+        },
+        [this, batch, made] {
+            // Still listed meanwhile: an answer may end another asker's session.
+            for (std::size_t i = 0; i < batch->size(); ++i) {
+                if (const Opened opened = std::exchange((*batch)[i].opened, nullptr)) {
+                    opened(std::move((*made)[i]));
+                }
+            }
+            std::erase(m_opening, batch);
+            // The files of askers that have gone are removed with `made`.
+        });
 }
 
 void DeliveryQueue::StartRound() {

@@ -8,23 +8,26 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 namespace brevin {
 
-/// Where SMTP sessions leave the work that costs a flush of the disk: taking a message number
-/// and filing a message whose data is complete.
+/// Where SMTP sessions leave the work that may keep the disk busy: taking a message number,
+/// making the message's file, and filing a message whose data is complete.
 ///
 /// Numbers come from blocks reserved in the profile's counter (`MessageNumbers`); the next
 /// block is reserved on the worker before the current one runs out, so the loop rarely waits
 /// for the profile. Filing runs on the worker (`FileWorker`) in rounds: every message finished
 /// while a round was on the disk goes into the next one, which flushes them all together
 /// (`FileMessages`). Sessions that get busy together thus share the cost instead of waiting
-/// for each other's, and the loop serves everyone else meanwhile.
+/// for each other's, and the loop serves everyone else meanwhile. The files asked for in one
+/// turn are made together on a thread of their own (a lone one on the loop at once).
 class DeliveryQueue {
 public:
     using Numbered = std::function<void(std::uint32_t number)>;
+    using Opened = std::function<void(IncomingMessage message)>;
     /// The delivery as filed: `filed` (with the paths of its files, for the log), or `error`
     /// and `failedPath` saying why not.
     using Done = std::function<void(const Delivery& result)>;
@@ -39,6 +42,9 @@ public:
     /// Takes the number for the message of `delivery` with the others asked for in this turn,
     /// then calls `numbered`.
     void TakeNumber(const Delivery& delivery, Numbered numbered);
+    /// Takes a number as TakeNumber does and makes the message's file in `folder` under it,
+    /// then calls `opened` with the file: open, or holding the error that stopped it.
+    void OpenMessage(const Delivery& delivery, std::string folder, Opened opened);
     /// Takes over the contents of `delivery` (which is left empty) and files them with the
     /// others of the next round, then calls `done`. `delivery` only names the submission for
     /// `Withdraw`.
@@ -54,6 +60,13 @@ private:
         std::unique_ptr<Delivery> delivery;
         Done done;
     };
+    struct ToOpen {
+        const Delivery* key = nullptr; // null once withdrawn; never dereferenced
+        std::string folder;
+        std::uint32_t number = 0;
+        Opened opened;
+    };
+    using OpenBatch = std::vector<ToOpen>;
     struct Block {
         std::uint32_t next = 0;
         std::uint32_t left = 0;
@@ -65,6 +78,8 @@ private:
     /// The next number of the reserved blocks; false when both are used up.
     bool TakeFromBlocks(std::uint32_t& number);
     void RefillNumbers();
+    /// Makes the files of the numbered askers in `m_toOpen`.
+    void StartOpening();
     void StartRound();
     void RoundFiled();
 
@@ -73,13 +88,19 @@ private:
     MessageNumbers m_workerNumbers; // used on the worker only
     Timer m_turnEnd;                // due at once: it fires after the sockets that are ready now
     std::vector<std::pair<const Delivery*, Numbered>> m_askingNumbers;
+    OpenBatch m_toOpen;                                // numbered, to be opened this turn
+    std::vector<std::shared_ptr<OpenBatch>> m_opening; // on the opener; the loop keeps these
     std::vector<Submitted> m_waiting;
     std::vector<Submitted> m_filing; // the round on the worker; its deliveries are the worker's
     bool m_roundUnderWay = false;
     Block m_block;            // numbers the loop hands out
     Block m_spare;            // the next block, reserved ahead on the worker
     bool m_refilling = false; // a reservation is on the worker
-    FileWorker m_worker;      // last: stopped before anything its jobs use goes
+    // Creating a file can take long on a busy folder (on ext4 it scans past every inode freed
+    // in the last minutes); it has a thread of its own so as not to wait behind a round's
+    // flushes.
+    FileWorker m_opener;
+    FileWorker m_worker; // last: stopped before anything its jobs use goes
 };
 
 } // namespace brevin

@@ -293,14 +293,16 @@ void SmtpSession::Data() {
         return;
     }
     Hold();
-    m_deliveries.TakeNumber(m_transaction->delivery,
-                            [this](std::uint32_t number) { OpenMessageFile(number); });
+    m_deliveries.OpenMessage(
+        m_transaction->delivery, m_transaction->lastFolder,
+        [this](IncomingMessage message) { MessageFileOpened(std::move(message)); });
 }
 
-void SmtpSession::OpenMessageFile(std::uint32_t number) {
+void SmtpSession::MessageFileOpened(IncomingMessage message) {
     SmtpTransaction& transaction = *m_transaction;
     transaction.delivery = Delivery();
-    if (!transaction.delivery.message.Open(transaction.lastFolder, number)) {
+    transaction.delivery.message = std::move(message);
+    if (!transaction.delivery.message.IsOpen()) {
         const int error = transaction.delivery.message.Error();
         LogStoreError(transaction.lastFolder, error);
         // The recipients stay: the client may try DATA again.

@@ -95,10 +95,9 @@ private:
     void Mail(std::string_view line);
     void Rcpt(std::string_view line);
     void Data();
-    /// DATA, once the delivery queue has given the message its number: creates the message
-    /// file, invisible until complete, and answers. The number is used up even when the file
-    /// cannot be created.
-    void OpenMessageFile(std::uint32_t number);
+    /// DATA, once the delivery queue has made the message's file (invisible until complete)
+    /// or failed to: answers. The number is used up even when the file cannot be created.
+    void MessageFileOpened(IncomingMessage message);
     /// End of the data: hands the message to the delivery queue, whose answer is the final
     /// reply, sent at once.
     void FinishMessage();

@@ -1,6 +1,6 @@
-// The delivery queue on a loop of the test's own: numbers wait for the end of the turn, filing
-// runs on the worker and comes back to the loop, and a withdrawn message leaves nothing, even
-// when its session ends while it is being filed.
+// The delivery queue on a loop of the test's own: numbers wait for the end of the turn, files
+// are made and filed on threads and come back to the loop, and a withdrawn message leaves
+// nothing, even when its session ends while its file is being made or filed.
 
 #include "smtp/delivery_queue.h"
 #include "support/test_server.h"
@@ -75,6 +75,34 @@ TEST(DeliveryQueue, ServesEveryoneAndLeavesNothingOfTheWithdrawn) {
                std::distance(std::filesystem::directory_iterator(bob), {}) == 1;
     })) << "the late message is gone again";
     EXPECT_FALSE(answered);
+}
+
+TEST(DeliveryQueue, MakesTheFilesAskedForTogetherAndRemovesThoseOfTheGone) {
+    TempDir dir;
+    const std::string ann = (dir.Path() / "ann").string();
+    const std::string bob = (dir.Path() / "bob").string(); // made with the file
+    std::filesystem::create_directories(ann);
+    ProfileFile profile(dir.Path() / "brevin.INI");
+    EventLoop loop;
+    UserDirectory users(profile);
+    DeliveryQueue queue(loop, users);
+
+    // Asked in one turn, so made together on the opener; the first answer comes while the
+    // second file is made already, and its session goes.
+    Delivery first;
+    Delivery gone;
+    std::vector<IncomingMessage> opened;
+    queue.OpenMessage(first, bob, [&](IncomingMessage m) {
+        opened.push_back(std::move(m));
+        queue.Withdraw(gone);
+    });
+    queue.OpenMessage(gone, ann, [&](IncomingMessage m) { opened.push_back(std::move(m)); });
+    ASSERT_TRUE(StepUntil(loop, [&] { return !opened.empty(); }));
+    loop.ProcessReady(0);
+    ASSERT_EQ(opened.size(), 1U);
+    EXPECT_TRUE(opened[0].IsOpen());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(bob), {}), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ann), {}), 0) << "nothing of gone";
 }
 
 } // namespace
