@@ -581,6 +581,10 @@ int main(int argc, char** argv) {
     WriteProfile(workdir);
     const auto store = workdir / "store";
     const std::string mode = argc > 1 ? argv[1] : "all";
+    if (mode == "row" && argc < 3) {
+        std::fprintf(stderr, "usage: bench_smtp row CLIENTS [RECIPIENTS]\n");
+        return 2;
+    }
 
     const int sizes[] = {1024, 100 * 1024};
     const int clientCounts[] = {1, 10, 100};
@@ -597,7 +601,7 @@ int main(int argc, char** argv) {
     std::map<Key, double> rates;
     std::map<Key, double> ratios;
     bool allDelivered = true;
-    const bool oneRow = mode == "row" && argc > 2;
+    const bool oneRow = mode == "row";
     for (const int pause : {100, 0}) {
         if (mode == "scale" || ((mode == "quick" || oneRow) && pause != 0)) {
             continue;
