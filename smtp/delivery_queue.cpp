@@ -129,9 +129,9 @@ void DeliveryQueue::StartOpening() {
     if (m_toOpen.empty()) {
         return;
     }
-    // A lone file is made at once: the hand-off to the opener and back would cost its client
-    // more than the loop saves.
-    if (m_toOpen.size() == 1 && m_opening.empty()) {
+    // A lone file, while no other mail is on its way, is made at once: the hand-off to the
+    // opener and back would cost its client more than the loop saves.
+    if (m_toOpen.size() == 1 && m_opening.empty() && m_filing.empty() && m_waiting.empty()) {
         ToOpen asker = std::move(m_toOpen.front());
         m_toOpen.clear();
         if (asker.opened) {

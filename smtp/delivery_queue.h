@@ -23,7 +23,8 @@ namespace brevin {
 /// while a round was on the disk goes into the next one, which flushes them all together
 /// (`FileMessages`). Sessions that get busy together thus share the cost instead of waiting
 /// for each other's, and the loop serves everyone else meanwhile. The files asked for in one
-/// turn are made together on a thread of their own (a lone one on the loop at once).
+/// turn are made together on a thread of their own (a lone one, while no other mail is on its
+/// way, on the loop at once).
 class DeliveryQueue {
 public:
     using Numbered = std::function<void(std::uint32_t number)>;
