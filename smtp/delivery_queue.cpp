@@ -106,7 +106,7 @@ void DeliveryQueue::RefillNumbers() {
 }
 
 void DeliveryQueue::OnTurnEnd() {
-    if (!m_roundUnderWay && !m_waiting.empty()) {
+    if (m_filing.empty() && !m_waiting.empty()) {
         StartRound();
     }
     std::size_t served = 0;
@@ -169,7 +169,6 @@ void DeliveryQueue::StartOpening() {
 }
 
 void DeliveryQueue::StartRound() {
-    m_roundUnderWay = true;
     m_filing = std::exchange(m_waiting, {});
     // The worker gets the deliveries alone; the loop keeps the bookkeeping around them and
     // touches neither the deliveries nor their storage until the round is back.
@@ -188,7 +187,6 @@ void DeliveryQueue::StartRound() {
 
 void DeliveryQueue::RoundFiled() {
     auto round = std::exchange(m_filing, {});
-    m_roundUnderWay = false;
     // Filed for a session that has gone: its client never heard 250 and will send it again.
     auto withdrawn = std::make_shared<std::vector<std::unique_ptr<Delivery>>>();
     for (Submitted& filed : round) {

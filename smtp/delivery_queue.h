@@ -92,8 +92,8 @@ private:
     OpenBatch m_toOpen;                                // numbered, to be opened this turn
     std::vector<std::shared_ptr<OpenBatch>> m_opening; // on the opener; the loop keeps these
     std::vector<Submitted> m_waiting;
-    std::vector<Submitted> m_filing; // the round on the worker; its deliveries are the worker's
-    bool m_roundUnderWay = false;
+    // The round on the worker, empty while none is; its deliveries are the worker's.
+    std::vector<Submitted> m_filing;
     Block m_block;            // numbers the loop hands out
     Block m_spare;            // the next block, reserved ahead on the worker
     bool m_refilling = false; // a reservation is on the worker
