@@ -89,7 +89,7 @@ int EventLoop::ProcessReady(int timeoutMs) {
         RunDeferred();
     }
     // A timer already due needs no timerfd: the batch below fires it after the sockets.
-    if (!m_timers.empty() && m_timers.front()->m_deadline <= Now()) {
+    if (TimerDue()) {
         timeoutMs = 0;
     } else {
         ArmTimerFd();
@@ -114,7 +114,7 @@ int EventLoop::ProcessReady(int timeoutMs) {
         }
         // Timers that came due while the sockets were served (started for "now", say) fire at
         // the end of this batch rather than after another wait.
-        if (timerFdFired || (!m_timers.empty() && m_timers.front()->m_deadline <= Now())) {
+        if (timerFdFired || TimerDue()) {
             delivered += RunDueTimers(timerFdFired);
         }
     }
@@ -280,6 +280,10 @@ void EventLoop::HeapDown(std::size_t index) {
         HeapSwap(index, smallest);
         index = smallest;
     }
+}
+
+bool EventLoop::TimerDue() const {
+    return !m_timers.empty() && m_timers.front()->m_deadline <= Now();
 }
 
 void EventLoop::TimersChanged() {

@@ -71,6 +71,8 @@ private:
     void HeapUp(std::size_t index);
     void HeapDown(std::size_t index);
     void HeapSwap(std::size_t a, std::size_t b);
+    /// Whether the earliest timer is due now.
+    [[nodiscard]] bool TimerDue() const;
     /// Sets the timerfd to the earliest deadline, unless it is set to that already.
     void ArmTimerFd();
     /// Inside a batch the heap changes many times (a reply's timer, a turn's end); the timerfd
