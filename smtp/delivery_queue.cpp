@@ -187,6 +187,11 @@ void DeliveryQueue::StartRound() {
 
 void DeliveryQueue::RoundFiled() {
     auto round = std::exchange(m_filing, {});
+    // The disk goes on with the mail that waited before the senders of this round are
+    // answered: those replies and the rest of the turn would otherwise leave it idle.
+    if (!m_waiting.empty()) {
+        StartRound();
+    }
     // Filed for a session that has gone: its client never heard 250 and will send it again.
     auto withdrawn = std::make_shared<std::vector<std::unique_ptr<Delivery>>>();
     for (Submitted& filed : round) {
@@ -206,9 +211,6 @@ void DeliveryQueue::RoundFiled() {
                 UnfileMessages(deliveries);
             },
             [withdrawn] {});
-    }
-    if (!m_waiting.empty()) {
-        AtTurnEnd();
     }
 }
 
