@@ -367,7 +367,29 @@ bool IncomingMessage::Flush(bool syncNow) {
         return false;
     }
     layout::RecordSize(m_fd.Get(), m_clientSize.Size()); // flushed with the data
-    bool ok = !syncNow || ::fsync(m_fd.Get()) == 0;
+    if (!syncNow) {
+        return true; // Settle closes it, once the file system is flushed
+    }
+    bool ok = ::fsync(m_fd.Get()) == 0;
+    ok = m_fd.Close() && ok;
+    m_failed = !ok;
+    return ok || Fail();
+}
+
+bool IncomingMessage::Settle() {
+    if (m_shared && !m_failed) {
+        return true;
+    }
+    if (!m_fd || m_failed) {
+        return false;
+    }
+    // A flush of the whole file system reports only the write errors that came after its own
+    // descriptor was opened; this file may be older, and its data may have failed to reach the
+    // disk before then. Waiting on its (already written) range reports the errors since this
+    // file was opened, and flushes nothing.
+    bool ok = ::sync_file_range(m_fd.Get(), 0, 0,
+                                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                    SYNC_FILE_RANGE_WAIT_AFTER) == 0;
     ok = m_fd.Close() && ok;
     m_failed = !ok;
     return ok || Fail();
@@ -623,8 +645,9 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
             fileSystems.Flush();
             for (std::size_t i = 0; i < written.size(); ++i) {
                 // A shared copy holds no descriptor: the message's own file stands for it.
-                const bool settled = fileSystems.Flushed(i) || written[i].second->m_shared;
-                flushed[i] = flushed[i] != 0 && settled ? 1 : 0;
+                const bool synced = fileSystems.Flushed(i) || written[i].second->m_shared;
+                const bool settled = written[i].second->Settle();
+                flushed[i] = flushed[i] != 0 && synced && settled ? 1 : 0;
             }
         } else {
             ForEachAtOnce(written.size(), [&](std::size_t i) {

@@ -103,8 +103,11 @@ private:
     void StartWriteback() const;
     /// fsync and close; false when the data may not be on disk. A shared copy has nothing of
     /// its own to flush: its data is its source's. `syncNow` false leaves the fsync to the
-    /// caller, which flushes the whole file system once for many files.
+    /// caller, which flushes the whole file system once for many files, then calls Settle.
     bool Flush(bool syncNow = true);
+    /// After a flush of the whole file system: false when this file's data failed to reach the
+    /// disk since it was opened. Closes the file.
+    bool Settle();
     /// Gives the flushed file its final name; `naming` hears each name before it is tried.
     bool Name(MessageNumbers& numbers,
               const std::function<void(const IncomingMessage&)>& naming = nullptr);
