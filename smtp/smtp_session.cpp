@@ -6,6 +6,7 @@
 #include "engine/command_word.h"
 #include "smtp/address.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -320,8 +321,12 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
     const std::size_t used = end.value_or(data.size());
     SmtpTransaction& transaction = *m_transaction;
     transaction.dataBytes += used;
-    if (m_limits.maxMessageSize > 0 && transaction.dataBytes > m_limits.maxMessageSize &&
-        !transaction.tooBig) {
+    // The closing ".\r\n" is not part of the message: a message of exactly the size offered
+    // in EHLO is taken.
+    constexpr std::uint64_t kClosingLine = 3;
+    const std::uint64_t size =
+        transaction.dataBytes - std::min<std::uint64_t>(transaction.dataBytes, kClosingLine);
+    if (m_limits.maxMessageSize > 0 && size > m_limits.maxMessageSize && !transaction.tooBig) {
         transaction.tooBig = true;
         transaction.delivery = Delivery(); // nothing of it stays on disk
     }

@@ -7,7 +7,7 @@
              closing; CAPA
   ehlo       smtplib and msmtp see the extensions; 8-bit and UTF-8 mail arrive byte for byte
   size       --max-message-size 100000: EHLO offers it; a bigger message gets 552, nothing
-             stays, the session goes on
+             stays, the session goes on; one of exactly 100000 bytes is taken
   fetchmail  keep + uidl, run twice: everything once, then nothing new; no length warnings
   mutt       batch sending over smtp://, reading and deleting over pop:// (under script(1))
 
@@ -208,7 +208,14 @@ def case_size(tmp):
                 check(e.smtp_code == 552, f"size: an undeclared message over the limit gets 552 after the data")
             check(smtp.sendmail("s@example.org", ["big@brevin.test"], small) == {},
                   "size: the session goes on after it")
-        check(server.stored("big") == [stuffed(small)], "size: nothing of the big message stays")
+        # The closing "." line is not part of the message's size.
+        exact = b"Subject: exact\r\n\r\n"
+        exact += b"y" * (100000 - len(exact) - 2) + b"\r\n"
+        with smtplib.SMTP(HOST, server.smtp_port, timeout=20) as smtp:
+            check(smtp.sendmail("s@example.org", ["big@brevin.test"], exact) == {},
+                  "size: a message of exactly the size offered is taken")
+        check(server.stored("big") == [stuffed(small), stuffed(exact)],
+              "size: nothing of the big message stays")
     finally:
         server.stop()
 
