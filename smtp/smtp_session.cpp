@@ -349,16 +349,19 @@ void SmtpSession::FinishMessage() {
     SmtpTransaction& transaction = *m_transaction;
     // The message itself lies in the last recipient's folder; every other gets a copy, its
     // folder looked up again now, as the administrator may have moved it since RCPT.
-    for (std::size_t i = 0; i + 1 < transaction.recipients.size(); ++i) {
+    for (std::size_t i = 0; i < transaction.recipients.size(); ++i) {
         auto folder = m_users.MailboxPath(transaction.recipients[i]);
         if (!folder) {
-            // The user was removed since RCPT: the copy would land in the store root itself.
-            // The sender hears 500 and keeps the message; its retry will be refused at RCPT.
+            // The user was removed since RCPT. A passing failure: the client keeps the message
+            // and tries again, and its retry is refused at RCPT for that user alone, where a
+            // permanent one here would bounce it for every recipient.
             m_transaction.reset(); // removes the message file
-            ReplyLineNow(kFailed);
+            ReplyLineNow(kNotFiled);
             return;
         }
-        transaction.delivery.copyFolders.push_back(std::move(*folder));
+        if (i + 1 < transaction.recipients.size()) {
+            transaction.delivery.copyFolders.push_back(std::move(*folder));
+        }
     }
     Hold();
     m_deliveries.Submit(transaction.delivery,

@@ -65,7 +65,6 @@ public:
     static constexpr std::string_view kNoFileDiskFull = "452 Error. No Mem File!";
     static constexpr std::string_view kNoRecipients = "554 Brevin Server : No valid recipients";
     static constexpr std::string_view kClosing = "221 Ok. Done";
-    static constexpr std::string_view kFailed = "500 error. Brevin Server ready ";
     static constexpr std::string_view kNotFiled = "451 error. Brevin Server ready ";
     static constexpr std::string_view kNotFiledDiskFull = "452 error. Brevin Server ready ";
     static constexpr std::string_view kLowSpace = "452 Brevin Server : insufficient system storage";

@@ -23,7 +23,7 @@ inline const std::string kOk = "250 Ok. Brevin Server ready \r\n";
 inline const std::string kStartData = "354 Ok. Brevin Server ready \r\n";
 inline const std::string kNoSuchUser = "550 Brevin Server : NO Such User\r\n";
 inline const std::string kNoRecipients = "554 Brevin Server : No valid recipients\r\n";
-inline const std::string kFailed = "500 error. Brevin Server ready \r\n";
+inline const std::string kNotFiled = "451 error. Brevin Server ready \r\n";
 
 class SmtpTest : public ::testing::Test {
 protected:
