@@ -110,7 +110,8 @@ public:
     void Start(std::chrono::milliseconds delay);
     void StartAt(EventLoop::Clock::time_point deadline);
     void Cancel();
-    [[nodiscard]] bool Pending() const { return m_heapIndex != kIdle; }
+    /// Started and neither fired nor cancelled: true too while it waits to fire in this round.
+    [[nodiscard]] bool Pending() const { return m_heapIndex != kIdle || m_due; }
     [[nodiscard]] EventLoop::Clock::time_point Deadline() const { return m_deadline; }
 
 private:

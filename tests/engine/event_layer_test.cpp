@@ -243,12 +243,14 @@ TEST(Timers, FireOnceInDeadlineOrderNeverEarlyAndNotAfterCancel) {
 TEST(Timers, ACallbackMayDestroyAnotherDueTimerOrItself) {
     EventLoop loop;
     int fired = 0;
+    bool secondPending = false;
     std::unique_ptr<Timer> second;
     std::unique_ptr<Timer> first;
     first = std::make_unique<Timer>(loop, [&] {
         ++fired;
-        second.reset(); // due in the same round
-        first.reset();  // itself
+        secondPending = second->Pending(); // its owner may still count on it firing
+        second.reset();                    // due in the same round
+        first.reset();                     // itself
     });
     second = std::make_unique<Timer>(loop, [&] { ++fired; });
     const auto at = std::chrono::steady_clock::now() + 10ms;
@@ -257,6 +259,7 @@ TEST(Timers, ACallbackMayDestroyAnotherDueTimerOrItself) {
     std::this_thread::sleep_for(20ms);
     PumpFor(loop, 40ms);
     EXPECT_EQ(fired, 1);
+    EXPECT_TRUE(secondPending);
     EXPECT_EQ(first, nullptr);
     EXPECT_EQ(second, nullptr);
 }
