@@ -238,22 +238,30 @@ void SmtpSession::Mail(std::string_view line) {
         AddressToUserName(line, Transaction().sender);
         LogEvent("smtp", "sender").Add("session", Id()).Add("from", LoggedAddress(line, colon));
     }
-    // Mail must never fill the disk the store shares with the desktop and the system.
-    if (m_limits.minFreeBytes > 0) {
-        struct statvfs fs {};
-        const std::string root = m_users.StoreRoot();
-        if (::statvfs(root.c_str(), &fs) == 0 &&
-            static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize < m_limits.minFreeBytes) {
-            LogEvent("store", "low-space")
-                .Add("path", root)
-                .Add("free", static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize)
-                .Failed();
-            m_transaction.reset();
-            ReplyLine(kLowSpace);
-            return;
-        }
+    if (LowOnSpace()) {
+        m_transaction.reset();
+        ReplyLine(kLowSpace);
+        return;
     }
     ReplyLine(kOk); // whatever the sender was; nothing reads it
+}
+
+// Mail must never fill the disk the store shares with the desktop and the system.
+bool SmtpSession::LowOnSpace() const {
+    if (m_limits.minFreeBytes == 0) {
+        return false;
+    }
+    struct statvfs fs {};
+    const std::string root = m_users.StoreRoot();
+    if (::statvfs(root.c_str(), &fs) != 0) {
+        return false;
+    }
+    const auto free = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
+    if (free >= m_limits.minFreeBytes) {
+        return false;
+    }
+    LogEvent("store", "low-space").Add("path", root).Add("free", free).Failed();
+    return true;
 }
 
 void SmtpSession::Rcpt(std::string_view line) {
@@ -268,6 +276,11 @@ void SmtpSession::Rcpt(std::string_view line) {
     }
     if (m_transaction && m_transaction->recipients.size() >= m_limits.maxRecipients) {
         ReplyLine(kTooManyRecipients);
+        return;
+    }
+    // A client that skips MAIL starts the transaction here: the same guard applies.
+    if (!m_transaction && LowOnSpace()) {
+        ReplyLine(kLowSpace);
         return;
     }
     // A failed reduction leaves the whole argument, line end included, which names no user.

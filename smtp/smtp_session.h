@@ -93,6 +93,8 @@ private:
     void StartTls();
     void Mail(std::string_view line);
     void Rcpt(std::string_view line);
+    /// Whether the store's file system has less free space than mail may leave (logged).
+    [[nodiscard]] bool LowOnSpace() const;
     void Data();
     /// DATA, once the delivery queue has made the message's file (invisible until complete)
     /// or failed to: answers. The number is used up even when the file cannot be created.

@@ -5,8 +5,9 @@ Each case starts the real program on loopback in a temporary working folder:
   kill9      kill -9 while 8 clients deliver continuously; after a restart every message that
              was answered 250 is stored byte for byte, and every visible file is complete
   drops      clients that vanish in the middle of DATA and of RETR
-  fulldisk   a store on a tiny tmpfs: 452 at MAIL below --min-free-mb; without it, 452 for a
-             message that does not fit, nothing half-written, the server goes on
+  fulldisk   a store on a tiny tmpfs: 452 at MAIL (or a first RCPT) below --min-free-mb;
+             without it, 452 for a message that does not fit, nothing half-written, the
+             server goes on
   fdlimit    started with 64 descriptors while 200 clients connect: no spinning, the sessions
              it has are served, the others hear 421 at once, and it accepts again once
              clients leave
@@ -159,6 +160,8 @@ def case_fulldisk(tmp):
     c.line()
     reply = c.command("MAIL FROM:<f@x>")
     check(reply.startswith("452 "), f"MAIL is refused below --min-free-mb ({reply})")
+    reply = c.command(f"RCPT TO:<{USERS[0]}@x>")
+    check(reply.startswith("452 "), f"so is RCPT from a client that skips MAIL ({reply})")
     c.close()
     server.stop()
 
