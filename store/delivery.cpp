@@ -390,6 +390,9 @@ bool IncomingMessage::Settle() {
     bool ok = ::sync_file_range(m_fd.Get(), 0, 0,
                                 SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                                     SYNC_FILE_RANGE_WAIT_AFTER) == 0;
+    if (!ok && (errno == ENOSYS || errno == EINVAL || errno == ESPIPE)) {
+        ok = ::fdatasync(m_fd.Get()) == 0; // cannot wait here: the dearer way tells as well
+    }
     ok = m_fd.Close() && ok;
     m_failed = !ok;
     return ok || Fail();
