@@ -26,6 +26,14 @@ void DeliveryQueue::OpenMessage(const Delivery& delivery, std::string folder, Op
 }
 
 void DeliveryQueue::Submit(Delivery& delivery, Done done) {
+    // The copies are numbered now, next to the numbers of the messages that follow: filing
+    // would take theirs past the reserved blocks, and a mailbox lists in number order.
+    const auto copies = static_cast<std::uint32_t>(delivery.copyFolders.size());
+    if (copies > 0 && m_block.left >= copies) {
+        delivery.firstCopyNumber = m_block.next;
+        m_block.next += copies;
+        m_block.left -= copies;
+    }
     // The queue owns the message from now on, so a session that ends cannot pull it from under
     // the worker; the session keeps only the address, as a key for Withdraw.
     auto owned = std::make_unique<Delivery>(std::move(delivery));

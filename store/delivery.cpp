@@ -613,7 +613,7 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
         if (!d->message.IsOpen() || d->message.m_failed) {
             failed(*d, d->message, d->message.Folder());
         }
-        if (d->filed) {
+        if (d->filed && !d->firstCopyNumber) {
             copiesWanted += static_cast<std::uint32_t>(d->copyFolders.size());
         }
     }
@@ -671,6 +671,10 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
         if (d->message.m_madeFolder) {
             madeFolders.insert(file_util::FolderOf(d->message.Folder()));
         }
+        std::uint32_t copyNumber = d->firstCopyNumber.value_or(number);
+        if (d->filed && !d->firstCopyNumber) {
+            number += static_cast<std::uint32_t>(d->copyFolders.size());
+        }
         for (std::size_t i = 0; d->filed && i < d->copyFolders.size(); ++i) {
             // A message for many recipients must not run the process out of descriptors.
             if (openFiles >= kOpenFilesPerRound) {
@@ -681,7 +685,7 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
                 madeFolders.insert(file_util::FolderOf(folder));
             }
             IncomingMessage& copy = d->copies.emplace_back();
-            if (!copy.ShareOrCopy(d->message, folder, number++)) {
+            if (!copy.ShareOrCopy(d->message, folder, copyNumber++)) {
                 failed(*d, copy, folder);
             }
             if (!copy.m_shared) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -137,6 +138,9 @@ private:
 struct Delivery {
     IncomingMessage message;
     std::vector<std::string> copyFolders;
+    // The first of the copies' consecutive numbers, when taken before filing; else filing
+    // takes them.
+    std::optional<std::uint32_t> firstCopyNumber;
 
     // Set by `FileMessages`.
     bool filed = false;
@@ -146,11 +150,12 @@ struct Delivery {
 };
 
 /// Files every delivery: makes its copies (creating a missing copy folder, one level, and
-/// taking one number per copy; a copy shares the message's file where it can), then flushes
-/// every file, then names them all, then flushes each folder once. The journal then commits
-/// about as few times for many messages as for one, so messages that finish together are
-/// filed together. A delivery any of whose files fails leaves none of them behind (`filed`
-/// false); the others are not affected. Blocking file work: the server runs it on a worker.
+/// taking one number per copy unless the delivery brings them; a copy shares the message's
+/// file where it can), then flushes every file, then names them all, then flushes each folder
+/// once. The journal then commits about as few times for many messages as for one, so
+/// messages that finish together are filed together. A delivery any of whose files fails
+/// leaves none of them behind (`filed` false); the others are not affected. Blocking file
+/// work: the server runs it on a worker.
 ///
 /// No file of the round gets its final name before every file of the round is flushed. With a
 /// `journalPath`, the names about to be given are listed there before the first one is, and

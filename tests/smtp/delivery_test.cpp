@@ -205,6 +205,20 @@ TEST_F(SmtpDelivery, ARecipientRemovedBeforeTheEndFailsTheMessageForNowInsteadOf
     EXPECT_EQ(TakeFiles().size(), 1U) << "the retry: bob's alone";
 }
 
+// A mailbox lists in number order, and clients store what they collect in that order.
+TEST_F(SmtpDelivery, ACopyIsNumberedBeforeTheMailThatFollowsIt) {
+    auto client = server.Smtp();
+    EXPECT_EQ(Deliver(*client, {"bob", "ann"}, "first\r\n.\r\n"), kOk);
+    EXPECT_EQ(Deliver(*client, {"bob"}, "second\r\n.\r\n"), kOk);
+    std::vector<std::string> bobs;
+    for (const auto& [path, contents] : TakeFiles()) { // in name order
+        if (path.starts_with("bob/")) {
+            bobs.push_back(contents);
+        }
+    }
+    EXPECT_EQ(bobs, (std::vector<std::string>{"first\r\n.\r\n", "second\r\n.\r\n"}));
+}
+
 // Sessions busy at once share the queue's work: numbers are taken and messages filed for all
 // of them together, yet each gets its own number and its own files.
 TEST_F(SmtpDelivery, SessionsFinishingTogetherEachGetTheirOwnNumberAndFiles) {
