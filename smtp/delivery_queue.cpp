@@ -28,11 +28,8 @@ void DeliveryQueue::OpenMessage(const Delivery& delivery, std::string folder, Op
 void DeliveryQueue::Submit(Delivery& delivery, Done done) {
     // The copies are numbered now, next to the numbers of the messages that follow: filing
     // would take theirs past the reserved blocks, and a mailbox lists in number order.
-    const auto copies = static_cast<std::uint32_t>(delivery.copyFolders.size());
-    if (copies > 0 && m_block.left >= copies) {
-        delivery.firstCopyNumber = m_block.next;
-        m_block.next += copies;
-        m_block.left -= copies;
+    if (const auto copies = static_cast<std::uint32_t>(delivery.copyFolders.size()); copies > 0) {
+        delivery.firstCopyNumber = TakeFromBlocks(copies);
     }
     // The queue owns the message from now on, so a session that ends cannot pull it from under
     // the worker; the session keeps only the address, as a key for Withdraw.
@@ -79,16 +76,17 @@ void DeliveryQueue::Withdraw(const Delivery& delivery) {
     }
 }
 
-bool DeliveryQueue::TakeFromBlocks(std::uint32_t& number) {
+std::optional<std::uint32_t> DeliveryQueue::TakeFromBlocks(std::uint32_t count) {
     if (m_block.left == 0) {
         m_block = std::exchange(m_spare, Block{});
     }
-    if (m_block.left == 0) {
-        return false;
+    if (m_block.left < count) {
+        return std::nullopt;
     }
-    number = m_block.next++;
-    --m_block.left;
-    return true;
+    const std::uint32_t first = m_block.next;
+    m_block.next += count;
+    m_block.left -= count;
+    return first;
 }
 
 void DeliveryQueue::RefillNumbers() {
@@ -118,10 +116,13 @@ void DeliveryQueue::OnTurnEnd() {
         StartRound();
     }
     std::size_t served = 0;
-    std::uint32_t number = 0;
-    for (; served < m_askingNumbers.size() && TakeFromBlocks(number); ++served) {
+    for (; served < m_askingNumbers.size(); ++served) {
+        const auto number = TakeFromBlocks(1);
+        if (!number) {
+            break;
+        }
         if (auto& [delivery, numbered] = m_askingNumbers[served]; numbered) {
-            numbered(number);
+            numbered(*number);
         }
     }
     // Callbacks only answer later: nothing above adds to the list while it is walked.

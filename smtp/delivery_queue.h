@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,8 +77,9 @@ private:
     /// Makes sure the waiting work is done once the current batch has been dispatched.
     void AtTurnEnd();
     void OnTurnEnd();
-    /// The next number of the reserved blocks; false when both are used up.
-    bool TakeFromBlocks(std::uint32_t& number);
+    /// The first of `count` consecutive numbers of the reserved blocks; nothing when the block
+    /// in use (or, once it is used up, the next) has fewer left.
+    std::optional<std::uint32_t> TakeFromBlocks(std::uint32_t count);
     void RefillNumbers();
     /// Makes the files of the numbered askers in `m_toOpen`.
     void StartOpening();
