@@ -334,11 +334,10 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
     const std::size_t used = end.value_or(data.size());
     SmtpTransaction& transaction = *m_transaction;
     transaction.dataBytes += used;
-    // The closing ".\r\n" is not part of the message: a message of exactly the size offered
-    // in EHLO is taken.
-    constexpr std::uint64_t kClosingLine = 3;
-    const std::uint64_t size =
-        transaction.dataBytes - std::min<std::uint64_t>(transaction.dataBytes, kClosingLine);
+    // A message of exactly the size offered in EHLO is taken: neither the dots that the client
+    // doubled nor the closing "." line are part of it.
+    transaction.size.Feed(data.substr(0, used));
+    const std::uint64_t size = transaction.size.Size();
     if (m_limits.maxMessageSize > 0 && size > m_limits.maxMessageSize && !transaction.tooBig) {
         transaction.tooBig = true;
         transaction.delivery = Delivery(); // nothing of it stays on disk

@@ -5,7 +5,6 @@
 namespace brevin {
 
 void MessageSizeCounter::Feed(std::string_view bytes) {
-    // Only bytes after a LF matter: find each LF and look at what precedes and follows it.
     const auto before = [&](std::size_t at, std::size_t back) -> char {
         // The byte `back` places before bytes[at], from this piece or the ones before it.
         if (at >= back) {
@@ -16,17 +15,22 @@ void MessageSizeCounter::Feed(std::string_view bytes) {
                    ? m_last[static_cast<std::size_t>(m_lastCount) - fromTail]
                    : '\0';
     };
-    for (std::size_t at = 0; at < bytes.size(); ++at) {
-        if (bytes[at] != '.' || before(at, 1) != '\n') {
-            if (bytes[at] == '.' && at == 0 && m_bytes == 0) {
-                ++m_lineDots; // the first line
-            }
-            continue;
-        }
+    // Only a "." right after a LF counts, by what precedes the LF: hop from LF to LF (a piece
+    // may begin right after one).
+    const auto dotAt = [&](std::size_t at) {
         if (before(at, 2) == '\r') {
             ++m_lineDots;
         } else {
             ++m_addedDots;
+        }
+    };
+    if (!bytes.empty() && bytes[0] == '.' && before(0, 1) == '\n') {
+        dotAt(0);
+    }
+    for (std::size_t lf = bytes.find('\n'); lf != std::string_view::npos;
+         lf = bytes.find('\n', lf + 1)) {
+        if (lf + 1 < bytes.size() && bytes[lf + 1] == '.') {
+            dotAt(lf + 1);
         }
     }
     m_bytes += bytes.size();

@@ -208,8 +208,8 @@ def case_size(tmp):
                 check(e.smtp_code == 552, f"size: an undeclared message over the limit gets 552 after the data")
             check(smtp.sendmail("s@example.org", ["big@brevin.test"], small) == {},
                   "size: the session goes on after it")
-        # The closing "." line is not part of the message's size.
-        exact = b"Subject: exact\r\n\r\n"
+        # Neither the closing "." line nor a doubled dot is part of the message's size.
+        exact = b"Subject: exact\r\n\r\n.dot\r\n"
         exact += b"y" * (100000 - len(exact) - 2) + b"\r\n"
         with smtplib.SMTP(HOST, server.smtp_port, timeout=20) as smtp:
             check(smtp.sendmail("s@example.org", ["big@brevin.test"], exact) == {},
