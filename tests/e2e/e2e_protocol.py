@@ -3,8 +3,6 @@
 
   inject     a message crafted to forge a POP3 reply after a bare LF, sent by a raw socket:
              poplib and mpop get exactly what was sent, and nothing forged
-  update     poplib: STAT, LIST against RETR, DELE, a dropped session, QUIT deleting and
-             closing; CAPA
   ehlo       smtplib and msmtp see the extensions; 8-bit and UTF-8 mail arrive byte for byte
   size       --max-message-size 100000: EHLO offers it; a bigger message gets 552, nothing
              stays, the session goes on; one of exactly 100000 bytes is taken
@@ -25,7 +23,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 from email.message import EmailMessage
 from pathlib import Path
 
@@ -34,7 +31,7 @@ from mailtest import Server, check, stuffed  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 HOST = "127.0.0.1"
-USERS = ["inject", "update", "intl", "big", "fetch", "mutt"]
+USERS = ["inject", "intl", "big", "fetch", "mutt"]
 PASSWORD = "pw 1"
 CLIENT_TIMEOUT = 60  # seconds any one client run may take
 
@@ -115,35 +112,6 @@ def case_inject(server, tmp):
     expected = sorted(m.replace(b"\r\n", b"\n") for m in (CRAFTED, REAL))
     check(held == expected, f"inject: mpop's mailbox holds exactly the two messages ({len(held)})")
     check(server.stored("inject") == [], "inject: mpop deleted what it collected")
-
-
-def case_update(server, tmp):
-    letters = [f"Subject: update {n}\r\n\r\nbody {n}\r\n.dot\r\n".encode() for n in (1, 2, 3)]
-    deliver(server, "update", *letters)
-    size = len(letters[0])
-    pop = server.pop("update")
-    check(pop.stat() == (3, 3 * size), f"update: STAT counts the messages and their octets")
-    sizes = [l.split() for l in pop.list()[1]]
-    check(sizes == [[str(n).encode(), str(size).encode()] for n in (1, 2, 3)]
-          and retrieved(pop, 1) == letters[0], "update: LIST gives the octets RETR hands over")
-    capa = pop.capa()
-    check({"TOP", "UIDL", "USER", "PIPELINING"} <= set(capa)
-          and capa.get("IMPLEMENTATION") == ["Brevin"], f"update: CAPA lists {sorted(capa)}")
-    pop.dele(1)
-    pop.sock.close()  # gone without QUIT
-    time.sleep(0.5)
-    check(len(server.stored("update")) == 3, "update: a session dropped without QUIT deletes nothing")
-
-    pop = server.pop("update")
-    check(pop.stat()[0] == 3, "update: the next session sees all three")
-    pop.dele(1)
-    pop.dele(3)
-    reply = pop._shortcmd("QUIT")
-    pop.sock.settimeout(5)
-    closed = pop.sock.recv(1) == b""
-    pop.close()
-    check(reply.startswith(b"+OK") and closed, f"update: QUIT answers and the server closes ({reply})")
-    check(server.stored("update") == [stuffed(letters[1])], "update: QUIT deleted the marked two")
 
 
 def case_ehlo(server, tmp):
@@ -299,7 +267,7 @@ def case_mutt(server, tmp):
           f"mutt: deleting one message and quitting removes it from the server ({len(left)} left)")
 
 
-CASES = {"inject": case_inject, "update": case_update, "ehlo": case_ehlo,
+CASES = {"inject": case_inject, "ehlo": case_ehlo,
          "fetchmail": case_fetchmail, "mutt": case_mutt}
 
 

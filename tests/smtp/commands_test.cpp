@@ -66,25 +66,12 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
     EXPECT_TRUE(client->WaitClosed());
 }
 
-TEST_F(SmtpCommands, AMessageOverTheSizeLimitIsReadToItsEndAndKeptNowhere) {
+TEST_F(SmtpCommands, AMessageTakesAtMostAThousandRecipients) {
     auto client = server.Smtp();
-    EXPECT_EQ(Command(*client, "RCPT TO:<ann@x>"), kOk);
-    EXPECT_EQ(Command(*client, "DATA"), kStartData);
-    std::string big;
-    while (big.size() <= 52'428'800) {
-        big += std::string(998, 'x') + "\r\n";
-    }
-    client->Send(big + ".\r\nRCPT TO:<ann@x>\r\n");
-    EXPECT_EQ(client->ReadLine(),
-              "552 Brevin Server : message size exceeds fixed maximum message size\r\n");
-    EXPECT_EQ(client->ReadLine(), kOk) << "the session goes on";
-    EXPECT_TRUE(TakeFiles().empty());
-    // At most 1000 recipients a message.
-    for (int i = 1; i < 1000; ++i) {
+    for (int i = 0; i <= 1000; ++i) {
         client->Send("RCPT TO:<ann@x>\r\n");
     }
-    client->Send("RCPT TO:<ann@x>\r\n");
-    for (int i = 1; i < 1000; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         ASSERT_EQ(client->ReadLine(), kOk);
     }
     EXPECT_EQ(client->ReadLine(), "452 Brevin Server : too many recipients\r\n");

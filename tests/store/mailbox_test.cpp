@@ -73,15 +73,6 @@ TEST_F(MailboxTest, AMessageIsInvisibleUntilCommittedThenHoldsExactlyItsBytes) {
     ASSERT_EQ(mailbox.Count(), 2U);
     EXPECT_EQ(mailbox.Entry(0).name, "MSG99999.bvn") << "ordered by number, not by name";
     EXPECT_EQ(mailbox.Entry(0).size, data.size());
-
-    // Marks are deleted only by Expunge; one already gone counts as deleted.
-    mailbox.Mark(0);
-    mailbox.Mark(1);
-    mailbox.Mark(1);
-    EXPECT_EQ(ReadFile(box + "/MSG99999.bvn"), data);
-    std::filesystem::remove(box + "/MSG100000.bvn");
-    EXPECT_THAT(mailbox.Expunge(), ::testing::IsEmpty());
-    EXPECT_EQ(Mailbox(box).Count(), 0U);
 }
 
 // After a restored or hand-edited profile the counter points at names already taken, and a
@@ -102,20 +93,7 @@ TEST_F(MailboxTest, NeverReplacesAnExistingFile) {
     EXPECT_EQ(ReadFile(box + "/MSG00005.bvn"), "old 5");
 }
 
-TEST_F(MailboxTest, FailedAndAbandonedMessagesLeaveNothing) {
-    {
-        IncomingMessage dropped; // the connection closed mid-message
-        ASSERT_TRUE(dropped.Open(numbers, box));
-        ASSERT_TRUE(dropped.Append(std::string_view("half a mess")));
-    }
-    StoreFaults::FailWritesAfter(50); // the disk fills in the middle of a write
-    IncomingMessage full;
-    ASSERT_TRUE(full.Open(numbers, box));
-    EXPECT_FALSE(full.Append(std::string(100, 'a')));
-    EXPECT_FALSE(full.Commit(numbers));
-    EXPECT_THAT(FolderNames(box), ::testing::IsEmpty());
-
-    StoreFaults::Reset();
+TEST_F(MailboxTest, MessagesAbandonedByACrashAreRemovedAtStartUp) {
     IncomingMessage cut; // as a crash leaves it, for the start-up to remove
     ASSERT_TRUE(cut.Open(numbers, box));
     WriteFile(box + "/notes.tmp", "kept");
