@@ -337,7 +337,11 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
     // A message of exactly the size offered in EHLO is taken: neither the dots that the client
     // doubled nor the closing "." line are part of it.
     transaction.size.Feed(data.substr(0, used));
-    const std::uint64_t size = transaction.size.Size();
+    // Until the end has come, the last few bytes may yet turn out to be the closing line: only
+    // what is part of the message whatever follows counts.
+    constexpr std::uint64_t kUndecided = 4;
+    const std::uint64_t counted = transaction.size.Size();
+    const std::uint64_t size = end ? counted : counted - std::min(counted, kUndecided);
     if (m_limits.maxMessageSize > 0 && size > m_limits.maxMessageSize && !transaction.tooBig) {
         transaction.tooBig = true;
         transaction.delivery = Delivery(); // nothing of it stays on disk

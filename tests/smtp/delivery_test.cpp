@@ -100,6 +100,27 @@ TEST_F(SmtpDelivery, TheLastAcceptedRecipientHoldsTheFileAndEveryOtherGetsACopy)
     }
 }
 
+// The limit counts a message as its SIZE parameter does, without doubled dots; while the end
+// is arriving, a piece of the closing "." line is no part of the message.
+TEST_F(SmtpDelivery, AMessageOfExactlyTheSizeLimitIsTakenWhereverTheReadsCutItsEnd) {
+    const std::string wire = "Subject: x\r\n\r\n..dot\r\nbody\r\n.\r\n";
+    server.Call([&] { server.Limits().maxMessageSize = wire.size() - 4; });
+    auto client = server.Smtp();
+    for (std::size_t cut = wire.size() - 6; cut < wire.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        Begin(*client, {"ann"});
+        client->Send(wire.substr(0, cut));
+        ASSERT_EQ(client->ReadFor(15ms), "") << "the data ended early";
+        client->Send(wire.substr(cut));
+        ASSERT_EQ(client->ReadLine(), kOk);
+    }
+    EXPECT_EQ(TakeFiles().size(), 6U);
+    Begin(*client, {"ann"});
+    client->Send("x" + wire);
+    EXPECT_EQ(client->ReadLine(),
+              "552 Brevin Server : message size exceeds fixed maximum message size\r\n");
+}
+
 // A folder that cannot be made is passing trouble: the client keeps the mail and tries again.
 TEST_F(SmtpDelivery, AFolderThatCannotBeMadeAnswers451) {
     std::ofstream(server.StoreRoot() / "eve-box") << "in the way";

@@ -63,7 +63,8 @@ public:
     void Start() {
         const SessionFactory factory = [this](ServiceKind kind) -> std::unique_ptr<MailSession> {
             if (kind == ServiceKind::SMTP) {
-                return std::make_unique<SmtpSession>(m_thread.Loop(), m_options, m_deliveries);
+                return std::make_unique<SmtpSession>(m_thread.Loop(), m_options, m_deliveries,
+                                                     m_smtpLimits);
             }
             return std::make_unique<Pop3Session>(m_thread.Loop(), m_options, m_users);
         };
@@ -93,6 +94,8 @@ public:
     [[nodiscard]] std::filesystem::path StoreRoot() const { return m_dir.Path() / "store"; }
     [[nodiscard]] const std::filesystem::path& Dir() const { return m_dir.Path(); }
     ProfileFile& Profile() { return m_profile; }
+    /// For the SMTP sessions accepted from now on; change it on the loop (`Call`).
+    SmtpLimits& Limits() { return m_smtpLimits; }
 
 private:
     std::unique_ptr<Client> Connect(std::uint16_t port) {
@@ -106,6 +109,7 @@ private:
     TempDir m_dir;
     ProfileFile m_profile;
     SessionOptions m_options;
+    SmtpLimits m_smtpLimits;
     LoopThread m_thread;
     UserDirectory m_users{m_profile};
     DeliveryQueue m_deliveries{m_thread.Loop(), m_users};
