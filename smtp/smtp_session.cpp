@@ -66,10 +66,12 @@ std::optional<std::string_view> RefusedParameters(std::string_view parameters,
         if (EqualsIgnoringCase(keyword, "SIZE")) {
             std::uint64_t size = 0;
             const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), size);
-            if (ec != std::errc{} || end != value.data() + value.size()) {
+            const bool digits = end == value.data() + value.size() && !value.empty();
+            if (!digits || (ec != std::errc{} && ec != std::errc::result_out_of_range)) {
                 return SmtpSession::kBadParameter;
             }
-            if (maxMessageSize > 0 && size > maxMessageSize) {
+            // A size past any count is still a size, just too big for any limit.
+            if (maxMessageSize > 0 && (ec != std::errc{} || size > maxMessageSize)) {
                 return SmtpSession::kTooBig;
             }
         } else if (EqualsIgnoringCase(keyword, "BODY")) {

@@ -33,6 +33,8 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
         {"MAIL FROM:<s@x> body=7bit size=52428800", kOk},
         {"MAIL FROM:<s@x> SIZE=52428801",
          "552 Brevin Server : message size exceeds fixed maximum message size\r\n"},
+        {"MAIL FROM:<s@x> SIZE=99999999999999999999999",
+         "552 Brevin Server : message size exceeds fixed maximum message size\r\n"},
         {"MAIL FROM:<s@x> BODY=BINARYMIME", badParameter},
         {"MAIL FROM:<s@x> SIZE=12k", badParameter},
         {"MAIL FROM:<s@x> RET=HDRS", badParameter},
