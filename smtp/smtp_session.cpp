@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <limits>
 #include <sys/statvfs.h>
 
 namespace brevin {
@@ -49,8 +50,10 @@ std::string_view MailParameters(std::string_view line, std::size_t colon) {
 }
 
 /// Why the parameters of MAIL refuse the message: the reply, or nothing when they are fine.
+/// `declared` gets the size the client announced (0 when it announced none).
 std::optional<std::string_view> RefusedParameters(std::string_view parameters,
-                                                  std::uint64_t maxMessageSize) {
+                                                  std::uint64_t maxMessageSize,
+                                                  std::uint64_t& declared) {
     while (!parameters.empty()) {
         const std::size_t blank = parameters.find(' ');
         const std::string_view parameter = parameters.substr(0, blank);
@@ -74,6 +77,7 @@ std::optional<std::string_view> RefusedParameters(std::string_view parameters,
             if (maxMessageSize > 0 && (ec != std::errc{} || size > maxMessageSize)) {
                 return SmtpSession::kTooBig;
             }
+            declared = ec != std::errc{} ? std::numeric_limits<std::uint64_t>::max() : size;
         } else if (EqualsIgnoringCase(keyword, "BODY")) {
             if (!EqualsIgnoringCase(value, "7BIT") && !EqualsIgnoringCase(value, "8BITMIME")) {
                 return SmtpSession::kBadParameter;
@@ -231,16 +235,17 @@ void SmtpSession::Mail(std::string_view line) {
         return;
     }
     const auto colon = ArgumentColon(line);
+    std::uint64_t declared = 0;
     if (colon != std::string_view::npos) {
         if (const auto refused =
-                RefusedParameters(MailParameters(line, colon), m_limits.maxMessageSize)) {
+                RefusedParameters(MailParameters(line, colon), m_limits.maxMessageSize, declared)) {
             ReplyLine(*refused);
             return;
         }
         AddressToUserName(line, Transaction().sender);
         LogEvent("smtp", "sender").Add("session", Id()).Add("from", LoggedAddress(line, colon));
     }
-    if (LowOnSpace()) {
+    if (LowOnSpace(declared)) {
         m_transaction.reset();
         ReplyLine(kLowSpace);
         return;
@@ -248,8 +253,9 @@ void SmtpSession::Mail(std::string_view line) {
     ReplyLine(kOk); // whatever the sender was; nothing reads it
 }
 
-// Mail must never fill the disk the store shares with the desktop and the system.
-bool SmtpSession::LowOnSpace() const {
+// Mail must never fill the disk the store shares with the desktop and the system: a message
+// whose declared size would take the store below the reserve is refused before it is sent.
+bool SmtpSession::LowOnSpace(std::uint64_t needed) const {
     if (m_limits.minFreeBytes == 0) {
         return false;
     }
@@ -259,10 +265,14 @@ bool SmtpSession::LowOnSpace() const {
         return false;
     }
     const auto free = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
-    if (free >= m_limits.minFreeBytes) {
+    if (free >= m_limits.minFreeBytes && free - m_limits.minFreeBytes >= needed) {
         return false;
     }
-    LogEvent("store", "low-space").Add("path", root).Add("free", free).Failed();
+    LogEvent("store", "low-space")
+        .Add("path", root)
+        .Add("free", free)
+        .Add("needed", needed)
+        .Failed();
     return true;
 }
 

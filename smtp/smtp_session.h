@@ -95,8 +95,9 @@ private:
     void StartTls();
     void Mail(std::string_view line);
     void Rcpt(std::string_view line);
-    /// Whether the store's file system has less free space than mail may leave (logged).
-    [[nodiscard]] bool LowOnSpace() const;
+    /// Whether the store's file system has less free space than mail may leave, or would have
+    /// after `needed` more bytes (logged).
+    [[nodiscard]] bool LowOnSpace(std::uint64_t needed = 0) const;
     void Data();
     /// DATA, once the delivery queue has made the message's file (invisible until complete)
     /// or failed to: answers. The number is used up even when the file cannot be created.

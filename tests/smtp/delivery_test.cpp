@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <gmock/gmock.h>
+#include <sys/statvfs.h>
 
 namespace brevin::testing {
 namespace {
@@ -119,6 +120,19 @@ TEST_F(SmtpDelivery, AMessageOfExactlyTheSizeLimitIsTakenWhereverTheReadsCutItsE
     client->Send("x" + wire);
     EXPECT_EQ(client->ReadLine(),
               "552 Brevin Server : message size exceeds fixed maximum message size\r\n");
+}
+
+// A message announced bigger than the space left above the reserve is refused before it is sent.
+TEST_F(SmtpDelivery, AMessageAnnouncedBiggerThanTheFreeSpaceIsRefusedForNow) {
+    struct statvfs fs {};
+    ASSERT_EQ(statvfs(server.StoreRoot().c_str(), &fs), 0);
+    const auto free = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
+    server.Call([&] { server.Limits() = {.maxMessageSize = 0, .minFreeBytes = 1}; });
+    auto client = server.Smtp();
+    const std::uint64_t tooMuch = free + (1ULL << 30); // whatever else frees meanwhile
+    EXPECT_EQ(Command(*client, "MAIL FROM:<s@x> SIZE=" + std::to_string(tooMuch)),
+              "452 Brevin Server : insufficient system storage\r\n");
+    EXPECT_EQ(Command(*client, "MAIL FROM:<s@x> SIZE=1000"), kOk);
 }
 
 // A folder that cannot be made is passing trouble: the client keeps the mail and tries again.
