@@ -473,10 +473,11 @@ int OpenSpare(const std::string& sparePath) {
     return ::open(sparePath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
-/// Fills the locked spare with `content` and puts it in the profile's place. On failure the
-/// profile is untouched. `placed` receives the new profile's identity.
+/// Fills the locked spare with `content` and puts it in the profile's place (the folder's
+/// entry still to be flushed). On failure the profile is untouched. `placed` receives the new
+/// profile's identity.
 bool ReplaceWithSpare(int spare, const std::string& sparePath, const std::string& path,
-                      const std::string& content, const struct stat* current, ProfileSync sync,
+                      const std::string& content, const struct stat* current,
                       struct stat& placedIdentity) {
     // Overwritten in place and then cut to length, so its blocks stay allocated: freeing and
     // allocating them on every write would cost journal work.
@@ -518,10 +519,6 @@ bool ReplaceWithSpare(int spare, const std::string& sparePath, const std::string
         return false;
     }
     ::fstat(spare, &placedIdentity); // after the rename, which moves its change time
-
-    if (sync == ProfileSync::Durable) {
-        return file_util::SyncFolder(file_util::FolderOf(path));
-    }
     return true;
 }
 
@@ -693,7 +690,7 @@ bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync
             int spare = OpenSpare(hidden + ".spare");
             ok = spare >= 0 &&
                  ReplaceWithSpare(spare, hidden + ".spare", path, changed->content,
-                                  current ? &current->identity : nullptr, sync, changed->identity);
+                                  current ? &current->identity : nullptr, changed->identity);
             file_util::CloseQuietly(spare);
             // What was just written is known: the next read need not parse it again, only
             // check that the bytes are still these (the change is too recent to trust times).
@@ -703,6 +700,12 @@ bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync
         }
     }
     file_util::CloseQuietly(lock);
+    // The folder is flushed after the lock is let go: the file is in place, and a reader that
+    // sees it (the server's loop, right after its worker's write) would otherwise wait for the
+    // disk. Whoever writes next flushes the folder again, after this rename.
+    if (ok && sync == ProfileSync::Durable) {
+        ok = file_util::SyncFolder(file_util::FolderOf(path));
+    }
     return ok;
 }
 
