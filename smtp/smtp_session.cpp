@@ -346,23 +346,22 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
     const std::size_t used = end.value_or(data.size());
     SmtpTransaction& transaction = *m_transaction;
     transaction.dataBytes += used;
-    // A message of exactly the size offered in EHLO is taken: neither the dots that the client
-    // doubled nor the closing "." line are part of it.
-    transaction.size.Feed(data.substr(0, used));
-    // Until the end has come, the last few bytes may yet turn out to be the closing line: only
-    // what is part of the message whatever follows counts.
-    constexpr std::uint64_t kUndecided = 4;
-    const std::uint64_t counted = transaction.size.Size();
-    const std::uint64_t size = end ? counted : counted - std::min(counted, kUndecided);
-    if (m_limits.maxMessageSize > 0 && size > m_limits.maxMessageSize && !transaction.tooBig) {
-        transaction.tooBig = true;
-        transaction.delivery = Delivery(); // nothing of it stays on disk
-    }
     // After a failed write the message takes no more, but the rest of the data is still read,
     // so that the reply comes where the client expects it and what follows is read as commands
     // again. Filing then refuses the message: 452 (or 451).
     if (!transaction.tooBig) {
-        transaction.delivery.message.Append(bytes.first(used));
+        IncomingMessage& message = transaction.delivery.message;
+        message.Append(bytes.first(used));
+        // The message measures itself as `SIZE=` counts it: a message of exactly the size
+        // offered in EHLO is taken. Until the end has come, the last few bytes may yet turn out
+        // to be the closing line: only what is part of the message whatever follows counts.
+        constexpr std::uint64_t kUndecided = 4;
+        const std::uint64_t counted = message.ClientSize();
+        const std::uint64_t size = end ? counted : counted - std::min(counted, kUndecided);
+        if (m_limits.maxMessageSize > 0 && size > m_limits.maxMessageSize) {
+            transaction.tooBig = true;
+            transaction.delivery = Delivery(); // nothing of it stays on disk
+        }
     }
     if (end && transaction.tooBig) {
         m_transaction.reset();

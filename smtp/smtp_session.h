@@ -4,7 +4,6 @@
 #include "smtp/delivery_queue.h"
 #include "smtp/end_of_data.h"
 #include "store/delivery.h"
-#include "store/message_size.h"
 #include "store/users.h"
 
 #include <cstddef>
@@ -38,7 +37,6 @@ struct SmtpTransaction {
     std::string lastFolder;              // full path of the last recipient's mailbox
     Delivery delivery;                   // the message being received or filed
     std::uint64_t dataBytes = 0;         // received so far
-    MessageSizeCounter size;             // as the limit counts it: no doubled dots, no "." line
     bool tooBig = false;                 // past the size limit: read on, keep nothing
 };
 

@@ -331,6 +331,7 @@ bool IncomingMessage::Fail() {
 }
 
 bool IncomingMessage::Append(std::span<const char> bytes) {
+    m_clientSize.Feed({bytes.data(), bytes.size()}); // a failed message is measured on
     if (!m_fd || m_failed) {
         return false;
     }
@@ -338,7 +339,6 @@ bool IncomingMessage::Append(std::span<const char> bytes) {
         m_failed = true;
         return Fail();
     }
-    m_clientSize.Feed({bytes.data(), bytes.size()});
     return true;
 }
 

@@ -80,6 +80,9 @@ public:
     bool Open(const std::string& folderPath, std::uint32_t number);
     /// False once any write failed (a full disk); the message must then be discarded.
     bool Append(std::span<const char> bytes);
+    /// The size a POP3 client will hold of what was appended (as `SIZE=` counts it: without
+    /// doubled dots and the final "." line), written or not.
+    [[nodiscard]] std::uint64_t ClientSize() const { return m_clientSize.Size(); }
     /// fsync, rename to the final name (taking the next number while the name is taken), fsync
     /// the folder. False on any failure, and then nothing of the message stays on disk.
     /// Committing a committed message does nothing and returns true. `FileMessages` does the
