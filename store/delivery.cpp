@@ -370,8 +370,11 @@ bool IncomingMessage::Flush(bool syncNow) {
     if (!syncNow) {
         return true; // Settle closes it, once the file system is flushed
     }
-    bool ok = ::fsync(m_fd.Get()) == 0;
-    ok = m_fd.Close() && ok;
+    return Closed(::fsync(m_fd.Get()) == 0);
+}
+
+bool IncomingMessage::Closed(bool flushed) {
+    const bool ok = m_fd.Close() && flushed;
     m_failed = !ok;
     return ok || Fail();
 }
@@ -393,9 +396,7 @@ bool IncomingMessage::Settle() {
     if (!ok && (errno == ENOSYS || errno == EINVAL || errno == ESPIPE)) {
         ok = ::fdatasync(m_fd.Get()) == 0; // cannot wait here: the dearer way tells as well
     }
-    ok = m_fd.Close() && ok;
-    m_failed = !ok;
-    return ok || Fail();
+    return Closed(ok);
 }
 
 bool IncomingMessage::Name(MessageNumbers& numbers,

@@ -112,6 +112,8 @@ private:
     /// After a flush of the whole file system: false when this file's data failed to reach the
     /// disk since it was opened. Closes the file.
     bool Settle();
+    /// Closes the file after its flush; false (and failed) when either failed.
+    bool Closed(bool flushed);
     /// Gives the flushed file its final name; `naming` hears each name before it is tried.
     bool Name(MessageNumbers& numbers,
               const std::function<void(const IncomingMessage&)>& naming = nullptr);
