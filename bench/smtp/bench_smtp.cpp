@@ -23,11 +23,11 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <initializer_list>
+#include <linux/magic.h>
 #include <map>
 #include <netinet/tcp.h>
 #include <optional>
 #include <sys/epoll.h>
-#include <linux/magic.h>
 #include <sys/resource.h>
 #include <sys/vfs.h>
 #include <thread>
