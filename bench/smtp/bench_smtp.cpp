@@ -566,14 +566,17 @@ struct Key {
 /// with the server's working folder in memory (/dev/shm), where a flush returns at once: what
 /// is left is the round trips and the work of both processes, the most any disk lets the same
 /// clients reach. Nothing where there is no such file system.
+std::filesystem::path InMemory() {
+    return std::filesystem::path("/dev/shm") / ("brevin-bench-smtp-" + std::to_string(getpid()));
+}
+
 std::map<int, double> WithoutTheDisk(const std::string& binary,
                                      std::initializer_list<int> clientCounts) {
+    const auto workdir = InMemory();
     struct statfs fs {};
-    const std::filesystem::path memory = "/dev/shm";
-    if (statfs(memory.c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC) {
+    if (statfs(workdir.parent_path().c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC) {
         return {};
     }
-    const auto workdir = memory / ("brevin-bench-smtp-" + std::to_string(getpid()));
     std::filesystem::remove_all(workdir);
     WriteProfile(workdir);
     std::map<int, double> rates;
@@ -609,6 +612,8 @@ int main(int argc, char** argv) {
         ~Cleanup() {
             std::filesystem::remove_all(workdir);
             std::filesystem::remove_all(Trash());
+            std::error_code none; // there may be no /dev/shm
+            std::filesystem::remove_all(InMemory(), none);
         }
     } cleanup{workdir};
     WriteProfile(workdir);
