@@ -43,23 +43,42 @@ bool AsyncSocket::Attach(UniqueFd fd, Interest mask) {
 }
 
 bool AsyncSocket::Create(std::uint16_t port, Interest mask, const char* address) {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_storage bound{};
+    socklen_t boundLength = 0;
+    if (address != nullptr) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&bound);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&bound);
+        if (inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
+            v4->sin_family = AF_INET;
+            v4->sin_port = htons(port);
+            boundLength = sizeof *v4;
+        } else if (inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(port);
+            boundLength = sizeof *v6;
+        }
+    }
+    if (boundLength == 0) {
+        m_lastError = EINVAL;
+        return false;
+    }
+    UniqueFd fd(socket(bound.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd) {
+        m_lastError = errno;
+        return false;
+    }
+    const int on = 1;
+    // An IPv6 socket takes only IPv6, whatever net.ipv6.bindv6only says: IPv4 has sockets of
+    // its own, and "::" beside "0.0.0.0" must not clash with it.
+    if (bound.ss_family == AF_INET6 &&
+        setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) {
         m_lastError = errno;
         return false;
     }
     // Set before the bind: on this platform the option only lets a restarted server bind
     // while connections of its predecessor linger in TIME_WAIT; it never shares a live port.
-    const int on = 1;
-    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (address == nullptr || inet_pton(AF_INET, address, &addr.sin_addr) != 1) {
-        m_lastError = EINVAL;
-        return false;
-    }
-    if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    m_reuseError = setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : errno;
+    if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&bound), boundLength) != 0) {
         m_lastError = errno;
         return false;
     }
@@ -83,17 +102,13 @@ bool AsyncSocket::TurnOn(int level, int option) {
     return true;
 }
 
-bool AsyncSocket::SetReuseAddress() {
-    return TurnOn(SOL_SOCKET, SO_REUSEADDR);
-}
-
 bool AsyncSocket::SetNoDelay() {
     return TurnOn(IPPROTO_TCP, TCP_NODELAY);
 }
 
-UniqueFd AsyncSocket::Accept(std::uint32_t* peer) {
+UniqueFd AsyncSocket::Accept(ClientAddress* peer) {
     m_armed |= Interest::Accept;
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t length = sizeof from;
     UniqueFd fd(accept4(m_fd.Get(), reinterpret_cast<sockaddr*>(&from), &length,
                         SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -101,7 +116,7 @@ UniqueFd AsyncSocket::Accept(std::uint32_t* peer) {
         m_lastError = errno;
     }
     if (peer != nullptr) {
-        *peer = fd && from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
+        *peer = fd ? ClientAddress::FromSocket(from) : ClientAddress();
     }
     SyncInterest();
     return fd;
@@ -158,12 +173,13 @@ int AsyncSocket::PendingBytes() const {
 }
 
 std::uint16_t AsyncSocket::LocalPort() const {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t length = sizeof addr;
     if (!m_fd || getsockname(m_fd.Get(), reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
         return 0;
     }
-    return ntohs(addr.sin_port);
+    // Both families keep the port at the same place, in network order.
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
 }
 
 void AsyncSocket::Close() {

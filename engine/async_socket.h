@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/unique_fd.h"
+#include "engine/client_address.h"
 #include "engine/event_loop.h"
 
 #include <cstddef>
@@ -73,19 +74,20 @@ public:
     AsyncSocket(const AsyncSocket&) = delete;
     AsyncSocket& operator=(const AsyncSocket&) = delete;
 
-    /// Makes a TCP socket, registers it with `mask`, binds it to the dotted-decimal IPv4
-    /// `address` and `port`. On failure the socket is closed again and `LastError` tells why.
+    /// Makes a TCP socket, registers it with `mask`, binds it to `address` (IPv4 dotted
+    /// decimal, or IPv6, which then takes IPv6 only) and `port`, with SO_REUSEADDR. On failure
+    /// the socket is closed again and `LastError` tells why.
     bool Create(std::uint16_t port, Interest mask, const char* address);
+    /// Why `Create` could not set SO_REUSEADDR (the socket serves all the same); 0 when it did.
+    [[nodiscard]] int ReuseError() const { return m_reuseError; }
     bool Listen(int backlog);
     /// Takes one pending connection; an invalid descriptor (and `LastError`) when none could
-    /// be taken. `peer`, when given, receives the client's IPv4 address in host byte order
-    /// (0 when it has none).
-    UniqueFd Accept(std::uint32_t* peer = nullptr);
+    /// be taken. `peer`, when given, receives the client's address.
+    UniqueFd Accept(ClientAddress* peer = nullptr);
     /// Takes over a connected descriptor (an accepted one, or one end of a socketpair) and
     /// watches it with `mask`. False, with the descriptor closed, when the loop cannot watch it.
     bool Attach(UniqueFd fd, Interest mask);
     bool AsyncSelect(Interest mask);
-    bool SetReuseAddress();
     /// Sends small pieces at once instead of waiting to fill a segment.
     bool SetNoDelay();
 
@@ -120,6 +122,7 @@ private:
     EventLoop& m_loop;
     UniqueFd m_fd;
     int m_lastError = 0;
+    int m_reuseError = 0;
     int m_failedWith = 0; // the loop refused to watch the socket; 0 while it watches
     Deferred m_failure;   // tells the owner of that failure outside the call that met it
     std::uint64_t m_token = 0;

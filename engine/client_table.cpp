@@ -1,27 +1,11 @@
 #include "engine/client_table.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 namespace brevin {
 
-std::string AddressText(ClientAddress address) {
-    if (address == 0) {
-        return "local";
-    }
-    in_addr raw{};
-    raw.s_addr = htonl(address);
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &raw, text, sizeof text);
-    return text;
-}
-
-bool IsLocal(ClientAddress address) {
-    return address == 0 || (address >> 24) == 127;
-}
-
 ClientTable::Admission ClientTable::Admit(ClientAddress address, std::size_t open) {
+    address = address.Host();
     if (m_limits.maxSessions != 0 && open >= m_limits.maxSessions) {
         return Admission::ServerFull;
     }
@@ -35,6 +19,7 @@ ClientTable::Admission ClientTable::Admit(ClientAddress address, std::size_t ope
 }
 
 void ClientTable::Leave(ClientAddress address) {
+    address = address.Host();
     const auto found = m_clients.find(address);
     if (found == m_clients.end()) {
         return;
@@ -46,6 +31,7 @@ void ClientTable::Leave(ClientAddress address) {
 }
 
 std::chrono::milliseconds ClientTable::AddFailure(ClientAddress address, Clock::time_point now) {
+    address = address.Host();
     if (m_clients.size() >= m_sweepAt) {
         Sweep(now);
     }
@@ -59,6 +45,7 @@ std::chrono::milliseconds ClientTable::AddFailure(ClientAddress address, Clock::
 }
 
 std::chrono::milliseconds ClientTable::PasswordWait(ClientAddress address, Clock::time_point now) {
+    address = address.Host();
     const auto found = m_clients.find(address);
     if (found == m_clients.end()) {
         return std::chrono::milliseconds(0);
@@ -76,6 +63,7 @@ std::chrono::milliseconds ClientTable::PasswordWait(ClientAddress address, Clock
 }
 
 void ClientTable::AnswerSent(ClientAddress address) {
+    address = address.Host();
     const auto found = m_clients.find(address);
     if (found != m_clients.end() && found->second.waiting > 0) {
         --found->second.waiting;

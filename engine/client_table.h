@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/client_address.h"
 #include "engine/event_loop.h"
 
 #include <chrono>
@@ -10,14 +11,6 @@
 
 namespace brevin {
 
-/// A client's IPv4 address in host byte order; 0 when the connection has none (a socketpair).
-using ClientAddress = std::uint32_t;
-
-/// "192.0.2.7", or "local" for an address of 0.
-std::string AddressText(ClientAddress address);
-/// 127.0.0.0/8, and the address-less connections of tests and tools.
-bool IsLocal(ClientAddress address);
-
 /// How many sessions a server keeps, in all and per client address.
 struct ConnectionLimits {
     /// Sessions from one address at most; 0: no limit. Local clients are exempt.
@@ -26,8 +19,9 @@ struct ConnectionLimits {
     std::size_t maxSessions = 0;
 };
 
-/// What the server knows of each client address: its open sessions and its password-guessing
-/// penalty. Everything runs on the loop's thread, so nothing is locked.
+/// What the server knows of each client host (an IPv4 address, an IPv6 /64, see
+/// `ClientAddress::Host`): its open sessions and its password-guessing penalty. Everything runs
+/// on the loop's thread, so nothing is locked.
 ///
 /// The penalty: every failed login (or USER naming nobody) raises it (2 s, doubling, at most
 /// 15 s); five minutes without a failure forget it. While it lasts, each password from the
@@ -77,7 +71,7 @@ private:
     void Sweep(Clock::time_point now);
 
     ConnectionLimits m_limits;
-    std::unordered_map<ClientAddress, Client> m_clients;
+    std::unordered_map<ClientAddress, Client, ClientAddressHash> m_clients; // by host
     std::size_t m_sweepAt = 1024; // sweep the penalties of gone clients once this many entries
 };
 

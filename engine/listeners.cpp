@@ -1,13 +1,16 @@
 #include "engine/listeners.h"
 
 #include "base/host_name.h"
+#include "engine/session_registry.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,18 +23,62 @@ constexpr std::chrono::milliseconds kAcceptRetry{100};
 // Connections taken per notification.
 constexpr int kAcceptBurst = 16;
 
+bool IsIPv4(const std::string& text) {
+    in_addr parsed{};
+    return inet_pton(AF_INET, text.c_str(), &parsed) == 1;
+}
+
+bool IsIPv6(const std::string& text) {
+    in6_addr parsed{};
+    return inet_pton(AF_INET6, text.c_str(), &parsed) == 1;
+}
+
+/// The interface that holds the IPv4 address `dotted`; empty when none does.
+std::string InterfaceOf(const std::string& dotted) {
+    for (const auto& [name, address] : InterfaceAddresses(true)) {
+        if (address == dotted) {
+            return name;
+        }
+    }
+    return {};
+}
+
+/// Where clients reach a listener on `address`: the address itself, or for a wildcard every
+/// address of that family on an interface that is up.
+void AddReachable(const std::string& address, std::vector<std::string>& reachable) {
+    std::vector<std::string> found;
+    if (address == "0.0.0.0") {
+        for (auto& [name, dotted] : InterfaceAddresses(true)) {
+            found.push_back(std::move(dotted));
+        }
+    } else if (IsIPv6(address) && address.find_first_not_of(":0") == std::string::npos) {
+        found.emplace_back("::1");
+        for (auto& [name, text] : InterfaceAddresses6({})) {
+            found.push_back(std::move(text));
+        }
+    } else {
+        found.push_back(address);
+    }
+    for (std::string& one : found) {
+        if (std::find(reachable.begin(), reachable.end(), one) == reachable.end()) {
+            reachable.push_back(std::move(one));
+        }
+    }
+}
+
 } // namespace
 
-Listener::Listener(EventLoop& loop, ServiceKind kind, SessionFactory factory,
-                   SessionRegistry& sessions, bool implicitTls)
-    : AsyncSocket(loop), m_kind(kind), m_factory(std::move(factory)), m_sessions(sessions),
-      m_retry(loop, [this] { ResumeAccepting(); }), m_implicitTls(implicitTls) {}
+Listener::Listener(EventLoop& loop, const Service& service, SessionRegistry& sessions,
+                   bool implicitTls)
+    : AsyncSocket(loop), m_traits(service.traits), m_factory(service.makeSession),
+      m_sessions(sessions), m_retry(loop, [this] { ResumeAccepting(); }),
+      m_implicitTls(implicitTls) {}
 
 void Listener::OnAccept() {
     // A few at a time: a burst of connections (refused ones included) is taken in a few turns,
     // and still no turn goes to accepting alone.
     for (int taken = 0; taken < kAcceptBurst; ++taken) {
-        ClientAddress peer = 0;
+        ClientAddress peer;
         UniqueFd connection = Accept(&peer);
         if (!connection) {
             const int error = LastError();
@@ -44,7 +91,7 @@ void Listener::OnAccept() {
             return;
         }
         // A connection the loop cannot watch, or one over a limit, is closed again.
-        m_sessions.Start(m_factory(m_kind), std::move(connection), m_implicitTls, peer);
+        m_sessions.Start(m_factory(), std::move(connection), m_implicitTls, peer);
     }
 }
 
@@ -75,77 +122,129 @@ std::vector<std::pair<std::string, std::string>> InterfaceAddresses(bool withLoo
     return found;
 }
 
-AddressError FindLocalAddress(HostAddress& host, std::string_view override) {
-    in_addr address{};
-    if (!override.empty()) {
-        if (inet_pton(AF_INET, std::string(override).c_str(), &address) != 1) {
-            return AddressError::InvalidOverride;
-        }
-    } else {
-        const std::string name = HostName();
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-            return AddressError::LookupFailed;
-        }
-        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-        freeaddrinfo(found);
-        if ((ntohl(address.s_addr) >> 24) == 127) {
-            const auto interfaces = InterfaceAddresses(false);
-            if (!interfaces.empty() &&
-                inet_pton(AF_INET, interfaces.front().second.c_str(), &address) == 1) {
-                host.interface = interfaces.front().first;
-            }
-        }
+std::vector<std::pair<std::string, std::string>> InterfaceAddresses6(std::string_view interface) {
+    std::vector<std::pair<std::string, std::string>> found;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return found;
     }
-    const auto bytes = reinterpret_cast<const unsigned char*>(&address.s_addr);
-    for (std::size_t i = 0; i < 4; ++i) {
-        host.octets[i] = bytes[i];
+    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET6 ||
+            (i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0 ||
+            (!interface.empty() && interface != i->ifa_name)) {
+            continue;
+        }
+        const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr;
+        // Global unicast is 2000::/3, unique-local fc00::/7; the rest (link-local, multicast,
+        // loopback, mapped) is no address a LAN client would be given.
+        const auto first = address.s6_addr[0];
+        if ((first & 0xE0) != 0x20 && (first & 0xFE) != 0xFC) {
+            continue;
+        }
+        char text[INET6_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET6, &address, text, sizeof text);
+        found.emplace_back(i->ifa_name, text);
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+AddressError FindLocalAddress(HostAddress& host, const std::vector<std::string>& overrides) {
+    host.listen.clear();
+    host.reachable.clear();
+    host.interface.clear();
+    if (!overrides.empty()) {
+        for (const std::string& address : overrides) {
+            if (!IsIPv4(address) && !IsIPv6(address)) {
+                return AddressError::InvalidOverride;
+            }
+            host.listen.push_back({address, false});
+            AddReachable(address, host.reachable);
+        }
+        host.address = overrides.front();
+        return AddressError::None;
+    }
+    const std::string name = HostName();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return AddressError::LookupFailed;
+    }
+    in_addr address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    if ((ntohl(address.s_addr) >> 24) == 127) {
+        const auto interfaces = InterfaceAddresses(false);
+        if (!interfaces.empty() &&
+            inet_pton(AF_INET, interfaces.front().second.c_str(), &address) == 1) {
+            host.interface = interfaces.front().first;
+        }
     }
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, text, sizeof text);
     host.address = text;
-    host.reachable.clear();
-    if (address.s_addr == htonl(INADDR_ANY)) {
-        for (auto& [name, dotted] : InterfaceAddresses(true)) {
-            host.reachable.push_back(std::move(dotted));
+    host.listen.push_back({host.address, false});
+    host.reachable.push_back(host.address);
+    // IPv6 beside it: loopback, since `localhost` is ::1 first on many machines, and the
+    // addresses the LAN knows this interface by.
+    host.listen.push_back({"::1", true});
+    host.reachable.emplace_back("::1");
+    if (const std::string interface = InterfaceOf(host.address);
+        !interface.empty() && interface != "lo") {
+        for (auto& [ifname, v6] : InterfaceAddresses6(interface)) {
+            host.listen.push_back({v6, true});
+            host.reachable.push_back(std::move(v6));
         }
-    } else {
-        host.reachable.push_back(host.address);
     }
     return AddressError::None;
 }
 
-Listeners CreateListeners(EventLoop& loop, const std::string& address, ListenerPorts ports,
-                          const SessionFactory& factory, SessionRegistry& sessions) {
-    Listeners listeners;
-    const auto make = [&](ServiceKind kind, std::uint16_t port,
-                          bool tls = false) -> std::unique_ptr<Listener> {
-        auto listener = std::make_unique<Listener>(loop, kind, factory, sessions, tls);
-        if (!listener->Create(port, Interest::Accept, address.c_str())) {
-            listeners.failures.push_back({kind, ListenerStep::Create, listener->LastError(), tls});
-            return nullptr;
+const Listener* Listeners::Find(std::string_view service, bool implicitTls) const {
+    for (const auto& listener : open) {
+        if (listener->Traits().name == service && listener->ImplicitTls() == implicitTls) {
+            return listener.get();
         }
-        if (!listener->SetReuseAddress()) {
-            listeners.failures.push_back({kind, ListenerStep::Reuse, listener->LastError(), tls});
+    }
+    return nullptr;
+}
+
+Listeners CreateListeners(EventLoop& loop, const std::vector<ListenAddress>& addresses,
+                          std::span<const Service> services, SessionRegistry& sessions) {
+    Listeners listeners;
+    const auto make = [&](const ListenAddress& at, const Service& service, std::uint16_t port,
+                          bool tls) {
+        auto listener = std::make_unique<Listener>(loop, service, sessions, tls);
+        const auto fail = [&](ListenerStep step, int error) {
+            listeners.failures.push_back(
+                {service.traits, at.address, port, step, error, tls, at.optional});
+        };
+        if (!listener->Create(port, Interest::Accept, at.address.c_str())) {
+            fail(ListenerStep::Create, listener->LastError());
+            return;
+        }
+        if (listener->ReuseError() != 0) {
+            fail(ListenerStep::Reuse, listener->ReuseError());
         }
         // The classic backlog of 5 was the largest the old socket libraries allowed; here
         // the largest is the system's own, so a burst of clients is not turned away.
         if (!listener->Listen(SOMAXCONN)) {
-            listeners.failures.push_back({kind, ListenerStep::Listen, listener->LastError(), tls});
-            return nullptr;
+            fail(ListenerStep::Listen, listener->LastError());
+            return;
         }
-        return listener;
+        listeners.open.push_back(std::move(listener));
     };
-    listeners.smtp = make(ServiceKind::SMTP, ports.smtp);
-    listeners.pop3 = make(ServiceKind::POP3, ports.pop3);
-    if (ports.smtps != 0) {
-        listeners.smtps = make(ServiceKind::SMTP, ports.smtps, true);
-    }
-    if (ports.pop3s != 0) {
-        listeners.pop3s = make(ServiceKind::POP3, ports.pop3s, true);
+    for (const ListenAddress& at : addresses) {
+        for (const Service& service : services) {
+            if (service.port) {
+                make(at, service, *service.port, false);
+            }
+        }
+        for (const Service& service : services) {
+            if (service.implicitTlsPort) {
+                make(at, service, *service.implicitTlsPort, true);
+            }
+        }
     }
     return listeners;
 }

@@ -2,12 +2,11 @@
 
 #include "engine/async_socket.h"
 #include "engine/event_loop.h"
-#include "engine/mail_session.h"
+#include "engine/service.h"
 
-#include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,35 +14,45 @@
 
 namespace brevin {
 
-/// Makes the session of a service; the protocol layers supply it.
-using SessionFactory = std::function<std::unique_ptr<MailSession>(ServiceKind kind)>;
+class SessionRegistry;
 
-/// A listening socket: every connection it accepts becomes a session of its kind, owned by
+/// A listening socket: every connection it accepts becomes a session of its service, owned by
 /// the registry. With `implicitTls` its sessions are encrypted from the first byte.
 class Listener final : public AsyncSocket {
 public:
-    Listener(EventLoop& loop, ServiceKind kind, SessionFactory factory, SessionRegistry& sessions,
+    Listener(EventLoop& loop, const Service& service, SessionRegistry& sessions,
              bool implicitTls = false);
 
-    [[nodiscard]] ServiceKind Kind() const { return m_kind; }
+    [[nodiscard]] const ServiceTraits& Traits() const { return *m_traits; }
+    [[nodiscard]] bool ImplicitTls() const { return m_implicitTls; }
 
 private:
     void OnAccept() override;
     void ResumeAccepting();
 
-    ServiceKind m_kind;
+    const ServiceTraits* m_traits;
     SessionFactory m_factory;
     SessionRegistry& m_sessions;
     Timer m_retry; // accepting waits here while descriptors are exhausted
     bool m_implicitTls;
 };
 
-/// The host's address as the listeners use it.
+/// One address to listen on.
+struct ListenAddress {
+    std::string address; ///< IPv4 dotted decimal or IPv6
+    /// Chosen by the server rather than the administrator: when it cannot be had (a host
+    /// without IPv6), the server goes on without it.
+    bool optional = false;
+};
+
+/// The host's addresses as the listeners use them.
 struct HostAddress {
-    std::string address;         // dotted decimal
-    std::array<int, 4> octets{}; // most significant first
-    /// Where clients can reach the listeners: `address`, or with 0.0.0.0 the IPv4 address of
-    /// every interface that is up.
+    /// The IPv4 address chosen (or the first given on the command line).
+    std::string address;
+    /// Every address listened on, the IPv4 choice first.
+    std::vector<ListenAddress> listen;
+    /// Where clients can reach the listeners: the addresses listened on, with 0.0.0.0 and ::
+    /// standing for those of every interface that is up.
     std::vector<std::string> reachable;
     /// The interface whose address replaced a loopback host name's; empty otherwise.
     std::string interface;
@@ -53,14 +62,16 @@ struct HostAddress {
 enum class AddressError {
     None,
     LookupFailed,    ///< the host's own name resolves to no IPv4 address
-    InvalidOverride, ///< the address given on the command line is not dotted decimal
+    InvalidOverride, ///< an address given on the command line is neither IPv4 nor IPv6
 };
 
-/// Resolves the host's own name and takes its first IPv4 address; `override` (from the
-/// command line) replaces the lookup. When the name resolves to loopback (127.0.1.1 on a stock
-/// Debian), no other machine could reach that, so the first non-loopback IPv4 address of an
-/// interface that is up is taken instead, when there is one.
-AddressError FindLocalAddress(HostAddress& host, std::string_view override = {});
+/// Resolves the host's own name and takes its first IPv4 address; when the name resolves to
+/// loopback (127.0.1.1 on a stock Debian), no other machine could reach that, so the first
+/// non-loopback IPv4 address of an interface that is up is taken instead, when there is one.
+/// Beside it the server listens on ::1 and on the global and unique-local IPv6 addresses of
+/// the interface that IPv4 address belongs to. `overrides` (from the command line) replace all
+/// of this.
+AddressError FindLocalAddress(HostAddress& host, const std::vector<std::string>& overrides = {});
 
 /// The step at which a listener could not be made.
 enum class ListenerStep {
@@ -72,35 +83,34 @@ enum class ListenerStep {
 /// The IPv4 addresses of the interfaces that are up, as `ifname` and dotted decimal, in the
 /// system's order; loopback ones only with `withLoopback`.
 std::vector<std::pair<std::string, std::string>> InterfaceAddresses(bool withLoopback);
+/// The global and unique-local IPv6 addresses of the interfaces that are up (of `interface`
+/// alone when it is given), as `ifname` and text; link-local ones never, as a client would
+/// need the scope to reach them.
+std::vector<std::pair<std::string, std::string>> InterfaceAddresses6(std::string_view interface);
 
 struct ListenerFailure {
-    ServiceKind kind;
-    ListenerStep step;
-    int error;                // errno
-    bool implicitTls = false; // the SMTPS or POP3S listener
+    const ServiceTraits* service = nullptr;
+    std::string address;
+    std::uint16_t port = 0;
+    ListenerStep step = ListenerStep::Create;
+    int error = 0;            // errno
+    bool implicitTls = false; // its implicit-TLS listener
+    bool optional = false;    // an address the server chose and may do without
 };
 
-/// The listeners; any may be missing when its creation failed (the implicit-TLS ones also when
-/// they are not wanted). `failures` in the order they happened: SMTP, POP3, SMTPS, POP3S.
+/// The listeners that are open, and those that failed, in the order they were made: for each
+/// address, every service's plain port, then every implicit-TLS port.
 struct Listeners {
-    std::unique_ptr<Listener> smtp;
-    std::unique_ptr<Listener> pop3;
-    std::unique_ptr<Listener> smtps;
-    std::unique_ptr<Listener> pop3s;
+    std::vector<std::unique_ptr<Listener>> open;
     std::vector<ListenerFailure> failures;
+
+    /// The first listener of `service` (its plain or implicit-TLS one); null when none is open.
+    [[nodiscard]] const Listener* Find(std::string_view service, bool implicitTls = false) const;
 };
 
-/// Zero for an implicit-TLS port means none is opened.
-struct ListenerPorts {
-    std::uint16_t smtp = 25;
-    std::uint16_t pop3 = 110;
-    std::uint16_t smtps = 0;
-    std::uint16_t pop3s = 0;
-};
-
-/// Creates, binds and starts the SMTP then the POP3 listener on `address`, then the SMTPS and
-/// POP3S ones when their ports are given. A listener that fails is left out; the others go on.
-Listeners CreateListeners(EventLoop& loop, const std::string& address, ListenerPorts ports,
-                          const SessionFactory& factory, SessionRegistry& sessions);
+/// Creates, binds and starts every service's listeners on every address. A listener that
+/// fails is left out; the others go on.
+Listeners CreateListeners(EventLoop& loop, const std::vector<ListenAddress>& addresses,
+                          std::span<const Service> services, SessionRegistry& sessions);
 
 } // namespace brevin

@@ -1,40 +1,38 @@
 #include "engine/mail_session.h"
 
 #include "base/log.h"
-#include "engine/tls.h"
+#include "engine/session_registry.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 
 namespace brevin {
 
-void SessionSocket::OnReceive() {
-    m_session.Drive();
+void MailSession::OnReadable() {
+    Drive();
 }
 
-void SessionSocket::OnSend() {
-    m_session.m_writeBlocked = false;
-    AsyncSelect(Interest::Read | Interest::Close);
-    m_session.Drive();
+void MailSession::OnWritable() {
+    m_writeBlocked = false;
+    m_connection.WatchWrites(false);
+    Drive();
 }
 
-void SessionSocket::OnClose(CloseKind kind) {
+void MailSession::OnClosed(CloseKind kind) {
     if (kind == CloseKind::Lost) {
-        m_session.End(); // nothing more can reach the client
+        End(); // nothing more can reach the client
         return;
     }
-    m_session.OnPeerClosed();
+    OnPeerClosed();
 }
 
-MailSession::MailSession(EventLoop& loop, ServiceKind kind, const SessionOptions& options)
-    : m_loop(loop), m_kind(kind), m_options(options), m_socket(loop, *this),
+MailSession::MailSession(EventLoop& loop, const ServiceTraits& service,
+                         const SessionOptions& options)
+    : m_loop(loop), m_service(service), m_options(options), m_connection(loop, *this),
       m_pauseTimer(loop, [this] { Drive(); }), m_idleTimer(loop, [this] { OnIdleCheck(); }),
       m_turnTimer(loop, [this] { Drive(); }), m_lineTimer(loop, [this] { End(); }),
       m_lastActivity(loop.Now()), m_sendAt(m_lastActivity) {}
@@ -44,8 +42,12 @@ MailSession::~MailSession() {
     LogClose();
 }
 
-std::string_view MailSession::ServiceName() const {
-    return m_kind == ServiceKind::SMTP ? "smtp" : "pop3";
+std::string MailSession::LeadingWord(std::string_view line, std::size_t length) {
+    std::string word;
+    for (std::size_t i = 0; i < length && i < line.size() && line[i] > ' '; ++i) {
+        word += static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
+    }
+    return word;
 }
 
 void MailSession::LogClose() {
@@ -63,19 +65,12 @@ void MailSession::LogClose() {
         .Add("bytes_out", m_bytesOut);
 }
 
-// Debug only; the line is cut at its end, and a password never reaches the log: the arguments
-// of PASS, AUTH and APOP are masked on either service (a client may send them to the wrong one).
+// Debug only; the line is cut at its end, and the protocol masks what is secret in it.
 void MailSession::LogCommand(std::string_view line) {
     line = line.substr(0, line.find_first_of(std::string_view("\r\n\0", 3)));
-    const std::string_view verb(m_verb);
-    if (verb == "PASS" || verb == "AUTH" || verb == "APOP") {
-        // Everything after the word goes, whatever separates it (a tab, nothing at all).
-        LogEvent(ServiceName(), "command", LogLevel::Debug)
-            .Add("session", m_id)
-            .Add("line", std::string(verb) + " ***");
-        return;
-    }
-    LogEvent(ServiceName(), "command", LogLevel::Debug).Add("session", m_id).Add("line", line);
+    LogEvent(ServiceName(), "command", LogLevel::Debug)
+        .Add("session", m_id)
+        .Add("line", LineForLog(line));
 }
 
 void MailSession::LogFailureReply(std::string_view reply) {
@@ -86,7 +81,7 @@ void MailSession::LogFailureReply(std::string_view reply) {
     LogEvent(ServiceName(), "reply")
         .Add("client", m_client)
         .Add("session", m_id)
-        .Add("command", m_verb[0] != '\0' ? std::string_view(m_verb) : std::string_view("-"))
+        .Add("command", m_command.empty() ? std::string_view("-") : std::string_view(m_command))
         .Add("reply", reply)
         .Failed();
 }
@@ -100,10 +95,7 @@ void MailSession::End() {
     m_idleTimer.Cancel();
     m_turnTimer.Cancel();
     m_lineTimer.Cancel();
-    if (m_tls != nullptr) {
-        m_tls->Shutdown();
-    }
-    m_socket.Close();
+    m_connection.Close();
     LogClose();
     if (m_registry != nullptr) {
         m_registry->Release(m_id);
@@ -132,26 +124,20 @@ bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint
     m_id = id;
     m_peer = peer;
     m_openedAt = m_loop.Now();
-    sockaddr_in endpoint{};
-    socklen_t endpointLength = sizeof endpoint;
-    char text[INET_ADDRSTRLEN] = "?";
-    if (::getpeername(connection.Get(), reinterpret_cast<sockaddr*>(&endpoint), &endpointLength) ==
-            0 &&
-        endpoint.sin_family == AF_INET) {
-        inet_ntop(AF_INET, &endpoint.sin_addr, text, sizeof text);
-    }
-    m_client = std::string(text) + ":" + std::to_string(ntohs(endpoint.sin_port));
+    m_client = PeerEndpoint(connection.Get());
+    m_recvLimit = std::max<std::size_t>(LineLimit(), 16);
+    m_recvBuf.assign(m_recvLimit + 1, '\0');
     LogEvent(ServiceName(), "connect")
         .Add("client", m_client)
         .Add("session", m_id)
         .Add("tls", implicitTls ? "yes" : "no");
-    if (!m_socket.Attach(std::move(connection), Interest::Read | Interest::Close)) {
+    if (!m_connection.Attach(std::move(connection))) {
         return false;
     }
     // Every reply is a small write that the client waits for; without this, a reply that
     // follows one not yet acknowledged waits for the client's delayed acknowledgement, and a
     // client that pipelines crawls.
-    m_socket.SetNoDelay();
+    m_connection.SetNoDelay();
     Touch();
     if (m_options.idleTimeout.count() > 0) {
         m_idleTimer.Start(m_options.idleTimeout);
@@ -164,6 +150,10 @@ bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint
     }
     Drive();
     return true;
+}
+
+ClientTable& MailSession::Clients() {
+    return m_registry->Clients();
 }
 
 bool MailSession::CanStartTls() const {
@@ -186,23 +176,23 @@ void MailSession::BeginHandshake() {
         End(); // an implicit-TLS connection without a certificate has nothing to talk about
         return;
     }
-    m_tls = std::make_unique<TlsChannel>(*m_options.tls, m_socket);
+    m_connection.BeginTls(*m_options.tls);
     m_tlsState = TlsState::Handshaking;
 }
 
 bool MailSession::ContinueHandshake() {
-    switch (m_tls->Handshake()) {
-    case TlsChannel::Progress::Waiting:
+    switch (m_connection.ContinueHandshake()) {
+    case Connection::Handshake::Waiting:
         return false;
-    case TlsChannel::Progress::Failed:
+    case Connection::Handshake::Failed:
         LogEvent(ServiceName(), "tls")
             .Add("client", m_client)
             .Add("session", m_id)
-            .Add("reason", m_tls->FailureReason())
+            .Add("reason", m_connection.TlsFailureReason())
             .Failed();
         End();
         return false;
-    case TlsChannel::Progress::Done:
+    case Connection::Handshake::Done:
         break;
     }
     Touch();
@@ -217,11 +207,11 @@ bool MailSession::ContinueHandshake() {
 }
 
 bool MailSession::FlushTls() {
-    if (!m_tls->Flush()) {
+    if (!m_connection.Flush()) {
         End();
         return false;
     }
-    if (m_tls->Backlogged()) {
+    if (m_connection.Backlogged()) {
         WatchBacklog();
         return false;
     }
@@ -230,24 +220,19 @@ bool MailSession::FlushTls() {
 }
 
 void MailSession::WatchBacklog() {
-    if (m_ended || m_writeBlocked || m_tls == nullptr || !m_tls->Backlogged()) {
+    if (m_ended || m_writeBlocked || !m_connection.Backlogged()) {
         return;
     }
     m_writeBlocked = true;
-    m_socket.AsyncSelect(Interest::Read | Interest::Write | Interest::Close);
+    m_connection.WatchWrites(true);
 }
 
 ssize_t MailSession::Receive(void* buffer, std::size_t length, int flags) {
-    const ssize_t got = m_tls != nullptr ? m_tls->Receive(buffer, length, flags)
-                                         : m_socket.Receive(buffer, length, flags);
+    const ssize_t got = m_connection.Receive(buffer, length, flags);
     if (got > 0 && (flags & MSG_PEEK) == 0) {
         m_bytesIn += static_cast<std::uint64_t>(got);
     }
     return got;
-}
-
-int MailSession::ReceiveError() const {
-    return m_tls != nullptr ? m_tls->LastError() : m_socket.LastError();
 }
 
 MailSession::DataResult MailSession::ReceiveMessageData(std::span<const char> bytes) {
@@ -258,24 +243,58 @@ bool MailSession::NextChunk() {
     return false;
 }
 
+void MailSession::SetReply(std::string_view text, EventLoop::Clock::time_point sendAt) {
+    m_reply = std::move(m_gathered);
+    m_gathered.clear();
+    m_reply += text;
+    m_replySent = 0;
+    m_sendAt = sendAt;
+}
+
 void MailSession::ReplyLine(std::string_view text) {
-    const std::size_t length = std::min(text.size(), kBufferSize - 2);
-    std::memcpy(m_replyBuf, text.data(), length);
-    std::memcpy(m_replyBuf + length, "\r\n", 2);
-    QueueReply(length + 2, m_loop.Now() + m_options.pause);
+    SetReply(text, m_loop.Now() + m_options.pause);
+    m_reply += "\r\n";
     LogFailureReply(text);
 }
 
 void MailSession::Reply(std::string_view text) {
-    const std::size_t length = std::min(text.size(), kBufferSize);
-    std::memcpy(m_replyBuf, text.data(), length);
-    QueueReply(length, m_loop.Now() + m_options.pause);
+    SetReply(text, m_loop.Now() + m_options.pause);
     LogFailureReply(text);
+}
+
+void MailSession::AddLine(std::string_view text) {
+    m_gathered += text;
+    m_gathered += "\r\n";
 }
 
 void MailSession::ReplyLineNow(std::string_view text) {
     ReplyLine(text);
     m_sendAt = m_loop.Now();
+}
+
+void MailSession::Push(std::string_view text) {
+    if (m_ended) {
+        return;
+    }
+    if (!ReplyWaiting()) {
+        m_reply.clear();
+        m_replySent = 0;
+        m_sendAt = m_loop.Now();
+    }
+    m_reply += text;
+    m_reply += "\r\n";
+    if (!m_driving) {
+        Drive();
+    }
+}
+
+void MailSession::ExpectLiteral(std::uint64_t size, std::string_view continuation) {
+    m_literalLeft = size;
+    m_literalPending = true;
+    if (!continuation.empty()) {
+        SetReply(continuation, m_loop.Now());
+        m_reply += "\r\n";
+    }
 }
 
 void MailSession::Hold() {
@@ -296,20 +315,25 @@ void MailSession::ResumeAfterPause(std::string_view text) {
     Drive();
 }
 
+std::span<char> MailSession::ChunkBuffer() {
+    m_reply.resize(kBufferSize);
+    return {m_reply.data(), m_reply.size()};
+}
+
 void MailSession::SetChunk(std::size_t length) {
-    QueueReply(std::min(length, kBufferSize), m_sendAt);
+    m_reply.resize(std::min(length, kBufferSize));
+    m_replySent = 0;
 }
 
 std::size_t MailSession::SendNow(std::span<const char> bytes) {
     // Behind a pending reply the bytes would overtake it.
-    if (m_ended || m_writeBlocked || m_replySent < m_replyLength || bytes.empty() ||
+    if (m_ended || m_writeBlocked || ReplyWaiting() || bytes.empty() ||
         m_tlsState == TlsState::AfterReply || m_tlsState == TlsState::Handshaking ||
         m_turnBytes >= kTurnBytes) {
         return 0;
     }
     bytes = bytes.first(std::min(bytes.size(), kTurnBytes - m_turnBytes));
-    const ssize_t sent = m_tls != nullptr ? m_tls->Send(bytes.data(), bytes.size())
-                                          : m_socket.Send(bytes.data(), bytes.size());
+    const ssize_t sent = m_connection.Send(bytes.data(), bytes.size());
     if (sent <= 0) {
         return 0; // full, or failed: the next reply's send reports it
     }
@@ -318,13 +342,6 @@ std::size_t MailSession::SendNow(std::span<const char> bytes) {
     m_turnBytes += static_cast<std::size_t>(sent);
     WatchBacklog();
     return static_cast<std::size_t>(sent);
-}
-
-void MailSession::QueueReply(std::size_t length, EventLoop::Clock::time_point sendAt) {
-    m_replyLength = length;
-    m_replySent = 0;
-    m_replyBuf[length] = '\0';
-    m_sendAt = sendAt;
 }
 
 // The whole cycle in one place: send what is due, then produce the next piece of a stream,
@@ -340,10 +357,10 @@ void MailSession::Drive() {
         if (TurnUsedUp()) {
             break;
         }
-        if (m_tls != nullptr && m_tls->Backlogged() && (m_writeBlocked || !FlushTls())) {
+        if (m_connection.Backlogged() && (m_writeBlocked || !FlushTls())) {
             break; // encrypted bytes go first, as a reply's would
         }
-        if (m_replySent < m_replyLength) {
+        if (ReplyWaiting()) {
             if (m_writeBlocked) {
                 break;
             }
@@ -394,40 +411,38 @@ void MailSession::Drive() {
 }
 
 bool MailSession::SendPending() {
-    const std::size_t left = m_replyLength - m_replySent;
-    const ssize_t sent = m_tls != nullptr && m_tlsState == TlsState::Encrypted
-                             ? m_tls->Send(m_replyBuf + m_replySent, left)
-                             : m_socket.Send(m_replyBuf + m_replySent, left);
+    const std::size_t left = m_reply.size() - m_replySent;
+    const ssize_t sent = m_connection.Send(m_reply.data() + m_replySent, left);
     if (sent > 0) {
         m_replySent += static_cast<std::size_t>(sent);
         m_turnBytes += static_cast<std::size_t>(sent);
         m_bytesOut += static_cast<std::uint64_t>(sent);
         Touch();
     }
-    if (m_replySent == m_replyLength) {
-        m_replyLength = m_replySent = 0;
-        m_replyBuf[0] = '\0';
+    if (m_replySent == m_reply.size()) {
+        m_reply.clear();
+        m_replySent = 0;
         return true;
     }
-    const int error = m_tls != nullptr ? m_tls->LastError() : m_socket.LastError();
+    const int error = m_connection.LastError();
     if (sent < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
         End(); // reset or broken: nothing more can reach this client
         return false;
     }
     // The rest waits for room; nothing is cut.
     m_writeBlocked = true;
-    m_socket.AsyncSelect(Interest::Read | Interest::Write | Interest::Close);
+    m_connection.WatchWrites(true);
     return false;
 }
 
 bool MailSession::ReadMore() {
-    if (m_dataPhase && m_recvCount == 0) {
+    if (InDataPhase() && m_recvCount == 0) {
         return ReadData();
     }
-    if (m_recvCount >= kBufferSize) {
+    if (m_recvCount >= m_recvLimit) {
         return false;
     }
-    const ssize_t got = Receive(m_recvBuf + m_recvCount, kBufferSize - m_recvCount);
+    const ssize_t got = Receive(m_recvBuf.data() + m_recvCount, m_recvLimit - m_recvCount);
     if (got <= 0) {
         return ReadFailed(got);
     }
@@ -460,11 +475,11 @@ bool MailSession::ReadData() {
     }
     m_turnBytes += used;
     Touch();
-    return used > 0 || !m_dataPhase;
+    return used > 0 || !InDataPhase();
 }
 
 bool MailSession::ReadFailed(ssize_t got) {
-    const int error = ReceiveError();
+    const int error = m_connection.LastError();
     if (got == 0 || (error != EAGAIN && error != EWOULDBLOCK && error != EINTR)) {
         End(); // the client closed: the session ends as with a close notification
     }
@@ -472,45 +487,30 @@ bool MailSession::ReadFailed(ssize_t got) {
 }
 
 bool MailSession::InterpretBuffered() {
+    if (InDataPhase() && (m_recvCount > 0 || (m_literalPending && m_literalLeft == 0))) {
+        const std::size_t used = TakeData({m_recvBuf.data(), m_recvCount});
+        Consume(used);
+        return used > 0 || !InDataPhase();
+    }
     if (m_recvCount == 0) {
         return false;
     }
-    if (m_dataPhase) {
-        const std::size_t used = TakeData({m_recvBuf, m_recvCount});
-        Consume(used);
-        return used > 0 || !m_dataPhase;
-    }
-    const auto* lineEnd = static_cast<const char*>(std::memchr(m_recvBuf, '\n', m_recvCount));
+    const auto* lineEnd =
+        static_cast<const char*>(std::memchr(m_recvBuf.data(), '\n', m_recvCount));
     if (m_discardingLine) {
-        const std::size_t through =
-            lineEnd != nullptr ? static_cast<std::size_t>(lineEnd - m_recvBuf) + 1 : m_recvCount;
+        const std::size_t through = lineEnd != nullptr
+                                        ? static_cast<std::size_t>(lineEnd - m_recvBuf.data()) + 1
+                                        : m_recvCount;
         m_discardingLine = lineEnd == nullptr;
         WatchLine(m_discardingLine);
         Consume(through);
         return true;
     }
     if (lineEnd != nullptr) {
-        const auto length = static_cast<std::size_t>(lineEnd - m_recvBuf) + 1;
-        WatchLine(false);
-        ++m_turnCommands;
-        std::size_t verb = 0;
-        for (; verb < 4 && verb < length && m_recvBuf[verb] > ' '; ++verb) {
-            m_verb[verb] =
-                static_cast<char>(std::toupper(static_cast<unsigned char>(m_recvBuf[verb])));
-        }
-        m_verb[verb] = '\0';
-        if (LogEvent::Enabled(LogLevel::Debug)) {
-            LogCommand({m_recvBuf, length});
-        }
-        InterpretCommand({m_recvBuf, length});
-        Consume(length);
-        if (m_tlsState == TlsState::AfterReply) {
-            // Sent before the encryption began: nothing of it may count as a command.
-            Consume(m_recvCount);
-        }
+        InterpretLine(static_cast<std::size_t>(lineEnd - m_recvBuf.data()) + 1);
         return true;
     }
-    if (m_recvCount == kBufferSize) {
+    if (m_recvCount == m_recvLimit) {
         ++m_turnCommands;
         RejectLongLine();
         m_discardingLine = true;
@@ -519,6 +519,22 @@ bool MailSession::InterpretBuffered() {
     }
     WatchLine(true);
     return false; // a line still arriving
+}
+
+void MailSession::InterpretLine(std::size_t length) {
+    const std::string_view line(m_recvBuf.data(), length);
+    WatchLine(false);
+    ++m_turnCommands;
+    m_command = CommandName(line);
+    if (LogEvent::Enabled(LogLevel::Debug)) {
+        LogCommand(line);
+    }
+    InterpretCommand(line);
+    Consume(length);
+    if (m_tlsState == TlsState::AfterReply) {
+        // Sent before the encryption began: nothing of it may count as a command.
+        Consume(m_recvCount);
+    }
 }
 
 bool MailSession::TurnUsedUp() {
@@ -541,6 +557,14 @@ void MailSession::WatchLine(bool arriving) {
 }
 
 std::size_t MailSession::TakeData(std::span<const char> bytes) {
+    if (m_literalPending) {
+        const auto used =
+            static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), m_literalLeft));
+        m_literalLeft -= used;
+        m_literalPending = m_literalLeft > 0;
+        ReceiveLiteral(bytes.first(used), !m_literalPending);
+        return used;
+    }
     const DataResult result = ReceiveMessageData(bytes);
     if (result.ended) {
         m_dataPhase = false;
@@ -549,7 +573,7 @@ std::size_t MailSession::TakeData(std::span<const char> bytes) {
 }
 
 void MailSession::Consume(std::size_t count) {
-    std::memmove(m_recvBuf, m_recvBuf + count, m_recvCount - count);
+    std::memmove(m_recvBuf.data(), m_recvBuf.data() + count, m_recvCount - count);
     m_recvCount -= count;
     m_recvBuf[m_recvCount] = '\0';
 }
@@ -561,92 +585,6 @@ void MailSession::OnIdleCheck() {
         return;
     }
     m_idleTimer.StartAt(quietUntil);
-}
-
-// ---- the registry ----
-
-SessionRegistry::SessionRegistry(EventLoop& loop) : m_release(loop, [this] { DestroyEnded(); }) {}
-
-SessionRegistry::~SessionRegistry() {
-    CloseAll();
-}
-
-ClientTable& MailSession::Clients() {
-    return m_registry->Clients();
-}
-
-bool SessionRegistry::Start(std::unique_ptr<MailSession> session, UniqueFd connection,
-                            bool implicitTls, ClientAddress peer) {
-    if (!session) {
-        return false; // the connection closes with `connection`
-    }
-    if (const auto admission = m_clients.Admit(peer, Count());
-        admission != ClientTable::Admission::Admitted) {
-        Refuse(session->Kind(), std::move(connection), implicitTls, peer, admission);
-        return false;
-    }
-    const std::uint64_t id = m_nextId++;
-    MailSession& started = *session;
-    m_sessions.emplace(id, std::move(session));
-    if (!started.Open(std::move(connection), *this, id, implicitTls, peer)) {
-        m_sessions.erase(id); // it never ran: nothing of it is on the stack
-        m_clients.Leave(peer);
-        return false;
-    }
-    return true;
-}
-
-// The client hears why at once instead of waiting for a banner that never comes. The few
-// bytes always fit the new socket's buffer; what the client sent is read first, so that the
-// close does not reset the connection before the reply is read.
-void SessionRegistry::Refuse(ServiceKind kind, UniqueFd connection, bool implicitTls,
-                             ClientAddress peer, ClientTable::Admission why) {
-    const bool perAddress = why == ClientTable::Admission::AddressFull;
-    const bool smtp = kind == ServiceKind::SMTP;
-    LogEvent(smtp ? "smtp" : "pop3", "refused")
-        .Add("client", AddressText(peer))
-        .Add("reason", perAddress ? "per-address limit" : "session limit")
-        .Failed();
-    if (!implicitTls) {
-        const std::string_view reply =
-            smtp ? (perAddress ? "421 Brevin Server : too many connections from your address\r\n"
-                               : "421 Brevin Server : too many connections, try again later\r\n")
-                 : (perAddress ? "-ERR Brevin server: too many connections from your address\r\n"
-                               : "-ERR Brevin server: too many connections, try again later\r\n");
-        [[maybe_unused]] const ssize_t sent =
-            send(connection.Get(), reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
-    shutdown(connection.Get(), SHUT_WR);
-    char drain[4096];
-    for (int i = 0; i < 4 && recv(connection.Get(), drain, sizeof drain, MSG_DONTWAIT) > 0; ++i) {
-    }
-}
-
-void SessionRegistry::Release(std::uint64_t id) {
-    if (const auto found = m_sessions.find(id); found != m_sessions.end()) {
-        m_clients.Leave(found->second->PeerAddress());
-    }
-    m_ended.push_back(id);
-    m_release.Post();
-}
-
-void SessionRegistry::DestroyEnded() {
-    for (const std::uint64_t id : std::exchange(m_ended, {})) {
-        m_sessions.erase(id);
-    }
-}
-
-void SessionRegistry::CloseAll() {
-    m_release.Cancel();
-    m_ended.clear();
-    // Taken out first: a session's clean-up must not find the map half torn down.
-    auto sessions = std::exchange(m_sessions, {});
-    for (const auto& [id, session] : sessions) {
-        if (!session->m_ended) {
-            m_clients.Leave(session->PeerAddress());
-        }
-    }
-    sessions.clear();
 }
 
 } // namespace brevin

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "base/unique_fd.h"
-#include "engine/async_socket.h"
 #include "engine/client_table.h"
+#include "engine/connection.h"
 #include "engine/event_loop.h"
+#include "engine/service.h"
 
 #include <chrono>
 #include <cstddef>
@@ -12,19 +13,11 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace brevin {
 
-/// Which service a listener offers; copied into every session it accepts.
-enum class ServiceKind : std::int32_t {
-    SMTP = 1,
-    POP3 = 2,
-};
-
 class TlsContext;
-class TlsChannel;
 
 /// Timing and encryption of every session, from the command line.
 struct SessionOptions {
@@ -43,30 +36,19 @@ struct SessionOptions {
     bool requireTls = false;
 };
 
-class MailSession;
 class SessionRegistry;
-
-/// The connection of one session; forwards its notifications to the session that embeds it.
-class SessionSocket final : public AsyncSocket {
-public:
-    SessionSocket(EventLoop& loop, MailSession& session) : AsyncSocket(loop), m_session(session) {}
-
-private:
-    void OnReceive() override;
-    void OnSend() override;
-    void OnClose(CloseKind kind) override;
-
-    MailSession& m_session;
-};
 
 /// One accepted connection and its read/reply cycle. The protocol lives in a subclass.
 ///
 /// The cycle: bytes are appended to the input buffer; each complete line (up to LF) is handed
 /// to `InterpretCommand`, which leaves exactly one reply (or holds the cycle until a callback
 /// brings it: `Hold`, `Resume`); the reply leaves after the pause, and only then is the next
-/// buffered line interpreted. Two hand-overs leave the cycle for a while: after
+/// buffered line interpreted. A reply may be several lines (`AddLine` before the last), and a
+/// command may go on after a literal (`ExpectLiteral`): then its next line comes to
+/// `InterpretCommand` again. Two hand-overs leave the cycle for a while: after
 /// `EnterDataPhase` raw input goes to `ReceiveMessageData` until it says the data ended, and
-/// after `StartStream` the output is produced piece by piece by `NextChunk`.
+/// after `StartStream` the output is produced piece by piece by `NextChunk`. Lines nobody asked
+/// for (news while the client waits) go out with `Push`.
 ///
 /// A `SessionRegistry` owns every session. The session ends when the client closes the
 /// connection, when the connection fails, when it has been idle too long, when a command line
@@ -74,33 +56,35 @@ private:
 /// its connection closes at once, and the registry destroys it once the call that ended it
 /// has returned.
 ///
-/// Encryption (TLS) sits under the cycle: the protocol sees the same lines and data either way,
-/// and the pause, the reply buffer's steps and `SendNow` behave alike. A session accepted on an
-/// implicit-TLS listener takes the handshake first and hears its banner afterwards; a plain one
-/// is upgraded by the protocol's command through `StartTls`. A handshake waits on the loop like
-/// any read, counts as activity for the idle timeout, and when it fails, only its session ends.
-class MailSession {
+/// Encryption (TLS) sits under the cycle, in the `Connection`: the protocol sees the same lines
+/// and data either way, and the pause, the reply's steps and `SendNow` behave alike. A session
+/// accepted on an implicit-TLS listener takes the handshake first and hears its banner
+/// afterwards; a plain one is upgraded by the protocol's command through `StartTls`. A
+/// handshake waits on the loop like any read, counts as activity for the idle timeout, and when
+/// it fails, only its session ends.
+class MailSession : private ConnectionEvents {
 public:
+    /// The longest command line by default, and the size of a stream's piece.
     static constexpr std::size_t kBufferSize = 3000;
 
-    MailSession(EventLoop& loop, ServiceKind kind, const SessionOptions& options);
+    MailSession(EventLoop& loop, const ServiceTraits& service, const SessionOptions& options);
     virtual ~MailSession();
     MailSession(const MailSession&) = delete;
     MailSession& operator=(const MailSession&) = delete;
 
-    [[nodiscard]] ServiceKind Kind() const { return m_kind; }
-    /// The client's IPv4 address (0 for a connection without one, such as a socketpair).
+    [[nodiscard]] const ServiceTraits& Service() const { return m_service; }
+    /// The client's address (none for a connection without one, such as a socketpair).
     [[nodiscard]] ClientAddress PeerAddress() const { return m_peer; }
 
     /// No session is served more than this in one turn of the loop; then the others get theirs
     /// before it goes on, so a client that floods commands or data cannot starve them.
     static constexpr int kTurnCommands = 8;
     static constexpr std::size_t kTurnBytes = 256 * 1024;
-    /// The first word of the session's log lines: "smtp" or "pop3".
-    [[nodiscard]] std::string_view ServiceName() const;
+    /// The first word of the session's log lines, as its service names itself.
+    [[nodiscard]] std::string_view ServiceName() const { return m_service.name; }
     /// The number the registry gave the session; its log lines carry it as `session=`.
     [[nodiscard]] std::uint64_t Id() const { return m_id; }
-    /// "address:port" of the client, as the log shows it.
+    /// "address:port" of the client, as the log shows it ("[address]:port" for IPv6).
     [[nodiscard]] std::string_view ClientEndpoint() const { return m_client; }
 
 protected:
@@ -109,10 +93,20 @@ protected:
     /// The greeting a client hears first.
     [[nodiscard]] virtual std::string_view Banner() const = 0;
     /// One complete command line at the head of the input, LF included. Must leave exactly
-    /// one reply (`Reply` or `ReplyLine`); may enter the data phase or start a stream.
+    /// one reply (`Reply` or `ReplyLine`) or ask for a literal; may enter the data phase or
+    /// start a stream.
     virtual void InterpretCommand(std::string_view line) = 0;
-    /// The answer to a line that does not fit the receive buffer; the line is discarded.
+    /// The answer to a line longer than `LineLimit`; the line is discarded.
     virtual void RejectLongLine() = 0;
+    /// The longest command line taken, LF included; asked once, when the session opens.
+    [[nodiscard]] virtual std::size_t LineLimit() const { return kBufferSize; }
+    /// The name of the command on `line`, as failure lines in the log show it (`command=`).
+    [[nodiscard]] virtual std::string CommandName(std::string_view line) const = 0;
+    /// `line` (without its line end) as the debug log may show it: a protocol masks whatever
+    /// is secret there (a password, a SASL response).
+    [[nodiscard]] virtual std::string LineForLog(std::string_view line) const {
+        return std::string(line);
+    }
 
     struct DataResult {
         std::size_t used = 0; ///< bytes that belong to the data; the rest are commands again
@@ -120,6 +114,9 @@ protected:
     };
     /// Data phase: raw bytes as they arrive.
     virtual DataResult ReceiveMessageData(std::span<const char> bytes);
+    /// A literal's bytes, as they arrive, exactly as many as `ExpectLiteral` announced;
+    /// `complete` with the last of them (also for an empty literal).
+    virtual void ReceiveLiteral(std::span<const char> /*bytes*/, bool /*complete*/) {}
     /// Streaming: puts the next piece of a long reply into the reply buffer (`SetChunk`);
     /// returns false when nothing is left, which ends the stream.
     virtual bool NextChunk();
@@ -158,6 +155,12 @@ protected:
 
     /// Input from now on goes to `ReceiveMessageData` instead of `InterpretCommand`.
     void EnterDataPhase() { m_dataPhase = true; }
+    /// In place of a reply: the command line ended in a literal of `size` bytes. With a
+    /// `continuation` (a synchronising literal), that line leaves at once to invite the bytes;
+    /// empty, the client sends them unasked. The bytes go to `ReceiveLiteral`, and then the
+    /// command's next line to `InterpretCommand`. The command timeout does not run meanwhile:
+    /// the idle timeout still does.
+    void ExpectLiteral(std::uint64_t size, std::string_view continuation);
     /// Once the current reply has left, `NextChunk` produces the output until it returns false;
     /// commands wait meanwhile.
     void StartStream() { m_streaming = true; }
@@ -172,8 +175,15 @@ protected:
     void ReplyLine(std::string_view text);
     /// Replaces the pending reply with `text` as is (CR LF included by the caller).
     void Reply(std::string_view text);
+    /// Adds `text` plus CR LF to the reply being made for this command; the line that ends it
+    /// still comes with `ReplyLine` (or a `Resume`), which keeps what was added before it.
+    void AddLine(std::string_view text);
     /// Like `ReplyLine`, but the reply leaves at once, without the pause.
     void ReplyLineNow(std::string_view text);
+    /// A line nobody asked for (new mail while the client waits): it leaves at once, or right
+    /// after the reply now pending. Never during a stream, the data phase or a handshake; the
+    /// protocol says when it is allowed.
+    void Push(std::string_view text);
     /// Leaves the current command unanswered for now: nothing more is interpreted or read
     /// until `Resume` brings its reply (from a callback of the loop).
     void Hold();
@@ -182,8 +192,9 @@ protected:
     void Resume(std::string_view text);
     /// Like `Resume`, but the reply leaves no earlier than the pause after the held command.
     void ResumeAfterPause(std::string_view text);
-    /// Fills the reply buffer with raw bytes (a piece of a stream); returns the writable area.
-    std::span<char> ChunkBuffer() { return {m_replyBuf, kBufferSize}; }
+    /// Fills the reply buffer with raw bytes (a piece of a stream); returns the writable area,
+    /// `kBufferSize` bytes.
+    std::span<char> ChunkBuffer();
     void SetChunk(std::size_t length);
     /// Bulk bytes straight to the client, without the reply buffer, while no reply is waiting
     /// to leave; returns how many the connection took now (0 when it takes none).
@@ -194,9 +205,17 @@ protected:
     /// What the server knows of every client address (sessions, guessing penalties).
     [[nodiscard]] ClientTable& Clients();
 
+    /// The first word of `line` up to a blank, at most `length` bytes, letters upper-cased:
+    /// how the line-oriented protocols name a command.
+    [[nodiscard]] static std::string LeadingWord(std::string_view line, std::size_t length);
+
 private:
-    friend class SessionSocket;
     friend class SessionRegistry;
+
+    // ConnectionEvents
+    void OnReadable() override;
+    void OnWritable() override;
+    void OnClosed(CloseKind kind) override;
 
     /// Takes over the accepted connection, queues the banner (or, with `implicitTls`, starts
     /// the handshake that comes before it) and starts the cycle. False when the connection
@@ -208,9 +227,8 @@ private:
     bool ReadMore();    // false when nothing more could be read
     bool ReadData();    // ReadMore in the data phase, with the input buffer empty
     bool ReadFailed(ssize_t got);
-    /// Receives through the encryption when there is one.
+    /// Receives from the connection, counting what came.
     ssize_t Receive(void* buffer, std::size_t length, int flags = 0);
-    [[nodiscard]] int ReceiveError() const;
     void BeginHandshake();
     bool ContinueHandshake(); // false while it waits for the client
     /// Moves encrypted bytes waiting for room on; false when they must wait (or it failed).
@@ -218,10 +236,15 @@ private:
     /// Asks for a write notification while encrypted bytes wait for room in the socket.
     void WatchBacklog();
     bool InterpretBuffered();
-    /// Hands buffered or peeked bytes to `ReceiveMessageData`; how many it used.
+    void InterpretLine(std::size_t length);
+    /// Hands buffered or peeked bytes to `ReceiveMessageData` (or `ReceiveLiteral`); how many
+    /// it used.
     std::size_t TakeData(std::span<const char> bytes);
+    [[nodiscard]] bool InDataPhase() const { return m_dataPhase || m_literalPending; }
     void Consume(std::size_t count);
-    void QueueReply(std::size_t length, EventLoop::Clock::time_point sendAt);
+    /// The reply starts over with `text` (appended to what `AddLine` gathered).
+    void SetReply(std::string_view text, EventLoop::Clock::time_point sendAt);
+    [[nodiscard]] bool ReplyWaiting() const { return m_replySent < m_reply.size(); }
     void Touch() { m_lastActivity = m_loop.Now(); }
     void OnIdleCheck();
     /// Whether this turn's share is used up; then the session goes on in the next turn.
@@ -236,9 +259,9 @@ private:
     void End();
 
     EventLoop& m_loop;
-    const ServiceKind m_kind;
+    const ServiceTraits& m_service;
     const SessionOptions& m_options;
-    SessionSocket m_socket;
+    Connection m_connection;
     Timer m_pauseTimer;
     Timer m_idleTimer;
     Timer m_turnTimer; // the next turn of a session that used up its share
@@ -247,21 +270,24 @@ private:
     EventLoop::Clock::time_point m_sendAt;
     SessionRegistry* m_registry = nullptr;
     std::uint64_t m_id = 0;
-    ClientAddress m_peer = 0;
+    ClientAddress m_peer;
     int m_turnCommands = 0;                  // commands interpreted in this turn
     std::size_t m_turnBytes = 0;             // bytes received and sent in this turn
     std::string m_client;                    // "address:port"
     EventLoop::Clock::time_point m_openedAt; // for the duration in the close event
     std::uint64_t m_bytesIn = 0;             // taken from the client, after decryption
     std::uint64_t m_bytesOut = 0;            // handed to the connection, before encryption
-    char m_verb[5]{};                        // the command being answered, for failure lines
+    std::string m_command;                   // the command being answered, for failure lines
     bool m_closeLogged = false;
 
-    char m_recvBuf[kBufferSize + 1]{}; // pending input; a zero byte always follows it
+    std::vector<char> m_recvBuf; // pending input, `LineLimit` long; a zero byte follows it
+    std::size_t m_recvLimit = kBufferSize;
     std::size_t m_recvCount = 0;
-    char m_replyBuf[kBufferSize + 1]{}; // the reply (or stream piece) being sent
-    std::size_t m_replyLength = 0;
+    std::string m_reply; // the reply (or stream piece) being sent
     std::size_t m_replySent = 0;
+    std::string m_gathered; // lines `AddLine` put before the reply's last one
+    std::uint64_t m_literalLeft = 0;
+    bool m_literalPending = false; // the literal's bytes (maybe none) have not all come
     bool m_dataPhase = false;
     bool m_streaming = false;
     bool m_writeBlocked = false;   // waiting for room in the socket
@@ -279,48 +305,8 @@ private:
         Handshaking, // with StartTls, or on an implicit-TLS listener
         Encrypted,
     };
-    std::unique_ptr<TlsChannel> m_tls;
     TlsState m_tlsState = TlsState::Plain;
     bool m_bannerAfterHandshake = false; // implicit TLS
-};
-
-/// Owns the open sessions of a server. A session that ends is destroyed once the call that
-/// ended it has returned; destroying the registry (or `CloseAll`) closes the rest, so every
-/// session's own clean-up runs at shutdown too.
-class SessionRegistry {
-public:
-    explicit SessionRegistry(EventLoop& loop);
-    ~SessionRegistry();
-    SessionRegistry(const SessionRegistry&) = delete;
-    SessionRegistry& operator=(const SessionRegistry&) = delete;
-
-    /// Takes `session` over with its connection and greets the client. False (the session
-    /// destroyed, the connection closed) when the loop cannot watch the connection, or when
-    /// the connection limits refuse the client: it then hears why ("421 ..." or "-ERR ...")
-    /// and the connection closes at once. With `implicitTls` the client is greeted only after
-    /// the handshake (and a refused one is only closed).
-    bool Start(std::unique_ptr<MailSession> session, UniqueFd connection, bool implicitTls = false,
-               ClientAddress peer = 0);
-    /// Closes and destroys every session.
-    void CloseAll();
-    /// Sessions whose connection is open.
-    [[nodiscard]] std::size_t Count() const { return m_sessions.size() - m_ended.size(); }
-    [[nodiscard]] ClientTable& Clients() { return m_clients; }
-
-private:
-    friend class MailSession;
-
-    void Release(std::uint64_t id);
-    void DestroyEnded();
-    static void Refuse(ServiceKind kind, UniqueFd connection, bool implicitTls, ClientAddress peer,
-                       ClientTable::Admission why);
-
-    ClientTable m_clients;
-
-    std::unordered_map<std::uint64_t, std::unique_ptr<MailSession>> m_sessions;
-    std::vector<std::uint64_t> m_ended; // closed, destroyed by `m_release`
-    std::uint64_t m_nextId = 1;
-    Deferred m_release;
 };
 
 } // namespace brevin

@@ -11,6 +11,7 @@
 #include "base/unique_fd.h"
 #include "engine/event_loop.h"
 #include "engine/mail_session.h"
+#include "engine/session_registry.h"
 #include "engine/tls.h"
 #include "smtp/delivery_queue.h"
 #include "store/profile_file.h"

@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "pop3/base64.h"
 #include "pop3/pop3_command.h"
+#include "pop3/pop3_service.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -59,11 +60,22 @@ const Pop3Session::Command Pop3Session::kCommands[] = {
 };
 
 Pop3Session::Pop3Session(EventLoop& loop, const SessionOptions& options, UserDirectory& users)
-    : MailSession(loop, ServiceKind::POP3, options), m_users(users),
+    : MailSession(loop, kPop3Traits, options), m_users(users),
       m_penaltyTimer(loop, [this] { PenaltyOver(); }) {}
 
 // Only QUIT deletes: a session that ends in any other way leaves every message in place, so
 // a client that gives up halfway finds its mail again next time.
+// The first four letters name a command, as they choose the handler.
+std::string Pop3Session::CommandName(std::string_view line) const {
+    return LeadingWord(line, 4);
+}
+
+// A password never reaches the log, whichever service a client sends it to.
+std::string Pop3Session::LineForLog(std::string_view line) const {
+    const std::string word = LeadingWord(line, 4);
+    return word == "PASS" || word == "AUTH" || word == "APOP" ? word + " ***" : std::string(line);
+}
+
 Pop3Session::~Pop3Session() {
     if (m_penaltyTimer.Pending()) {
         Clients().AnswerSent(PeerAddress()); // it waits no more

@@ -53,6 +53,8 @@ private:
     [[nodiscard]] std::string_view Banner() const override { return kBanner; }
     void InterpretCommand(std::string_view line) override;
     void RejectLongLine() override;
+    [[nodiscard]] std::string CommandName(std::string_view line) const override;
+    [[nodiscard]] std::string LineForLog(std::string_view line) const override;
     bool NextChunk() override;
     void OnEncrypted() override;
     void OnInputEnded() override;

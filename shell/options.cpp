@@ -70,11 +70,13 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
         } else if (name == "--address") {
             const auto text = takeValue();
             in_addr parsed{};
-            if (!text || inet_pton(AF_INET, text->c_str(), &parsed) != 1) {
-                error = error.empty() ? "--address needs a dotted-decimal IPv4 address" : error;
+            in6_addr parsed6{};
+            if (!text || (inet_pton(AF_INET, text->c_str(), &parsed) != 1 &&
+                          inet_pton(AF_INET6, text->c_str(), &parsed6) != 1)) {
+                error = error.empty() ? "--address needs an IPv4 or IPv6 address" : error;
                 return std::nullopt;
             }
-            options.address = *text;
+            options.addresses.push_back(*text);
         } else if (name == "--smtp-port" || name == "--pop3-port" || name == "--smtps-port" ||
                    name == "--pop3s-port") {
             const auto port = number(std::uint16_t{1}, std::uint16_t{65535},
@@ -179,8 +181,10 @@ std::string UsageText(const std::string& program) {
            "It keeps its profile (brevin.INI) and its mail store in the working directory.\n"
            "\n"
            "Options:\n"
-           "  --address IPV4        listen on this address (default: the host's first address,\n"
-           "                        or a LAN interface's when that is loopback; 0.0.0.0: all)\n"
+           "  --address ADDRESS     listen on this IPv4 or IPv6 address, may be repeated\n"
+           "                        (default: the host's first IPv4 address, or a LAN\n"
+           "                        interface's when that is loopback, with ::1 and that\n"
+           "                        interface's IPv6 addresses; 0.0.0.0 and :: listen on all)\n"
            "  --smtp-port N         SMTP port (default 25)\n"
            "  --pop3-port N         POP3 port (default 110)\n"
            "  --pause-ms N          pause before every reply, in milliseconds (default 100)\n"
@@ -189,7 +193,8 @@ std::string UsageText(const std::string& program) {
            "                        close sessions whose command line is not complete this\n"
            "                        long after it began (default 60, 0 = never)\n"
            "  --max-per-address N   sessions from one client address at most (default 20,\n"
-           "                        0 = no limit; clients on 127.0.0.0/8 are exempt)\n"
+           "                        0 = no limit, an IPv6 /64 counts as one address;\n"
+           "                        clients on 127.0.0.0/8 and ::1 are exempt)\n"
            "  --max-sessions N      sessions in all at most (default: what the descriptor\n"
            "                        limit allows, raised to its hard limit at start)\n"
            "  --max-message-size BYTES\n"

@@ -14,7 +14,7 @@ namespace brevin {
 /// What the command line can change; with no options the server listens on the host's first
 /// address, ports 25 and 110.
 struct ServerOptions {
-    std::string address; // empty: the host's first IPv4 address
+    std::vector<std::string> addresses; // empty: the host's first IPv4 address, and IPv6 beside
     std::uint16_t smtpPort = 25;
     std::uint16_t pop3Port = 110;
     std::uint16_t smtpsPort = 0; // 0: no implicit-TLS listener

@@ -1,12 +1,13 @@
 #include "shell/server_app.h"
 
 #include "base/log.h"
-#include "pop3/pop3_session.h"
+#include "pop3/pop3_service.h"
 #include "shell/tls_setup.h"
-#include "smtp/smtp_session.h"
+#include "smtp/smtp_service.h"
 #include "store/delivery.h"
 #include "store/users.h"
 
+#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -30,7 +31,7 @@ ServerApp::~ServerApp() {
     }
 }
 
-void ServerApp::LogStart(const ListenerPorts& ports) const {
+void ServerApp::LogStart() const {
     LogEvent event("brevin", "start");
     event.Add("version", BREVIN_VERSION).Add("address", m_host.address);
     std::string reachable;
@@ -38,27 +39,19 @@ void ServerApp::LogStart(const ListenerPorts& ports) const {
         reachable += (reachable.empty() ? "" : ",") + address;
     }
     event.Add("reachable", reachable);
-    const auto port = [&](std::string_view key, const Listener* listener, std::uint16_t number) {
-        if (listener != nullptr) {
-            event.Add(key, number);
+    // Each port once, under the service's name ("s" added for implicit TLS), when it is open.
+    for (const bool tls : {false, true}) {
+        for (const Service& service : m_services) {
+            const auto port = tls ? service.implicitTlsPort : service.port;
+            if (port && m_listeners.Find(service.traits->name, tls) != nullptr) {
+                event.Add(std::string(service.traits->name) + (tls ? "s" : ""), *port);
+            }
         }
-    };
-    port("smtp", m_listeners.smtp.get(), ports.smtp);
-    port("pop3", m_listeners.pop3.get(), ports.pop3);
-    port("smtps", m_listeners.smtps.get(), ports.smtps);
-    port("pop3s", m_listeners.pop3s.get(), ports.pop3s);
+    }
     event.Add("store", m_users->StoreRoot());
     if (m_tls != nullptr) {
         event.Add("tls", m_tls->Fingerprint());
     }
-}
-
-std::unique_ptr<MailSession> ServerApp::MakeSession(ServiceKind kind) {
-    if (kind == ServiceKind::SMTP) {
-        return std::make_unique<SmtpSession>(m_loop, m_options.session, *m_deliveries,
-                                             m_options.smtp);
-    }
-    return std::make_unique<Pop3Session>(m_loop, m_options.session, *m_users);
 }
 
 std::string ServerApp::TlsFingerprint() const {
@@ -66,15 +59,26 @@ std::string ServerApp::TlsFingerprint() const {
 }
 
 void ServerApp::ReportListenerFailure(const ListenerFailure& failure, WindowSide& windows) {
-    const bool smtp = failure.kind == ServiceKind::SMTP;
-    const std::string name = std::string(smtp ? "SMTP" : "POP3") + (failure.implicitTls ? "S" : "");
-    LogEvent(smtp ? "smtp" : "pop3", "listener")
+    std::string name(failure.service->name);
+    for (char& c : name) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    name += failure.implicitTls ? "S" : "";
+    LogEvent event(failure.service->name, "listener");
+    event.Add("address", failure.address)
+        .Add("port", failure.port)
         .Add("implicit_tls", failure.implicitTls ? "yes" : "no")
         .Add("step", failure.step == ListenerStep::Create  ? "create"
                      : failure.step == ListenerStep::Reuse ? "reuse"
                                                            : "listen")
-        .Add("error", std::strerror(failure.error))
-        .Failed();
+        .Add("error", std::strerror(failure.error));
+    if (failure.optional) {
+        // An address the server chose itself (IPv6 beside the IPv4 one): it runs without it.
+        event.Add("optional", "yes");
+        return;
+    }
+    event.Failed();
+    m_startProblem = true;
     switch (failure.step) {
     case ListenerStep::Create:
         windows.MessageBox(name + " port", "Creation FAILED ");
@@ -161,7 +165,7 @@ bool ServerApp::Start(WindowSide& windows) {
     RollBackUnfinishedFiling(FilingJournalPath(m_users->StoreRoot()));
     RemoveAbandonedMessages(*m_users);
 
-    switch (FindLocalAddress(m_host, m_options.address)) {
+    switch (FindLocalAddress(m_host, m_options.addresses)) {
     case AddressError::None:
         if (!m_host.interface.empty()) {
             windows.Notice("the host name resolves to loopback; listening on " + m_host.address +
@@ -170,7 +174,7 @@ bool ServerApp::Start(WindowSide& windows) {
         }
         break;
     case AddressError::InvalidOverride:
-        windows.MessageBox("Invalid address: " + m_options.address, "TCP/IP Protocol");
+        windows.MessageBox("Invalid address: " + m_options.addresses.front(), "TCP/IP Protocol");
         return false;
     case AddressError::LookupFailed:
         windows.MessageBox("gethostbyname error", "TCP/IP Protocol");
@@ -193,27 +197,28 @@ bool ServerApp::Start(WindowSide& windows) {
     }
     m_tls = std::move(tls.context);
     m_options.session.tls = m_tls.get();
-    ListenerPorts ports{m_options.smtpPort, m_options.pop3Port, m_options.smtpsPort,
-                        m_options.pop3sPort};
-    if (m_tls == nullptr) {
-        for (auto* port : {&ports.smtps, &ports.pop3s}) {
-            if (*port != 0) {
-                windows.MessageBox(port == &ports.smtps ? "SMTPS port" : "POP3S port",
-                                   "No certificate, not started ");
-                *port = 0;
-            }
+    const auto implicit = [&](std::uint16_t port,
+                              std::string_view name) -> std::optional<std::uint16_t> {
+        if (port == 0) {
+            return std::nullopt;
         }
-    }
+        if (m_tls == nullptr) {
+            windows.MessageBox(std::string(name) + " port", "No certificate, not started ");
+            return std::nullopt;
+        }
+        return port;
+    };
+    m_services.push_back(SmtpService(m_loop, m_options.session, *m_deliveries, m_options.smtp,
+                                     m_options.smtpPort, implicit(m_options.smtpsPort, "SMTPS")));
+    m_services.push_back(Pop3Service(m_loop, m_options.session, *m_users, m_options.pop3Port,
+                                     implicit(m_options.pop3sPort, "POP3S")));
 
     // A listener that cannot start is reported and left out; the server runs with the others.
-    m_listeners = CreateListeners(
-        m_loop, m_host.address, ports, [this](ServiceKind kind) { return MakeSession(kind); },
-        m_sessions);
+    m_listeners = CreateListeners(m_loop, m_host.listen, m_services, m_sessions);
     for (const ListenerFailure& failure : m_listeners.failures) {
         ReportListenerFailure(failure, windows);
-        m_startProblem = true;
     }
-    LogStart(ports);
+    LogStart();
     m_started = true;
     return true;
 }

@@ -3,6 +3,8 @@
 #include "engine/event_loop.h"
 #include "engine/listeners.h"
 #include "engine/mail_session.h"
+#include "engine/service.h"
+#include "engine/session_registry.h"
 #include "engine/tls.h"
 #include "shell/options.h"
 #include "shell/window_side.h"
@@ -13,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace brevin {
 
@@ -37,17 +40,15 @@ public:
     [[nodiscard]] const ServerOptions& Options() const { return m_options; }
     /// The address found at start-up.
     [[nodiscard]] const HostAddress& Host() const { return m_host; }
-    /// Null when that listener could not be started.
-    [[nodiscard]] const Listener* SmtpListener() const { return m_listeners.smtp.get(); }
-    [[nodiscard]] const Listener* Pop3Listener() const { return m_listeners.pop3.get(); }
+    /// The listeners that started.
+    [[nodiscard]] const Listeners& ListenerSet() const { return m_listeners; }
     /// The SHA-256 fingerprint of the certificate in use ("AB:CD:..."); empty when the server
     /// runs without encryption. `TlsFingerprintLine` words it for users.
     [[nodiscard]] std::string TlsFingerprint() const;
     [[nodiscard]] std::size_t OpenSessions() const { return m_sessions.Count(); }
 
 private:
-    std::unique_ptr<MailSession> MakeSession(ServiceKind kind);
-    void LogStart(const ListenerPorts& ports) const;
+    void LogStart() const;
     void ReportListenerFailure(const ListenerFailure& failure, WindowSide& windows);
 
     // Declared first, so it is destroyed last: everything below unregisters from it.
@@ -61,6 +62,8 @@ private:
     std::unique_ptr<UserDirectory> m_users;      // over m_profile
     std::unique_ptr<DeliveryQueue> m_deliveries; // over m_users
     std::unique_ptr<TlsContext> m_tls;           // null: no encryption
+    // The services offered, in the order they listen and log.
+    std::vector<Service> m_services;
     // The sessions use the options, the users and the deliveries, so they go before them;
     // the listeners hand sessions to the registry, so they go first.
     SessionRegistry m_sessions{m_loop};

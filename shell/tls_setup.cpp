@@ -64,7 +64,7 @@ int RunTlsCommand(const std::vector<std::string>& args, const std::filesystem::p
     // The address goes into a certificate made now, as the server would put it there.
     HostAddress host;
     if (options->tlsCertificate.empty() &&
-        FindLocalAddress(host, options->address) != AddressError::None) {
+        FindLocalAddress(host, options->addresses) != AddressError::None) {
         host.address.clear();
     }
     const TlsSetup setup = SetUpTls(*options, directory, host.address);

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "engine/command_word.h"
 #include "smtp/address.h"
+#include "smtp/smtp_service.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -112,12 +113,23 @@ std::string_view InStore(const std::string& path) {
 
 SmtpSession::SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries,
                          SmtpLimits limits)
-    : MailSession(loop, ServiceKind::SMTP, options), m_deliveries(deliveries),
+    : MailSession(loop, kSmtpTraits, options), m_deliveries(deliveries),
       m_users(deliveries.Users()), m_limits(limits) {}
 
 // A message still being received, or waiting to be filed, goes with the session: its temporary
 // file is removed with the transaction, so a client that closes before hearing 250 leaves
 // nothing a mailbox would show.
+// The first four letters name a command, as they choose the handler.
+std::string SmtpSession::CommandName(std::string_view line) const {
+    return LeadingWord(line, 4);
+}
+
+// A password never reaches the log, whichever service a client sends it to.
+std::string SmtpSession::LineForLog(std::string_view line) const {
+    const std::string word = LeadingWord(line, 4);
+    return word == "PASS" || word == "AUTH" || word == "APOP" ? word + " ***" : std::string(line);
+}
+
 SmtpSession::~SmtpSession() {
     if (m_transaction) {
         m_deliveries.Withdraw(m_transaction->delivery);

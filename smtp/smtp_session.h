@@ -83,6 +83,8 @@ private:
     [[nodiscard]] std::string_view Banner() const override { return kBanner; }
     void InterpretCommand(std::string_view line) override;
     void RejectLongLine() override { ReplyLine(kTooLong); }
+    [[nodiscard]] std::string CommandName(std::string_view line) const override;
+    [[nodiscard]] std::string LineForLog(std::string_view line) const override;
     DataResult ReceiveMessageData(std::span<const char> bytes) override;
     void OnEncrypted() override;
     [[nodiscard]] bool IsFailureReply(std::string_view reply) const override {

@@ -7,6 +7,7 @@
 
 #include "engine/listeners.h"
 #include "engine/mail_session.h"
+#include "engine/session_registry.h"
 #include "engine/tls.h"
 #include "support/client.h"
 #include "support/loop_thread.h"
@@ -38,20 +39,27 @@ std::atomic<int> g_liveSessions{0};
 constexpr std::string_view kSmtpBanner = "220 echo";
 constexpr std::string_view kPop3Banner = "+OK echo";
 
+// Two services of the one toy protocol, told apart by their banners.
+const ServiceTraits kEchoSmtp{"smtp", "421 busy address\r\n", "421 busy server\r\n"};
+const ServiceTraits kEchoPop3{"pop3", "-ERR busy address\r\n", "-ERR busy server\r\n"};
+
 /// "echo" for every line; "BIG n" streams n bytes; "BULK n" streams them through `SendNow`;
 /// "DATA" takes raw bytes up to a line "."; "END" ends the session without a reply;
 /// "STARTTLS" upgrades; "STATE" tells whether the session is encrypted and was reset.
 class EchoSession final : public MailSession {
 public:
-    EchoSession(EventLoop& loop, ServiceKind kind, const SessionOptions& options)
-        : MailSession(loop, kind, options) {
+    EchoSession(EventLoop& loop, const ServiceTraits& service, const SessionOptions& options)
+        : MailSession(loop, service, options) {
         ++g_liveSessions;
     }
     ~EchoSession() override { --g_liveSessions; }
 
 private:
     [[nodiscard]] std::string_view Banner() const override {
-        return Kind() == ServiceKind::SMTP ? kSmtpBanner : kPop3Banner;
+        return &Service() == &kEchoSmtp ? kSmtpBanner : kPop3Banner;
+    }
+    [[nodiscard]] std::string CommandName(std::string_view line) const override {
+        return LeadingWord(line, 4);
     }
 
     void InterpretCommand(std::string_view line) override {
@@ -150,29 +158,30 @@ std::string Pattern(std::size_t count) {
 class Sessions : public ::testing::Test {
 protected:
     void StartServer(std::chrono::milliseconds pause, std::chrono::seconds idle = 0s,
-                     ListenerPorts ports = {0, 0}) {
+                     std::uint16_t firstPort = 0) {
         options.pause = pause;
         options.idleTimeout = idle;
-        listeners = CreateListeners(server.Loop(), "127.0.0.1", ports, Factory(), sessions);
+        const Service services[] = {{&kEchoSmtp, Factory(kEchoSmtp), firstPort, std::nullopt},
+                                    {&kEchoPop3, Factory(kEchoPop3), 0, std::nullopt}};
+        listeners = CreateListeners(server.Loop(), {{"127.0.0.1"}}, services, sessions);
         if (options.tls != nullptr) {
-            implicitTls = std::make_unique<Listener>(server.Loop(), ServiceKind::SMTP, Factory(),
-                                                     sessions, true);
+            implicitTls = std::make_unique<Listener>(server.Loop(), services[0], sessions, true);
             if (implicitTls->Create(0, Interest::Accept, "127.0.0.1") && implicitTls->Listen(16)) {
                 tlsPort = implicitTls->LocalPort();
             }
         }
-        if (listeners.smtp) {
-            smtpPort = listeners.smtp->LocalPort();
+        if (const Listener* smtp = listeners.Find("smtp")) {
+            smtpPort = smtp->LocalPort();
         }
-        if (listeners.pop3) {
-            pop3Port = listeners.pop3->LocalPort();
+        if (const Listener* pop3 = listeners.Find("pop3")) {
+            pop3Port = pop3->LocalPort();
         }
         server.Start();
     }
 
-    SessionFactory Factory() {
-        return [this](ServiceKind kind) -> std::unique_ptr<MailSession> {
-            return std::make_unique<EchoSession>(server.Loop(), kind, options);
+    SessionFactory Factory(const ServiceTraits& service) {
+        return [this, &service]() -> std::unique_ptr<MailSession> {
+            return std::make_unique<EchoSession>(server.Loop(), service, options);
         };
     }
 
@@ -241,9 +250,8 @@ TEST_F(Sessions, TheRegistryCountsSessionsAndReleasesThoseThatEndAndClosesTheRes
     const int file = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(file, 0);
     EXPECT_FALSE(server.Call([&] {
-        return sessions.Start(
-            std::make_unique<EchoSession>(server.Loop(), ServiceKind::SMTP, options),
-            UniqueFd(file));
+        return sessions.Start(std::make_unique<EchoSession>(server.Loop(), kEchoSmtp, options),
+                              UniqueFd(file));
     }));
     EXPECT_TRUE(OpenSessionsReach(1));
 
@@ -376,13 +384,13 @@ TEST_F(Sessions, AListenerThatCannotBeCreatedIsReportedAndTheOtherServes) {
     AsyncSocket squatter(elsewhere);
     ASSERT_TRUE(squatter.Create(0, Interest::Accept, "127.0.0.1"));
     ASSERT_TRUE(squatter.Listen(5));
-    StartServer(0ms, 0s, {squatter.LocalPort(), 0});
+    StartServer(0ms, 0s, squatter.LocalPort());
     ASSERT_EQ(listeners.failures.size(), 1U);
-    EXPECT_EQ(listeners.failures[0].kind, ServiceKind::SMTP);
+    EXPECT_EQ(listeners.failures[0].service, &kEchoSmtp);
     EXPECT_EQ(listeners.failures[0].step, ListenerStep::Create);
     EXPECT_EQ(listeners.failures[0].error, EADDRINUSE);
-    EXPECT_EQ(listeners.smtp, nullptr);
-    ASSERT_NE(listeners.pop3, nullptr);
+    EXPECT_EQ(listeners.Find("smtp"), nullptr);
+    ASSERT_NE(listeners.Find("pop3"), nullptr);
     Client client;
     ASSERT_TRUE(client.Connect(pop3Port));
     EXPECT_EQ(client.ReadLine(), "+OK echo\r\n");

@@ -92,7 +92,7 @@ class DesktopTest : public QObject {
     // Starts the server over the profile with real windows, on loopback ports of any number.
     bool Start(bool tray) {
         ServerOptions options;
-        options.address = "127.0.0.1";
+        options.addresses = {"127.0.0.1"};
         options.smtpPort = options.pop3Port = 0;
         m_app = std::make_unique<ServerApp>(options, "brevin");
         m_side = std::make_unique<QtWindowSide>(*m_app, tray);
@@ -252,8 +252,8 @@ private slots:
         const std::unique_ptr<QSocketNotifier> notifier(WatchEventLoop(m_app->Loop()));
         const ActivityView& view = *Window().Activity();
         QVERIFY(view.isVisible());
-        const std::uint16_t smtp = m_app->SmtpListener()->LocalPort();
-        const std::uint16_t pop3 = m_app->Pop3Listener()->LocalPort();
+        const std::uint16_t smtp = m_app->ListenerSet().Find("smtp")->LocalPort();
+        const std::uint16_t pop3 = m_app->ListenerSet().Find("pop3")->LocalPort();
         bool talked = false;
         std::atomic<bool> done = false; // the loop runs here, so join only once it is over
         std::thread client([&] {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "engine/listeners.h"
-#include "pop3/pop3_session.h"
-#include "smtp/smtp_session.h"
+#include "engine/session_registry.h"
+#include "pop3/pop3_service.h"
+#include "smtp/delivery_queue.h"
+#include "smtp/smtp_service.h"
 #include "store/profile_file.h"
 #include "support/client.h"
 #include "support/files.h"
@@ -61,14 +63,11 @@ public:
     }
 
     void Start() {
-        const SessionFactory factory = [this](ServiceKind kind) -> std::unique_ptr<MailSession> {
-            if (kind == ServiceKind::SMTP) {
-                return std::make_unique<SmtpSession>(m_thread.Loop(), m_options, m_deliveries,
-                                                     m_smtpLimits);
-            }
-            return std::make_unique<Pop3Session>(m_thread.Loop(), m_options, m_users);
+        const Service services[] = {
+            SmtpService(m_thread.Loop(), m_options, m_deliveries, m_smtpLimits, 0),
+            Pop3Service(m_thread.Loop(), m_options, m_users, 0),
         };
-        m_listeners = CreateListeners(m_thread.Loop(), "127.0.0.1", {0, 0}, factory, m_sessions);
+        m_listeners = CreateListeners(m_thread.Loop(), {{"127.0.0.1"}}, services, m_sessions);
         m_thread.Start();
     }
 
@@ -85,11 +84,11 @@ public:
     }
 
     /// A client connected to the SMTP (or POP3) port, banner already read.
-    std::unique_ptr<Client> Smtp() { return Connect(m_listeners.smtp->LocalPort()); }
-    std::unique_ptr<Client> Pop3() { return Connect(m_listeners.pop3->LocalPort()); }
+    std::unique_ptr<Client> Smtp() { return Connect(SmtpPort()); }
+    std::unique_ptr<Client> Pop3() { return Connect(Pop3Port()); }
 
-    [[nodiscard]] std::uint16_t SmtpPort() const { return m_listeners.smtp->LocalPort(); }
-    [[nodiscard]] std::uint16_t Pop3Port() const { return m_listeners.pop3->LocalPort(); }
+    [[nodiscard]] std::uint16_t SmtpPort() const { return m_listeners.Find("smtp")->LocalPort(); }
+    [[nodiscard]] std::uint16_t Pop3Port() const { return m_listeners.Find("pop3")->LocalPort(); }
 
     [[nodiscard]] std::filesystem::path StoreRoot() const { return m_dir.Path() / "store"; }
     [[nodiscard]] const std::filesystem::path& Dir() const { return m_dir.Path(); }
