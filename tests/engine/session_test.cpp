@@ -5,6 +5,7 @@
 // run out of descriptors. Then the same cycle under TLS: STARTTLS, implicit-TLS listeners,
 // handshakes that stall or break, and the data phase and bulk sends over encrypted sessions.
 
+#include "base/log.h"
 #include "engine/listeners.h"
 #include "engine/mail_session.h"
 #include "engine/session_registry.h"
@@ -13,6 +14,7 @@
 #include "support/loop_thread.h"
 #include "support/tls_client.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -21,9 +23,11 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/time.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace brevin {
@@ -45,7 +49,10 @@ const ServiceTraits kEchoPop3{"pop3", "-ERR busy address\r\n", "-ERR busy server
 
 /// "echo" for every line; "BIG n" streams n bytes; "BULK n" streams them through `SendNow`;
 /// "DATA" takes raw bytes up to a line "."; "END" ends the session without a reply;
-/// "STARTTLS" upgrades; "STATE" tells whether the session is encrypted and was reset.
+/// "STARTTLS" upgrades; "STATE" tells whether the session is encrypted and was reset. Shaped
+/// like a tagged protocol: "t LOGIN name password" (masked in the log); "AUTH" asks for one
+/// secret line; a line ending in "{n}" or "{n+}" takes a literal and goes on with the next
+/// line; "MULTI" answers three lines; "LATER" answers, then pushes a line unasked.
 class EchoSession final : public MailSession {
 public:
     EchoSession(EventLoop& loop, const ServiceTraits& service, const SessionOptions& options)
@@ -62,9 +69,54 @@ private:
         return LeadingWord(line, 4);
     }
 
+    [[nodiscard]] std::string LineForLog(std::string_view line) const override {
+        if (m_secretNext) {
+            return "***";
+        }
+        const auto login = line.find(" LOGIN ");
+        return login == std::string_view::npos ? std::string(line)
+                                               : std::string(line.substr(0, login)) + " LOGIN ***";
+    }
+
+    void ReceiveLiteral(std::span<const char> bytes, bool complete) override {
+        m_literal.append(bytes.data(), bytes.size());
+        m_literalComplete = complete;
+    }
+
     void InterpretCommand(std::string_view line) override {
         const std::string text(line.substr(0, line.find_first_of("\r\n")));
-        if (text.starts_with("BIG ") || text.starts_with("BULK ")) {
+        if (std::exchange(m_secretNext, false)) {
+            ReplyLine("235 ok");
+            return;
+        }
+        if (text.ends_with("}") && text.find('{') != std::string::npos) {
+            const std::string size = text.substr(text.rfind('{') + 1);
+            m_command += text.substr(0, text.rfind('{'));
+            const bool plus = size.ends_with("+}");
+            ExpectLiteral(std::stoull(size), plus ? "" : "+ go ahead");
+            return;
+        }
+        if (!m_command.empty()) {
+            std::string literal = std::exchange(m_literal, {});
+            std::replace(literal.begin(), literal.end(), '\r', '.');
+            std::replace(literal.begin(), literal.end(), '\n', '.');
+            ReplyLine(std::exchange(m_command, {}) + "[" + literal + "]" + text +
+                      (m_literalComplete ? " complete" : ""));
+            return;
+        }
+        if (text.find(" LOGIN ") != std::string::npos) {
+            ReplyLine("OK logged in");
+        } else if (text == "AUTH") {
+            m_secretNext = true;
+            ReplyLine("334 VXNlcm5hbWU6");
+        } else if (text == "MULTI") {
+            AddLine("* one");
+            AddLine("* two");
+            ReplyLine("OK three");
+        } else if (text == "LATER") {
+            ReplyLine("OK wait");
+            m_later.Start(std::chrono::milliseconds(50));
+        } else if (text.starts_with("BIG ") || text.starts_with("BULK ")) {
             m_bulk = text.starts_with("BULK ");
             m_streamLeft = std::stoul(text.substr(text.find(' ') + 1));
             m_streamed = 0;
@@ -139,6 +191,11 @@ private:
         return true;
     }
 
+    Timer m_later{Loop(), [this] { Push("* pushed"); }};
+    std::string m_command; // of a command that a literal interrupted
+    std::string m_literal;
+    bool m_literalComplete = false;
+    bool m_secretNext = false;
     std::size_t m_streamLeft = 0;
     std::size_t m_streamed = 0;
     std::size_t m_dataBytes = 0;
@@ -344,6 +401,57 @@ TEST_F(Sessions, TheDataPhaseTakesRawBytesAndHandsTheRestBackAsCommands) {
     EXPECT_EQ(client.ReadLine(), "354 go on\r\n");
     EXPECT_EQ(client.ReadLine(), "250 got 9\r\n");
     EXPECT_EQ(client.ReadLine(), "echo after\r\n");
+}
+
+TEST_F(Sessions, LiteralsMultiLineRepliesAndPushedLinesKeepTheirOrder) {
+    StartServer(0ms);
+    Client client;
+    ASSERT_TRUE(client.Connect(smtpPort));
+    client.ReadLine();
+    // A synchronising literal is invited; its bytes, CR LF included, are not a command.
+    client.Send("a1 SAY {8}\r\n");
+    EXPECT_EQ(client.ReadLine(), "+ go ahead\r\n");
+    client.Send("x\r\nEND\r\n tail\r\n");
+    EXPECT_EQ(client.ReadLine(), "a1 SAY [x..END..] tail complete\r\n");
+    // A non-synchronising one is not invited; an empty one completes at once.
+    client.Send("a2 SAY {3+}\r\nabc {0}\r\n more\r\n");
+    EXPECT_EQ(client.ReadLine(), "+ go ahead\r\n") << "for the {0} alone";
+    EXPECT_EQ(client.ReadLine(), "a2 SAY  [abc] more complete\r\n");
+    client.Send("MULTI\r\nLATER\r\n");
+    EXPECT_EQ(client.ReadExactly(24), "* one\r\n* two\r\nOK three\r\n");
+    EXPECT_EQ(client.ReadLine(), "OK wait\r\n");
+    EXPECT_EQ(client.ReadLine(), "* pushed\r\n") << "a line nobody asked for";
+}
+
+TEST_F(Sessions, TheDebugLogMasksWhatTheProtocolCallsSecret) {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    LogEvent::SetLevel(LogLevel::Debug);
+    LogEvent::SetSink([&](std::string_view line, bool) {
+        const std::lock_guard lock(mutex);
+        lines.emplace_back(line);
+    });
+    StartServer(0ms);
+    Client client;
+    ASSERT_TRUE(client.Connect(smtpPort));
+    client.ReadLine();
+    client.Send("a1 LOGIN bob secret\r\nAUTH\r\nYm9iAHNlY3JldA==\r\nplain\r\n");
+    EXPECT_EQ(client.ReadLine(), "OK logged in\r\n");
+    EXPECT_EQ(client.ReadLine(), "334 VXNlcm5hbWU6\r\n");
+    EXPECT_EQ(client.ReadLine(), "235 ok\r\n");
+    EXPECT_EQ(client.ReadLine(), "echo plain\r\n");
+    server.Stop();
+    LogEvent::SetSink({});
+    LogEvent::SetLevel(LogLevel::Normal);
+    std::string all;
+    for (const std::string& line : lines) {
+        all += line;
+    }
+    EXPECT_NE(all.find("line=\"a1 LOGIN ***\""), std::string::npos) << all;
+    EXPECT_NE(all.find("line=***"), std::string::npos) << all;
+    EXPECT_NE(all.find("line=plain"), std::string::npos) << all;
+    EXPECT_EQ(all.find("secret"), std::string::npos) << all;
+    EXPECT_EQ(all.find("Ym9iAHNlY3JldA"), std::string::npos) << all;
 }
 
 TEST_F(Sessions, AnIdleSessionIsClosedButABusyOneIsNot) {

@@ -6,6 +6,9 @@
             server logged and none of its other lines
   address   in a private network namespace with a loopback host name, the server listens on
             the veth address; with --address 0.0.0.0 on every address
+  ipv6      in a private network namespace: smtplib, poplib and curl over ::1 and over a
+            unique-local address the server picked itself, the per-address limit counting a
+            /64, and fail2ban reading an IPv6 client off a line the server wrote
   sigterm   SIGTERM ends the desktop like File > Esci: a marked message stays, a message in
             the middle of DATA leaves no file, the stop event is logged
 
@@ -259,6 +262,96 @@ def case_address_inside(mode):
     sys.exit(check.summary())
 
 
+def case_ipv6():
+    if os.geteuid() != 0:
+        print("ipv6: needs root for unshare -n; skipped")
+        sys.exit(77)
+    here = Path(__file__).resolve()
+    # The server's end of the veth pair has the IPv4 address the server picks and a
+    # unique-local IPv6 one; the other end two more addresses of the same /64.
+    setup = ("hostname localhost; ip link set lo up; "
+             "ip link add brv0 type veth peer name brv1; "
+             "ip addr add 10.213.7.1/24 dev brv0; ip addr add fd00:bee::1/64 dev brv0 nodad; "
+             "ip addr add fd00:bee::2/64 dev brv1 nodad; ip addr add fd00:bee::3/64 dev brv1 nodad; "
+             "ip link set brv0 up; ip link set brv1 up; ")
+    r = in_namespace(setup + f"exec {shlex.quote(sys.executable)} {shlex.quote(str(here))} "
+                     + f"{shlex.quote(BINARY)} ipv6-inside")
+    sys.stdout.write(r.stdout)
+    check(r.returncode == 0, f"ipv6: {r.stderr.strip()[-300:]}")
+
+
+def deliver_and_collect(server, host, source, subject):
+    """smtplib delivers from `source` to `host`, poplib collects the message and deletes it."""
+    with smtplib.SMTP(host, server.smtp, timeout=10, source_address=(source, 0)) as s:
+        s.sendmail("boss@lan", ["ann@lan"], f"Subject: {subject}\r\n\r\nhi\r\n".encode())
+    p = poplib.POP3(host, server.pop3, timeout=10)
+    p.user("ann")
+    p.pass_(SECRET)
+    got = b"\n".join(p.retr(1)[1])
+    p.dele(1)
+    p.quit()
+    return subject.encode() in got
+
+
+def case_ipv6_inside():
+    filter_file = ROOT / "dist" / "fail2ban" / "filter.d" / "brevin.conf"
+    with tempfile.TemporaryDirectory() as work:
+        server = Server(work, "--headless", "--max-per-address", "2", address=None)
+        try:
+            check(wait_for_port(server.smtp, host="::1"), "listening on ::1")
+            start = [f for _, e, f in server.events() if e == "start"]
+            check(start and {"10.213.7.1", "::1", "fd00:bee::1"} <= set(
+                start[0]["reachable"].split(",")), "IPv4, ::1 and the unique-local address listed")
+            check(deliver_and_collect(server, "::1", "::1", "over loopback"),
+                  "smtplib and poplib over ::1")
+            check(deliver_and_collect(server, "fd00:bee::1", "fd00:bee::2", "over the LAN"),
+                  "smtplib and poplib over the unique-local address")
+            message = Path(work) / "message.txt"
+            message.write_bytes(b"Subject: by curl\r\n\r\ncurl was here\r\n")
+            sent = subprocess.run(["curl", "-s", "-6", f"smtp://[fd00:bee::1]:{server.smtp}",
+                                   "--mail-from", "boss@lan", "--mail-rcpt", "ann@lan",
+                                   "-T", str(message)], timeout=30)
+            got = subprocess.run(["curl", "-s", "-6", f"pop3://[::1]:{server.pop3}/1",
+                                  "-u", f"ann:{SECRET}"], capture_output=True, timeout=30)
+            check(sent.returncode == 0 and b"curl was here" in got.stdout,
+                  "curl delivers over the LAN address and collects over ::1")
+
+            # Two sessions from one address of the /64 fill it; a third from another is refused.
+            held = []
+            for source in ("fd00:bee::2", "fd00:bee::2", "fd00:bee::3"):
+                s = socket.socket(socket.AF_INET6)
+                s.settimeout(10)
+                s.bind((source, 0))
+                s.connect(("fd00:bee::1", server.smtp))
+                held.append(s)
+            banners = [s.recv(200) for s in held]
+            check(banners[0].startswith(b"220") and banners[1].startswith(b"220"),
+                  "two sessions admitted")
+            check(banners[2].startswith(b"421") and b"your address" in banners[2],
+                  "a third from the same /64 is refused")
+            for s in held:
+                s.close()
+            time.sleep(0.2)
+
+            with socket.socket(socket.AF_INET6) as s:  # poplib cannot pick its source
+                s.settimeout(10)
+                s.bind(("fd00:bee::3", 0))
+                s.connect(("fd00:bee::1", server.pop3))
+                s.sendall(b"USER ann\r\nPASS wrong\r\n")
+                replies = b""
+                while replies.count(b"\r\n") < 3:
+                    replies += s.recv(200)
+                check(replies.split(b"\r\n")[2].startswith(b"-ERR"), "a wrong password from IPv6")
+        finally:
+            server.stop()
+        check(any("client=[fd00:bee::2]:" in l for l in server.lines()),
+              "the log writes an IPv6 client in brackets")
+        ips = subprocess.run(["fail2ban-regex", "-o", "ip", str(server.log), str(filter_file)],
+                             capture_output=True, text=True, timeout=120).stdout.split()
+        check("fd00:bee::3" in ips, f"fail2ban bans the IPv6 client ({ips})")
+    sys.exit(check.summary())
+
+
 def case_sigterm():
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", DISPLAY=os.environ.get("DISPLAY", ":0"))
     with tempfile.TemporaryDirectory() as work:
@@ -292,6 +385,8 @@ if __name__ == "__main__":
     case = sys.argv[2]
     if case == "address-inside":
         case_address_inside(sys.argv[3])
+    if case == "ipv6-inside":
+        case_ipv6_inside()
     {"events": case_events, "secrets": case_secrets, "fail2ban": case_fail2ban,
-     "address": case_address, "sigterm": case_sigterm}[case]()
+     "address": case_address, "ipv6": case_ipv6, "sigterm": case_sigterm}[case]()
     sys.exit(check.summary())
