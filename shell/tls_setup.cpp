@@ -55,7 +55,7 @@ int RunTlsCommand(const std::vector<std::string>& args, const std::filesystem::p
                              ? std::nullopt
                              : ParseOptions({args.begin() + 1, args.end()}, error);
     if (!options) {
-        err << (error.empty() ? std::string("usage: brevin tls fingerprint [--address IPV4] "
+        err << (error.empty() ? std::string("usage: brevin tls fingerprint [--address ADDRESS] "
                                             "[--tls-cert FILE --tls-key FILE]")
                               : error)
             << "\n";
