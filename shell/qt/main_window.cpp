@@ -72,8 +72,8 @@ MainWindow::MainWindow(ServerApp& app, const QIcon& iconMain, const QIcon& iconA
 
     m_dateTimer.setInterval(kDatePeriod);
     connect(&m_dateTimer, &QTimer::timeout, this, [this] {
-        showDate();
-        showLocks(ReadLockState());
+        ShowDate();
+        ShowLocks(ReadLockState());
     });
     m_dateTimer.start();
 
@@ -207,7 +207,7 @@ void MainWindow::animateTray() {
     m_trayIcon.setIcon(m_trayPhase.Tick() ? m_iconMain : m_iconAlt);
 }
 
-void MainWindow::showDate() {
+void MainWindow::ShowDate() {
     QLabel* pane = m_panes[DatePane];
     const QString text = DatePaneText(std::time(nullptr));
     const int margins = pane->contentsMargins().left() + pane->contentsMargins().right();
@@ -216,7 +216,7 @@ void MainWindow::showDate() {
     pane->setEnabled(true);
 }
 
-void MainWindow::showLocks(const LockState& state) {
+void MainWindow::ShowLocks(const LockState& state) {
     m_panes[CapsPane]->setText(state.caps ? QStringLiteral("MA") : QString());
     m_panes[NumPane]->setText(state.num ? QStringLiteral("NUM") : QString());
     m_panes[ScrollPane]->setText(state.scroll ? QStringLiteral("BS") : QString());
@@ -254,8 +254,8 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    showDate();
-    showLocks(ReadLockState());
+    ShowDate();
+    ShowLocks(ReadLockState());
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -267,7 +267,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         break;
     case QEvent::KeyRelease:
         if (IsLockKey(static_cast<QKeyEvent*>(event)->key())) {
-            showLocks(ReadLockState());
+            ShowLocks(ReadLockState());
         }
         break;
     default:

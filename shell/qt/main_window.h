@@ -78,8 +78,8 @@ protected:
 
 private:
     QAction* Command(const char* name, const QString& text, const QString& prompt);
-    void showDate();
-    void showLocks(const LockState& state);
+    void ShowDate();
+    void ShowLocks(const LockState& state);
     void CreateMenus();
     void CreateToolBar();
     void CreateStatusBar();

@@ -91,10 +91,10 @@ UserDefinitionDialog::UserDefinitionDialog(UserDirectory& users, QWidget* parent
     connect(m_testFolder, &QPushButton::clicked, this, &UserDefinitionDialog::testFolder);
     connect(m_close, &QPushButton::clicked, this, &UserDefinitionDialog::accept);
 
-    fillUsers();
+    FillUsers();
 }
 
-void UserDefinitionDialog::fillUsers() {
+void UserDefinitionDialog::FillUsers() {
     m_user->clear();
     for (const std::string& name : m_users.Names()) {
         AddSorted(*m_user, QString::fromStdString(name));

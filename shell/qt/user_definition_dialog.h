@@ -36,7 +36,7 @@ public:
     [[nodiscard]] QPushButton* CloseButton() const { return m_close; }
 
 private:
-    void fillUsers();
+    void FillUsers();
 
     UserDirectory& m_users;
     QComboBox* m_user;
