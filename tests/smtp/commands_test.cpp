@@ -56,9 +56,8 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
         // QUIT answers, then closes.
         {"QUIT", "221 Ok. Done\r\n"},
     };
-    Client greeted; // the banner, trailing blank included
-    ASSERT_TRUE(greeted.Connect(server.SmtpPort()));
-    EXPECT_EQ(greeted.ReadLine(), "220 Ok. Brevin Server ready \r\n");
+    auto greeted = server.Smtp(/*readBanner=*/false); // the banner, trailing blank included
+    EXPECT_EQ(greeted->ReadLine(), "220 Ok. Brevin Server ready \r\n");
     auto client = server.Smtp();
     for (const auto& [line, reply] : steps) {
         SCOPED_TRACE(line);

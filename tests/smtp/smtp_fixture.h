@@ -1,8 +1,10 @@
 #pragma once
 
-// The real SMTP service on loopback over a store in a temporary folder, with users ann, bob
-// and eve (whose folder "eve-box" does not exist yet) and the counter at 7.
+// The real SMTP service over a store in a temporary folder, with users ann, bob and eve (whose
+// folder "eve-box" does not exist yet) and the counter at 7.
 
+#include "smtp/delivery_queue.h"
+#include "smtp/smtp_session.h"
 #include "store/delivery.h"
 #include "store/mailbox.h"
 #include "store/store_faults.h"
@@ -25,6 +27,24 @@ inline const std::string kNoSuchUser = "550 Brevin Server : NO Such User\r\n";
 inline const std::string kNoRecipients = "554 Brevin Server : No valid recipients\r\n";
 inline const std::string kNotFiled = "451 error. Brevin Server ready \r\n";
 
+/// The test server with SMTP sessions and the delivery queue they file through.
+class SmtpServer : public TestServer {
+public:
+    ~SmtpServer() { Stop(); } // the sessions go before the queue they file through
+
+    /// A session's client, banner read.
+    std::unique_ptr<Client> Smtp(bool readBanner = true) {
+        return Open(std::make_unique<SmtpSession>(Loop(), Options(), m_deliveries, m_limits),
+                    readBanner);
+    }
+    /// For the sessions opened from now on.
+    SmtpLimits& Limits() { return m_limits; }
+
+private:
+    SmtpLimits m_limits;
+    DeliveryQueue m_deliveries{Loop(), Users()};
+};
+
 class SmtpTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -32,17 +52,11 @@ protected:
         server.AddUser("bob", "bob", "b");
         server.AddUser("eve", "eve-box", "e", /*createFolder=*/false);
         server.Profile().Write("BREVIN", "conta", "7");
-        server.Start();
     }
 
     void TearDown() override {
         server.Stop();
         StoreFaults::Reset();
-    }
-
-    static std::string Command(Client& client, const std::string& line) {
-        client.Send(line + "\r\n");
-        return client.ReadLine();
     }
 
     /// MAIL, one RCPT per name (refused ones too), DATA.
@@ -88,7 +102,12 @@ protected:
         return ProfileFile(server.Dir() / "brevin.INI").Read("BREVIN", "conta", "");
     }
 
-    TestServer server;
+    template <typename Fn>
+    bool WaitUntil(Fn done) {
+        return server.WaitUntil(std::move(done));
+    }
+
+    SmtpServer server;
 };
 
 } // namespace brevin::testing

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,20 +13,31 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace brevin::testing {
 
+/// Runs the server's loop for at most this long, or until something is ready.
+using LoopStep = std::function<void(std::chrono::milliseconds most)>;
+
 /// A plain blocking TCP client on loopback with time limits, for talking to a server the way
 /// a mail client does. Every read gives up after `timeout` and returns what it has.
+///
+/// Made over one end of a socketpair with a `LoopStep`, it talks to a session on a loop the
+/// test runs itself: wherever it would wait, it steps that loop instead.
 class Client {
 public:
     explicit Client(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
         : m_timeout(timeout) {}
+    Client(int connected, LoopStep step,
+           std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
+        : m_fd(connected), m_timeout(timeout), m_step(std::move(step)) {}
     ~Client() { Close(); }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
     Client(Client&& other) noexcept
-        : m_fd(other.m_fd), m_timeout(other.m_timeout), m_pending(std::move(other.m_pending)) {
+        : m_fd(other.m_fd), m_timeout(other.m_timeout), m_step(std::move(other.m_step)),
+          m_pending(std::move(other.m_pending)) {
         other.m_fd = -1;
     }
 
@@ -40,8 +54,15 @@ public:
     }
 
     bool Send(std::string_view bytes) {
+        const auto deadline = std::chrono::steady_clock::now() + m_timeout;
         while (!bytes.empty()) {
-            const ssize_t sent = send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            const ssize_t sent =
+                send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | (m_step ? MSG_DONTWAIT : 0));
+            if (sent < 0 && m_step && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+                std::chrono::steady_clock::now() < deadline) {
+                m_step(std::chrono::milliseconds(1)); // the session reads, making room
+                continue;
+            }
             if (sent <= 0) {
                 return false;
             }
@@ -118,6 +139,9 @@ private:
         if (left.count() <= 0) {
             return false;
         }
+        if (m_step) {
+            return FillStepping(deadline);
+        }
         pollfd p{m_fd, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
             return false;
@@ -132,8 +156,30 @@ private:
         return true;
     }
 
+    bool FillStepping(std::chrono::steady_clock::time_point deadline) {
+        for (;;) {
+            char buffer[65536];
+            const ssize_t got = recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got > 0) {
+                m_pending.append(buffer, static_cast<std::size_t>(got));
+                return true;
+            }
+            if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                m_eof = true;
+                return false;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            m_step(std::min(left, std::chrono::milliseconds(10)));
+        }
+    }
+
     int m_fd = -1;
     std::chrono::milliseconds m_timeout;
+    LoopStep m_step; // empty: a blocking client of a server on a thread of its own
     std::string m_pending;
     bool m_eof = false;
 };

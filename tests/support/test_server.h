@@ -1,33 +1,27 @@
 #pragma once
 
-#include "engine/listeners.h"
+#include "base/unique_fd.h"
+#include "engine/event_loop.h"
+#include "engine/mail_session.h"
 #include "engine/session_registry.h"
-#include "pop3/pop3_service.h"
-#include "smtp/delivery_queue.h"
-#include "smtp/smtp_service.h"
 #include "store/profile_file.h"
+#include "store/users.h"
 #include "support/client.h"
 #include "support/files.h"
-#include "support/loop_thread.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string>
-#include <thread>
-#include <unistd.h>
+#include <sys/socket.h>
+#include <utility>
 
 namespace brevin::testing {
 
-/// Polls `done` every 10 ms for up to three seconds.
-template <typename Fn>
-bool WaitUntil(Fn done) {
-    for (int i = 0; i < 300 && !done(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
-}
-
-/// Sockets this process holds open (listeners, clients and the sessions' connections).
+/// Sockets this process holds open (the clients and the sessions' connections).
 inline int OpenSockets() {
     int count = 0;
     std::error_code ec;
@@ -37,9 +31,43 @@ inline int OpenSockets() {
     return count;
 }
 
-/// The real SMTP and POP3 sessions on loopback ports, over a profile and store in a temporary
-/// folder, with the loop on a thread of its own. Profile and store changes made by the test
-/// go through `Call` (or happen while no command is in flight).
+/// One command line out, one reply line back.
+inline std::string Command(Client& client, const std::string& line) {
+    client.Send(line + "\r\n");
+    return client.ReadLine();
+}
+
+/// Two connected ends of a loopback TCP connection, without a listener left behind. TCP rather
+/// than a socketpair: a Unix socket charges each small write a whole buffer's worth of
+/// overhead, so a client that pipelines a thousand commands would stall where TCP does not.
+inline std::pair<UniqueFd, UniqueFd> LoopbackPair() {
+    UniqueFd listening(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listening || !client ||
+        bind(listening.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listening.Get(), 1) != 0 ||
+        getsockname(listening.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::abort();
+    }
+    // A loopback connect completes in the kernel at once; the accept picks it up.
+    connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    UniqueFd server(accept4(listening.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!server) {
+        std::abort();
+    }
+    const int one = 1;
+    setsockopt(client.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return {std::move(server), std::move(client)};
+}
+
+/// A protocol's real sessions over a profile and store in a temporary folder, each talking to
+/// its client over a loopback connection, on a loop that the test runs: a client that waits steps
+/// the loop, so there is no thread, no listener and no sleeping. A protocol's fixture makes its
+/// sessions and hands them to `Open`.
 class TestServer {
 public:
     explicit TestServer(std::chrono::milliseconds pause = std::chrono::milliseconds(0))
@@ -49,8 +77,9 @@ public:
         std::filesystem::create_directories(StoreRoot());
         m_profile.Write("BREVIN", "store", StoreRoot().string());
     }
-
     ~TestServer() { Stop(); }
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
 
     /// Adds a user with a mailbox folder (created unless `createFolder` is false).
     void AddUser(const std::string& name, const std::string& folder, const std::string& password,
@@ -62,58 +91,53 @@ public:
         }
     }
 
-    void Start() {
-        const Service services[] = {
-            SmtpService(m_thread.Loop(), m_options, m_deliveries, m_smtpLimits, 0),
-            Pop3Service(m_thread.Loop(), m_options, m_users, 0),
-        };
-        m_listeners = CreateListeners(m_thread.Loop(), {{"127.0.0.1"}}, services, m_sessions);
-        m_thread.Start();
-    }
-
-    /// Stops the loop and closes every session still open, as the server does at exit.
-    void Stop() {
-        m_thread.Stop();
-        m_listeners = {};
-        m_sessions.CloseAll();
-    }
-
-    template <typename Fn>
-    auto Call(Fn fn) {
-        return m_thread.Call(std::move(fn));
-    }
-
-    /// A client connected to the SMTP (or POP3) port, banner already read.
-    std::unique_ptr<Client> Smtp() { return Connect(SmtpPort()); }
-    std::unique_ptr<Client> Pop3() { return Connect(Pop3Port()); }
-
-    [[nodiscard]] std::uint16_t SmtpPort() const { return m_listeners.Find("smtp")->LocalPort(); }
-    [[nodiscard]] std::uint16_t Pop3Port() const { return m_listeners.Find("pop3")->LocalPort(); }
-
-    [[nodiscard]] std::filesystem::path StoreRoot() const { return m_dir.Path() / "store"; }
-    [[nodiscard]] const std::filesystem::path& Dir() const { return m_dir.Path(); }
-    ProfileFile& Profile() { return m_profile; }
-    /// For the SMTP sessions accepted from now on; change it on the loop (`Call`).
-    SmtpLimits& Limits() { return m_smtpLimits; }
-
-private:
-    std::unique_ptr<Client> Connect(std::uint16_t port) {
-        auto client = std::make_unique<Client>();
-        if (client->Connect(port)) {
+    /// Starts `session` and returns its client, with the banner read unless `readBanner` is
+    /// false.
+    std::unique_ptr<Client> Open(std::unique_ptr<MailSession> session, bool readBanner = true) {
+        auto [server, peer] = LoopbackPair();
+        auto client = std::make_unique<Client>(
+            peer.Release(), [this](std::chrono::milliseconds most) { Step(most); });
+        m_sessions.Start(std::move(session), std::move(server),
+                         /*implicitTls=*/false, ClientAddress::FromIPv4(INADDR_LOOPBACK));
+        if (readBanner) {
             client->ReadLine();
         }
         return client;
     }
 
+    /// Runs the loop once, waiting at most `most` for something to be ready.
+    void Step(std::chrono::milliseconds most = std::chrono::milliseconds(0)) {
+        m_loop.ProcessReady(static_cast<int>(most.count()));
+    }
+
+    /// Runs the loop until `done`, for three seconds at most.
+    template <typename Fn>
+    bool WaitUntil(Fn done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            Step(std::chrono::milliseconds(10));
+        }
+        return done();
+    }
+
+    /// Closes every session still open, as the server does at exit.
+    void Stop() { m_sessions.CloseAll(); }
+
+    [[nodiscard]] EventLoop& Loop() { return m_loop; }
+    [[nodiscard]] SessionOptions& Options() { return m_options; }
+    [[nodiscard]] UserDirectory& Users() { return m_users; }
+    [[nodiscard]] SessionRegistry& Sessions() { return m_sessions; }
+    [[nodiscard]] std::filesystem::path StoreRoot() const { return m_dir.Path() / "store"; }
+    [[nodiscard]] const std::filesystem::path& Dir() const { return m_dir.Path(); }
+    ProfileFile& Profile() { return m_profile; }
+
+private:
     TempDir m_dir;
     ProfileFile m_profile;
     SessionOptions m_options;
-    SmtpLimits m_smtpLimits;
-    LoopThread m_thread;
+    EventLoop m_loop;
     UserDirectory m_users{m_profile};
-    DeliveryQueue m_deliveries{m_thread.Loop(), m_users};
-    SessionRegistry m_sessions{m_thread.Loop()};
-    Listeners m_listeners;
+    SessionRegistry m_sessions{m_loop};
 };
 
 } // namespace brevin::testing
