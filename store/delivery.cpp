@@ -1,6 +1,7 @@
 #include "store/delivery.h"
 
 #include "base/text.h"
+#include "store/durable_file.h"
 #include "store/file_util.h"
 #include "store/store_faults.h"
 #include "store/store_layout.h"
@@ -145,24 +146,6 @@ bool WriteMessageData(int fd, const char* data, std::size_t size) {
         errno = ENOSPC;
         return false;
     }
-    return true;
-}
-
-/// Gives `from` the name `to` unless `to` exists. False with errno EEXIST when it does.
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-#ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) {
-        return false;
-    }
-#endif
-    // File systems without the flag: a hard link fails on an existing name just the same.
-    if (::link(from.c_str(), to.c_str()) != 0) {
-        return false;
-    }
-    ::unlink(from.c_str());
     return true;
 }
 
@@ -346,7 +329,7 @@ bool IncomingMessage::Commit(MessageNumbers& numbers) {
     if (m_committed) {
         return true;
     }
-    const bool ok = Flush() && Name(numbers) && file_util::SyncFolder(m_folder);
+    const bool ok = Flush() && Name(numbers) && durable::FlushFolder(m_folder);
     if (!ok) {
         Discard();
     }
@@ -408,7 +391,7 @@ bool IncomingMessage::Name(MessageNumbers& numbers,
         if (naming && attempt > 0) {
             naming(*this);
         }
-        if (RenameNoReplace(m_tempPath, m_path)) {
+        if (durable::Place(m_tempPath, m_path, durable::Placing::NoReplace)) {
             m_tempPath.clear();
             m_committed = true;
             return true;
@@ -581,10 +564,10 @@ std::size_t RollBackUnfinishedFiling(const std::string& journalPath) {
     }
     std::fclose(file);
     for (const std::string& folder : folders) {
-        file_util::SyncFolder(folder);
+        durable::FlushFolder(folder);
     }
     ::unlink(journalPath.c_str());
-    file_util::SyncFolder(file_util::FolderOf(journalPath));
+    durable::FlushFolder(file_util::FolderOf(journalPath));
     return removed;
 }
 
@@ -707,7 +690,7 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
     flushWritten();
     // A new folder must last as long as the files about to go into it.
     for (const std::string& parent : madeFolders) {
-        if (!file_util::SyncFolder(parent)) {
+        if (!durable::FlushFolder(parent)) {
             for (Delivery* d : deliveries) {
                 d->filed = false;
                 d->error = d->error != 0 ? d->error : errno;
@@ -760,7 +743,7 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
         }
     } else {
         ForEachAtOnce(toFlush.size(), [&](std::size_t i) {
-            *toFlush[i].second = file_util::SyncFolder(*toFlush[i].first);
+            *toFlush[i].second = durable::FlushFolder(*toFlush[i].first);
         });
     }
 
@@ -786,7 +769,7 @@ void FileMessages(MessageNumbers& numbers, std::span<Delivery* const> deliveries
     }
     // So that a crash now does not bring back files whose sender was told to try again.
     for (const std::string& folder : emptied) {
-        file_util::SyncFolder(folder);
+        durable::FlushFolder(folder);
     }
 }
 
@@ -803,7 +786,7 @@ void UnfileMessages(std::span<Delivery* const> deliveries) {
         d->filed = false;
     }
     for (const std::string& folder : emptied) {
-        file_util::SyncFolder(folder);
+        durable::FlushFolder(folder);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "store/profile_file.h"
 
 #include "base/text.h"
+#include "store/durable_file.h"
 #include "store/file_util.h"
 #include "store/store_faults.h"
 
@@ -479,43 +480,28 @@ int OpenSpare(const std::string& sparePath) {
 bool ReplaceWithSpare(int spare, const std::string& sparePath, const std::string& path,
                       const std::string& content, const struct stat* current,
                       struct stat& placedIdentity) {
-    // Overwritten in place and then cut to length, so its blocks stay allocated: freeing and
-    // allocating them on every write would cost journal work.
-    bool ok = ::lseek(spare, 0, SEEK_SET) == 0;
-    if (ok && StoreFaults::failProfileWrites) {
+    if (StoreFaults::failProfileWrites) {
         errno = ENOSPC;
-        ok = false;
+        return false;
     }
-    ok = ok && file_util::WriteAll(spare, content.data(), content.size()) &&
-         ::ftruncate(spare, static_cast<off_t>(content.size())) == 0;
     struct stat own {};
-    if (ok && current != nullptr && ::fstat(spare, &own) == 0) {
+    if (current != nullptr && ::fstat(spare, &own) == 0) {
         // The profile keeps its owner and permissions (a new one is readable by its owner only:
         // it holds passwords).
         if (own.st_uid != current->st_uid || own.st_gid != current->st_gid) {
             ::fchown(spare, current->st_uid, current->st_gid);
         }
-        if ((own.st_mode & 07777) != (current->st_mode & 07777)) {
-            ok = ::fchmod(spare, current->st_mode & 07777) == 0 || errno == EPERM;
-        }
-    }
-    ok = ok && ::fdatasync(spare) == 0;
-    if (!ok) {
-        return false;
-    }
-    bool placed = false;
-#ifdef RENAME_EXCHANGE
-    if (current != nullptr) {
-        placed =
-            ::renameat2(AT_FDCWD, sparePath.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0;
-        if (!placed && errno != EINVAL && errno != ENOSYS && errno != ENOENT) {
+        if ((own.st_mode & 07777) != (current->st_mode & 07777) &&
+            ::fchmod(spare, current->st_mode & 07777) != 0 && errno != EPERM) {
             return false;
         }
     }
-#endif
-    // No profile yet, or a file system that cannot exchange: a plain rename replaces it just as
-    // atomically, and the next write makes a new spare.
-    if (!placed && ::rename(sparePath.c_str(), path.c_str()) != 0) {
+    // Overwritten in place, so its blocks stay allocated: freeing and allocating them on every
+    // write would cost journal work. Without a profile yet there is nothing to trade with.
+    if (!durable::Refill(spare, content) ||
+        !durable::Place(sparePath, path,
+                        current != nullptr ? durable::Placing::Exchange
+                                           : durable::Placing::Replace)) {
         return false;
     }
     ::fstat(spare, &placedIdentity); // after the rename, which moves its change time
@@ -704,7 +690,7 @@ bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync
     // sees it (the server's loop, right after its worker's write) would otherwise wait for the
     // disk. Whoever writes next flushes the folder again, after this rename.
     if (ok && sync == ProfileSync::Durable) {
-        ok = file_util::SyncFolder(file_util::FolderOf(path));
+        ok = durable::FlushFolder(file_util::FolderOf(path));
     }
     return ok;
 }
