@@ -12,6 +12,7 @@
 #include "engine/event_loop.h"
 #include "engine/mail_session.h"
 #include "engine/tls.h"
+#include "shell/self_signed.h"
 #include "smtp/delivery_queue.h"
 #include "store/profile_file.h"
 

@@ -8,6 +8,7 @@
 #include "engine/listeners.h"
 #include "engine/mail_session.h"
 #include "engine/tls.h"
+#include "shell/self_signed.h"
 #include "support/client.h"
 #include "support/loop_thread.h"
 #include "support/tls_client.h"
