@@ -1,10 +1,10 @@
 #include "shell/self_signed.h"
 
+#include "store/durable_file.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -12,8 +12,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/types.h>
 
 namespace brevin {
 
@@ -44,33 +43,15 @@ bool AddExtension(X509* certificate, int nid, const std::string& value) {
     return added;
 }
 
-/// Writes `bytes` to `path` through a temporary file in the same folder, so that a reader never
-/// sees half a file; the temporary file has `mode` from its creation on.
-bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode,
-                         std::string& error) {
-    const std::filesystem::path temporary = path.string() + ".new";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) {
-        error = "cannot write " + path.string() + ": " + std::strerror(errno);
-        return false;
+/// Replaces `path` with `bytes` through "PATH.new", so that a reader never sees half a file and
+/// a power cut leaves the old file or the new one; the new file has `mode` from its creation on.
+bool WriteDurably(const std::filesystem::path& path, std::string_view bytes, mode_t mode,
+                  std::string& error) {
+    if (durable::ReplaceFile(path.string(), bytes, mode, path.string() + ".new")) {
+        return true;
     }
-    bool ok = ::fchmod(fd, mode) == 0;
-    while (ok && !bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        ok = written > 0;
-        if (ok) {
-            bytes.remove_prefix(static_cast<std::size_t>(written));
-        }
-    }
-    ok = ok && ::fsync(fd) == 0;
-    const int savedErrno = errno;
-    ::close(fd);
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path.string() + ": " + std::strerror(ok ? errno : savedErrno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    error = "cannot write " + path.string() + ": " + std::strerror(errno);
+    return false;
 }
 
 std::string MemoryBioText(BIO* bio) {
@@ -118,8 +99,8 @@ bool GenerateSelfSigned(const std::filesystem::path& certificate, const std::fil
         error = "cannot make a TLS certificate: " + OpenSslReason();
     }
     // The key first: a certificate without its key would be of no use.
-    const bool written = made && WriteFileAtomically(key, MemoryBioText(keyPem), 0600, error) &&
-                         WriteFileAtomically(certificate, MemoryBioText(certPem), 0644, error);
+    const bool written = made && WriteDurably(key, MemoryBioText(keyPem), 0600, error) &&
+                         WriteDurably(certificate, MemoryBioText(certPem), 0644, error);
     BIO_free(certPem);
     BIO_free(keyPem);
     BN_free(serial);
