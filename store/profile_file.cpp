@@ -208,20 +208,6 @@ struct Document {
         return i;
     }
 
-    [[nodiscard]] const Line* FindKey(std::string_view section, std::string_view key) const {
-        const std::size_t header = FindSection(section);
-        if (header == lines.size()) {
-            return nullptr;
-        }
-        const std::size_t end = SectionEnd(header);
-        for (std::size_t i = header + 1; i < end; ++i) {
-            if (lines[i].kind == LineKind::Key && EqualsIgnoringCase(lines[i].name, key)) {
-                return &lines[i];
-            }
-        }
-        return nullptr;
-    }
-
     void Append(std::size_t at, std::string text) {
         // The line before a new one must end, or the two would run together.
         if (at > 0 && (lines[at - 1].end.empty() || lines[at - 1].end == "\r")) {
