@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <sys/types.h>
 
 // OpenSSL's types, so that users of this header need not see OpenSSL.
@@ -41,12 +40,6 @@ private:
     ssl_ctx_st* m_ctx;
     std::string m_fingerprint;
 };
-
-/// Makes a self-signed certificate (ECDSA P-256, valid 10 years, alternative names `hostName`
-/// and `address`, either may be empty) and writes its key (mode 0600) and the certificate as
-/// PEM, each replacing what was there. False, with `error`, when either cannot be written.
-bool GenerateSelfSigned(const std::filesystem::path& certificate, const std::filesystem::path& key,
-                        std::string_view hostName, std::string_view address, std::string& error);
 
 /// One connection's encryption, for the session that owns the socket. Plain bytes go in and out
 /// like a socket's; the encrypted bytes go straight to the socket, and what it cannot take

@@ -1,6 +1,7 @@
-// Arbitrary bytes as a profile file: reading never fails, and a value written reads back as
-// written while every other key keeps its value.
+// Arbitrary bytes as a profile file: the document gives back the very bytes it parsed, reading
+// never fails, and a value written reads back as written while every other key keeps its value.
 
+#include "store/ini_document.h"
 #include "store/profile_file.h"
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
@@ -25,6 +27,10 @@ const std::filesystem::path& Folder() {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    if (brevin::ini::Document::Parse(bytes).Serialise() != bytes) {
+        std::abort(); // every line not edited must stay as it was
+    }
     const auto path = Folder() / "brevin.INI";
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -13,6 +13,7 @@
 #include "engine/mail_session.h"
 #include "engine/session_registry.h"
 #include "engine/tls.h"
+#include "shell/self_signed.h"
 #include "smtp/delivery_queue.h"
 #include "store/profile_file.h"
 

@@ -1,24 +1,13 @@
 #include "shell/tls_setup.h"
 
+#include "base/host_name.h"
 #include "engine/listeners.h"
+#include "shell/self_signed.h"
 
 #include <ostream>
 #include <system_error>
-#include <unistd.h>
 
 namespace brevin {
-
-namespace {
-
-std::string HostName() {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) {
-        return {};
-    }
-    return name;
-}
-
-} // namespace
 
 TlsSetup SetUpTls(const ServerOptions& options, const std::filesystem::path& directory,
                   std::string_view address) {

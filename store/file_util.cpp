@@ -1,7 +1,6 @@
 #include "store/file_util.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace brevin::file_util {
@@ -24,18 +23,6 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return true;
-}
-
-bool SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool ok = ::fsync(fd) == 0;
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return ok;
 }
 
 void CloseQuietly(int& fd) {

@@ -9,8 +9,6 @@ namespace brevin::file_util {
 
 /// Writes all of `size` bytes, retrying short writes and EINTR. False with errno set.
 bool WriteAll(int fd, const char* data, std::size_t size);
-/// Flushes a folder's entries (after a rename into it). False with errno set.
-bool SyncFolder(const std::string& folder);
 /// close(2) that keeps errno of an earlier failure.
 void CloseQuietly(int& fd);
 /// The folder part of a path, "." when it has none.

@@ -1,27 +1,23 @@
 #include "store/profile_file.h"
 
-#include "base/text.h"
+#include "store/durable_file.h"
 #include "store/file_util.h"
+#include "store/ini_document.h"
 #include "store/store_faults.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
-#include <initializer_list>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace brevin {
 
 namespace {
 
-// Blanks around names and values; a stray CR (an editor mixing line ends) counts as one.
-constexpr std::string_view kBlanks = " \t\r";
 // A file changed less than this long before it was read may change again within the same
 // timestamp tick without its times moving, so such a read is not kept for later calls.
 constexpr long kRacySeconds = 2;
@@ -34,262 +30,6 @@ constexpr useconds_t kLockPauseMicros = 200;
 constexpr auto kRacyRecheck = std::chrono::milliseconds(50);
 // Attempts at reading the file while writers in other processes keep changing it.
 constexpr int kReadAttempts = 5;
-
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
-
-bool HasLineBreak(std::string_view text) {
-    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
-std::string Joined(std::initializer_list<std::string_view> parts) {
-    std::string out;
-    for (const std::string_view part : parts) {
-        out.append(part);
-    }
-    return out;
-}
-
-enum class LineKind { Other, Section, Key };
-
-struct Line {
-    std::string text; // without its line end
-    std::string end;  // "\r\n", "\n", or "" for a last line without one
-    LineKind kind = LineKind::Other;
-    std::string name;  // section or key name, blanks trimmed
-    std::string value; // key value, blanks trimmed
-};
-
-void Classify(Line& line) {
-    std::string_view text = line.text;
-    if (text.starts_with("\xEF\xBB\xBF")) { // a byte-order mark left by some editors
-        text.remove_prefix(3);
-    }
-    text = Trim(text);
-    line.kind = LineKind::Other;
-    line.name.clear();
-    line.value.clear();
-    if (text.empty() || text.front() == ';') {
-        return;
-    }
-    if (text.front() == '[') {
-        const auto close = text.find(']');
-        line.kind = LineKind::Section;
-        line.name = Trim(text.substr(1, close == std::string_view::npos ? close : close - 1));
-        return;
-    }
-    const auto eq = text.find('=');
-    if (eq == std::string_view::npos) {
-        return;
-    }
-    const auto name = Trim(text.substr(0, eq));
-    if (name.empty()) {
-        return;
-    }
-    line.kind = LineKind::Key;
-    line.name = name;
-    line.value = Trim(text.substr(eq + 1));
-}
-
-/// Where a key of the first section of its name is: lower-cased section, "\n" (which no
-/// name holds), lower-cased key.
-std::string IndexName(std::string_view section, std::string_view key) {
-    std::string name = AsciiLower(section);
-    name += '\n';
-    name += AsciiLower(key);
-    return name;
-}
-
-struct Document {
-    std::vector<Line> lines;
-    std::string eol = "\n"; // for lines added to the file
-    // Reads look names up here rather than walking the lines, so a read costs the same with
-    // ten users as with fifty thousand. Rebuilt after every parse and edit.
-    std::unordered_map<std::string, std::size_t> sections; // lower-cased name -> first header
-    std::unordered_map<std::string, std::size_t> keys;     // IndexName -> first such line
-
-    void Reindex() {
-        sections.clear();
-        keys.clear();
-        bool first = false; // in the first section of its name
-        std::string section;
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            const Line& line = lines[i];
-            if (line.kind == LineKind::Section) {
-                section = AsciiLower(line.name);
-                first = sections.emplace(section, i).second;
-            } else if (line.kind == LineKind::Key && first) {
-                keys.emplace(IndexName(section, line.name), i);
-            }
-        }
-    }
-
-    /// Index of the header of the first section so named, or lines.size().
-    [[nodiscard]] std::size_t IndexedSection(std::string_view section) const {
-        const auto found = sections.find(AsciiLower(section));
-        return found == sections.end() ? lines.size() : found->second;
-    }
-
-    [[nodiscard]] const Line* IndexedKey(std::string_view section, std::string_view key) const {
-        const auto found = keys.find(IndexName(section, key));
-        return found == keys.end() ? nullptr : &lines[found->second];
-    }
-
-    static Document Parse(std::string_view content) {
-        Document doc;
-        std::size_t crlf = 0;
-        std::size_t lf = 0;
-        // Each round consumes at least one byte of `content`.
-        while (!content.empty()) {
-            Line line;
-            const auto nl = content.find('\n');
-            std::string_view text = content.substr(0, nl);
-            if (nl == std::string_view::npos) {
-                content = {};
-                // A last line cut after its CR still ends there: the CR is no part of a value.
-                if (text.ends_with('\r')) {
-                    text.remove_suffix(1);
-                    line.end = "\r";
-                }
-            } else {
-                content.remove_prefix(nl + 1);
-                if (text.ends_with('\r')) {
-                    text.remove_suffix(1);
-                    line.end = "\r\n";
-                    ++crlf;
-                } else {
-                    line.end = "\n";
-                    ++lf;
-                }
-            }
-            line.text = text;
-            Classify(line);
-            doc.lines.push_back(std::move(line));
-        }
-        if (crlf > lf) {
-            doc.eol = "\r\n";
-        }
-        doc.Reindex();
-        return doc;
-    }
-
-    [[nodiscard]] std::string Serialise() const {
-        std::string out;
-        for (const Line& line : lines) {
-            out += line.text;
-            out += line.end;
-        }
-        return out;
-    }
-
-    /// Index of the header of the first section so named, or lines.size().
-    [[nodiscard]] std::size_t FindSection(std::string_view section) const {
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            if (lines[i].kind == LineKind::Section && EqualsIgnoringCase(lines[i].name, section)) {
-                return i;
-            }
-        }
-        return lines.size();
-    }
-
-    /// One past the last line of the section whose header is at `header`.
-    [[nodiscard]] std::size_t SectionEnd(std::size_t header) const {
-        std::size_t i = header + 1;
-        while (i < lines.size() && lines[i].kind != LineKind::Section) {
-            ++i;
-        }
-        return i;
-    }
-
-    [[nodiscard]] const Line* FindKey(std::string_view section, std::string_view key) const {
-        const std::size_t header = FindSection(section);
-        if (header == lines.size()) {
-            return nullptr;
-        }
-        const std::size_t end = SectionEnd(header);
-        for (std::size_t i = header + 1; i < end; ++i) {
-            if (lines[i].kind == LineKind::Key && EqualsIgnoringCase(lines[i].name, key)) {
-                return &lines[i];
-            }
-        }
-        return nullptr;
-    }
-
-    void Append(std::size_t at, std::string text) {
-        // The line before a new one must end, or the two would run together.
-        if (at > 0 && (lines[at - 1].end.empty() || lines[at - 1].end == "\r")) {
-            lines[at - 1].end = eol;
-        }
-        Line line;
-        line.text = std::move(text);
-        line.end = eol;
-        Classify(line);
-        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
-    }
-
-    /// Returns true when the document changed.
-    bool Set(std::string_view section, std::string_view key, std::string_view value) {
-        std::size_t header = FindSection(section);
-        if (header == lines.size()) {
-            Append(lines.size(), Joined({"[", section, "]"}));
-            Append(lines.size(), Joined({key, "=", value}));
-            return true;
-        }
-        const std::size_t end = SectionEnd(header);
-        std::size_t insertAt = header + 1;
-        for (std::size_t i = header + 1; i < end; ++i) {
-            Line& line = lines[i];
-            if (line.kind != LineKind::Key) {
-                continue;
-            }
-            if (EqualsIgnoringCase(line.name, key)) {
-                if (line.value == value) {
-                    return false;
-                }
-                // The key keeps its spelling in the file; only the value changes.
-                line.text = Joined({line.name, "=", value});
-                Classify(line);
-                return true;
-            }
-            insertAt = i + 1;
-        }
-        Append(insertAt, Joined({key, "=", value}));
-        return true;
-    }
-
-    bool Erase(std::string_view section, std::string_view key) {
-        const std::size_t header = FindSection(section);
-        if (header == lines.size()) {
-            return false;
-        }
-        const auto first = lines.begin() + static_cast<std::ptrdiff_t>(header + 1);
-        const auto last = lines.begin() + static_cast<std::ptrdiff_t>(SectionEnd(header));
-        const auto kept = std::remove_if(first, last, [key](const Line& line) {
-            return line.kind == LineKind::Key && EqualsIgnoringCase(line.name, key);
-        });
-        if (kept == last) {
-            return false;
-        }
-        lines.erase(kept, last);
-        return true;
-    }
-};
-
-bool StorableSection(std::string_view section) {
-    return !section.empty() && Trim(section) == section && !HasLineBreak(section) &&
-           section.find(']') == std::string_view::npos;
-}
-
-bool StorableKey(std::string_view key) {
-    return !key.empty() && Trim(key) == key && !HasLineBreak(key) &&
-           key.find('=') == std::string_view::npos && key.front() != '[' && key.front() != ';';
-}
 
 std::string CutValue(std::string_view value) {
     return std::string(value.substr(0, ProfileFile::kMaxValue));
@@ -315,7 +55,7 @@ struct ProfileFile::Snapshot {
     mutable bool keep = false; // may answer later calls while the identity holds
     mutable std::chrono::steady_clock::time_point readAt; // when the file was last read
     std::string content; // the bytes parsed: a file read again unchanged is not parsed
-    Document doc;
+    ini::Document doc;
 };
 
 namespace {
@@ -448,7 +188,7 @@ ReadSnapshot(const std::string& path, bool writerLockHeld,
         previous->readAt = std::chrono::steady_clock::now();
         return previous;
     }
-    snap->doc = Document::Parse(content);
+    snap->doc = ini::Document::Parse(content);
     snap->keep = ChangedLongAgo(snap->identity);
     snap->readAt = std::chrono::steady_clock::now();
     return snap;
@@ -479,43 +219,28 @@ int OpenSpare(const std::string& sparePath) {
 bool ReplaceWithSpare(int spare, const std::string& sparePath, const std::string& path,
                       const std::string& content, const struct stat* current,
                       struct stat& placedIdentity) {
-    // Overwritten in place and then cut to length, so its blocks stay allocated: freeing and
-    // allocating them on every write would cost journal work.
-    bool ok = ::lseek(spare, 0, SEEK_SET) == 0;
-    if (ok && StoreFaults::failProfileWrites) {
+    if (StoreFaults::failProfileWrites) {
         errno = ENOSPC;
-        ok = false;
+        return false;
     }
-    ok = ok && file_util::WriteAll(spare, content.data(), content.size()) &&
-         ::ftruncate(spare, static_cast<off_t>(content.size())) == 0;
     struct stat own {};
-    if (ok && current != nullptr && ::fstat(spare, &own) == 0) {
+    if (current != nullptr && ::fstat(spare, &own) == 0) {
         // The profile keeps its owner and permissions (a new one is readable by its owner only:
         // it holds passwords).
         if (own.st_uid != current->st_uid || own.st_gid != current->st_gid) {
             ::fchown(spare, current->st_uid, current->st_gid);
         }
-        if ((own.st_mode & 07777) != (current->st_mode & 07777)) {
-            ok = ::fchmod(spare, current->st_mode & 07777) == 0 || errno == EPERM;
-        }
-    }
-    ok = ok && ::fdatasync(spare) == 0;
-    if (!ok) {
-        return false;
-    }
-    bool placed = false;
-#ifdef RENAME_EXCHANGE
-    if (current != nullptr) {
-        placed =
-            ::renameat2(AT_FDCWD, sparePath.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0;
-        if (!placed && errno != EINVAL && errno != ENOSYS && errno != ENOENT) {
+        if ((own.st_mode & 07777) != (current->st_mode & 07777) &&
+            ::fchmod(spare, current->st_mode & 07777) != 0 && errno != EPERM) {
             return false;
         }
     }
-#endif
-    // No profile yet, or a file system that cannot exchange: a plain rename replaces it just as
-    // atomically, and the next write makes a new spare.
-    if (!placed && ::rename(sparePath.c_str(), path.c_str()) != 0) {
+    // Overwritten in place, so its blocks stay allocated: freeing and allocating them on every
+    // write would cost journal work. Without a profile yet there is nothing to trade with.
+    if (!durable::Refill(spare, content) ||
+        !durable::Place(sparePath, path,
+                        current != nullptr ? durable::Placing::Exchange
+                                           : durable::Placing::Replace)) {
         return false;
     }
     ::fstat(spare, &placedIdentity); // after the rename, which moves its change time
@@ -557,7 +282,7 @@ std::vector<std::string> ProfileFile::Read(std::span<const ProfileRead> reads) c
     values.reserve(reads.size());
     const auto snap = Load();
     for (const ProfileRead& read : reads) {
-        const Line* line = snap ? snap->doc.IndexedKey(read.section, read.key) : nullptr;
+        const ini::Line* line = snap ? snap->doc.IndexedKey(read.section, read.key) : nullptr;
         values.push_back(CutValue(line != nullptr ? std::string_view(line->value) : read.fallback));
     }
     return values;
@@ -570,12 +295,12 @@ ProfileFile::Entries(std::string_view section) const {
     if (!snap) {
         return entries;
     }
-    const Document& doc = snap->doc;
+    const ini::Document& doc = snap->doc;
     const std::size_t end = doc.SectionEnd(doc.IndexedSection(section));
     for (std::size_t i = doc.IndexedSection(section) + 1; i < end; ++i) {
-        const Line& line = doc.lines[i];
+        const ini::Line& line = doc.lines[i];
         // The first of a repeated key is the one reads see.
-        if (line.kind == LineKind::Key && doc.IndexedKey(section, line.name) == &line) {
+        if (line.kind == ini::LineKind::Key && doc.IndexedKey(section, line.name) == &line) {
             entries.emplace_back(line.name, CutValue(line.value));
         }
     }
@@ -588,14 +313,14 @@ std::vector<std::string> ProfileFile::Keys(std::string_view section) const {
     if (!snap) {
         return keys;
     }
-    const Document& doc = snap->doc;
+    const ini::Document& doc = snap->doc;
     const std::size_t header = doc.IndexedSection(section);
     if (header == doc.lines.size()) {
         return keys;
     }
     const std::size_t end = doc.SectionEnd(header);
     for (std::size_t i = header + 1; i < end; ++i) {
-        if (doc.lines[i].kind == LineKind::Key) {
+        if (doc.lines[i].kind == ini::LineKind::Key) {
             keys.push_back(doc.lines[i].name);
         }
     }
@@ -614,8 +339,8 @@ bool ProfileFile::Remove(std::string_view section, std::string_view key) {
 
 bool ProfileFile::Apply(std::span<const ProfileChange> changes, ProfileSync sync) {
     for (const ProfileChange& change : changes) {
-        if (!StorableSection(change.section) || !StorableKey(change.key) ||
-            (change.value && HasLineBreak(*change.value))) {
+        if (!ini::StorableSection(change.section) || !ini::StorableKey(change.key) ||
+            (change.value && ini::HasLineBreak(*change.value))) {
             errno = EINVAL;
             return false;
         }
@@ -625,8 +350,8 @@ bool ProfileFile::Apply(std::span<const ProfileChange> changes, ProfileSync sync
             bool changed = false;
             for (const ProfileChange& change : changes) {
                 if (change.value) {
-                    changed =
-                        snap.doc.Set(change.section, change.key, Trim(*change.value)) || changed;
+                    changed = snap.doc.Set(change.section, change.key, ini::Trim(*change.value)) ||
+                              changed;
                 } else {
                     changed = snap.doc.Erase(change.section, change.key) || changed;
                 }
@@ -643,17 +368,17 @@ std::string ProfileFile::Update(std::string_view section, std::string_view key,
     std::optional<std::string> before;
     bool refused = false;
     bool ok = false;
-    if (StorableSection(section) && StorableKey(key)) {
+    if (ini::StorableSection(section) && ini::StorableKey(key)) {
         ok = Modify(
             [&](Snapshot& snap) {
-                const Line* line = snap.doc.IndexedKey(section, key);
+                const ini::Line* line = snap.doc.IndexedKey(section, key);
                 before = CutValue(line != nullptr ? std::string_view(line->value) : fallback);
                 const std::string value = next(*before);
-                if (HasLineBreak(value)) {
+                if (ini::HasLineBreak(value)) {
                     refused = true;
                     return false;
                 }
-                return snap.doc.Set(section, key, Trim(value));
+                return snap.doc.Set(section, key, ini::Trim(value));
             },
             sync);
     }
@@ -704,7 +429,7 @@ bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync
     // sees it (the server's loop, right after its worker's write) would otherwise wait for the
     // disk. Whoever writes next flushes the folder again, after this rename.
     if (ok && sync == ProfileSync::Durable) {
-        ok = file_util::SyncFolder(file_util::FolderOf(path));
+        ok = durable::FlushFolder(file_util::FolderOf(path));
     }
     return ok;
 }

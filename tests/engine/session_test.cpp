@@ -10,6 +10,7 @@
 #include "engine/mail_session.h"
 #include "engine/session_registry.h"
 #include "engine/tls.h"
+#include "shell/self_signed.h"
 #include "support/client.h"
 #include "support/loop_thread.h"
 #include "support/tls_client.h"

@@ -3,7 +3,7 @@
 
   generated  the first start makes a certificate (key mode 0600) that later starts reuse; the
              implicit-TLS ports serve it; `brevin tls fingerprint` and the start-up line name
-             the certificate the clients see
+             the certificate the clients see; each file's rename is flushed to the folder
   admin      a missing certificate, or a key that does not match it, given by the
              administrator: exit 1 with a clear message
   unwritable a certificate that cannot be written is reported, and the server runs plain
@@ -13,6 +13,8 @@ Usage: tls_program.py BREVIN_BINARY CASE
 
 import hashlib
 import os
+import re
+import shutil
 import socket
 import ssl
 import stat
@@ -70,6 +72,30 @@ def case_generated(workdir):
     server = start(workdir)
     check(server.log_line(PREFIX) == first, "a restart reuses the certificate")
     server.stop()
+    check_renames_flushed(workdir)
+
+
+def check_renames_flushed(workdir):
+    """Making the files under strace: a power cut after the start-up line must not take back
+    the key or the certificate, so each rename is followed by a flush of their folder."""
+    if shutil.which("strace") is None:
+        check(False, "strace is installed (scripts/install-deps.sh test)")
+        return
+    fresh = workdir / "fresh"
+    fresh.mkdir()
+    trace = subprocess.run(["strace", "-f", "-y", "-e", "trace=fsync,rename,renameat,renameat2",
+                            BINARY, "tls", "fingerprint"], cwd=fresh, capture_output=True,
+                           text=True, timeout=60)
+    calls = [line for line in trace.stderr.splitlines() if re.search(r"\b(fsync|rename)", line)]
+    renames = [i for i, line in enumerate(calls) if "rename" in line] + [len(calls)]
+    flush = re.compile(r"fsync\(\d+<" + re.escape(os.path.realpath(fresh)) + r">\)")
+    for name in ("brevin-key.pem", "brevin-cert.pem"):
+        renamed = [i for i in renames[:-1] if f'{name}"' in calls[i]]
+        check(len(renamed) == 1, f"{name} is renamed into place once")
+        # Before the next rename: what follows is the next file's business.
+        after = calls[renamed[0] + 1 : renames[renames.index(renamed[0]) + 1]] if renamed else []
+        check(any(flush.search(line) for line in after),
+              f"the folder is flushed after {name} takes its name ({after})")
 
 
 def case_admin(workdir):
