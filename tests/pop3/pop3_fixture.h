@@ -1,8 +1,9 @@
 #pragma once
 
-// The real POP3 service on loopback over a store in a temporary folder, with users alice and
+// The real POP3 service over a store in a temporary folder, with users alice and
 // lice (empty mailboxes) and nopw (no password), and helpers to fill mailboxes and talk.
 
+#include "pop3/pop3_session.h"
 #include "support/test_server.h"
 
 #include <cstdio>
@@ -36,6 +37,17 @@ inline std::string MessageName(unsigned number) {
     return name;
 }
 
+/// The test server with POP3 sessions.
+class Pop3Server : public TestServer {
+public:
+    using TestServer::TestServer;
+
+    /// A session's client, banner read.
+    std::unique_ptr<Client> Pop3() {
+        return Open(std::make_unique<Pop3Session>(Loop(), Options(), Users()));
+    }
+};
+
 class Pop3Test : public ::testing::Test {
 protected:
     explicit Pop3Test(std::chrono::milliseconds pause = 0ms) : server(pause) {}
@@ -44,12 +56,16 @@ protected:
         server.AddUser("alice", "alice", "alice-pw");
         server.AddUser("lice", "lice", "lice-pw");
         server.AddUser("nopw", "nopw", "");
-        server.Start();
     }
 
     void TearDown() override {
-        EXPECT_TRUE(WaitUntil([] { return OpenSockets() <= 2; }))
+        EXPECT_TRUE(WaitUntil([] { return OpenSockets() == 0; }))
             << "a session outlived its client";
+    }
+
+    template <typename Fn>
+    bool WaitUntil(Fn done) {
+        return server.WaitUntil(std::move(done));
     }
 
     void Put(unsigned number, const std::string& bytes) {
@@ -58,11 +74,6 @@ protected:
 
     [[nodiscard]] bool Exists(unsigned number) const {
         return std::filesystem::exists(server.StoreRoot() / "alice" / MessageName(number));
-    }
-
-    static std::string Command(Client& client, const std::string& line) {
-        client.Send(line + "\r\n");
-        return client.ReadLine();
     }
 
     /// Sends a command and reads its multi-line reply, status line included.
@@ -78,7 +89,7 @@ protected:
         return client;
     }
 
-    TestServer server;
+    Pop3Server server;
 };
 
 } // namespace brevin::testing
