@@ -1,7 +1,7 @@
 #include "pop3/pop3_session.h"
 
+#include "base/base64.h"
 #include "base/log.h"
-#include "pop3/base64.h"
 #include "pop3/pop3_command.h"
 
 #include <algorithm>
