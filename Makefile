@@ -48,7 +48,8 @@ format:
 # clang-tidy the compile commands).
 lint:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
-	@git ls-files 'base/*.cpp' 'engine/*.cpp' 'store/*.cpp' 'smtp/*.cpp' 'pop3/*.cpp' \
+	@git ls-files 'base/*.cpp' 'engine/*.cpp' 'store/*.cpp' 'login/*.cpp' 'smtp/*.cpp' \
+		'pop3/*.cpp' \
 		'shell/*.cpp' 'shell/qt/*.cpp' | xargs -P $(JOBS) -n 4 clang-tidy -p $(BUILD) --quiet
 
 clean:

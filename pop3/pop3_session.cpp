@@ -1,7 +1,7 @@
 #include "pop3/pop3_session.h"
 
+#include "base/base64.h"
 #include "base/log.h"
-#include "pop3/base64.h"
 #include "pop3/pop3_command.h"
 #include "pop3/pop3_service.h"
 
@@ -61,10 +61,15 @@ const Pop3Session::Command Pop3Session::kCommands[] = {
 
 Pop3Session::Pop3Session(EventLoop& loop, const SessionOptions& options, UserDirectory& users)
     : MailSession(loop, kPop3Traits, options), m_users(users),
-      m_penaltyTimer(loop, [this] { PenaltyOver(); }) {}
+      m_login(loop, users, "pop3",
+              {.decided = [this](const LoginResult& result) { LoginDecided(result); },
+               .answer = [this](const LoginResult& result) { AnswerPassword(result); },
+               .abandoned = [this] { EndSession(); }}) {}
 
 // Only QUIT deletes: a session that ends in any other way leaves every message in place, so
 // a client that gives up halfway finds its mail again next time.
+Pop3Session::~Pop3Session() = default;
+
 // The first four letters name a command, as they choose the handler.
 std::string Pop3Session::CommandName(std::string_view line) const {
     return LeadingWord(line, 4);
@@ -74,12 +79,6 @@ std::string Pop3Session::CommandName(std::string_view line) const {
 std::string Pop3Session::LineForLog(std::string_view line) const {
     const std::string word = LeadingWord(line, 4);
     return word == "PASS" || word == "AUTH" || word == "APOP" ? word + " ***" : std::string(line);
-}
-
-Pop3Session::~Pop3Session() {
-    if (m_penaltyTimer.Pending()) {
-        Clients().AnswerSent(PeerAddress()); // it waits no more
-    }
 }
 
 void Pop3Session::InterpretCommand(std::string_view line) {
@@ -126,43 +125,14 @@ void Pop3Session::User(std::string_view argument) {
     m_mailbox = Mailbox();
     const bool known = m_users.MailboxPath(m_user).has_value();
     if (!known) {
-        Penalise(); // guessing names is guessing too
+        m_login.CountFailure(Clients(), PeerAddress()); // guessing names is guessing too
     }
     ReplyLine(known ? "+OK Brevin server: continue" : "-ERR Brevin had not such User");
 }
 
-void Pop3Session::Penalise() {
-    const auto penalty = Clients().AddFailure(PeerAddress(), Loop().Now());
-    LogEvent("pop3", "penalty")
-        .Add("client", AddressText(PeerAddress()))
-        .Add("seconds", static_cast<std::uint64_t>(
-                            std::chrono::duration_cast<std::chrono::seconds>(penalty).count()));
-}
-
-// Right or wrong, the answer waits out the address's penalty: a guesser that hangs up early
-// learns nothing, and one that waits gets about one answer per penalty, on any connection.
-void Pop3Session::AnswerPassword(std::string_view reply) {
-    const auto wait = Clients().PasswordWait(PeerAddress(), Loop().Now());
-    if (wait.count() == 0) {
-        ReplyLine(reply);
-        return;
-    }
-    m_penaltyReply = reply;
-    Hold();
-    m_penaltyTimer.Start(wait);
-}
-
-// A client that hangs up while its password waits learns nothing, and stops counting as waiting:
-// otherwise every abandoned guess would delay the answers from its address further.
+// A client that hangs up while its password waits out a penalty learns nothing.
 void Pop3Session::OnInputEnded() {
-    if (m_penaltyTimer.Pending()) {
-        EndSession();
-    }
-}
-
-void Pop3Session::PenaltyOver() {
-    Clients().AnswerSent(PeerAddress());
-    Resume(m_penaltyReply);
+    m_login.ClientLeft();
 }
 
 void Pop3Session::Pass(std::string_view argument) {
@@ -171,19 +141,21 @@ void Pop3Session::Pass(std::string_view argument) {
     }
     m_authorised = false;
     m_mailbox = Mailbox();
-    // An unknown user, or one without a password, opens nothing.
-    const auto folder = m_users.MailboxPath(m_user);
-    if (!folder || !m_users.CheckPassword(m_user, argument)) {
+    Hold();
+    m_login.Check(Clients(), PeerAddress(), m_user, argument);
+}
+
+// An unknown user, or one without a password, opens nothing.
+void Pop3Session::LoginDecided(const LoginResult& result) {
+    if (result.verdict != LoginVerdict::Accepted) {
         LogEvent("pop3", "login")
             .Add("user", m_user)
             .Add("client", ClientEndpoint())
             .Add("session", Id())
             .Failed();
-        Penalise();
-        AnswerPassword(kPassWrong);
         return;
     }
-    m_mailbox = Mailbox(*folder);
+    m_mailbox = Mailbox(result.mailbox);
     m_authorised = true;
     m_retrieved = 0;
     LogEvent("pop3", "login")
@@ -191,7 +163,15 @@ void Pop3Session::Pass(std::string_view argument) {
         .Add("client", ClientEndpoint())
         .Add("session", Id())
         .Add("messages", m_mailbox.Count());
-    AnswerPassword(kPassOk);
+}
+
+void Pop3Session::AnswerPassword(const LoginResult& result) {
+    const std::string_view reply = result.verdict == LoginVerdict::Accepted ? kPassOk : kPassWrong;
+    if (result.penalised) {
+        Resume(reply);
+    } else {
+        ResumeAfterPause(reply);
+    }
 }
 
 void Pop3Session::Quit(std::string_view /*argument*/) {

@@ -2,6 +2,7 @@
 
 #include "base/unique_fd.h"
 #include "engine/mail_session.h"
+#include "login/login_gate.h"
 #include "pop3/message_stream.h"
 #include "store/mailbox.h"
 #include "store/users.h"
@@ -75,11 +76,10 @@ private:
     void Stls(std::string_view argument);
     /// Refuses USER and PASS on a plain session when encryption is required; true if it did.
     bool RefusedInTheClear();
-    /// A failed login: raises the client address's guessing penalty, and logs it.
-    void Penalise();
+    /// The verdict on PASS: opens the mailbox or not, and logs the login.
+    void LoginDecided(const LoginResult& result);
     /// The answer to PASS, once the client address's penalty (if any) has passed.
-    void AnswerPassword(std::string_view reply);
-    void PenaltyOver();
+    void AnswerPassword(const LoginResult& result);
 
     /// The listing index a command's number names, or nothing (after replying) when it names
     /// none or a message marked for deletion.
@@ -101,9 +101,8 @@ private:
 
     UserDirectory& m_users;
 
-    std::string m_user;   // as the last USER gave it, also when unknown
-    Timer m_penaltyTimer; // holds the answer to PASS while the penalty lasts
-    std::string_view m_penaltyReply;
+    std::string m_user; // as the last USER gave it, also when unknown
+    LoginGate m_login;  // checks PASS; the answer waits out the address's penalty
     bool m_authorised = false;
     std::uint64_t m_retrieved = 0; // RETR since the login, for the log
     Mailbox m_mailbox;             // listed when PASS opened it

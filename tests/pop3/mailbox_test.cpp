@@ -2,7 +2,7 @@
 // their length; RETR and TOP sending each file so that the reply ends only at its end; DELE
 // marks that only QUIT works off, while numbers stay what the client saw.
 
-#include "pop3/base64.h"
+#include "base/base64.h"
 #include "pop3_fixture.h"
 
 namespace brevin::testing {
