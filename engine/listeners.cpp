@@ -99,53 +99,57 @@ void Listener::ResumeAccepting() {
     AsyncSelect(Interest::Accept);
 }
 
-std::vector<std::pair<std::string, std::string>> InterfaceAddresses(bool withLoopback) {
-    std::vector<std::pair<std::string, std::string>> found;
+namespace {
+
+/// Calls `take(interface, address)` for each address of `family` on an interface that is up.
+template <typename Fn>
+void ForEachInterfaceAddress(int family, Fn take) {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) {
-        return found;
+        return;
     }
     for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET ||
-            (i->ifa_flags & IFF_UP) == 0 || (!withLoopback && (i->ifa_flags & IFF_LOOPBACK) != 0)) {
-            continue;
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == family &&
+            (i->ifa_flags & IFF_UP) != 0) {
+            take(*i, i->ifa_addr);
         }
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, text,
-                  sizeof text);
-        if (!withLoopback && std::string_view(text).starts_with("127.")) {
-            continue;
-        }
-        found.emplace_back(i->ifa_name, text);
     }
     freeifaddrs(list);
+}
+
+} // namespace
+
+std::vector<std::pair<std::string, std::string>> InterfaceAddresses(bool withLoopback) {
+    std::vector<std::pair<std::string, std::string>> found;
+    ForEachInterfaceAddress(AF_INET, [&](const ifaddrs& i, const sockaddr* address) {
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                  sizeof text);
+        if (withLoopback ||
+            ((i.ifa_flags & IFF_LOOPBACK) == 0 && !std::string_view(text).starts_with("127."))) {
+            found.emplace_back(i.ifa_name, text);
+        }
+    });
     return found;
 }
 
 std::vector<std::pair<std::string, std::string>> InterfaceAddresses6(std::string_view interface) {
     std::vector<std::pair<std::string, std::string>> found;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) {
-        return found;
-    }
-    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET6 ||
-            (i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0 ||
-            (!interface.empty() && interface != i->ifa_name)) {
-            continue;
+    ForEachInterfaceAddress(AF_INET6, [&](const ifaddrs& i, const sockaddr* raw) {
+        if ((i.ifa_flags & IFF_LOOPBACK) != 0 || (!interface.empty() && interface != i.ifa_name)) {
+            return;
         }
-        const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr;
+        const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(raw)->sin6_addr;
         // Global unicast is 2000::/3, unique-local fc00::/7; the rest (link-local, multicast,
         // loopback, mapped) is no address a LAN client would be given.
         const auto first = address.s6_addr[0];
         if ((first & 0xE0) != 0x20 && (first & 0xFE) != 0xFC) {
-            continue;
+            return;
         }
         char text[INET6_ADDRSTRLEN] = {};
         inet_ntop(AF_INET6, &address, text, sizeof text);
-        found.emplace_back(i->ifa_name, text);
-    }
-    freeifaddrs(list);
+        found.emplace_back(i.ifa_name, text);
+    });
     return found;
 }
 

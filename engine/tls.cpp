@@ -21,17 +21,6 @@ constexpr std::size_t kMaxWrite = 64 * 1024;
 // A backlog this large after a burst is given back once it has drained.
 constexpr std::size_t kKeptBacklog = 16 * 1024;
 
-std::string OpenSslReason() {
-    const unsigned long code = ERR_peek_last_error();
-    ERR_clear_error();
-    if (code == 0) {
-        return "no reason given";
-    }
-    char text[256] = {};
-    ERR_error_string_n(code, text, sizeof text);
-    return text;
-}
-
 std::string Hex(const unsigned char* bytes, unsigned length) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string out;
@@ -56,6 +45,17 @@ std::string Unreadable(const std::filesystem::path& path) {
 }
 
 } // namespace
+
+std::string OpenSslReason() {
+    const unsigned long code = ERR_peek_last_error();
+    ERR_clear_error();
+    if (code == 0) {
+        return "no reason given";
+    }
+    char text[256] = {};
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
 
 // ---- the context ----
 

@@ -41,6 +41,10 @@ private:
     std::string m_fingerprint;
 };
 
+/// The reason OpenSSL gives for the last failure, in its words ("no reason given" when it
+/// gives none); clears its error queue.
+std::string OpenSslReason();
+
 /// One connection's encryption, for the session that owns the socket. Plain bytes go in and out
 /// like a socket's; the encrypted bytes go straight to the socket, and what it cannot take
 /// waits in a backlog that `Flush` moves on. Nothing here ever blocks.

@@ -1,5 +1,6 @@
 #include "shell/self_signed.h"
 
+#include "engine/tls.h"
 #include "store/durable_file.h"
 
 #include <algorithm>
@@ -19,17 +20,6 @@ namespace brevin {
 namespace {
 
 constexpr int kValidDays = 3653;
-
-std::string OpenSslReason() {
-    const unsigned long code = ERR_peek_last_error();
-    ERR_clear_error();
-    if (code == 0) {
-        return "no reason given";
-    }
-    char text[256] = {};
-    ERR_error_string_n(code, text, sizeof text);
-    return text;
-}
 
 bool AddExtension(X509* certificate, int nid, const std::string& value) {
     X509V3_CTX context;
