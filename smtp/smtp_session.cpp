@@ -257,7 +257,7 @@ void SmtpSession::Mail(std::string_view line) {
             ReplyLine(*refused);
             return;
         }
-        AddressToUserName(line, Transaction().sender);
+        Transaction(); // begun here, so that RCPT does not check the disk again
         LogEvent("smtp", "sender").Add("session", Id()).Add("from", LoggedAddress(line, colon));
     }
     if (LowOnSpace(declared)) {
@@ -265,7 +265,7 @@ void SmtpSession::Mail(std::string_view line) {
         ReplyLine(kLowSpace);
         return;
     }
-    ReplyLine(kOk); // whatever the sender was; nothing reads it
+    ReplyLine(kOk); // whatever the sender was: nothing checks it yet
 }
 
 // Mail must never fill the disk the store shares with the desktop and the system: a message

@@ -32,7 +32,6 @@ struct SmtpLimits {
 /// One mail transaction: made at MAIL (or at the first RCPT of a client that skips MAIL) and
 /// dropped at RSET, at the next MAIL, or once its message has been filed.
 struct SmtpTransaction {
-    std::string sender;                  // reduced as RCPT addresses are; nothing reads it
     std::vector<std::string> recipients; // user names, in RCPT order
     std::string lastFolder;              // full path of the last recipient's mailbox
     Delivery delivery;                   // the message being received or filed
