@@ -143,62 +143,58 @@ SmtpTransaction& SmtpSession::Transaction() {
     return *m_transaction;
 }
 
+// A new HELO, EHLO or MAIL starts over: earlier recipients get nothing of what follows. Where
+// encryption is required, RCPT is refused in the clear also for clients that skip MAIL.
+const SmtpSession::Command SmtpSession::kCommands[] = {
+    {.word = Word("helo"), .startsOver = true, .handler = &SmtpSession::Helo},
+    {.word = Word("ehlo"), .startsOver = true, .handler = &SmtpSession::Helo},
+    {.word = Word("mail"), .startsOver = true, .needsTls = true, .handler = &SmtpSession::Mail},
+    {.word = Word("rcpt"), .needsTls = true, .handler = &SmtpSession::Rcpt},
+    {.word = Word("data"), .needsRecipient = true, .handler = &SmtpSession::Data},
+    {.word = Word("rset"), .startsOver = true, .handler = &SmtpSession::Rset},
+    {.word = Word("star"), .handler = &SmtpSession::StartTls},
+    {.word = Word("noop"), .handler = &SmtpSession::Noop},
+    {.word = Word("vrfy"), .handler = &SmtpSession::Vrfy},
+    {.word = Word("help"), .handler = &SmtpSession::Help},
+    {.word = Word("quit"), .handler = &SmtpSession::Quit},
+};
+
 void SmtpSession::InterpretCommand(std::string_view line) {
     // The line is read as text: a zero byte ends it.
     const std::string_view text = line.substr(0, line.find('\0'));
-    switch (CommandWord(text)) {
-    case Word("helo"):
-    case Word("ehlo"): {
-        m_transaction.reset();
-        std::string_view name = WithoutLineEnd(text.substr(std::min<std::size_t>(text.size(), 4)));
-        name.remove_prefix(std::min(name.size(), name.find_first_not_of(' ')));
-        LogEvent("smtp", "helo")
-            .Add("session", Id())
-            .Add("command", CommandWord(text) == Word("ehlo") ? "EHLO" : "HELO")
-            .Add("name", name);
-        if (CommandWord(text) == Word("ehlo")) {
-            Ehlo();
+    const std::uint32_t word = CommandWord(text);
+    for (const Command& command : kCommands) {
+        if (command.word != word) {
+            continue;
+        }
+        if (command.startsOver) {
+            m_transaction.reset();
+        }
+        if (command.needsTls && Options().requireTls && !IsEncrypted()) {
+            ReplyLine(kTlsRequired);
+        } else if (command.needsRecipient &&
+                   (!m_transaction || m_transaction->recipients.empty())) {
+            ReplyLine(kNoRecipients); // nothing is stored and no number is taken
         } else {
-            ReplyLine(kOk);
+            (this->*command.handler)(text);
         }
         return;
     }
-    case Word("mail"):
-        Mail(text);
-        return;
-    case Word("rcpt"):
-        Rcpt(text);
-        return;
-    case Word("data"):
-        Data();
-        return;
-    case Word("rset"):
-        m_transaction.reset();
+    ReplyLine(kUnknown);
+}
+
+void SmtpSession::Helo(std::string_view text) {
+    const bool extended = CommandWord(text) == Word("ehlo");
+    std::string_view name = WithoutLineEnd(text.substr(std::min<std::size_t>(text.size(), 4)));
+    name.remove_prefix(std::min(name.size(), name.find_first_not_of(' ')));
+    LogEvent("smtp", "helo")
+        .Add("session", Id())
+        .Add("command", extended ? "EHLO" : "HELO")
+        .Add("name", name);
+    if (extended) {
+        Ehlo();
+    } else {
         ReplyLine(kOk);
-        return;
-    case Word("star"):
-        if (text.size() >= 8 && EqualsIgnoringCase(text.substr(0, 8), "STARTTLS")) {
-            StartTls();
-            return;
-        }
-        ReplyLine(kUnknown);
-        return;
-    case Word("noop"):
-        ReplyLine(kOk);
-        return;
-    case Word("vrfy"):
-        ReplyLine("252 Brevin Server : cannot verify, but will try to deliver");
-        return;
-    case Word("help"):
-        ReplyLine("214 Brevin Server : HELO EHLO MAIL RCPT DATA RSET NOOP VRFY HELP QUIT");
-        return;
-    case Word("quit"):
-        ReplyLine(kClosing);
-        CloseAfterReply();
-        return;
-    default:
-        ReplyLine(kUnknown);
-        return;
     }
 }
 
@@ -221,7 +217,11 @@ void SmtpSession::Ehlo() {
     Reply(reply);
 }
 
-void SmtpSession::StartTls() {
+void SmtpSession::StartTls(std::string_view text) {
+    if (text.size() < 8 || !EqualsIgnoringCase(text.substr(0, 8), "STARTTLS")) {
+        ReplyLine(kUnknown);
+        return;
+    }
     if (IsEncrypted()) {
         ReplyLine("503 Brevin Server : TLS already active");
         return;
@@ -239,13 +239,28 @@ void SmtpSession::OnEncrypted() {
     m_transaction.reset();
 }
 
+void SmtpSession::Rset(std::string_view /*text*/) {
+    ReplyLine(kOk);
+}
+
+void SmtpSession::Noop(std::string_view /*text*/) {
+    ReplyLine(kOk);
+}
+
+void SmtpSession::Vrfy(std::string_view /*text*/) {
+    ReplyLine("252 Brevin Server : cannot verify, but will try to deliver");
+}
+
+void SmtpSession::Help(std::string_view /*text*/) {
+    ReplyLine("214 Brevin Server : HELO EHLO MAIL RCPT DATA RSET NOOP VRFY HELP QUIT");
+}
+
+void SmtpSession::Quit(std::string_view /*text*/) {
+    ReplyLine(kClosing);
+    CloseAfterReply();
+}
+
 void SmtpSession::Mail(std::string_view line) {
-    // A new transaction: earlier recipients get nothing of it.
-    m_transaction.reset();
-    if (Options().requireTls && !IsEncrypted()) {
-        ReplyLine(kTlsRequired);
-        return;
-    }
     const auto colon = ArgumentColon(line);
     std::uint64_t declared = 0;
     if (colon != std::string_view::npos) {
@@ -254,7 +269,7 @@ void SmtpSession::Mail(std::string_view line) {
             ReplyLine(*refused);
             return;
         }
-        AddressToUserName(line, Transaction().sender);
+        Transaction(); // begun here, so that RCPT does not check the disk again
         LogEvent("smtp", "sender").Add("session", Id()).Add("from", LoggedAddress(line, colon));
     }
     if (LowOnSpace(declared)) {
@@ -262,7 +277,7 @@ void SmtpSession::Mail(std::string_view line) {
         ReplyLine(kLowSpace);
         return;
     }
-    ReplyLine(kOk); // whatever the sender was; nothing reads it
+    ReplyLine(kOk); // whatever the sender was: nothing checks it yet
 }
 
 // Mail must never fill the disk the store shares with the desktop and the system: a message
@@ -289,10 +304,6 @@ bool SmtpSession::LowOnSpace(std::uint64_t needed) const {
 }
 
 void SmtpSession::Rcpt(std::string_view line) {
-    if (Options().requireTls && !IsEncrypted()) {
-        ReplyLine(kTlsRequired); // also for clients that skip MAIL
-        return;
-    }
     const auto colon = ArgumentColon(line);
     if (colon == std::string_view::npos) {
         ReplyLine(kNoSuchUser);
@@ -325,11 +336,7 @@ void SmtpSession::Rcpt(std::string_view line) {
     ReplyLine(kOk);
 }
 
-void SmtpSession::Data() {
-    if (!m_transaction || m_transaction->recipients.empty()) {
-        ReplyLine(kNoRecipients); // nothing is stored and no number is taken
-        return;
-    }
+void SmtpSession::Data(std::string_view /*text*/) {
     Hold();
     m_deliveries.OpenMessage(
         m_transaction->delivery, m_transaction->lastFolder,

@@ -32,7 +32,6 @@ struct SmtpLimits {
 /// One mail transaction: made at MAIL (or at the first RCPT of a client that skips MAIL) and
 /// dropped at RSET, at the next MAIL, or once its message has been filed.
 struct SmtpTransaction {
-    std::string sender;                  // reduced as RCPT addresses are; nothing reads it
     std::vector<std::string> recipients; // user names, in RCPT order
     std::string lastFolder;              // full path of the last recipient's mailbox
     Delivery delivery;                   // the message being received or filed
@@ -80,6 +79,17 @@ public:
         "555 Brevin Server : MAIL parameter not recognized";
 
 private:
+    using Handler = void (SmtpSession::*)(std::string_view text);
+    /// A row of the command table. What a row requires is checked once, before its handler.
+    struct Command {
+        std::uint32_t word;          // the command's first four letters, see CommandWord
+        bool startsOver = false;     // drops the transaction under way first
+        bool needsTls = false;       // refused in the clear while encryption is required
+        bool needsRecipient = false; // refused until a RCPT has been accepted
+        Handler handler = nullptr;
+    };
+    static const Command kCommands[];
+
     [[nodiscard]] std::string_view Banner() const override { return kBanner; }
     void InterpretCommand(std::string_view line) override;
     void RejectLongLine() override { ReplyLine(kTooLong); }
@@ -91,14 +101,21 @@ private:
         return !reply.empty() && (reply.front() == '4' || reply.front() == '5');
     }
 
+    // The handlers get the command line up to any zero byte, line end included.
+    void Helo(std::string_view text);
     void Ehlo();
-    void StartTls();
-    void Mail(std::string_view line);
-    void Rcpt(std::string_view line);
+    void StartTls(std::string_view text);
+    void Mail(std::string_view text);
+    void Rcpt(std::string_view text);
     /// Whether the store's file system has less free space than mail may leave, or would have
     /// after `needed` more bytes (logged).
     [[nodiscard]] bool LowOnSpace(std::uint64_t needed = 0) const;
-    void Data();
+    void Data(std::string_view text);
+    void Rset(std::string_view text);
+    void Noop(std::string_view text);
+    void Vrfy(std::string_view text);
+    void Help(std::string_view text);
+    void Quit(std::string_view text);
     /// DATA, once the delivery queue has made the message's file (invisible until complete)
     /// or failed to: answers. The number is used up even when the file cannot be created.
     void MessageFileOpened(IncomingMessage message);

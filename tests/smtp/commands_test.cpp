@@ -28,6 +28,7 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
         {"VRFY ann", "252 Brevin Server : cannot verify, but will try to deliver\r\n"},
         {"", unknown},
         {"STARTTLS", "454 Brevin Server : TLS not available\r\n"},
+        {"STARTING", unknown}, // the one command known by more than its first four letters
         // MAIL takes the parameters EHLO offers, and a declared size within the limit.
         {"MAIL FROM:<s@x> SIZE=100 BODY=8BITMIME SMTPUTF8", kOk},
         {"MAIL FROM:<s@x> body=7bit size=52428800", kOk},
@@ -44,6 +45,9 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
         {"DATA", kNoRecipients},
         {"RCPT TO:<bob@x>", kOk},
         {"RSET", kOk},
+        {"DATA", kNoRecipients},
+        {"RCPT TO:<bob@x>", kOk},
+        {"HELO again", kOk}, // a new greeting drops the transaction too
         {"DATA", kNoRecipients},
         // RCPT: the argument after the ':' at index 5 or later names a user with a folder.
         {"rcpt to:<ANN@x> SIZE=100", kOk},

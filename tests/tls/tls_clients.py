@@ -178,8 +178,9 @@ def case_require(server, tmp):
         smtp.ehlo()
         plain = set(smtp.esmtp_features)
         refused = smtp.docmd("MAIL FROM:<a@b.test>")[0]
-        check(plain == {"pipelining", "starttls"} and refused == 530,
-              f"SMTP plain: EHLO offers {sorted(plain)}, MAIL gets {refused}")
+        skipped = smtp.docmd("RCPT TO:<alice@brevin.test>")[0]
+        check(plain == {"pipelining", "starttls"} and refused == 530 and skipped == 530,
+              f"SMTP plain: EHLO offers {sorted(plain)}, MAIL gets {refused}, RCPT {skipped}")
         smtp.starttls(context=server.context())
         smtp.ehlo()
         check("size" in smtp.esmtp_features, "SMTP: EHLO offers SIZE after the upgrade")
