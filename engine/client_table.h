@@ -23,7 +23,7 @@ struct ConnectionLimits {
 /// `ClientAddress::Host`): its open sessions and its password-guessing penalty. Everything runs
 /// on the loop's thread, so nothing is locked.
 ///
-/// The penalty: every failed login (or USER naming nobody) raises it (2 s, doubling, at most
+/// The penalty: every failed login, through any service, raises it (2 s, doubling, at most
 /// 15 s); five minutes without a failure forget it. While it lasts, each password from the
 /// address is answered only after the penalty times one more than the answers from that address
 /// already waiting, so however many connections it opens, the answers come about one per
