@@ -244,9 +244,13 @@ bool MailSession::NextChunk() {
 }
 
 void MailSession::SetReply(std::string_view text, EventLoop::Clock::time_point sendAt) {
-    m_reply = std::move(m_gathered);
-    m_gathered.clear();
-    m_reply += text;
+    if (m_gathered.empty()) {
+        m_reply.assign(text); // keeps the buffer a session's replies already grew
+    } else {
+        m_reply = std::move(m_gathered);
+        m_gathered.clear();
+        m_reply += text;
+    }
     m_replySent = 0;
     m_sendAt = sendAt;
 }
