@@ -266,6 +266,9 @@ def case_ipv6():
     if os.geteuid() != 0:
         print("ipv6: needs root for unshare -n; skipped")
         sys.exit(77)
+    if not socket.has_ipv6 or not Path("/proc/net/if_inet6").exists():
+        print("ipv6: this kernel has no IPv6; skipped")
+        sys.exit(77)
     here = Path(__file__).resolve()
     # The server's end of the veth pair has the IPv4 address the server picks and a
     # unique-local IPv6 one; the other end two more addresses of the same /64.
