@@ -58,7 +58,6 @@ public:
     /// From now on every byte goes through encryption; the server's side of the handshake
     /// then runs with `Handshake`.
     void BeginTls(const TlsContext& context);
-    [[nodiscard]] bool HasTls() const { return m_tls != nullptr; }
     enum class Handshake { Done, Waiting, Failed };
     Handshake ContinueHandshake();
     /// Why the handshake or a record failed, in OpenSSL's words.
