@@ -13,6 +13,7 @@
 #include "engine/mail_session.h"
 #include "engine/session_registry.h"
 #include "engine/tls.h"
+#include "login/login_guard.h"
 #include "shell/self_signed.h"
 #include "smtp/delivery_queue.h"
 #include "store/profile_file.h"
@@ -60,6 +61,9 @@ public:
     }
     UserDirectory& Users() {
         return m_users;
+    }
+    LoginGuard& Logins() {
+        return m_logins;
     }
     EventLoop& Loop() {
         return m_loop;
@@ -134,6 +138,7 @@ private:
     EventLoop m_loop;
     UserDirectory m_users{m_profile};
     DeliveryQueue m_deliveries{m_loop, m_users};
+    LoginGuard m_logins{m_loop, m_users};
     std::unique_ptr<TlsContext> m_tls;
     SessionOptions m_options;
     SessionOptions m_required;

@@ -7,7 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static brevin::fuzzing::SessionHarness harness;
     harness.Run(std::make_unique<brevin::SmtpSession>(harness.Loop(), harness.Options(data, size),
-                                                      harness.Deliveries()),
+                                                      harness.Deliveries(), harness.Logins()),
                 data, size);
     // Keep the store small: filed messages are of no further use.
     static int runs = 0;

@@ -10,12 +10,12 @@ const ServiceTraits kPop3Traits{
     .serverFullReply = "-ERR Brevin server: too many connections, try again later\r\n",
 };
 
-Service Pop3Service(EventLoop& loop, const SessionOptions& options, UserDirectory& users,
+Service Pop3Service(EventLoop& loop, const SessionOptions& options, LoginGuard& logins,
                     std::optional<std::uint16_t> port,
                     std::optional<std::uint16_t> implicitTlsPort) {
     return {
         &kPop3Traits,
-        [&loop, &options, &users] { return std::make_unique<Pop3Session>(loop, options, users); },
+        [&loop, &options, &logins] { return std::make_unique<Pop3Session>(loop, options, logins); },
         port, implicitTlsPort};
 }
 

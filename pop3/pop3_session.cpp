@@ -59,12 +59,8 @@ const Pop3Session::Command Pop3Session::kCommands[] = {
     {Word("rset"), true, &Pop3Session::Rset},
 };
 
-Pop3Session::Pop3Session(EventLoop& loop, const SessionOptions& options, UserDirectory& users)
-    : MailSession(loop, kPop3Traits, options), m_users(users),
-      m_login(loop, users, "pop3",
-              {.decided = [this](const LoginResult& result) { LoginDecided(result); },
-               .answer = [this](const LoginResult& result) { AnswerPassword(result); },
-               .abandoned = [this] { EndSession(); }}) {}
+Pop3Session::Pop3Session(EventLoop& loop, const SessionOptions& options, LoginGuard& logins)
+    : MailSession(loop, kPop3Traits, options), m_logins(logins) {}
 
 // Only QUIT deletes: a session that ends in any other way leaves every message in place, so
 // a client that gives up halfway finds its mail again next time.
@@ -123,16 +119,16 @@ void Pop3Session::User(std::string_view argument) {
     m_user = argument;
     m_authorised = false;
     m_mailbox = Mailbox();
-    const bool known = m_users.MailboxPath(m_user).has_value();
-    if (!known) {
-        m_login.CountFailure(Clients(), PeerAddress()); // guessing names is guessing too
-    }
-    ReplyLine(known ? "+OK Brevin server: continue" : "-ERR Brevin had not such User");
+    // Every name is taken here: telling unknown names apart would let a guesser collect them.
+    // PASS refuses.
+    ReplyLine("+OK Brevin server: continue");
 }
 
-// A client that hangs up while its password waits out a penalty learns nothing.
+// A client that hangs up while its password is checked hears nothing; its guess still counts.
 void Pop3Session::OnInputEnded() {
-    m_login.ClientLeft();
+    if (m_login.Pending()) {
+        EndSession();
+    }
 }
 
 void Pop3Session::Pass(std::string_view argument) {
@@ -142,31 +138,28 @@ void Pop3Session::Pass(std::string_view argument) {
     m_authorised = false;
     m_mailbox = Mailbox();
     Hold();
-    m_login.Check(Clients(), PeerAddress(), m_user, argument);
+    m_login = m_logins.Check("pop3", PeerAddress(), m_user, argument,
+                             [this](const LoginResult& result) { PasswordChecked(result); });
 }
 
 // An unknown user, or one without a password, opens nothing.
-void Pop3Session::LoginDecided(const LoginResult& result) {
-    if (result.verdict != LoginVerdict::Accepted) {
-        LogEvent("pop3", "login")
-            .Add("user", m_user)
-            .Add("client", ClientEndpoint())
-            .Add("session", Id())
-            .Failed();
-        return;
+void Pop3Session::PasswordChecked(const LoginResult& result) {
+    const bool accepted = result.verdict == LoginVerdict::Accepted;
+    if (accepted) {
+        m_mailbox = Mailbox(result.mailbox);
+        m_authorised = true;
+        m_retrieved = 0;
     }
-    m_mailbox = Mailbox(result.mailbox);
-    m_authorised = true;
-    m_retrieved = 0;
-    LogEvent("pop3", "login")
-        .Add("user", m_user)
-        .Add("client", ClientEndpoint())
-        .Add("session", Id())
-        .Add("messages", m_mailbox.Count());
-}
-
-void Pop3Session::AnswerPassword(const LoginResult& result) {
-    const std::string_view reply = result.verdict == LoginVerdict::Accepted ? kPassOk : kPassWrong;
+    {
+        LogEvent login("pop3", "login");
+        login.Add("user", m_user).Add("client", ClientEndpoint()).Add("session", Id());
+        if (accepted) {
+            login.Add("messages", m_mailbox.Count());
+        } else {
+            login.Failed();
+        }
+    }
+    const std::string_view reply = accepted ? kPassOk : kPassWrong;
     if (result.penalised) {
         Resume(reply);
     } else {

@@ -2,10 +2,9 @@
 
 #include "base/unique_fd.h"
 #include "engine/mail_session.h"
-#include "login/login_gate.h"
+#include "login/login_guard.h"
 #include "pop3/message_stream.h"
 #include "store/mailbox.h"
-#include "store/users.h"
 
 #include <cstdint>
 #include <optional>
@@ -34,7 +33,7 @@ struct Pop3Retrieval {
 /// deliver, and a listing costs one folder enumeration.
 class Pop3Session final : public MailSession {
 public:
-    Pop3Session(EventLoop& loop, const SessionOptions& options, UserDirectory& users);
+    Pop3Session(EventLoop& loop, const SessionOptions& options, LoginGuard& logins);
     ~Pop3Session() override;
 
     static constexpr std::string_view kBanner = "+OK Brevin SMTP/POP3 server";
@@ -76,10 +75,8 @@ private:
     void Stls(std::string_view argument);
     /// Refuses USER and PASS on a plain session when encryption is required; true if it did.
     bool RefusedInTheClear();
-    /// The verdict on PASS: opens the mailbox or not, and logs the login.
-    void LoginDecided(const LoginResult& result);
-    /// The answer to PASS, once the client address's penalty (if any) has passed.
-    void AnswerPassword(const LoginResult& result);
+    /// The answer to PASS: opens the mailbox or not, and logs the login.
+    void PasswordChecked(const LoginResult& result);
 
     /// The listing index a command's number names, or nothing (after replying) when it names
     /// none or a message marked for deletion.
@@ -99,10 +96,10 @@ private:
     bool PrepareRetrieval(std::size_t want);
     bool SendRetrievalChunk();
 
-    UserDirectory& m_users;
+    LoginGuard& m_logins;
 
-    std::string m_user; // as the last USER gave it, also when unknown
-    LoginGate m_login;  // checks PASS; the answer waits out the address's penalty
+    std::string m_user;  // as the last USER gave it, also when unknown
+    LoginTicket m_login; // the PASS being checked
     bool m_authorised = false;
     std::uint64_t m_retrieved = 0; // RETR since the login, for the log
     Mailbox m_mailbox;             // listed when PASS opened it

@@ -66,7 +66,8 @@ window() { # waits for a window of that exact name and prints its id
     echo "$id"
 }
 
-(cd "$work" && exec "$root/$build/brevin" --address 127.0.0.1 --smtp-port 2525 --pop3-port 1110) &
+(cd "$work" && exec "$root/$build/brevin" --address 127.0.0.1 --smtp-port 2525 --pop3-port 1110 \
+    --submission-port 0 --smtps-port 0) &
 pids+=($!)
 
 # The splash stands in the middle of the screen for five seconds.

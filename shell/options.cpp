@@ -77,17 +77,25 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             options.addresses.push_back(*text);
-        } else if (name == "--smtp-port" || name == "--pop3-port" || name == "--smtps-port" ||
-                   name == "--pop3s-port") {
+        } else if (name == "--smtp-port" || name == "--pop3-port") {
             const auto port = number(std::uint16_t{1}, std::uint16_t{65535},
                                      name + " needs a port number from 1 to 65535");
             if (!port) {
                 return std::nullopt;
             }
-            (name == "--smtp-port"    ? options.smtpPort
-             : name == "--pop3-port"  ? options.pop3Port
-             : name == "--smtps-port" ? options.smtpsPort
-                                      : options.pop3sPort) = *port;
+            (name == "--smtp-port" ? options.smtpPort : options.pop3Port) = *port;
+        } else if (name == "--submission-port" || name == "--smtps-port" ||
+                   name == "--pop3s-port") {
+            const auto port = number(std::uint16_t{0}, std::uint16_t{65535},
+                                     name + " needs a port number from 1 to 65535, or 0 for none");
+            if (!port) {
+                return std::nullopt;
+            }
+            (name == "--submission-port" ? options.submissionPort
+             : name == "--smtps-port"    ? options.smtpsPort
+                                         : options.pop3sPort) = *port;
+        } else if (name == "--require-auth") {
+            options.requireLogin = true;
         } else if (name == "--tls-cert" || name == "--tls-key") {
             const auto text = takeValue();
             if (!text || text->empty()) {
@@ -177,7 +185,8 @@ std::string UsageText(const std::string& program) {
            program +
            " tls fingerprint        (the certificate's fingerprint, for clients to pin)\n"
            "\n"
-           "Brevin, an intranet mail server: SMTP delivery and POP3 collection for local users.\n"
+           "Brevin, an intranet mail server: SMTP delivery and submission, and POP3 collection,\n"
+           "for local users.\n"
            "It keeps its profile (brevin.INI) and its mail store in the working directory.\n"
            "\n"
            "Options:\n"
@@ -201,12 +210,16 @@ std::string UsageText(const std::string& program) {
            "                        refuse longer messages (default 52428800, 0 = no limit)\n"
            "  --min-free-mb N       refuse mail (452) while the store's file system has less\n"
            "                        free than this (default 256, 0 = no limit)\n"
-           "  --smtps-port N        also SMTP with implicit TLS on this port (usually 465)\n"
-           "  --pop3s-port N        also POP3 with implicit TLS on this port (usually 995)\n"
+           "  --submission-port N   mail submission: STARTTLS, then a login (default 587,\n"
+           "                        0 = none)\n"
+           "  --smtps-port N        mail submission over implicit TLS (default 465, 0 = none)\n"
+           "  --pop3s-port N        also POP3 with implicit TLS on this port (usually 995,\n"
+           "                        default: none)\n"
            "  --tls-cert FILE       PEM certificate (chain) for TLS, with --tls-key\n"
            "  --tls-key FILE        its PEM private key (default: a self-signed pair made on\n"
            "                        the first start, brevin-cert.pem and brevin-key.pem)\n"
            "  --require-tls         accept passwords and mail only over encrypted sessions\n"
+           "  --require-auth        every SMTP client logs in before sending, on port 25 too\n"
            "  --log-level LEVEL     quiet (failures only), normal (every event, the default)\n"
            "                        or debug (also every command line, passwords masked)\n"
            "  --headless            run without windows even when a display is available\n"

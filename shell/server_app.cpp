@@ -143,6 +143,7 @@ bool ServerApp::Start(WindowSide& windows) {
     m_profile->SetLockPatience(std::chrono::milliseconds(3));
     m_users = std::make_unique<UserDirectory>(*m_profile);
     m_deliveries = std::make_unique<DeliveryQueue>(m_loop, *m_users);
+    m_logins = std::make_unique<LoginGuard>(m_loop, *m_users);
 
     windows.LoadIcons();
     windows.ShowSplash();
@@ -208,9 +209,19 @@ bool ServerApp::Start(WindowSide& windows) {
         }
         return port;
     };
-    m_services.push_back(SmtpService(m_loop, m_options.session, *m_deliveries, m_options.smtp,
-                                     m_options.smtpPort, implicit(m_options.smtpsPort, "SMTPS")));
-    m_services.push_back(Pop3Service(m_loop, m_options.session, *m_users, m_options.pop3Port,
+    const SmtpRules relay{.requireLogin = m_options.requireLogin};
+    m_services.push_back(SmtpService(m_loop, m_options.session, *m_deliveries, *m_logins,
+                                     m_options.smtp, relay, m_options.smtpPort));
+    const auto submission = m_options.submissionPort != 0
+                                ? std::optional<std::uint16_t>(m_options.submissionPort)
+                                : std::nullopt;
+    const auto submissions = implicit(m_options.smtpsPort, "SMTPS");
+    if (submission || submissions) {
+        m_services.push_back(SmtpService(m_loop, m_options.session, *m_deliveries, *m_logins,
+                                         m_options.smtp, {.submission = true, .requireLogin = true},
+                                         submission, submissions));
+    }
+    m_services.push_back(Pop3Service(m_loop, m_options.session, *m_logins, m_options.pop3Port,
                                      implicit(m_options.pop3sPort, "POP3S")));
 
     // A listener that cannot start is reported and left out; the server runs with the others.

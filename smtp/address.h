@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brevin {
 
@@ -12,5 +13,11 @@ namespace brevin {
 /// Returns false, with `name` holding the whole `text`, when there is no "@" or the text begins
 /// with one; false with `name` empty when the reduction leaves nothing; true otherwise.
 bool AddressToUserName(std::string_view text, std::string& name);
+
+/// The user names of every address in the From: fields of a message header (the bytes up to
+/// the blank line that ends it), each reduced as `AddressToUserName` does; comments and quoted
+/// display names are skipped, so a name there cannot pose as an address. An address that does
+/// not reduce gives its whole text, which names nobody.
+std::vector<std::string> FromHeaderUsers(std::string_view header);
 
 } // namespace brevin

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/event_loop.h"
-#include "smtp/file_worker.h"
+#include "engine/worker.h"
 #include "store/delivery.h"
 #include "store/users.h"
 
@@ -20,7 +20,7 @@ namespace brevin {
 ///
 /// Numbers come from blocks reserved in the profile's counter (`MessageNumbers`); the next
 /// block is reserved on the worker before the current one runs out, so the loop rarely waits
-/// for the profile. Filing runs on the worker (`FileWorker`) in rounds: every message finished
+/// for the profile. Filing runs on the worker (`Worker`) in rounds: every message finished
 /// while a round was on the disk goes into the next one, which flushes them all together
 /// (`FileMessages`). Sessions that get busy together thus share the cost instead of waiting
 /// for each other's, and the loop serves everyone else meanwhile. The files asked for in one
@@ -102,8 +102,8 @@ private:
     // Creating a file can take long on a busy folder (on ext4 it scans past every inode freed
     // in the last minutes); it has a thread of its own so as not to wait behind a round's
     // flushes.
-    FileWorker m_opener;
-    FileWorker m_worker; // last: stopped before anything its jobs use goes
+    Worker m_opener;
+    Worker m_worker; // last: stopped before anything its jobs use goes
 };
 
 } // namespace brevin

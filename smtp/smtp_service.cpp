@@ -10,13 +10,21 @@ const ServiceTraits kSmtpTraits{
     .serverFullReply = "421 Brevin Server : too many connections, try again later\r\n",
 };
 
+const ServiceTraits kSubmissionTraits{
+    .name = "submission",
+    .addressFullReply = kSmtpTraits.addressFullReply,
+    .serverFullReply = kSmtpTraits.serverFullReply,
+};
+
 Service SmtpService(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries,
-                    const SmtpLimits& limits, std::optional<std::uint16_t> port,
+                    LoginGuard& logins, const SmtpLimits& limits, SmtpRules rules,
+                    std::optional<std::uint16_t> port,
                     std::optional<std::uint16_t> implicitTlsPort) {
     // The limits are read when each session starts, so a change reaches the next client.
-    return {&kSmtpTraits,
-            [&loop, &options, &deliveries, &limits] {
-                return std::make_unique<SmtpSession>(loop, options, deliveries, limits);
+    return {rules.submission ? &kSubmissionTraits : &kSmtpTraits,
+            [&loop, &options, &deliveries, &logins, &limits, rules] {
+                return std::make_unique<SmtpSession>(loop, options, deliveries, logins, limits,
+                                                     rules);
             },
             port, implicitTlsPort};
 }

@@ -11,13 +11,18 @@
 namespace brevin {
 
 class DeliveryQueue;
+class LoginGuard;
 
 /// SMTP's words to the engine: its log name and the replies to clients turned away.
 extern const ServiceTraits kSmtpTraits;
+/// The same for mail submission (RFC 6409, 8314), where every client logs in.
+extern const ServiceTraits kSubmissionTraits;
 
-/// SMTP as start-up offers it, on `port` and (when given) `implicitTlsPort`.
+/// SMTP as start-up offers it, on `port` and (when given) `implicitTlsPort`: submission when
+/// `rules` say so.
 Service SmtpService(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries,
-                    const SmtpLimits& limits, std::optional<std::uint16_t> port,
+                    LoginGuard& logins, const SmtpLimits& limits, SmtpRules rules,
+                    std::optional<std::uint16_t> port,
                     std::optional<std::uint16_t> implicitTlsPort = std::nullopt);
 
 } // namespace brevin

@@ -4,6 +4,7 @@
 #include "base/log.h"
 #include "base/text.h"
 #include "engine/command_word.h"
+#include "login/sasl.h"
 #include "smtp/address.h"
 #include "smtp/smtp_service.h"
 
@@ -83,7 +84,10 @@ std::optional<std::string_view> RefusedParameters(std::string_view parameters,
             if (!EqualsIgnoringCase(value, "7BIT") && !EqualsIgnoringCase(value, "8BITMIME")) {
                 return SmtpSession::kBadParameter;
             }
-        } else if (!EqualsIgnoringCase(parameter, "SMTPUTF8")) {
+        } else if (!EqualsIgnoringCase(parameter, "SMTPUTF8") &&
+                   !EqualsIgnoringCase(keyword, "AUTH")) {
+            // AUTH= (RFC 4954) names who first sent the message; this server keeps its own
+            // trace of the sender, so the value is read and left.
             return SmtpSession::kBadParameter;
         }
     }
@@ -99,6 +103,23 @@ std::string_view LoggedAddress(std::string_view line, std::size_t colon) {
     return end == std::string_view::npos ? rest : rest.substr(0, end + (rest[end] == '>' ? 1 : 0));
 }
 
+/// Whether every name in `names` is `user`'s (as recipients are matched: by the local part, in
+/// any letter case); none is not.
+bool AllAre(const std::vector<std::string>& names, std::string_view user) {
+    return !names.empty() && std::ranges::all_of(names, [user](const std::string& name) {
+        return EqualsIgnoringCase(name, user);
+    });
+}
+
+/// The user named by a MAIL address ("<alice@office>"); the null sender names nobody.
+std::vector<std::string> SenderUsers(std::string_view address) {
+    std::string name;
+    if (!AddressToUserName(address.substr(0, address.find('>')), name)) {
+        return {};
+    }
+    return {name};
+}
+
 /// "folder/MSG….bvn": the store root is in the start event already.
 std::string_view InStore(const std::string& path) {
     const std::size_t last = path.rfind('/');
@@ -112,9 +133,10 @@ std::string_view InStore(const std::string& path) {
 } // namespace
 
 SmtpSession::SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries,
-                         SmtpLimits limits)
-    : MailSession(loop, kSmtpTraits, options), m_deliveries(deliveries),
-      m_users(deliveries.Users()), m_limits(limits) {}
+                         LoginGuard& logins, SmtpLimits limits, SmtpRules rules)
+    : MailSession(loop, rules.submission ? kSubmissionTraits : kSmtpTraits, options),
+      m_deliveries(deliveries), m_users(deliveries.Users()), m_logins(logins), m_limits(limits),
+      m_rules(rules) {}
 
 // A message still being received, or waiting to be filed, goes with the session: its temporary
 // file is removed with the transaction, so a client that closes before hearing 250 leaves
@@ -124,8 +146,12 @@ std::string SmtpSession::CommandName(std::string_view line) const {
     return LeadingWord(line, 4);
 }
 
-// A password never reaches the log, whichever service a client sends it to.
+// A password never reaches the log, whichever service a client sends it to, nor does any line
+// of an AUTH exchange.
 std::string SmtpSession::LineForLog(std::string_view line) const {
+    if (m_authStep != AuthStep::None) {
+        return "***";
+    }
     const std::string word = LeadingWord(line, 4);
     return word == "PASS" || word == "AUTH" || word == "APOP" ? word + " ***" : std::string(line);
 }
@@ -148,8 +174,13 @@ SmtpTransaction& SmtpSession::Transaction() {
 const SmtpSession::Command SmtpSession::kCommands[] = {
     {.word = Word("helo"), .startsOver = true, .handler = &SmtpSession::Helo},
     {.word = Word("ehlo"), .startsOver = true, .handler = &SmtpSession::Helo},
-    {.word = Word("mail"), .startsOver = true, .needsTls = true, .handler = &SmtpSession::Mail},
-    {.word = Word("rcpt"), .needsTls = true, .handler = &SmtpSession::Rcpt},
+    {.word = Word("auth"), .needsTls = true, .handler = &SmtpSession::Auth},
+    {.word = Word("mail"),
+     .startsOver = true,
+     .needsTls = true,
+     .needsLogin = true,
+     .handler = &SmtpSession::Mail},
+    {.word = Word("rcpt"), .needsTls = true, .needsLogin = true, .handler = &SmtpSession::Rcpt},
     {.word = Word("data"), .needsRecipient = true, .handler = &SmtpSession::Data},
     {.word = Word("rset"), .startsOver = true, .handler = &SmtpSession::Rset},
     {.word = Word("star"), .handler = &SmtpSession::StartTls},
@@ -162,6 +193,11 @@ const SmtpSession::Command SmtpSession::kCommands[] = {
 void SmtpSession::InterpretCommand(std::string_view line) {
     // The line is read as text: a zero byte ends it.
     const std::string_view text = line.substr(0, line.find('\0'));
+    // An AUTH exchange's lines are answers, whatever they look like.
+    if (m_authStep != AuthStep::None) {
+        AuthResponse(text);
+        return;
+    }
     const std::uint32_t word = CommandWord(text);
     for (const Command& command : kCommands) {
         if (command.word != word) {
@@ -172,6 +208,10 @@ void SmtpSession::InterpretCommand(std::string_view line) {
         }
         if (command.needsTls && Options().requireTls && !IsEncrypted()) {
             ReplyLine(kTlsRequired);
+        } else if (command.needsLogin && (m_rules.submission || m_rules.requireLogin) &&
+                   m_loggedIn.empty()) {
+            m_transaction.reset();
+            ReplyLine(kLoginRequired);
         } else if (command.needsRecipient &&
                    (!m_transaction || m_transaction->recipients.empty())) {
             ReplyLine(kNoRecipients); // nothing is stored and no number is taken
@@ -191,6 +231,7 @@ void SmtpSession::Helo(std::string_view text) {
         .Add("session", Id())
         .Add("command", extended ? "EHLO" : "HELO")
         .Add("name", name);
+    m_greeted = true;
     if (extended) {
         Ehlo();
     } else {
@@ -207,6 +248,9 @@ void SmtpSession::Ehlo() {
                               ? "SIZE " + std::to_string(m_limits.maxMessageSize)
                               : std::string("SIZE"));
         offered.insert(offered.end(), {"8BITMIME", "SMTPUTF8"});
+    }
+    if (LoginOffered() && m_loggedIn.empty()) {
+        offered.emplace_back("AUTH PLAIN LOGIN");
     }
     if (CanStartTls()) {
         offered.emplace_back("STARTTLS");
@@ -237,6 +281,144 @@ void SmtpSession::StartTls(std::string_view text) {
 // RFC 3207: after the handshake the server forgets what the client said before it.
 void SmtpSession::OnEncrypted() {
     m_transaction.reset();
+    m_greeted = false;
+    m_loggedIn.clear();
+}
+
+// A client that hangs up while its password is checked hears nothing; its guess still counts.
+void SmtpSession::OnInputEnded() {
+    if (m_login.Pending()) {
+        EndSession();
+    }
+}
+
+// Passwords travel only where nobody on the LAN can read them: over TLS, or over loopback.
+bool SmtpSession::LoginOffered() const {
+    return (IsEncrypted() || IsLocal(PeerAddress())) && (!Options().requireTls || IsEncrypted());
+}
+
+void SmtpSession::Auth(std::string_view text) {
+    std::string_view rest = WithoutLineEnd(text.substr(std::min<std::size_t>(text.size(), 4)));
+    if (!rest.empty() && rest.front() != ' ') {
+        ReplyLine(kUnknown);
+        return;
+    }
+    rest.remove_prefix(std::min(rest.size(), rest.find_first_not_of(' ')));
+    const std::string_view mechanism = rest.substr(0, rest.find(' '));
+    std::string_view initial =
+        mechanism.size() < rest.size() ? rest.substr(mechanism.size() + 1) : std::string_view{};
+    initial.remove_prefix(std::min(initial.size(), initial.find_first_not_of(' ')));
+    if (!m_greeted) {
+        ReplyLine("503 5.5.1 Brevin Server : send EHLO first");
+    } else if (!m_loggedIn.empty()) {
+        ReplyLine("503 5.5.1 Brevin Server : already authenticated");
+    } else if (m_transaction) {
+        ReplyLine("503 5.5.1 Brevin Server : AUTH not allowed during a mail transaction");
+    } else if (!LoginOffered()) {
+        ReplyLine(CanStartTls() ? "538 5.7.11 Brevin Server : Encryption required for requested "
+                                  "authentication mechanism"
+                                : kLoginRequired);
+    } else if (EqualsIgnoringCase(mechanism, "PLAIN")) {
+        m_mechanism = "PLAIN";
+        if (initial.empty()) {
+            m_authStep = AuthStep::PlainResponse;
+            ReplyLine("334 ");
+        } else {
+            m_authStep = AuthStep::PlainResponse;
+            AuthResponse(initial);
+        }
+    } else if (EqualsIgnoringCase(mechanism, "LOGIN")) {
+        m_mechanism = "LOGIN";
+        m_authStep = AuthStep::LoginUser;
+        if (initial.empty()) {
+            ReplyLine("334 VXNlcm5hbWU6"); // "Username:", which some clients insist on
+        } else {
+            AuthResponse(initial);
+        }
+    } else if (mechanism.empty()) {
+        ReplyLine("501 5.5.4 Brevin Server : AUTH needs a mechanism");
+    } else {
+        ReplyLine("504 5.5.4 Brevin Server : Unrecognized authentication type");
+    }
+}
+
+void SmtpSession::AuthResponse(std::string_view line) {
+    const std::string_view response = WithoutLineEnd(line);
+    const AuthStep step = std::exchange(m_authStep, AuthStep::None);
+    if (response == "*") {
+        ReplyLine("501 5.7.0 Brevin Server : Authentication cancelled");
+        return;
+    }
+    static constexpr std::string_view kUndecodable =
+        "501 5.5.2 Brevin Server : Cannot decode response";
+    switch (step) {
+    case AuthStep::PlainResponse: {
+        SaslProblem problem = SaslProblem::None;
+        auto credentials = DecodePlain(response, problem);
+        if (!credentials) {
+            ReplyLine(problem == SaslProblem::OtherIdentity
+                          ? "535 5.7.8 Brevin Server : Cannot act for another user"
+                          : kUndecodable);
+            return;
+        }
+        CheckLogin(std::move(credentials->user), credentials->password);
+        return;
+    }
+    case AuthStep::LoginUser: {
+        auto user = DecodeLoginStep(response);
+        if (!user || user->empty()) {
+            ReplyLine(kUndecodable);
+            return;
+        }
+        m_authUser = std::move(*user);
+        m_authStep = AuthStep::LoginPassword;
+        ReplyLine("334 UGFzc3dvcmQ6"); // "Password:"
+        return;
+    }
+    case AuthStep::LoginPassword: {
+        const auto password = DecodeLoginStep(response);
+        if (!password) {
+            ReplyLine(kUndecodable);
+            return;
+        }
+        CheckLogin(std::exchange(m_authUser, std::string()), *password);
+        return;
+    }
+    case AuthStep::None:
+        break;
+    }
+    ReplyLine(kUnknown);
+}
+
+void SmtpSession::CheckLogin(std::string user, std::string_view password) {
+    Hold();
+    m_authUser = std::move(user);
+    m_login = m_logins.Check("smtp", PeerAddress(), m_authUser, password,
+                             [this](const LoginResult& result) { LoginChecked(result); });
+}
+
+void SmtpSession::LoginChecked(const LoginResult& result) {
+    const bool accepted = result.verdict == LoginVerdict::Accepted;
+    {
+        LogEvent login("smtp", "login");
+        login.Add("user", m_authUser)
+            .Add("client", ClientEndpoint())
+            .Add("mechanism", m_mechanism)
+            .Add("session", Id());
+        if (!accepted) {
+            login.Failed();
+        }
+    }
+    if (accepted) {
+        m_loggedIn = std::exchange(m_authUser, std::string());
+    }
+    m_authUser.clear();
+    const std::string_view reply = accepted ? kLoggedIn : kLoginFailed;
+    if (result.penalised) {
+        Resume(reply);
+    } else {
+        ResumeAfterPause(reply);
+    }
 }
 
 void SmtpSession::Rset(std::string_view /*text*/) {
@@ -269,8 +451,21 @@ void SmtpSession::Mail(std::string_view line) {
             ReplyLine(*refused);
             return;
         }
+        const std::string_view from = LoggedAddress(line, colon);
+        if (!m_loggedIn.empty() && !AllAre(SenderUsers(from), m_loggedIn)) {
+            LogEvent("smtp", "sender")
+                .Add("session", Id())
+                .Add("from", from)
+                .Add("user", m_loggedIn)
+                .Failed();
+            ReplyLine(kNotYourSender);
+            return;
+        }
         Transaction(); // begun here, so that RCPT does not check the disk again
-        LogEvent("smtp", "sender").Add("session", Id()).Add("from", LoggedAddress(line, colon));
+        LogEvent("smtp", "sender").Add("session", Id()).Add("from", from);
+    } else if (!m_loggedIn.empty()) {
+        ReplyLine(kNotYourSender);
+        return;
     }
     if (LowOnSpace(declared)) {
         m_transaction.reset();
@@ -369,6 +564,9 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
     // so that the reply comes where the client expects it and what follows is read as commands
     // again. Filing then refuses the message: 452 (or 451).
     if (!transaction.tooBig) {
+        if (!m_loggedIn.empty()) {
+            GatherHeader(data.substr(0, used));
+        }
         IncomingMessage& message = transaction.delivery.message;
         message.Append(bytes.first(used));
         // The message measures itself as `SIZE=` counts it: a message of exactly the size
@@ -391,8 +589,47 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
     return {used, end.has_value()};
 }
 
+// The header ends at the first empty line; a header past any reasonable size counts as ended,
+// and the From: fields it holds so far are those checked.
+void SmtpSession::GatherHeader(std::string_view data) {
+    static constexpr std::size_t kMostHeader = 256 * 1024;
+    SmtpTransaction& transaction = *m_transaction;
+    if (transaction.headerComplete) {
+        return;
+    }
+    const std::size_t before = transaction.header.size();
+    transaction.header.append(data.substr(0, kMostHeader - std::min(kMostHeader, before)));
+    const std::size_t from = before < 3 ? 0 : before - 3;
+    const std::size_t crlf = transaction.header.find("\r\n\r\n", from);
+    const std::size_t lf = transaction.header.find("\n\n", from);
+    const std::size_t end = std::min(crlf == std::string::npos ? crlf : crlf + 2,
+                                     lf == std::string::npos ? lf : lf + 1);
+    if (end != std::string::npos) {
+        transaction.header.resize(end);
+        transaction.headerComplete = true;
+    } else if (transaction.header.size() >= kMostHeader) {
+        transaction.headerComplete = true;
+    }
+    if (transaction.header.starts_with("\r\n") || transaction.header.starts_with("\n")) {
+        transaction.header.clear(); // no header at all
+        transaction.headerComplete = true;
+    }
+}
+
 void SmtpSession::FinishMessage() {
     SmtpTransaction& transaction = *m_transaction;
+    // A message without a From: forges nobody; one with another's address is refused whole.
+    if (const auto from = FromHeaderUsers(transaction.header);
+        !m_loggedIn.empty() && !from.empty() && !AllAre(from, m_loggedIn)) {
+        LogEvent("smtp", "from-header")
+            .Add("session", Id())
+            .Add("user", m_loggedIn)
+            .Add("from", from.front())
+            .Failed();
+        m_transaction.reset(); // removes the message file
+        ReplyLineNow(kNotYourFrom);
+        return;
+    }
     // The message itself lies in the last recipient's folder; every other gets a copy, its
     // folder looked up again now, as the administrator may have moved it since RCPT.
     for (std::size_t i = 0; i < transaction.recipients.size(); ++i) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/mail_session.h"
+#include "login/login_guard.h"
 #include "smtp/delivery_queue.h"
 #include "smtp/end_of_data.h"
 #include "store/delivery.h"
@@ -29,6 +30,14 @@ struct SmtpLimits {
     std::uint64_t minFreeBytes = kDefaultMinFreeBytes;
 };
 
+/// Who must log in before sending, by port and by the administrator's choice.
+struct SmtpRules {
+    /// Submission (RFC 6409): a login before MAIL, and the null sender refused.
+    bool submission = false;
+    /// Every session logs in before MAIL, on any port.
+    bool requireLogin = false;
+};
+
 /// One mail transaction: made at MAIL (or at the first RCPT of a client that skips MAIL) and
 /// dropped at RSET, at the next MAIL, or once its message has been filed.
 struct SmtpTransaction {
@@ -37,12 +46,18 @@ struct SmtpTransaction {
     Delivery delivery;                   // the message being received or filed
     std::uint64_t dataBytes = 0;         // received so far
     bool tooBig = false;                 // past the size limit: read on, keep nothing
+    std::string header;                  // after a login: the message's header, to check From:
+    bool headerComplete = false;
 };
 
-/// An SMTP conversation (RFC 5321): HELO or EHLO, MAIL, RCPT, DATA, RSET, NOOP, VRFY, HELP and
-/// QUIT, recognised by the first four bytes of the line in any letter case; then the message
-/// data, filed for every accepted local recipient. EHLO offers PIPELINING, SIZE, 8BITMIME and
-/// SMTPUTF8: a message is stored as the bytes it arrives in.
+/// An SMTP conversation (RFC 5321): HELO or EHLO, AUTH, MAIL, RCPT, DATA, RSET, NOOP, VRFY, HELP
+/// and QUIT, recognised by the first four bytes of the line in any letter case; then the
+/// message data, filed for every accepted local recipient. EHLO offers PIPELINING, SIZE,
+/// 8BITMIME and SMTPUTF8 (a message is stored as the bytes it arrives in), and AUTH PLAIN LOGIN
+/// (RFC 4954) where a password may be sent: on an encrypted session, or from this machine.
+///
+/// After a login the sender is the user: the envelope sender and every From: address must name
+/// them, or the message is refused.
 ///
 /// The message goes to disk as it arrives, under a temporary name in the folder of the last
 /// accepted recipient. At the end of the data it goes to the delivery queue, which makes it
@@ -52,7 +67,7 @@ struct SmtpTransaction {
 class SmtpSession final : public MailSession {
 public:
     SmtpSession(EventLoop& loop, const SessionOptions& options, DeliveryQueue& deliveries,
-                SmtpLimits limits = {});
+                LoginGuard& logins, SmtpLimits limits = {}, SmtpRules rules = {});
     ~SmtpSession() override;
 
     static constexpr std::string_view kBanner = "220 Ok. Brevin Server ready ";
@@ -77,6 +92,16 @@ public:
         "530 Brevin Server : must issue a STARTTLS command first";
     static constexpr std::string_view kBadParameter =
         "555 Brevin Server : MAIL parameter not recognized";
+    static constexpr std::string_view kLoginRequired =
+        "530 5.7.0 Brevin Server : Authentication required";
+    static constexpr std::string_view kLoggedIn =
+        "235 2.7.0 Brevin Server : Authentication successful";
+    static constexpr std::string_view kLoginFailed =
+        "535 5.7.8 Brevin Server : Authentication credentials invalid";
+    static constexpr std::string_view kNotYourSender =
+        "553 5.7.1 Brevin Server : Sender address not owned by the logged-in user";
+    static constexpr std::string_view kNotYourFrom =
+        "550 5.7.1 Brevin Server : From: address not owned by the logged-in user";
 
 private:
     using Handler = void (SmtpSession::*)(std::string_view text);
@@ -86,6 +111,7 @@ private:
         bool startsOver = false;     // drops the transaction under way first
         bool needsTls = false;       // refused in the clear while encryption is required
         bool needsRecipient = false; // refused until a RCPT has been accepted
+        bool needsLogin = false;     // refused before AUTH where the rules ask for a login
         Handler handler = nullptr;
     };
     static const Command kCommands[];
@@ -97,6 +123,7 @@ private:
     [[nodiscard]] std::string LineForLog(std::string_view line) const override;
     DataResult ReceiveMessageData(std::span<const char> bytes) override;
     void OnEncrypted() override;
+    void OnInputEnded() override;
     [[nodiscard]] bool IsFailureReply(std::string_view reply) const override {
         return !reply.empty() && (reply.front() == '4' || reply.front() == '5');
     }
@@ -105,6 +132,14 @@ private:
     void Helo(std::string_view text);
     void Ehlo();
     void StartTls(std::string_view text);
+    void Auth(std::string_view text);
+    /// A line of the AUTH exchange under way (never a command).
+    void AuthResponse(std::string_view line);
+    /// Checks the password; the reply comes with the verdict.
+    void CheckLogin(std::string user, std::string_view password);
+    void LoginChecked(const LoginResult& result);
+    /// Whether AUTH can be used on this session now.
+    [[nodiscard]] bool LoginOffered() const;
     void Mail(std::string_view text);
     void Rcpt(std::string_view text);
     /// Whether the store's file system has less free space than mail may leave, or would have
@@ -126,10 +161,24 @@ private:
     void MessageFiled(const Delivery& result);
     /// The transaction under way, made when a command needs one.
     SmtpTransaction& Transaction();
+    /// After a login: gathers the message's header from the data, to check its From: at the
+    /// end.
+    void GatherHeader(std::string_view data);
+
+    /// Where an AUTH exchange stands.
+    enum class AuthStep : std::uint8_t { None, PlainResponse, LoginUser, LoginPassword };
 
     DeliveryQueue& m_deliveries;
     UserDirectory& m_users;
+    LoginGuard& m_logins;
     SmtpLimits m_limits;
+    SmtpRules m_rules;
+    bool m_greeted = false; // HELO or EHLO came
+    AuthStep m_authStep = AuthStep::None;
+    std::string m_mechanism; // of the AUTH under way or done
+    std::string m_authUser;  // LOGIN's user name, until its password comes
+    std::string m_loggedIn;  // the user, once AUTH succeeded
+    LoginTicket m_login;     // the AUTH being checked
     std::optional<SmtpTransaction> m_transaction;
     EndOfDataMatcher m_endOfData;
 };

@@ -59,10 +59,18 @@ public:
                   std::vector<std::string> extraArgs)
         : smtpPort(FreePort()), pop3Port(FreePort()) {
         std::filesystem::create_directories(workdir);
-        std::vector<std::string> args = {binary,        "--headless",
-                                         "--address",   "127.0.0.1",
-                                         "--smtp-port", std::to_string(smtpPort),
-                                         "--pop3-port", std::to_string(pop3Port)};
+        std::vector<std::string> args = {binary,
+                                         "--headless",
+                                         "--address",
+                                         "127.0.0.1",
+                                         "--smtp-port",
+                                         std::to_string(smtpPort),
+                                         "--pop3-port",
+                                         std::to_string(pop3Port),
+                                         "--submission-port",
+                                         "0",
+                                         "--smtps-port",
+                                         "0"};
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         m_pid = fork();
         if (m_pid == 0) {

@@ -150,7 +150,8 @@ def main():
         else:
             host = "127.0.0.1"
             smtp_port, pop3_port = free_port(), free_port()
-            args = ["--address", host, "--smtp-port", str(smtp_port), "--pop3-port", str(pop3_port)]
+            args = ["--address", host, "--smtp-port", str(smtp_port), "--pop3-port", str(pop3_port),
+                    "--submission-port", "0", "--smtps-port", "0"]
 
         server = subprocess.Popen([BINARY, "--headless", *args] if args else [BINARY], cwd=tmp,
                                   env={k: v for k, v in os.environ.items()

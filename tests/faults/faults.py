@@ -357,7 +357,8 @@ def case_headless(tmp):
     blocker.listen()
     server = start(tmp, start=False)
     run = subprocess.run([BINARY, "--headless", "--address", "127.0.0.1", "--smtp-port",
-                          str(blocker.getsockname()[1]), "--pop3-port", str(server.pop3_port)],
+                          str(blocker.getsockname()[1]), "--pop3-port", str(server.pop3_port),
+                          "--submission-port", "0", "--smtps-port", "0"],
                          cwd=tmp, capture_output=True, timeout=20)
     blocker.close()
     check(run.returncode == 1 and b"FAILED" in run.stderr,
@@ -368,7 +369,8 @@ def case_headless(tmp):
     os.chmod(tmp, 0o755)
     (tmp / "brevin.INI").chmod(0o600)
     run = subprocess.run([BINARY, "--headless", "--address", "127.0.0.1", "--smtp-port",
-                          str(free_port()), "--pop3-port", str(free_port())],
+                          str(free_port()), "--pop3-port", str(free_port()),
+                          "--submission-port", "0", "--smtps-port", "0"],
                          cwd=tmp, capture_output=True, timeout=20, user=65534, group=65534)
     check(run.returncode == 1 and b"Cannot read" in run.stderr,
           f"an unreadable profile: status 1 and says so ({run.returncode}, "

@@ -67,7 +67,8 @@ class Server:
         write_profile(self.workdir, self.workdir / "store", USERS)
         self.smtp, self.pop3 = free_port(), free_port()
         self.log = self.workdir / "stderr.log"
-        args = ["--pause-ms", "0", "--smtp-port", str(self.smtp), "--pop3-port", str(self.pop3)]
+        args = ["--pause-ms", "0", "--smtp-port", str(self.smtp), "--pop3-port", str(self.pop3),
+                "--submission-port", "0", "--smtps-port", "0"]
         if address:
             args += ["--address", address]
         with open(self.log, "wb") as err:

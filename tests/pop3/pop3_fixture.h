@@ -44,7 +44,7 @@ public:
 
     /// A session's client, banner read.
     std::unique_ptr<Client> Pop3() {
-        return Open(std::make_unique<Pop3Session>(Loop(), Options(), Users()));
+        return Open(std::make_unique<Pop3Session>(Loop(), Options(), Logins()));
     }
 };
 

@@ -36,7 +36,8 @@ private slots:
         const quint16 pop3 = FreePort();
         server.start(QStringLiteral(BREVIN_PROGRAM),
                      {"--address", "127.0.0.1", "--smtp-port", QString::number(smtp), "--pop3-port",
-                      QString::number(pop3), "--pause-ms", "0"});
+                      QString::number(pop3), "--submission-port", "0", "--smtps-port", "0",
+                      "--pause-ms", "0"});
         QVERIFY(server.waitForStarted());
 
         QByteArray said;

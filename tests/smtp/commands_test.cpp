@@ -22,7 +22,8 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
         {"HeLo", kOk},
         {"EHLO client.example", "250-" + OfficialHostName() +
                                     " Brevin Server ready\r\n250-PIPELINING\r\n"
-                                    "250-SIZE 52428800\r\n250-8BITMIME\r\n250 SMTPUTF8\r\n"},
+                                    "250-SIZE 52428800\r\n250-8BITMIME\r\n250-SMTPUTF8\r\n"
+                                    "250 AUTH PLAIN LOGIN\r\n"},
         {"HELP", "214 Brevin Server : HELO EHLO MAIL RCPT DATA RSET NOOP VRFY HELP QUIT\r\n"},
         {"NOOP", kOk},
         {"VRFY ann", "252 Brevin Server : cannot verify, but will try to deliver\r\n"},

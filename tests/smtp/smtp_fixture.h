@@ -32,16 +32,20 @@ class SmtpServer : public TestServer {
 public:
     ~SmtpServer() { Stop(); } // the sessions go before the queue they file through
 
-    /// A session's client, banner read.
-    std::unique_ptr<Client> Smtp(bool readBanner = true) {
-        return Open(std::make_unique<SmtpSession>(Loop(), Options(), m_deliveries, m_limits),
-                    readBanner);
+    /// A session's client, banner read, as if `from` connected.
+    std::unique_ptr<Client> Smtp(bool readBanner = true,
+                                 ClientAddress from = ClientAddress::FromIPv4(INADDR_LOOPBACK)) {
+        return Open(std::make_unique<SmtpSession>(Loop(), Options(), m_deliveries, Logins(),
+                                                  m_limits, m_rules),
+                    readBanner, from);
     }
     /// For the sessions opened from now on.
     SmtpLimits& Limits() { return m_limits; }
+    SmtpRules& Rules() { return m_rules; }
 
 private:
     SmtpLimits m_limits;
+    SmtpRules m_rules;
     DeliveryQueue m_deliveries{Loop(), Users()};
 };
 

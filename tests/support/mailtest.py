@@ -108,6 +108,10 @@ class Server:
         command = [*self.wrapper, self.binary, "--headless", "--address", self.address, *self.extra]
         for name, port in self.ports.items():
             command += [f"--{name}-port", str(port)]
+        # Submission listens by default on privileged ports: closed unless a test asks for it.
+        for name in ("submission", "smtps"):
+            if name not in self.ports:
+                command += [f"--{name}-port", "0"]
         with open(self.workdir / "stderr.log", "w") as log:
             self.process = subprocess.Popen(command, cwd=self.workdir, stderr=log,
                                             preexec_fn=self.preexec)

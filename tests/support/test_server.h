@@ -4,6 +4,7 @@
 #include "engine/event_loop.h"
 #include "engine/mail_session.h"
 #include "engine/session_registry.h"
+#include "login/login_guard.h"
 #include "store/profile_file.h"
 #include "store/users.h"
 #include "support/client.h"
@@ -91,14 +92,15 @@ public:
         }
     }
 
-    /// Starts `session` and returns its client, with the banner read unless `readBanner` is
-    /// false.
-    std::unique_ptr<Client> Open(std::unique_ptr<MailSession> session, bool readBanner = true) {
+    /// Starts `session`, as if `from` connected, and returns its client, with the banner read
+    /// unless `readBanner` is false.
+    std::unique_ptr<Client> Open(std::unique_ptr<MailSession> session, bool readBanner = true,
+                                 ClientAddress from = ClientAddress::FromIPv4(INADDR_LOOPBACK)) {
         auto [server, peer] = LoopbackPair();
         auto client = std::make_unique<Client>(
             peer.Release(), [this](std::chrono::milliseconds most) { Step(most); });
         m_sessions.Start(std::move(session), std::move(server),
-                         /*implicitTls=*/false, ClientAddress::FromIPv4(INADDR_LOOPBACK));
+                         /*implicitTls=*/false, from);
         if (readBanner) {
             client->ReadLine();
         }
@@ -126,6 +128,7 @@ public:
     [[nodiscard]] EventLoop& Loop() { return m_loop; }
     [[nodiscard]] SessionOptions& Options() { return m_options; }
     [[nodiscard]] UserDirectory& Users() { return m_users; }
+    [[nodiscard]] LoginGuard& Logins() { return m_logins; }
     [[nodiscard]] SessionRegistry& Sessions() { return m_sessions; }
     [[nodiscard]] std::filesystem::path StoreRoot() const { return m_dir.Path() / "store"; }
     [[nodiscard]] const std::filesystem::path& Dir() const { return m_dir.Path(); }
@@ -137,6 +140,7 @@ private:
     SessionOptions m_options;
     EventLoop m_loop;
     UserDirectory m_users{m_profile};
+    LoginGuard m_logins{m_loop, m_users}; // before the sessions, which hold its tickets
     SessionRegistry m_sessions{m_loop};
 };
 

@@ -33,8 +33,8 @@ USERS = {"alice": ("alice", "alice-pw"), "bob": ("bob", "b0b pw")}
 PREFIX = "TLS: certificate SHA-256 fingerprint "
 
 
-def message(tag):
-    return (f"From: sender@example.org\r\nTo: alice@brevin.test\r\nSubject: {tag}\r\n"
+def message(tag, sender="sender@example.org"):
+    return (f"From: {sender}\r\nTo: alice@brevin.test\r\nSubject: {tag}\r\n"
             f"Date: Sun, 06 Dec 2026 12:00:00 +0000\r\nMessage-ID: <{tag}@brevin.test>\r\n\r\n"
             f"Body of {tag}.\r\n.leading dot\r\n").encode()
 
@@ -81,12 +81,13 @@ def run(args, what, **kwargs):
 
 
 def case_python(server, tmp):
-    sent = [message("starttls"), message("implicit")]
+    sent = [message("starttls"), message("implicit", "alice@brevin.test")]
     with smtplib.SMTP(HOST, server.ports["smtp"], timeout=20) as smtp:
         smtp.starttls(context=server.context())
         smtp.sendmail("sender@example.org", ["alice@brevin.test"], sent[0])
     with smtplib.SMTP_SSL(HOST, server.ports["smtps"], timeout=20, context=server.context()) as smtp:
-        smtp.sendmail("sender@example.org", ["alice@brevin.test"], sent[1])
+        smtp.login("alice", "alice-pw")  # submission: the sender logs in
+        smtp.sendmail("alice@brevin.test", ["alice@brevin.test"], sent[1])
     check(server.stored() == sorted(stuffed(m) for m in sent), "smtplib STARTTLS and SMTP_SSL deliver")
 
     got = []

@@ -1,4 +1,4 @@
-#include "smtp/file_worker.h"
+#include "engine/worker.h"
 
 #include "engine/async_socket.h"
 
@@ -9,9 +9,9 @@
 namespace brevin {
 
 /// Rings on the loop whenever the worker has finished something.
-class FileWorker::Bell final : public AsyncSocket {
+class Worker::Bell final : public AsyncSocket {
 public:
-    Bell(EventLoop& loop, FileWorker& worker) : AsyncSocket(loop), m_worker(worker) {}
+    Bell(EventLoop& loop, Worker& worker) : AsyncSocket(loop), m_worker(worker) {}
 
     /// Watches the read end of the pipe, which it then owns.
     bool Watch(int readEnd) {
@@ -31,11 +31,11 @@ private:
         m_worker.RunFinished();
     }
 
-    FileWorker& m_worker;
+    Worker& m_worker;
     int m_readEnd = -1; // owned by the socket base
 };
 
-FileWorker::FileWorker(EventLoop& loop) : m_bell(std::make_unique<Bell>(loop, *this)) {
+Worker::Worker(EventLoop& loop) : m_bell(std::make_unique<Bell>(loop, *this)) {
     int ends[2] = {-1, -1};
     if (::pipe2(ends, O_NONBLOCK | O_CLOEXEC) == 0) {
         m_bell->Watch(ends[0]);
@@ -44,7 +44,7 @@ FileWorker::FileWorker(EventLoop& loop) : m_bell(std::make_unique<Bell>(loop, *t
     m_thread = std::thread([this] { Serve(); });
 }
 
-FileWorker::~FileWorker() {
+Worker::~Worker() {
     {
         const std::lock_guard lock(m_mutex);
         m_stopping = true;
@@ -56,7 +56,7 @@ FileWorker::~FileWorker() {
     }
 }
 
-void FileWorker::Post(Work work, Work done) {
+void Worker::Post(Work work, Work done) {
     {
         const std::lock_guard lock(m_mutex);
         m_jobs.emplace_back(std::move(work), std::move(done));
@@ -64,7 +64,7 @@ void FileWorker::Post(Work work, Work done) {
     m_posted.notify_one();
 }
 
-void FileWorker::Serve() {
+void Worker::Serve() {
     std::unique_lock lock(m_mutex);
     // Ends when the owner stops it.
     for (;;) {
@@ -84,7 +84,7 @@ void FileWorker::Serve() {
     }
 }
 
-void FileWorker::RunFinished() {
+void Worker::RunFinished() {
     std::deque<Work> finished;
     {
         const std::lock_guard lock(m_mutex);

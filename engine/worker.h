@@ -12,19 +12,19 @@
 
 namespace brevin {
 
-/// A thread for file work that may block (flushes, copies), so that the loop keeps serving
-/// every session meanwhile. Jobs run one after the other in posting order; each one's `done`
-/// then runs on the loop's thread, woken through a pipe the loop watches. The job and
-/// its `done` share nothing with the loop but what they capture.
-class FileWorker {
+/// A thread for work that may block or take long (flushes, copies, password hashes), so that
+/// the loop keeps serving every session meanwhile. Jobs run one after the other in posting
+/// order; each one's `done` then runs on the loop's thread, woken through a pipe the loop
+/// watches. The job and its `done` share nothing with the loop but what they capture.
+class Worker {
 public:
     using Work = std::function<void()>;
 
-    explicit FileWorker(EventLoop& loop);
+    explicit Worker(EventLoop& loop);
     /// Waits for the job under way; jobs not started and `done`s not run are dropped.
-    ~FileWorker();
-    FileWorker(const FileWorker&) = delete;
-    FileWorker& operator=(const FileWorker&) = delete;
+    ~Worker();
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
 
     void Post(Work work, Work done);
 

@@ -1,0 +1,154 @@
+// Logging in over SMTP (PLAIN and LOGIN), where it is offered, and what a login binds: the
+// envelope sender and the From: of every message are the user's own, or nothing is filed.
+
+#include "base/base64.h"
+#include "base/log.h"
+#include "smtp_fixture.h"
+
+#include <arpa/inet.h>
+
+namespace brevin::testing {
+namespace {
+
+const std::string kLoggedIn = "235 2.7.0 Brevin Server : Authentication successful\r\n";
+const std::string kLoginFailed = "535 5.7.8 Brevin Server : Authentication credentials invalid\r\n";
+const std::string kLoginRequired = "530 5.7.0 Brevin Server : Authentication required\r\n";
+const std::string kNotYourSender =
+    "553 5.7.1 Brevin Server : Sender address not owned by the logged-in user\r\n";
+
+std::string Plain(std::string_view identity, std::string_view user, std::string_view password) {
+    std::string response(identity);
+    response.append(1, '\0').append(user).append(1, '\0').append(password);
+    return EncodeBase64(response);
+}
+
+class SmtpAuth : public SmtpTest {
+protected:
+    /// EHLO, then AUTH PLAIN as ann; returns the client.
+    std::unique_ptr<Client> LoggedIn() {
+        auto client = server.Smtp();
+        Ehlo(*client);
+        EXPECT_EQ(Command(*client, "AUTH PLAIN " + Plain("", "ann", "a")), kLoggedIn);
+        return client;
+    }
+
+    /// Sends EHLO and returns its reply, every line of it.
+    static std::string Ehlo(Client& client) {
+        client.Send("EHLO laptop\r\n");
+        std::string reply;
+        std::string line;
+        do {
+            line = client.ReadLine();
+            reply += line;
+        } while (line.starts_with("250-"));
+        return reply;
+    }
+
+    /// One message from ann to bob; the final reply.
+    static std::string AsAnn(Client& client, const std::string& data) {
+        EXPECT_EQ(Command(client, "MAIL FROM:<ann@office>"), kOk);
+        EXPECT_EQ(Command(client, "RCPT TO:<bob@office>"), kOk);
+        EXPECT_EQ(Command(client, "DATA"), kStartData);
+        client.Send(data);
+        return client.ReadLine();
+    }
+
+    static ClientAddress Lan() {
+        in_addr address{};
+        inet_pton(AF_INET, "192.0.2.9", &address);
+        return ClientAddress::FromIPv4(ntohl(address.s_addr));
+    }
+};
+
+TEST_F(SmtpAuth, OfferedOnlyWhereAPasswordCannotBeOverheard) {
+    auto local = server.Smtp();
+    EXPECT_NE(Ehlo(*local).find("AUTH PLAIN LOGIN\r\n"), std::string::npos);
+    auto lan = server.Smtp(true, Lan());
+    EXPECT_EQ(Ehlo(*lan).find("AUTH"), std::string::npos);
+    // No TLS here to start, so the client hears that a login is what it lacks.
+    EXPECT_EQ(Command(*lan, "AUTH PLAIN " + Plain("", "ann", "a")), kLoginRequired);
+    EXPECT_EQ(Command(*lan, "MAIL FROM:<x@y>"), kOk) << "port 25 takes mail without a login";
+}
+
+TEST_F(SmtpAuth, EachStepOfTheExchangeHasItsReply) {
+    const std::string undecodable = "501 5.5.2 Brevin Server : Cannot decode response\r\n";
+    auto client = server.Smtp();
+    EXPECT_EQ(Command(*client, "AUTH PLAIN"), "503 5.5.1 Brevin Server : send EHLO first\r\n");
+    Ehlo(*client);
+    EXPECT_EQ(Command(*client, "AUTH CRAM-MD5"),
+              "504 5.5.4 Brevin Server : Unrecognized authentication type\r\n");
+    EXPECT_EQ(Command(*client, "AUTH PLAIN"), "334 \r\n");
+    EXPECT_EQ(Command(*client, "*"), "501 5.7.0 Brevin Server : Authentication cancelled\r\n");
+    EXPECT_EQ(Command(*client, "AUTH PLAIN !!!!"), undecodable);
+    EXPECT_EQ(Command(*client, "AUTH PLAIN " + EncodeBase64(std::string("ann\0a", 5))), undecodable)
+        << "one zero byte too few";
+    EXPECT_EQ(Command(*client, "AUTH PLAIN " + Plain("bob", "ann", "a")),
+              "535 5.7.8 Brevin Server : Cannot act for another user\r\n");
+    EXPECT_EQ(Command(*client, "AUTH LOGIN"), "334 VXNlcm5hbWU6\r\n");
+    EXPECT_EQ(Command(*client, EncodeBase64("ann")), "334 UGFzc3dvcmQ6\r\n");
+    EXPECT_EQ(Command(*client, EncodeBase64("wrong")), kLoginFailed);
+    // After the failure the address waits out its penalty: the right password too.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Command(*client, "AUTH PLAIN"), "334 \r\n");
+    EXPECT_EQ(Command(*client, Plain("ann", "ann", "a")), kLoggedIn);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1900ms);
+    EXPECT_EQ(Command(*client, "AUTH PLAIN " + Plain("", "ann", "a")),
+              "503 5.5.1 Brevin Server : already authenticated\r\n");
+    EXPECT_EQ(Ehlo(*client).find("AUTH"), std::string::npos) << "offered once logged in";
+}
+
+TEST_F(SmtpAuth, NotInsideATransaction) {
+    auto client = server.Smtp();
+    Ehlo(*client);
+    Command(*client, "MAIL FROM:<x@y>");
+    EXPECT_EQ(Command(*client, "AUTH PLAIN " + Plain("", "ann", "a")),
+              "503 5.5.1 Brevin Server : AUTH not allowed during a mail transaction\r\n");
+}
+
+TEST_F(SmtpAuth, TheSenderIsTheUser) {
+    auto client = LoggedIn();
+    EXPECT_EQ(Command(*client, "MAIL FROM:<boss@office>"), kNotYourSender);
+    EXPECT_EQ(Command(*client, "MAIL FROM:<>"), kNotYourSender);
+    EXPECT_EQ(Command(*client, "MAIL FROM:<Ann@office> AUTH=<>"), kOk);
+    EXPECT_EQ(
+        AsAnn(*client, "From: \"ann@office\" <boss@office>\r\nSubject: pay\r\n\r\nnow\r\n.\r\n"),
+        "550 5.7.1 Brevin Server : From: address not owned by the logged-in user\r\n");
+    EXPECT_TRUE(TakeFiles().empty()) << "the forged message was kept";
+
+    EXPECT_EQ(AsAnn(*client, "From: Ann (boss@office) <ann@office>\r\n\r\nhi\r\n.\r\n"), kOk);
+    EXPECT_EQ(TakeFiles().size(), 1U);
+}
+
+TEST_F(SmtpAuth, SubmissionTakesMailOnlyAfterALogin) {
+    server.Rules() = {.submission = true, .requireLogin = true};
+    auto client = server.Smtp();
+    Ehlo(*client);
+    EXPECT_EQ(Command(*client, "MAIL FROM:<ann@office>"), kLoginRequired);
+    EXPECT_EQ(Command(*client, "RCPT TO:<bob@office>"), kLoginRequired);
+    auto logged = LoggedIn();
+    EXPECT_EQ(AsAnn(*logged, "From: ann@office\r\n\r\nhi\r\n.\r\n"), kOk);
+}
+
+// Whatever a line of the exchange looks like, the debug log shows none of it.
+TEST_F(SmtpAuth, NoLineOfTheExchangeIsLogged) {
+    std::vector<std::string> lines;
+    LogEvent::SetLevel(LogLevel::Debug);
+    LogEvent::SetSink([&](std::string_view line, bool) { lines.emplace_back(line); });
+    auto client = server.Smtp();
+    Ehlo(*client);
+    Command(*client, "AUTH LOGIN");
+    Command(*client, EncodeBase64("ann"));
+    Command(*client, EncodeBase64("a"));
+    LogEvent::SetSink({});
+    LogEvent::SetLevel(LogLevel::Normal);
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find(EncodeBase64("ann")), std::string::npos) << line;
+    }
+    EXPECT_TRUE(std::ranges::any_of(lines, [](const std::string& line) {
+        return line.find("smtp login user=ann") != std::string::npos &&
+               line.find("mechanism=LOGIN") != std::string::npos;
+    }));
+}
+
+} // namespace
+} // namespace brevin::testing
