@@ -7,7 +7,8 @@ build=(cmake ninja-build g++ pkg-config qt6-base-dev libx11-dev libgtest-dev lib
 case "${1:-run}" in
     run) want=("${build[@]}" libcap2-bin) ;;
     test | bench) want=("${build[@]}" python3 curl msmtp mpop fetchmail mutt swaks libnet-ssleay-perl
-        iproute2 util-linux clang-format clang-tidy fail2ban strace) ;;
+        iproute2 util-linux clang-format clang-tidy fail2ban strace git git-email libauthen-sasl-perl
+        libio-socket-ssl-perl libmailtools-perl) ;;
     fuzz) want=("${build[@]}" clang libclang-rt-14-dev) ;;
     screenshot) want=("${build[@]}" xvfb trayer x11-apps imagemagick xdotool) ;;
     *) echo "usage: $0 [run|test|bench|fuzz|screenshot]" >&2; exit 2 ;;

@@ -44,7 +44,7 @@ class TlsServer(Server):
 
     def __init__(self, workdir, *extra):
         super().__init__(BINARY, workdir, USERS, "--pause-ms", "0", *extra,
-                         ports=("smtp", "pop3", "smtps", "pop3s"))
+                         ports=("smtp", "pop3", "submission", "smtps", "pop3s"))
         self.fingerprint = self.log_line(PREFIX)[len(PREFIX):].strip()
         self.cert = workdir / "brevin-cert.pem"
         if not self.fingerprint:
@@ -267,7 +267,79 @@ def case_swaks(server, tmp):
           and b"Subject: swaks" in server.stored()[0], "swaks --tls delivers over STARTTLS")
 
 
-CASES = {"python": case_python, "pipelined": case_pipelined, "require": case_require,
+# ---- submission: the clients log in as the sender ----
+
+
+def case_submission(server, tmp):
+    sub, smtps = server.ports["submission"], server.ports["smtps"]
+    with smtplib.SMTP(HOST, sub, timeout=20) as smtp:
+        smtp.starttls(context=server.context())
+        smtp.login("alice", "alice-pw")
+        smtp.sendmail("alice@brevin.test", ["bob@brevin.test"], message("smtplib", "alice@brevin.test"))
+        try:
+            smtp.sendmail("boss@brevin.test", ["bob@brevin.test"], message("forged-envelope"))
+            envelope = "accepted"
+        except smtplib.SMTPSenderRefused as error:
+            envelope = error.smtp_code
+        try:
+            smtp.sendmail("alice@brevin.test", ["bob@brevin.test"], message("forged-from"))
+            header = "accepted"
+        except smtplib.SMTPDataError as error:
+            header = error.smtp_code
+    check(envelope == 553 and header == 550,
+          f"smtplib logged in: a forged MAIL FROM gets {envelope}, a forged From: {header}")
+
+    clients = {
+        "msmtp 587": ["msmtp", f"--host={HOST}", f"--port={sub}", "--tls=on", "--auth=on",
+                      f"--tls-fingerprint={server.fingerprint}", "--user=alice",
+                      "--passwordeval=echo alice-pw", "--from=alice@brevin.test", "bob@brevin.test"],
+        "msmtp 465": ["msmtp", f"--host={HOST}", f"--port={smtps}", "--tls=on", "--tls-starttls=off",
+                      "--auth=on", f"--tls-fingerprint={server.fingerprint}", "--user=alice",
+                      "--passwordeval=echo alice-pw", "--from=alice@brevin.test", "bob@brevin.test"],
+        "curl 587": ["curl", "-sS", "--ssl-reqd", "--cacert", str(server.cert), "--user",
+                     "alice:alice-pw", f"smtp://{HOST}:{sub}", "--mail-from", "alice@brevin.test",
+                     "--mail-rcpt", "bob@brevin.test", "--upload-file", "-"],
+        "curl 465": ["curl", "-sS", "--cacert", str(server.cert), "--user", "alice:alice-pw",
+                     f"smtps://{HOST}:{smtps}", "--mail-from", "alice@brevin.test",
+                     "--mail-rcpt", "bob@brevin.test", "--upload-file", "-"],
+    }
+    for auth, tls in (("PLAIN", "--tls"), ("LOGIN", "--tlsc")):
+        clients[f"swaks {auth} {tls}"] = [
+            "swaks", "--server", f"{HOST}:{sub if tls == '--tls' else smtps}", tls, "--auth", auth,
+            "--auth-user", "alice", "--auth-password", "alice-pw", "--from", "alice@brevin.test",
+            "--to", "bob@brevin.test", "--header", f"From: alice@brevin.test", "--data", "-"]
+    for name, args in clients.items():
+        before = len(server.stored("bob"))
+        ok, _ = run(args, name, input=message(name, "alice@brevin.test"))
+        check(ok and len(server.stored("bob")) == before + 1, f"{name} logs in and delivers")
+
+    # git send-email as a developer sets it up: smtpUser, smtpPass, smtpEncryption.
+    repo = tmp / "repo"
+    git = ["git", "-C", str(repo), "-c", "user.name=Alice", "-c", "user.email=alice@brevin.test"]
+    subprocess.run(["git", "init", "-q", str(repo)], check=True)
+    (repo / "file").write_text("change\n")
+    subprocess.run([*git, "add", "file"], check=True)
+    subprocess.run([*git, "commit", "-q", "-m", "A change"], check=True)
+    before = len(server.stored("bob"))
+    ok, _ = run([*git, "-c", f"sendemail.smtpServer={HOST}", "-c", f"sendemail.smtpServerPort={sub}",
+                 "-c", "sendemail.smtpEncryption=tls", "-c", "sendemail.smtpUser=alice",
+                 "-c", "sendemail.smtpPass=alice-pw", "-c", f"sendemail.smtpSslCertPath={server.cert}",
+                 "send-email", "--confirm=never", "--to=bob@brevin.test", "-1"], "git send-email",
+                env=dict(os.environ, HOME=str(tmp)))
+    check(ok and len(server.stored("bob")) == before + 1, "git send-email logs in and delivers")
+
+    # mutt: smtp_url and smtp_pass, trusting the server's certificate file.
+    muttrc = tmp / "muttrc"
+    muttrc.write_text(f"set smtp_url=\"smtp://alice@{HOST}:{sub}/\"\nset smtp_pass=\"alice-pw\"\n"
+                      f"set ssl_starttls=yes\nset ssl_force_tls=yes\nset certificate_file=\"{server.cert}\"\n"
+                      "set from=\"alice@brevin.test\"\nset use_from=yes\nset copy=no\n")
+    before = len(server.stored("bob"))
+    ok, _ = run(["mutt", "-n", "-F", str(muttrc), "-s", "mutt", "bob@brevin.test"], "mutt",
+                input=b"Sent by mutt.\n", env=dict(os.environ, HOME=str(tmp)))
+    check(ok and len(server.stored("bob")) == before + 1, "mutt logs in and delivers")
+
+
+CASES = {"submission": case_submission, "python": case_python, "pipelined": case_pipelined, "require": case_require,
          "fetchmail": case_fetchmail, "mpop": case_mpop, "msmtp": case_msmtp,
          "curl": case_curl, "swaks": case_swaks}
 
