@@ -136,7 +136,7 @@ SmtpSession::SmtpSession(EventLoop& loop, const SessionOptions& options, Deliver
                          LoginGuard& logins, SmtpLimits limits, SmtpRules rules)
     : MailSession(loop, rules.submission ? kSubmissionTraits : kSmtpTraits, options),
       m_deliveries(deliveries), m_users(deliveries.Users()), m_logins(logins), m_limits(limits),
-      m_rules(rules) {}
+      m_rules(rules), m_errorDelay(loop, [this] { Resume(m_delayedReply); }) {}
 
 // A message still being received, or waiting to be filed, goes with the session: its temporary
 // file is removed with the transaction, so a client that closes before hearing 250 leaves
@@ -220,7 +220,7 @@ void SmtpSession::InterpretCommand(std::string_view line) {
         }
         return;
     }
-    ReplyLine(kUnknown);
+    RefuseClientError(kUnknown);
 }
 
 void SmtpSession::Helo(std::string_view text) {
@@ -263,7 +263,7 @@ void SmtpSession::Ehlo() {
 
 void SmtpSession::StartTls(std::string_view text) {
     if (text.size() < 8 || !EqualsIgnoringCase(text.substr(0, 8), "STARTTLS")) {
-        ReplyLine(kUnknown);
+        RefuseClientError(kUnknown);
         return;
     }
     if (IsEncrypted()) {
@@ -285,6 +285,23 @@ void SmtpSession::OnEncrypted() {
     m_loggedIn.clear();
 }
 
+// As peer MTAs do: a client that keeps guessing recipients or sending nonsense is slowed after
+// ten errors and sent away after twenty.
+void SmtpSession::RefuseClientError(std::string_view reply) {
+    ++m_errors;
+    if (m_errors > kErrorsBeforeClosing) {
+        LogEvent("smtp", "errors").Add("session", Id()).Add("count", m_errors).Failed();
+        ReplyLine("421 4.7.0 Brevin Server : too many errors, closing");
+        CloseAfterReply();
+    } else if (m_errors > kErrorsBeforeDelay) {
+        Hold();
+        m_delayedReply = reply;
+        m_errorDelay.Start(kErrorDelay);
+    } else {
+        ReplyLine(reply);
+    }
+}
+
 // A client that hangs up while its password is checked hears nothing; its guess still counts.
 void SmtpSession::OnInputEnded() {
     if (m_login.Pending()) {
@@ -300,7 +317,7 @@ bool SmtpSession::LoginOffered() const {
 void SmtpSession::Auth(std::string_view text) {
     std::string_view rest = WithoutLineEnd(text.substr(std::min<std::size_t>(text.size(), 4)));
     if (!rest.empty() && rest.front() != ' ') {
-        ReplyLine(kUnknown);
+        RefuseClientError(kUnknown);
         return;
     }
     rest.remove_prefix(std::min(rest.size(), rest.find_first_not_of(' ')));
@@ -387,7 +404,7 @@ void SmtpSession::AuthResponse(std::string_view line) {
     case AuthStep::None:
         break;
     }
-    ReplyLine(kUnknown);
+    RefuseClientError(kUnknown);
 }
 
 void SmtpSession::CheckLogin(std::string user, std::string_view password) {
@@ -501,7 +518,7 @@ bool SmtpSession::LowOnSpace(std::uint64_t needed) const {
 void SmtpSession::Rcpt(std::string_view line) {
     const auto colon = ArgumentColon(line);
     if (colon == std::string_view::npos) {
-        ReplyLine(kNoSuchUser);
+        RefuseClientError(kNoSuchUser);
         return;
     }
     if (m_transaction && m_transaction->recipients.size() >= m_limits.maxRecipients) {
@@ -522,7 +539,7 @@ void SmtpSession::Rcpt(std::string_view line) {
         .Add("to", LoggedAddress(line, colon))
         .Add("accepted", folder ? "yes" : "no");
     if (!folder) {
-        ReplyLine(kNoSuchUser);
+        RefuseClientError(kNoSuchUser);
         return;
     }
     SmtpTransaction& transaction = Transaction();

@@ -7,6 +7,7 @@
 #include "store/delivery.h"
 #include "store/users.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -138,6 +139,9 @@ private:
     /// Checks the password; the reply comes with the verdict.
     void CheckLogin(std::string user, std::string_view password);
     void LoginChecked(const LoginResult& result);
+    /// Replies to a client's mistake (an unknown recipient or command), slowly once it has
+    /// made many, and ends a session that makes too many.
+    void RefuseClientError(std::string_view reply);
     /// Whether AUTH can be used on this session now.
     [[nodiscard]] bool LoginOffered() const;
     void Mail(std::string_view text);
@@ -181,6 +185,12 @@ private:
     LoginTicket m_login;     // the AUTH being checked
     std::optional<SmtpTransaction> m_transaction;
     EndOfDataMatcher m_endOfData;
+    static constexpr std::size_t kErrorsBeforeDelay = 10;
+    static constexpr std::size_t kErrorsBeforeClosing = 20;
+    static constexpr std::chrono::seconds kErrorDelay{1};
+    std::size_t m_errors = 0;        // client errors in this session
+    std::string_view m_delayedReply; // a constant, held while m_errorDelay runs
+    Timer m_errorDelay;              // last: cancelled before what it uses goes
 };
 
 } // namespace brevin

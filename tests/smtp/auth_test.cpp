@@ -129,6 +129,21 @@ TEST_F(SmtpAuth, SubmissionTakesMailOnlyAfterALogin) {
     EXPECT_EQ(AsAnn(*logged, "From: ann@office\r\n\r\nhi\r\n.\r\n"), kOk);
 }
 
+// A host guessing recipient names is slowed after ten misses in a session.
+TEST_F(SmtpAuth, RecipientGuessesAreSlowedAfterTen) {
+    auto client = server.Smtp();
+    Command(*client, "MAIL FROM:<x@y>");
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(Command(*client, "RCPT TO:<guess" + std::to_string(i) + "@office>"), kNoSuchUser);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+    EXPECT_EQ(Command(*client, "RCPT TO:<guess10@office>"), kNoSuchUser);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 1000ms);
+    EXPECT_LT(took, 5000ms);
+}
+
 // Whatever a line of the exchange looks like, the debug log shows none of it.
 TEST_F(SmtpAuth, NoLineOfTheExchangeIsLogged) {
     std::vector<std::string> lines;
