@@ -54,6 +54,29 @@ void ServerApp::LogStart() const {
     }
 }
 
+std::string ServerApp::PortsText() const {
+    std::string text;
+    for (const Service& service : m_services) {
+        std::string ports;
+        for (const bool tls : {false, true}) {
+            const auto port = tls ? service.implicitTlsPort : service.port;
+            const Listener* listener = m_listeners.Find(service.traits->name, tls);
+            if (port && listener != nullptr) {
+                ports += (ports.empty() ? "" : " and ") + std::to_string(listener->LocalPort()) +
+                         (tls ? " (SSL/TLS)" : "");
+            }
+        }
+        if (!ports.empty()) {
+            std::string name(service.traits->name);
+            for (char& c : name) {
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            }
+            text += (text.empty() ? "" : ", ") + name + " " + ports;
+        }
+    }
+    return text;
+}
+
 std::string ServerApp::TlsFingerprint() const {
     return m_tls != nullptr ? m_tls->Fingerprint() : std::string();
 }

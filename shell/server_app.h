@@ -47,6 +47,9 @@ public:
     /// runs without encryption. `TlsFingerprintLine` words it for users.
     [[nodiscard]] std::string TlsFingerprint() const;
     [[nodiscard]] std::size_t OpenSessions() const { return m_sessions.Count(); }
+    /// The ports that listen, for people setting up clients: "SMTP 25, SUBMISSION 587 and 465
+    /// (SSL/TLS), POP3 110".
+    [[nodiscard]] std::string PortsText() const;
 
 private:
     void LogStart() const;

@@ -35,10 +35,10 @@ QLabel* SunkenField(QDialog& dialog, const DialogUnits& units, const char* name,
 } // namespace
 
 AccessInfoDialog::AccessInfoDialog(const HostAddress& host, const QString& fingerprint,
-                                   QWidget* parent)
+                                   const QString& ports, QWidget* parent)
     : QDialog(parent) {
     const DialogUnits units =
-        PrepareDialog(*this, QStringLiteral("To reach  BREVIN server..."), 192, 160);
+        PrepareDialog(*this, QStringLiteral("To reach  BREVIN server..."), 192, 184);
 
     Text(*this, units,
          QStringLiteral("To access this BREVIN Mail Server \nfrom a networked computer, please "
@@ -55,7 +55,11 @@ AccessInfoDialog::AccessInfoDialog(const HostAddress& host, const QString& finge
     m_hostName = SunkenField(*this, units, "hostName",
                              QString::fromStdString(OfficialHostName()).left(199), 37, 71, 140, 11);
 
-    Text(*this, units, QStringLiteral("TLS fingerprint (SHA-256):"), 22, 88, 142, 9);
+    // Sending needs the user's name and password on the submission ports.
+    Text(*this, units, QStringLiteral("Ports (send with your name and password):"), 22, 86, 163, 9);
+    SunkenField(*this, units, "ports", ports, 22, 97, 163, 11)->setWordWrap(true);
+
+    Text(*this, units, QStringLiteral("TLS fingerprint (SHA-256):"), 22, 112, 142, 9);
     // Wrapped anywhere, so the whole fingerprint shows and copies as the one line clients want.
     m_fingerprint = new QPlainTextEdit(
         fingerprint.isEmpty() ? QStringLiteral("TLS is off: the server runs without encryption")
@@ -70,12 +74,12 @@ AccessInfoDialog::AccessInfoDialog(const HostAddress& host, const QString& finge
     m_fingerprint->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_fingerprint->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     m_fingerprint->setBackgroundRole(QPalette::Window);
-    Place(*m_fingerprint, units, 22, 99, 163, 30);
+    Place(*m_fingerprint, units, 22, 123, 163, 30);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("ok"));
     ok->setDefault(true);
-    Place(*ok, units, 120, 136, 50, 14);
+    Place(*ok, units, 120, 160, 50, 14);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 

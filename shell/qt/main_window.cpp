@@ -233,7 +233,8 @@ void MainWindow::editUsers() {
 }
 
 void MainWindow::showAccess() {
-    AccessInfoDialog dialog(m_app.Host(), QString::fromStdString(m_app.TlsFingerprint()), this);
+    AccessInfoDialog dialog(m_app.Host(), QString::fromStdString(m_app.TlsFingerprint()),
+                            QString::fromStdString(m_app.PortsText()), this);
     dialog.exec();
 }
 

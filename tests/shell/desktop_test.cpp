@@ -94,6 +94,7 @@ class DesktopTest : public QObject {
         ServerOptions options;
         options.addresses = {"127.0.0.1"};
         options.smtpPort = options.pop3Port = 0;
+        options.submissionPort = options.smtpsPort = 0;
         m_app = std::make_unique<ServerApp>(options, "brevin");
         m_side = std::make_unique<QtWindowSide>(*m_app, tray);
         return m_app->Start(*m_side);
@@ -231,18 +232,23 @@ private slots:
         QCOMPARE(users, QStringList({"Anna", "bob", "carol"}));
     }
 
-    // "How to access..." shows the fingerprint of the certificate the server made.
+    // "How to access..." shows the fingerprint of the certificate the server made, and the
+    // ports that listen.
     void accessDialogShowsTheFingerprint() {
         QVERIFY(Start(false));
         QString shown;
+        QString ports;
         WhenModalDialogOpens([&](QDialog& dialog) {
             shown =
                 dialog.findChild<QPlainTextEdit*>(QStringLiteral("tlsFingerprint"))->toPlainText();
+            ports = dialog.findChild<QLabel*>(QStringLiteral("ports"))->text();
             dialog.accept();
         });
         Window().showAccess();
         QVERIFY(!m_app->TlsFingerprint().empty());
         QCOMPARE(shown, QString::fromStdString(m_app->TlsFingerprint()));
+        const auto smtp = m_app->ListenerSet().Find("smtp")->LocalPort();
+        QVERIFY2(ports.startsWith(QStringLiteral("SMTP %1, POP3 ").arg(smtp)), qPrintable(ports));
     }
 
     // A real delivery and retrieval show in the activity view and the tray tooltip, while the
