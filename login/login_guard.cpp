@@ -123,17 +123,15 @@ LoginGuard::Clock::time_point LoginGuard::Due(Attempt& attempt, Clock::time_poin
             attempt.holdsHost = true;
         }
     }
-    if (const auto found = m_accounts.find(attempt.user); found != m_accounts.end()) {
-        Account& account = found->second;
-        const bool trusted = std::ranges::any_of(account.trusted, [&](const auto& entry) {
-            return entry.first == attempt.host && now - entry.second < kTrustFor;
-        });
-        if (account.failed && now - account.lastFailure < kForgetAfter && !trusted) {
-            account.lastDue = std::max(now, account.lastDue + kAccountSpacing);
-            ++account.waiting;
-            attempt.holdsAccount = true;
-            due = std::max(due, account.lastDue);
-        }
+    Account& account = m_accounts[attempt.user];
+    const bool trusted = std::ranges::any_of(account.trusted, [&](const auto& entry) {
+        return entry.first == attempt.host && now - entry.second < kTrustFor;
+    });
+    if (!trusted) {
+        account.lastDue = std::max(now, account.lastDue + kAccountSpacing);
+        ++account.waiting;
+        attempt.holdsAccount = true;
+        due = std::max(due, account.lastDue);
     }
     return due;
 }
@@ -215,9 +213,6 @@ void LoginGuard::CountFailure(const Attempt& attempt) {
     host.penalty =
         host.penalty.count() == 0 ? kFirstPenalty : std::min(2 * host.penalty, kMaxPenalty);
     host.lastFailure = now;
-    Account& account = m_accounts[attempt.user];
-    account.failed = true;
-    account.lastFailure = now;
     LogEvent(attempt.service, "penalty")
         .Add("client", AddressText(attempt.host))
         .Add("seconds", Seconds(host.penalty));
@@ -243,10 +238,8 @@ void LoginGuard::Sweep(Clock::time_point now) {
         Account& account = it->second;
         std::erase_if(account.trusted,
                       [&](const auto& trusted) { return now - trusted.second >= kTrustFor; });
-        if (now - account.lastFailure >= kForgetAfter && account.waiting == 0) {
-            account.failed = false;
-        }
-        it = !account.failed && account.trusted.empty() ? m_accounts.erase(it) : std::next(it);
+        const bool idle = account.waiting == 0 && now - account.lastDue >= kAccountSpacing;
+        it = idle && account.trusted.empty() ? m_accounts.erase(it) : std::next(it);
     }
     m_sweepAt = std::max<std::size_t>(1024, 2 * (m_hosts.size() + m_accounts.size()));
 }

@@ -61,10 +61,10 @@ private:
 /// - per client host (an IPv4 address, an IPv6 /64; every loopback source counts as one):
 ///   each failure raises a penalty (2 s, doubling, at most 15 s; five minutes without one
 ///   forget it), and while it lasts the host's answers leave one penalty apart;
-/// - per account: once a name has failed in the last five minutes, attempts for it from hosts
-///   that have not logged in as it in the last two weeks leave at least a second apart, so
-///   that many addresses together still get about one guess a second. The user's own devices
-///   are never slowed by others' guesses.
+/// - per account: attempts for a name from hosts that have not logged in as it in the last two
+///   weeks are answered at least a second apart, so that many addresses together, even all at
+///   once, get about one guess a second. The user's own devices are never slowed by others'
+///   guesses.
 ///
 /// The wait is fixed when the attempt arrives, from what is known before its password is
 /// looked at, and the answer leaves once that wait and the check are both over: right or
@@ -104,10 +104,8 @@ private:
         std::size_t waiting = 0; // penalised answers not yet sent to a client still there
     };
     struct Account {
-        Clock::time_point lastFailure{};
         Clock::time_point lastDue{}; // of the latest attempt the spacing held
         std::size_t waiting = 0;     // of those, not yet sent to a client still there
-        bool failed = false;         // within kForgetAfter of lastFailure
         std::vector<std::pair<ClientAddress, Clock::time_point>> trusted; // host, last login
     };
     struct Attempt;
