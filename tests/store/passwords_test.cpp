@@ -1,11 +1,19 @@
-// Passwords in the profile: hashes, and the plain ones earlier versions wrote.
+// Passwords in the profile: hashes, the plain ones earlier versions wrote, and start-up's
+// replacement of the one by the other.
 
 #include "store/passwords.h"
+#include "store/profile_file.h"
+#include "store/users.h"
+#include "store_test_util.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <map>
 
 namespace brevin {
 namespace {
+
+using namespace testing; // brevin::testing: the store tests' helpers
 
 TEST(PasswordsTest, AHashMatchesItsPasswordOnly) {
     const std::string hash = HashPassword("s3cret word");
@@ -34,6 +42,64 @@ TEST(PasswordsTest, APlainPasswordThatLooksLikeAHashStaysPlain) {
         EXPECT_FALSE(PasswordMatches(plain, plain.substr(1))) << plain;
     }
     EXPECT_FALSE(PasswordMatches("", "")) << "no password never logs in";
+}
+
+// As earlier versions left it: plain passwords, and the spare holding the file before the
+// last write. Afterwards every user logs in as before and no file beside the profile holds
+// a password in the clear.
+TEST(PasswordsTest, StartUpHashesAProfileWrittenInTheClear) {
+    TempDir dir;
+    ProfileFile profile(dir.Path() / "brevin.INI");
+    WriteFile(profile.Path(), "[BREVIN]\nstore=/s\n[USERS]\nanna=a\nbob=b\ncarol=c\n"
+                              "[PWD]\nanna=Secret Word\nbob=$y$j9T$looks$hashed\n"
+                              "carol=Secret Word\nANNA=older one\n");
+    ASSERT_TRUE(profile.Write("BREVIN", "conta", "7")); // the spare now holds them too
+    const std::map<std::string, std::string> passwords = {
+        {"anna", "Secret Word"}, {"bob", "$y$j9T$looks$hashed"}, {"carol", "Secret Word"}};
+
+    UserDirectory users(profile);
+    std::string error;
+    EXPECT_EQ(users.HashPlainPasswords(error), std::size_t{4}) << error;
+    for (const auto& [name, password] : passwords) {
+        EXPECT_TRUE(IsPasswordHash(users.StoredPassword(name).value_or(""))) << name;
+        EXPECT_TRUE(users.CheckPassword(name, password)) << name;
+        EXPECT_FALSE(users.CheckPassword(name, "older one")) << name;
+    }
+    EXPECT_NE(users.StoredPassword("anna"), users.StoredPassword("carol"));
+    EXPECT_EQ(users.HashPlainPasswords(error), std::size_t{0}) << "once is enough";
+    EXPECT_EQ(profile.Read("BREVIN", "conta", ""), "7");
+
+    const auto noPlainText = [&] {
+        for (const std::string& name : FolderNames(dir.Path())) {
+            const std::string content = ReadFile(dir.Path() / name);
+            for (const char* plain : {"Secret", "looks", "older"}) {
+                EXPECT_EQ(content.find(plain), std::string::npos) << plain << " in " << name;
+            }
+        }
+    };
+    noPlainText();
+    // The next ordinary write makes a new spare: it holds the hashed file.
+    ASSERT_TRUE(users.Set({"dave", "d", "new one"}, error)) << error;
+    EXPECT_THAT(FolderNames(dir.Path()), ::testing::Contains(".brevin.INI.spare"));
+    noPlainText();
+    EXPECT_TRUE(users.CheckPassword("dave", "new one"));
+}
+
+// The desktop dialog's "Update!" with an empty password field.
+TEST(PasswordsTest, SetFolderKeepsThePasswordAndNeedsOne) {
+    TempDir dir;
+    ProfileFile profile(dir.Path() / "brevin.INI");
+    UserDirectory users(profile);
+    std::string error;
+    ASSERT_TRUE(users.Set({"anna", "a", "pw"}, error)) << error;
+    const auto stored = users.StoredPassword("anna");
+    ASSERT_TRUE(users.SetFolder("anna", "a2", error)) << error;
+    EXPECT_EQ(users.StoredPassword("anna"), stored);
+    EXPECT_EQ(users.Find("anna").value_or(UserRecord{}).folder, "a2");
+    EXPECT_FALSE(users.SetFolder("bob", "b", error));
+    EXPECT_EQ(error, "a password is required");
+    EXPECT_FALSE(users.SetFolder("bob", "a2", error));
+    EXPECT_THAT(error, ::testing::HasSubstr("already belongs to user anna"));
 }
 
 } // namespace
