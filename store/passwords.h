@@ -12,9 +12,10 @@ namespace brevin {
 inline constexpr std::string_view kPasswordHashMarker = "{YESCRYPT}";
 
 /// The yescrypt cost ("count") of new hashes. On the 2-core test machine one check took
-/// 9.5 ms at 4, 22.6 ms at 5 (44 a second, 16 MiB of memory) and 43 ms at 6 (`bench_passwords`).
-/// 5 makes every guess at a copied profile costly, while a login still answers well within
-/// the pause before each reply, and a start-up that hashes 50 users' passwords takes a second.
+/// 9.3-9.7 ms at 4, 18-23 ms at 5 (44-54 a second, 16 MiB of memory) and 38-43 ms at 6
+/// (`bench_passwords`, four runs). 5 makes every guess at a copied profile costly, while a
+/// login still answers well within the pause before each reply, and a start-up that hashes
+/// 50 users' passwords takes about a second.
 inline constexpr unsigned long kPasswordHashCost = 5;
 
 /// `password` hashed for the profile with a fresh salt from the system's random source,
