@@ -1,6 +1,7 @@
 #include "login/login_guard.h"
 
 #include "base/log.h"
+#include "store/passwords.h"
 
 #include <algorithm>
 #include <optional>
@@ -16,13 +17,10 @@ ClientAddress PenaltyHost(ClientAddress client) {
     return IsLocal(client) ? ClientAddress::FromIPv4(0x7F000001) : client.Host();
 }
 
-/// Equal texts, in a time that depends on their lengths only.
-bool PasswordMatches(std::string_view stored, std::string_view typed) {
-    unsigned char differ = stored.size() == typed.size() ? 0 : 1;
-    for (std::size_t i = 0; i < typed.size(); ++i) {
-        differ |= static_cast<unsigned char>(typed[i] ^ (i < stored.size() ? stored[i] : 0));
-    }
-    return differ == 0;
+/// What a name without a password is checked against, so that its answer costs a hash too.
+const std::string& StandIn() {
+    static const std::string hash = HashPassword("no password matches this stand-in");
+    return hash;
 }
 
 std::uint64_t Seconds(std::chrono::milliseconds span) {
@@ -104,7 +102,7 @@ LoginTicket LoginGuard::Check(std::string_view service, ClientAddress client, st
     // Nobody's password is checked against a stand-in, so that an unknown name costs the same.
     m_worker.Post(
         [matched, stored = std::move(stored), typed = std::string(password)] {
-            const bool same = PasswordMatches(stored.value_or(std::string()), typed);
+            const bool same = PasswordMatches(stored ? *stored : StandIn(), typed);
             *matched = same && stored.has_value();
         },
         [this, id, matched] { Checked(id, *matched); });

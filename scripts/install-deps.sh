@@ -3,7 +3,8 @@
 # quick. Usage: scripts/install-deps.sh [run|test|bench|fuzz|screenshot]
 set -euo pipefail
 
-build=(cmake ninja-build g++ pkg-config qt6-base-dev libx11-dev libgtest-dev libgmock-dev libssl-dev)
+build=(cmake ninja-build g++ pkg-config qt6-base-dev libx11-dev libgtest-dev libgmock-dev libssl-dev
+    libcrypt-dev)
 case "${1:-run}" in
     run) want=("${build[@]}" libcap2-bin) ;;
     test | bench) want=("${build[@]}" python3 curl msmtp mpop fetchmail mutt swaks libnet-ssleay-perl

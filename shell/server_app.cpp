@@ -12,6 +12,7 @@
 #include <clocale>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/resource.h>
 #include <system_error>
 #include <unistd.h>
@@ -147,6 +148,18 @@ std::uint64_t RaiseDescriptorLimit() {
 
 } // namespace
 
+void ServerApp::HashPlainPasswords() const {
+    // Nothing else runs yet, so this may wait for `brevin user`'s lock as long as it does.
+    ProfileFile patient(m_profilePath);
+    std::string error;
+    const std::optional<std::size_t> hashed = UserDirectory(patient).HashPlainPasswords(error);
+    if (!hashed) {
+        LogEvent("profile", "passwords").Add("error", error).Failed();
+    } else if (*hashed > 0) {
+        LogEvent("profile", "passwords").Add("hashed", *hashed);
+    }
+}
+
 bool ServerApp::Start(WindowSide& windows) {
     std::setlocale(LC_ALL, "");
     LogEvent::SetLevel(m_options.logLevel);
@@ -184,6 +197,7 @@ bool ServerApp::Start(WindowSide& windows) {
     }
 
     m_users->SettleStoreRoot();
+    HashPlainPasswords();
     // What a crash cut short: first the names of an unanswered filing round, then the files
     // still under their temporary names.
     RollBackUnfinishedFiling(FilingJournalPath(m_users->StoreRoot()));

@@ -53,6 +53,9 @@ public:
 
 private:
     void LogStart() const;
+    /// Earlier versions kept passwords in the clear: the first start that can write the
+    /// profile replaces them with hashes, and logs how many.
+    void HashPlainPasswords() const;
     void ReportListenerFailure(const ListenerFailure& failure, WindowSide& windows);
 
     // Declared first, so it is destroyed last: everything below unregisters from it.

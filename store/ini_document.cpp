@@ -234,4 +234,24 @@ bool Document::Erase(std::string_view section, std::string_view key) {
     return true;
 }
 
+std::size_t Document::Rewrite(
+    std::string_view section,
+    const std::function<std::optional<std::string>(std::string_view, std::string_view)>& next) {
+    std::size_t changed = 0;
+    bool inside = false;
+    for (Line& line : lines) {
+        if (line.kind == LineKind::Section) {
+            inside = EqualsIgnoringCase(line.name, section);
+        } else if (inside && line.kind == LineKind::Key) {
+            const std::optional<std::string> value = next(line.name, line.value);
+            if (value && *value != line.value) {
+                line.text = Joined({line.name, "=", *value});
+                Classify(line);
+                ++changed;
+            }
+        }
+    }
+    return changed;
+}
+
 } // namespace brevin::ini

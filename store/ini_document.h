@@ -4,6 +4,8 @@
 // line as it was: comments, blanks, letter case and line ends included.
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -60,6 +62,13 @@ struct Document {
     bool Set(std::string_view section, std::string_view key, std::string_view value);
     /// Removes every such key of the first such section. Returns true when the document changed.
     bool Erase(std::string_view section, std::string_view key);
+    /// Gives every key line of every section so named, repeats that reads never see included,
+    /// the value `next` returns for its key and value (std::nullopt keeps it). Returns how
+    /// many lines changed.
+    std::size_t
+    Rewrite(std::string_view section,
+            const std::function<std::optional<std::string>(std::string_view key,
+                                                           std::string_view value)>& next);
 
 private:
     void Append(std::size_t at, std::string text);

@@ -214,10 +214,10 @@ int OpenSpare(const std::string& sparePath) {
 }
 
 /// Fills the locked spare with `content` and puts it in the profile's place (the folder's
-/// entry still to be flushed). On failure the profile is untouched. `placed` receives the new
-/// profile's identity.
+/// entry still to be flushed); the old profile becomes the spare when `keepOld`, else it is
+/// gone. On failure the profile is untouched. `placed` receives the new profile's identity.
 bool ReplaceWithSpare(int spare, const std::string& sparePath, const std::string& path,
-                      const std::string& content, const struct stat* current,
+                      const std::string& content, const struct stat* current, bool keepOld,
                       struct stat& placedIdentity) {
     if (StoreFaults::failProfileWrites) {
         errno = ENOSPC;
@@ -239,8 +239,8 @@ bool ReplaceWithSpare(int spare, const std::string& sparePath, const std::string
     // write would cost journal work. Without a profile yet there is nothing to trade with.
     if (!durable::Refill(spare, content) ||
         !durable::Place(sparePath, path,
-                        current != nullptr ? durable::Placing::Exchange
-                                           : durable::Placing::Replace)) {
+                        current != nullptr && keepOld ? durable::Placing::Exchange
+                                                      : durable::Placing::Replace)) {
         return false;
     }
     ::fstat(spare, &placedIdentity); // after the rename, which moves its change time
@@ -389,7 +389,34 @@ std::string ProfileFile::Update(std::string_view section, std::string_view key,
     return before ? *before : Read(section, key, fallback);
 }
 
-bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync sync) {
+std::optional<std::size_t> ProfileFile::Rewrite(
+    std::string_view section,
+    const std::function<std::optional<std::string>(std::string_view, std::string_view)>& next) {
+    std::size_t changed = 0;
+    bool refused = false;
+    const bool ok = Modify(
+        [&](Snapshot& snap) {
+            changed = snap.doc.Rewrite(
+                section,
+                [&](std::string_view key, std::string_view value) -> std::optional<std::string> {
+                    std::optional<std::string> replaced = next(key, CutValue(value));
+                    if (replaced && ini::HasLineBreak(*replaced)) {
+                        refused = true;
+                    }
+                    return replaced ? std::optional<std::string>(ini::Trim(*replaced))
+                                    : std::nullopt;
+                });
+            return changed > 0 && !refused;
+        },
+        ProfileSync::Durable, /*keepOld=*/false);
+    if (!ok || refused) {
+        return std::nullopt;
+    }
+    return changed;
+}
+
+bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync sync,
+                         bool keepOld) {
     const std::string path = ResolvedProfile(m_path.string());
     const std::string hidden = HiddenBeside(path, "");
     // The lock covers the whole read-modify-write, so a change made by another process at the
@@ -413,9 +440,9 @@ bool ProfileFile::Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync
             changed->doc.Reindex();
             changed->content = changed->doc.Serialise();
             int spare = OpenSpare(hidden + ".spare");
-            ok = spare >= 0 &&
-                 ReplaceWithSpare(spare, hidden + ".spare", path, changed->content,
-                                  current ? &current->identity : nullptr, changed->identity);
+            ok = spare >= 0 && ReplaceWithSpare(spare, hidden + ".spare", path, changed->content,
+                                                current ? &current->identity : nullptr, keepOld,
+                                                changed->identity);
             file_util::CloseQuietly(spare);
             // What was just written is known: the next read need not parse it again, only
             // check that the bytes are still these (the change is too recent to trust times).

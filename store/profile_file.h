@@ -88,6 +88,18 @@ public:
     /// when a name or value cannot be stored (a line end in it, "=" or a leading "[" or ";" in
     /// a key, "]" in a section) or the file could not be replaced.
     bool Apply(std::span<const ProfileChange> changes, ProfileSync sync = ProfileSync::Durable);
+    /// Rewrites the values of `section` as `next` gives them for each key and value (as `Read`
+    /// gives it; std::nullopt keeps it), on every line of the key, repeats included, as one
+    /// step that no other Brevin process can come between. Nothing of the old file is left
+    /// beside the new one: it takes the profile's place by a rename that drops the old file
+    /// rather than keeping it as the spare, and the next write makes a new spare. For values
+    /// that must not outlive their change, such as passwords kept in the clear. The number of
+    /// values changed (0 writes nothing); std::nullopt when the file could not be replaced, or
+    /// a value holds a line break, and then nothing changed.
+    std::optional<std::size_t>
+    Rewrite(std::string_view section,
+            const std::function<std::optional<std::string>(std::string_view key,
+                                                           std::string_view value)>& next);
     /// Reads `section`/`key` as `Read` does and writes back `next(value)`, as one step that no
     /// other Brevin process can come between. Returns the value read, also when the write
     /// failed (`written`, when given, tells which).
@@ -103,8 +115,9 @@ private:
     /// file cannot change underneath and no reader's lock is taken.
     [[nodiscard]] std::shared_ptr<const Snapshot> Load(bool writerLockHeld = false) const;
     /// The read-modify-write under the writers' lock. `edit` changes the snapshot's contents and
-    /// says whether anything changed.
-    bool Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync sync);
+    /// says whether anything changed. `keepOld`: the old file becomes the spare (else it is
+    /// dropped).
+    bool Modify(const std::function<bool(Snapshot&)>& edit, ProfileSync sync, bool keepOld = true);
 
     std::filesystem::path m_path;
     std::chrono::milliseconds m_lockPatience = kDefaultLockPatience;

@@ -1,13 +1,16 @@
 #include "store/users.h"
 
 #include "base/text.h"
+#include "store/passwords.h"
 #include "store/store_layout.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <glob.h>
+#include <map>
 #include <sys/stat.h>
+#include <utility>
 
 namespace brevin {
 
@@ -50,6 +53,18 @@ std::string FolderProblem(std::string_view folder) {
         return quoted + " contains a wildcard character (*, ?, [ or ])";
     }
     return {};
+}
+
+/// The name and folder checks of `UserRecordProblem`.
+std::string NameAndFolderProblem(std::string_view name, std::string_view folder) {
+    std::string problem = UserNameProblem(name);
+    if (problem.empty()) {
+        problem = ValueProblem("the folder name", folder);
+    }
+    if (problem.empty()) {
+        problem = FolderProblem(folder);
+    }
+    return problem;
 }
 
 std::string CannotWrite(const ProfileFile& profile) {
@@ -97,13 +112,7 @@ std::string NormaliseUserName(std::string_view typed) {
 }
 
 std::string UserRecordProblem(const UserRecord& user) {
-    std::string problem = UserNameProblem(user.name);
-    if (problem.empty()) {
-        problem = ValueProblem("the folder name", user.folder);
-    }
-    if (problem.empty()) {
-        problem = FolderProblem(user.folder);
-    }
+    std::string problem = NameAndFolderProblem(user.name, user.folder);
     if (problem.empty() && user.password.empty()) {
         problem = "a password is required";
     }
@@ -183,11 +192,73 @@ std::vector<std::string> UserDirectory::MailboxPaths() const {
     return paths;
 }
 
-bool UserDirectory::CheckPassword(std::string_view name, std::string_view password) const {
+std::optional<std::string> UserDirectory::StoredPassword(std::string_view name) const {
     const ProfileRead reads[] = {{layout::kUsersSection, name, ""},
                                  {layout::kPasswordsSection, name, ""}};
-    const std::vector<std::string> values = m_profile.Read(reads);
-    return !values[0].empty() && !values[1].empty() && values[1] == password;
+    std::vector<std::string> values = m_profile.Read(reads);
+    if (values[0].empty() || values[1].empty()) {
+        return std::nullopt;
+    }
+    return std::move(values[1]);
+}
+
+bool UserDirectory::CheckPassword(std::string_view name, std::string_view password) const {
+    const std::optional<std::string> stored = StoredPassword(name);
+    return stored && PasswordMatches(*stored, password);
+}
+
+std::optional<std::size_t> UserDirectory::HashPlainPasswords(std::string& error) {
+    error.clear();
+    // Hashed before the profile is locked: each takes tens of milliseconds, and `brevin user`
+    // must not wait for them all. Keyed by user as well, so that two users with the same
+    // password still get hashes of their own.
+    std::map<std::pair<std::string, std::string>, std::string> hashes;
+    for (const auto& [name, value] : m_profile.Entries(layout::kPasswordsSection)) {
+        if (value.empty() || IsPasswordHash(value)) {
+            continue;
+        }
+        std::string hash = HashPassword(value);
+        if (hash.empty()) {
+            error = std::string("cannot hash the passwords: ") + std::strerror(errno);
+            return std::nullopt;
+        }
+        hashes.emplace(std::pair(AsciiLower(name), value), std::move(hash));
+    }
+    if (hashes.empty()) {
+        return 0;
+    }
+    const auto rewritten = m_profile.Rewrite(
+        layout::kPasswordsSection,
+        [&hashes](std::string_view name, std::string_view value) -> std::optional<std::string> {
+            if (value.empty() || IsPasswordHash(value)) {
+                return std::nullopt;
+            }
+            const auto found = hashes.find(std::pair(AsciiLower(name), std::string(value)));
+            if (found != hashes.end()) {
+                return found->second;
+            }
+            // A repeated key, or a password written in the clear meanwhile: rare enough to
+            // hash under the lock.
+            std::string hash = HashPassword(value);
+            return hash.empty() ? std::nullopt : std::optional<std::string>(std::move(hash));
+        });
+    if (!rewritten) {
+        error = CannotWrite(m_profile);
+    }
+    return rewritten;
+}
+
+std::string UserDirectory::FolderClash(std::string_view name, std::string_view folder) const {
+    // Two users in one folder would each collect, and delete, the other's mail.
+    for (const auto& [other, otherFolder] : m_profile.Entries(layout::kUsersSection)) {
+        if (other.starts_with('*')) {
+            break;
+        }
+        if (otherFolder == folder && !EqualsIgnoringCase(other, name)) {
+            return "the folder \"" + std::string(folder) + "\" already belongs to user " + other;
+        }
+    }
+    return {};
 }
 
 std::string UserDirectory::RecordProblem(const UserRecord& user) const {
@@ -195,16 +266,7 @@ std::string UserDirectory::RecordProblem(const UserRecord& user) const {
     if (!problem.empty() || user.folder.empty()) {
         return problem;
     }
-    // Two users in one folder would each collect, and delete, the other's mail.
-    for (const auto& [name, folder] : m_profile.Entries(layout::kUsersSection)) {
-        if (name.starts_with('*')) {
-            break;
-        }
-        if (folder == user.folder && !EqualsIgnoringCase(name, user.name)) {
-            return "the folder \"" + user.folder + "\" already belongs to user " + name;
-        }
-    }
-    return {};
+    return FolderClash(user.name, user.folder);
 }
 
 bool UserDirectory::Set(const UserRecord& user, std::string& error) {
@@ -212,10 +274,33 @@ bool UserDirectory::Set(const UserRecord& user, std::string& error) {
     if (!error.empty()) {
         return false;
     }
+    const std::string hash = HashPassword(user.password);
+    if (hash.empty()) {
+        error = std::string("cannot hash the password: ") + std::strerror(errno);
+        return false;
+    }
     // Both keys in one replacement of the file: a user never has a folder without a password.
     const ProfileChange changes[] = {{layout::kUsersSection, user.name, user.folder},
-                                     {layout::kPasswordsSection, user.name, user.password}};
+                                     {layout::kPasswordsSection, user.name, hash}};
     if (!m_profile.Apply(changes)) {
+        error = CannotWrite(m_profile);
+        return false;
+    }
+    return true;
+}
+
+bool UserDirectory::SetFolder(std::string_view name, std::string_view folder, std::string& error) {
+    error = NameAndFolderProblem(name, folder);
+    if (error.empty() && !folder.empty()) {
+        error = FolderClash(name, folder);
+    }
+    if (error.empty() && m_profile.Read(layout::kPasswordsSection, name, "").empty()) {
+        error = "a password is required";
+    }
+    if (!error.empty()) {
+        return false;
+    }
+    if (!m_profile.Write(layout::kUsersSection, name, folder)) {
         error = CannotWrite(m_profile);
         return false;
     }

@@ -22,6 +22,8 @@ std::string NormaliseUserName(std::string_view typed);
 struct UserRecord {
     std::string name;
     std::string folder; // relative to the store root
+    /// For `Set`, as typed (it is stored hashed); from `Find`, as the profile holds it: a
+    /// hash, or an earlier version's password in the clear.
     std::string password;
 };
 
@@ -55,15 +57,28 @@ public:
     [[nodiscard]] std::optional<std::string> MailboxPath(std::string_view name) const;
     /// The mailbox folders of every user in the list (as `Names` ends it) that has one.
     [[nodiscard]] std::vector<std::string> MailboxPaths() const;
-    /// True for a user with a mailbox and a password that equals `password`. A user without a
-    /// password never logs in.
+    /// The password as the profile holds it (for `PasswordMatches`), for a user with a mailbox
+    /// and a password; nothing otherwise. A worker that checks a login off the loop is handed
+    /// this, read on the loop.
+    [[nodiscard]] std::optional<std::string> StoredPassword(std::string_view name) const;
+    /// True for a user with a mailbox and a password that `password` matches. A user without
+    /// a password never logs in. Costs one hash (tens of milliseconds).
     [[nodiscard]] bool CheckPassword(std::string_view name, std::string_view password) const;
+    /// Start-up: replaces every password the profile holds in the clear (as earlier versions
+    /// stored them) with its hash, in one replacement of the profile that leaves no copy of
+    /// the old one beside it. The number replaced; std::nullopt (with `error` set) when the
+    /// profile could not be written, and then every password works as before.
+    std::optional<std::size_t> HashPlainPasswords(std::string& error);
 
     /// `UserRecordProblem`, or a folder that another user already has; empty when none.
     [[nodiscard]] std::string RecordProblem(const UserRecord& user) const;
-    /// Stores folder and password in one replacement of the profile. False (with `error` set)
-    /// when the record is refused (`RecordProblem`) or the profile could not be written.
+    /// Stores folder and password (hashed) in one replacement of the profile. False (with
+    /// `error` set) when the record is refused (`RecordProblem`), the password cannot be
+    /// hashed or the profile could not be written.
     bool Set(const UserRecord& user, std::string& error);
+    /// Stores the folder and keeps the password the profile holds, refused as `Set` refuses it,
+    /// and with "a password is required" for a user who has none yet.
+    bool SetFolder(std::string_view name, std::string_view folder, std::string& error);
     /// Forgets the user; the folder and its mail stay. False (with `error`) for an unknown name.
     bool Remove(std::string_view name, std::string& error);
 
@@ -77,6 +92,8 @@ public:
     bool CreateFolder(std::string_view folder, std::string& error) const;
 
 private:
+    /// A folder that another user already has; empty when none.
+    [[nodiscard]] std::string FolderClash(std::string_view name, std::string_view folder) const;
     /// The store root a setting of it names.
     [[nodiscard]] std::string RootOf(const std::string& setting) const;
 

@@ -174,7 +174,7 @@ def filer(server, index, ready, go, stop):
 def latency(binary, pause, scenario, seconds=5):
     users = {"ann": ("ann", "secret")}
     if scenario == "filing":
-        users.update({f"r{i:04d}": (f"r{i:04d}", "pw") for i in range(FILERS * RECIPIENTS)})
+        users.update({f"r{i:04d}": (f"r{i:04d}", None) for i in range(FILERS * RECIPIENTS)})
     server = Server(binary, pause, users)
     stop = threading.Event()
     if scenario == "filing":

@@ -52,6 +52,12 @@ std::string Utf8(const QString& text) {
     return text.toStdString();
 }
 
+// The profile holds only a hash of the password: the field shows it cannot be read back, and
+// left empty it keeps the password.
+QString Unchanged() {
+    return QStringLiteral("unchanged");
+}
+
 } // namespace
 
 UserDefinitionDialog::UserDefinitionDialog(UserDirectory& users, QWidget* parent)
@@ -64,6 +70,7 @@ UserDefinitionDialog::UserDefinitionDialog(UserDirectory& users, QWidget* parent
                         std::max(m_user->sizeHint().height(), units.Y(12)));
     m_folder = Field(*this, units, "folder", 66, 24, 125, 14);
     m_password = Field(*this, units, "password", 66, 41, 126, 14);
+    m_password->setPlaceholderText(Unchanged());
     m_update = Button(*this, units, "update", QStringLiteral("Update!"), 66, 60, 50, 14);
     m_newUser = Button(*this, units, "newUser", QStringLiteral("New user"), 7, 81, 50, 14);
     m_testFolder =
@@ -111,8 +118,10 @@ void UserDefinitionDialog::userChosen() {
         // From the file, not from memory: `brevin user set` may have changed it meanwhile.
         const UserRecord user = m_users.Find(name).value_or(UserRecord{});
         m_folder->setText(QString::fromStdString(user.folder));
-        m_password->setText(QString::fromStdString(user.password));
+        m_password->clear();
+        m_password->setPlaceholderText(Unchanged());
     }
+    m_newEntry = false;
     m_update->setEnabled(false);
 }
 
@@ -124,10 +133,18 @@ void UserDefinitionDialog::save() {
     const UserRecord user{Utf8(m_user->currentText()), Utf8(m_folder->text()),
                           Utf8(m_password->text())};
     std::string error;
-    if (!m_users.Set(user, error)) {
+    // An empty field keeps the password; an entry made with "New user" has none to keep, even
+    // under the name of a user who exists, and is refused.
+    const bool saved = user.password.empty() && !m_newEntry
+                           ? m_users.SetFolder(user.name, user.folder, error)
+                           : m_users.Set(user, error);
+    if (!saved) {
         ShowMessageBox(this, QString::fromStdString(error));
         return;
     }
+    m_password->clear();
+    m_password->setPlaceholderText(Unchanged());
+    m_newEntry = false;
     m_update->setEnabled(false);
     m_testFolder->setEnabled(true);
 }
@@ -149,6 +166,8 @@ void UserDefinitionDialog::addUser() {
             m_update->setEnabled(true);
             m_testFolder->setEnabled(false);
             m_password->clear();
+            m_password->setPlaceholderText(QString()); // nothing to keep yet
+            m_newEntry = true;
             m_folder->clear();
         }
     }

@@ -18,9 +18,11 @@ class UserDefinitionDialog final : public QDialog {
 public:
     explicit UserDefinitionDialog(UserDirectory& users, QWidget* parent = nullptr);
 
-    /// Shows the chosen user's folder and password as the profile holds them now.
+    /// Shows the chosen user's folder as the profile holds it now; the password field stays
+    /// empty ("unchanged").
     void userChosen();
-    /// "Update!": saves the fields for the chosen user.
+    /// "Update!": saves the fields for the chosen user; an empty password field keeps the
+    /// password.
     void save();
     /// "New user": asks for a name and puts it at the top, unsaved.
     void addUser();
@@ -46,6 +48,7 @@ private:
     QPushButton* m_newUser;
     QPushButton* m_testFolder;
     QPushButton* m_close;
+    bool m_newEntry = false; // the chosen entry came from "New user" and is not saved yet
 };
 
 } // namespace brevin

@@ -20,6 +20,9 @@ Each case starts the real program on loopback in a temporary working folder:
   headless   a listener that cannot be made, or an unreadable profile: exit status 1
   admin      brevin user set refuses unsafe folders and empty passwords; files it makes belong
              to the owner of the working folder
+  passwords  kill -9 as the first start puts the profile with hashed passwords in place of
+             the one in the clear: the old profile stays, and the next start hashes it; every
+             user logs in, and no file keeps a password in the clear
 
 Usage: faults.py BREVIN_BINARY CASE
 """
@@ -261,7 +264,7 @@ def case_filing(tmp):
     """kill -9 while one message for 1,500 recipients (two sessions of 750) is being filed."""
     tmp = Path(tmp)
     names = [f"r{i:04d}" for i in range(1500)]
-    server = Server(BINARY, tmp, {n: (n, "pw") for n in names}, "--pause-ms", "0")
+    server = Server(BINARY, tmp, {n: (n, None) for n in names}, "--pause-ms", "0")
     halves = [names[:750], names[750:]]
     sessions = []
     for half in halves:
@@ -404,6 +407,44 @@ def case_admin(tmp):
     check(not escaped and (tmp / "store").exists() and
           sorted(p.name for p in (tmp / "store").iterdir()) == ["ann"],
           f"nothing is made for a refused user ({sorted(p.name for p in (tmp / 'store').iterdir())})")
+
+
+def case_passwords(tmp):
+    """A profile as earlier versions wrote it: the first start is killed by strace at the
+    rename that would put the hashed profile in place; the next one finishes."""
+    tmp = Path(tmp)
+    if not check(shutil.which("strace") is not None,
+                 "strace is installed (scripts/install-deps.sh test)"):
+        return
+    server = start(tmp, start=False)
+    profile = tmp / "brevin.INI"
+    before = profile.read_bytes()
+    command = [BINARY, "--headless", "--address", "127.0.0.1", "--smtp-port",
+               str(server.smtp_port), "--pop3-port", str(server.pop3_port)]
+    killed = subprocess.run(["strace", "-f", "-o", "/dev/null", "-e",
+                             "inject=rename,renameat,renameat2:signal=KILL", *command],
+                            cwd=tmp, capture_output=True, timeout=60)
+    spare = tmp / ".brevin.INI.spare"
+    check(killed.returncode == -signal.SIGKILL and b"brevin start" not in killed.stderr,
+          f"killed before it started ({killed.returncode})")
+    check(profile.read_bytes() == before and spare.exists() and
+          b"{YESCRYPT}$y$" in spare.read_bytes() and b"pw-ann" not in spare.read_bytes(),
+          "killed at the rename: the old profile in place, the hashed one filled beside it")
+
+    server.start()
+    hashed = server.log_line("profile passwords")
+    check(hashed == "profile passwords hashed=3", f"the restart hashes them ({hashed})")
+    logins = []
+    for user in USERS:
+        p = Conversation(server.pop3_port)
+        p.line()
+        logins.append(p.login(user, f"pw-{user}").startswith("+OK"))
+        p.close()
+    check(all(logins), f"every user logs in with the old password ({logins})")
+    server.stop()
+    clear = [str(f.relative_to(tmp)) for f in tmp.rglob("*") if f.is_file() and
+             any(f"pw-{u}".encode() in f.read_bytes() for u in USERS)]
+    check(not clear, f"no file keeps a password in the clear ({clear})")
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -1,12 +1,14 @@
 // `brevin user ...` end to end: the real program, run in a scratch working folder, with the
 // password fed through its standard input.
 
+#include "store/passwords.h"
 #include "store/profile_file.h"
 #include "store_test_util.h"
 
 #include <cstdlib>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <regex>
 
 namespace brevin {
 namespace {
@@ -36,6 +38,17 @@ protected:
                 ReadFile(io.Path() / "err")};
     }
 
+    /// The profile's text with every hash as "HASH".
+    std::string ProfileText() const {
+        static const std::regex hash(R"(\{YESCRYPT\}[^\n]*)");
+        return std::regex_replace(ReadFile(work.Path() / "brevin.INI"), hash, "HASH");
+    }
+    /// Whether the password stored for `user` is `password`.
+    bool Matches(const std::string& user, const std::string& password) const {
+        return PasswordMatches(ProfileFile(work.Path() / "brevin.INI").Read("PWD", user, ""),
+                               password);
+    }
+
     TempDir work; // the program's working folder: its profile and store land here
     TempDir io;   // standard streams, kept out of the working folder
 };
@@ -48,9 +61,10 @@ TEST_F(UserCommandTest, SetListAndRemoveOnAFreshFolder) {
     ASSERT_EQ(Run({"set", "bob", "bobbox"}, "pw\r\n").status, 0);
     const auto root = work.Path() / "store";
     const auto profile = work.Path() / "brevin.INI";
-    EXPECT_EQ(ReadFile(profile), "[BREVIN]\nstore=" + root.string() +
-                                     "\n[USERS]\nmary.ann=mary\nbob=bobbox\n"
-                                     "[PWD]\nmary.ann=s3cret word\nbob=pw\n");
+    EXPECT_EQ(ProfileText(), "[BREVIN]\nstore=" + root.string() +
+                                 "\n[USERS]\nmary.ann=mary\nbob=bobbox\n"
+                                 "[PWD]\nmary.ann=HASH\nbob=HASH\n");
+    EXPECT_TRUE(Matches("mary.ann", "s3cret word") && Matches("bob", "pw"));
     EXPECT_EQ(std::filesystem::status(profile).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
         << "the profile holds passwords, also after it was replaced";
@@ -64,8 +78,8 @@ TEST_F(UserCommandTest, SetListAndRemoveOnAFreshFolder) {
     WriteFile(root / "mary" / "MSG00000.bvn", "kept");
     const Outcome removed = Run({"remove", "MARY ANN"});
     ASSERT_EQ(removed.status, 0) << removed.err;
-    EXPECT_EQ(ReadFile(profile),
-              "[BREVIN]\nstore=" + root.string() + "\n[USERS]\nbob=bobbox\n[PWD]\nbob=pw\n");
+    EXPECT_EQ(ProfileText(),
+              "[BREVIN]\nstore=" + root.string() + "\n[USERS]\nbob=bobbox\n[PWD]\nbob=HASH\n");
     EXPECT_EQ(ReadFile(root / "mary" / "MSG00000.bvn"), "kept") << "the mail stays";
     EXPECT_EQ(Run({"remove", "mary.ann"}).status, 1);
 }

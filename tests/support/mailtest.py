@@ -72,11 +72,14 @@ def stuffed(message: bytes) -> bytes:
 
 def write_profile(workdir, store, users, newline="\n"):
     """Writes brevin.INI into `workdir` for `users` (name -> (folder, password)) with its
-    store at `store`, and makes each user's folder. Returns the profile's path."""
+    store at `store`, and makes each user's folder. Returns the profile's path. Passwords go
+    in the clear, as earlier versions wrote them (the first start hashes each, tens of
+    milliseconds apiece); a password of None leaves the user without one (mail only)."""
     store = Path(store)
     lines = ["[BREVIN]", f"store={store}", "[USERS]"]
     lines += [f"{name}={folder}" for name, (folder, _) in users.items()]
-    lines += ["[PWD]"] + [f"{name}={password}" for name, (_, password) in users.items()]
+    lines += ["[PWD]"] + [f"{name}={password}" for name, (_, password) in users.items()
+                          if password is not None]
     profile = Path(workdir) / "brevin.INI"
     profile.write_text(newline.join(lines) + newline)
     for folder, _ in users.values():
