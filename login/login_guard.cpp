@@ -41,6 +41,7 @@ struct LoginGuard::Attempt {
     bool penalised = false;
     bool holdsHost = false;      // counts as waiting for its host
     bool holdsAccount = false;   // counts as waiting for its account
+    Clock::time_point hostDue{}; // when its host's penalty alone lets it leave
     std::optional<bool> matched; // once the worker has checked
     Answer answer;               // empty once its session has gone
     Timer due;                   // the answer leaves no earlier
@@ -121,6 +122,7 @@ LoginGuard::Clock::time_point LoginGuard::Due(Attempt& attempt, Clock::time_poin
             attempt.holdsHost = true;
         }
     }
+    attempt.hostDue = due;
     Account& account = m_accounts[attempt.user];
     const bool trusted = std::ranges::any_of(account.trusted, [&](const auto& entry) {
         return entry.first == attempt.host && now - entry.second < kTrustFor;
@@ -143,11 +145,15 @@ void LoginGuard::Release(Attempt& attempt, bool clientGone) {
             found->second.waiting -= std::min<std::size_t>(found->second.waiting, 1);
         }
     }
+    ReleaseAccount(attempt, clientGone);
+}
+
+void LoginGuard::ReleaseAccount(Attempt& attempt, bool early) {
     if (std::exchange(attempt.holdsAccount, false)) {
         if (const auto found = m_accounts.find(attempt.user); found != m_accounts.end()) {
             Account& account = found->second;
             account.waiting -= std::min<std::size_t>(account.waiting, 1);
-            if (clientGone && account.waiting == 0) {
+            if (early && account.waiting == 0) {
                 account.lastDue = std::min(account.lastDue, m_loop.Now());
             }
         }
@@ -223,6 +229,15 @@ void LoginGuard::Trust(const Attempt& attempt) {
         return entry.first == attempt.host || now - entry.second >= kTrustFor;
     });
     trusted.emplace_back(attempt.host, now);
+    // The other connections this device opened at the same time (a mail client opens several)
+    // are its own too: they wait no longer for the account.
+    for (auto& [id, other] : m_attempts) {
+        if (other.get() != &attempt && other->holdsAccount && other->host == attempt.host &&
+            other->user == attempt.user && other->due.Pending()) {
+            ReleaseAccount(*other, /*early=*/true);
+            other->due.StartAt(std::max(other->hostDue, now));
+        }
+    }
 }
 
 // Forgets what no longer slows anyone, so that a guesser's stream of names or addresses

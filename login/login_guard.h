@@ -114,6 +114,8 @@ private:
     Clock::time_point Due(Attempt& attempt, Clock::time_point now);
     /// The attempt's answer has left, or its client has gone: it waits in no queue any more.
     void Release(Attempt& attempt, bool clientGone);
+    /// Its place in the account's queue only; `early`: before its turn came.
+    void ReleaseAccount(Attempt& attempt, bool early);
     void Drop(std::uint64_t id);
     void Checked(std::uint64_t id, bool matched);
     void Settle(std::uint64_t id);

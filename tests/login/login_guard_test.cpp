@@ -125,5 +125,13 @@ TEST_F(LoginGuardTest, GuessesFromManyHostsReachAnAccountOnceASecond) {
     EXPECT_TRUE(third->heard->penalised);
 }
 
+// A client opening several connections at once from a new device waits for the account once.
+TEST_F(LoginGuardTest, ADevicesConnectionsAtOnceWaitOnce) {
+    auto first = Attempt("192.0.2.60", "alice", "alice-pw");
+    auto second = Attempt("192.0.2.60", "alice", "alice-pw");
+    ASSERT_TRUE(Answered(*first, 2s));
+    EXPECT_TRUE(Answered(*second, 500ms)) << "the device's second connection waited its turn";
+}
+
 } // namespace
 } // namespace brevin::testing
