@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <poll.h>
@@ -45,17 +46,11 @@ private:
     }
 };
 
-/// Runs the loop until `done` holds or `limit` passes.
-bool PumpUntil(EventLoop& loop, const std::function<bool()>& done,
-               std::chrono::milliseconds limit = 2000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        loop.ProcessReady(10);
-    }
-    return true;
+/// Runs the loop until `done` holds, for two seconds at most.
+bool PumpUntil(EventLoop& loop, const std::function<bool()>& done) {
+    return testing::StepUntil(
+        [&](std::chrono::milliseconds most) { loop.ProcessReady(static_cast<int>(most.count())); },
+        done, 2000ms);
 }
 
 /// Runs the loop for a while and returns how many notifications were delivered.
@@ -76,12 +71,19 @@ protected:
         port = listener.LocalPort();
     }
 
-    /// Connects a client and accepts it into a new recorder with `mask`.
-    std::unique_ptr<Recorder> Connected(Client& client, Interest mask) {
+    /// Connects a client and accepts it into a new recorder with `mask`; `fd` gets the
+    /// accepted descriptor.
+    std::unique_ptr<Recorder> Connected(Client& client, Interest mask, int* fd = nullptr) {
         EXPECT_TRUE(client.Connect(port));
         auto peer = std::make_unique<Recorder>(loop);
         bool accepted = false;
-        listener.onAccept = [&] { accepted = peer->Attach(listener.Accept(), mask); };
+        listener.onAccept = [&] {
+            UniqueFd connection = listener.Accept();
+            if (fd != nullptr) {
+                *fd = connection.Get();
+            }
+            accepted = peer->Attach(std::move(connection), mask);
+        };
         EXPECT_TRUE(PumpUntil(loop, [&] { return accepted; }));
         listener.onAccept = nullptr;
         return peer;
@@ -178,8 +180,9 @@ TEST_F(EventLayer, CloseIsDeliveredEvenWhileTheOwnerTakesNoMoreBytes) {
 
 TEST_F(EventLayer, NothingReachesASocketDestroyedEarlierInTheSameBatch) {
     Client clientA, clientB;
-    auto a = Connected(clientA, Interest::Read | Interest::Close);
-    auto b = Connected(clientB, Interest::Read | Interest::Close);
+    pollfd both[] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}};
+    auto a = Connected(clientA, Interest::Read | Interest::Close, &both[0].fd);
+    auto b = Connected(clientB, Interest::Read | Interest::Close, &both[1].fd);
     // Both become readable before the loop looks, so both events land in one batch; whichever
     // runs first destroys the other.
     bool destroyed = false;
@@ -193,7 +196,9 @@ TEST_F(EventLayer, NothingReachesASocketDestroyedEarlierInTheSameBatch) {
     };
     clientA.Send("x");
     clientB.Send("y");
-    std::this_thread::sleep_for(20ms);
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (::poll(both, 2, 10) < 2 && std::chrono::steady_clock::now() < deadline) {
+    }
     loop.ProcessReady(100);
     EXPECT_TRUE(destroyed);
     EXPECT_TRUE((a == nullptr) != (b == nullptr)) << "exactly one handler ran";
@@ -253,10 +258,9 @@ TEST(Timers, ACallbackMayDestroyAnotherDueTimerOrItself) {
         first.reset();                     // itself
     });
     second = std::make_unique<Timer>(loop, [&] { ++fired; });
-    const auto at = std::chrono::steady_clock::now() + 10ms;
+    const auto at = std::chrono::steady_clock::now() - 10ms; // both due when the loop looks
     first->StartAt(at);
     second->StartAt(at + 1ms);
-    std::this_thread::sleep_for(20ms);
     PumpFor(loop, 40ms);
     EXPECT_EQ(fired, 1);
     EXPECT_TRUE(secondPending);
@@ -315,17 +319,21 @@ TEST_F(EventLayer, DeferredWorkRunsOnceAfterTheHandlerThatPostedItAndNotOnceCanc
     EXPECT_EQ(order.size(), 3U);
 }
 
+// From another thread (as from a signal handler), Stop wakes a Run that waits for nothing.
 TEST(Loop, StopEndsRunEvenWhenItComesFirst) {
     EventLoop loop;
     loop.Stop(); // before Run: still honoured, then forgotten
     loop.Run();
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(20ms);
+    std::promise<void> running;
+    Timer started(loop, [&] { running.set_value(); });
+    started.Start(0ms);
+    std::thread stopper([&, ran = running.get_future()] {
+        ran.wait_for(5s);
         loop.Stop();
     });
     loop.Run();
     stopper.join();
-    SUCCEED();
+    EXPECT_FALSE(started.Pending()) << "the second Run returned before running anything";
 }
 
 } // namespace

@@ -20,11 +20,22 @@ namespace brevin::testing {
 /// Runs the server's loop for at most this long, or until something is ready.
 using LoopStep = std::function<void(std::chrono::milliseconds most)>;
 
+/// Steps the loop until `done`, for `limit` at most; whether `done` came.
+template <typename Fn>
+bool StepUntil(const LoopStep& step, Fn done,
+               std::chrono::milliseconds limit = std::chrono::seconds(3)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        step(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
 /// A plain blocking TCP client on loopback with time limits, for talking to a server the way
 /// a mail client does. Every read gives up after `timeout` and returns what it has.
 ///
-/// Made over one end of a socketpair with a `LoopStep`, it talks to a session on a loop the
-/// test runs itself: wherever it would wait, it steps that loop instead.
+/// Made with a `LoopStep` (over a connected socket, or -1 to `Connect` later), it talks to a
+/// session on a loop the test runs itself: wherever it would wait, it steps that loop instead.
 class Client {
 public:
     explicit Client(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
