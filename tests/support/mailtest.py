@@ -1,6 +1,6 @@
 """Helpers shared by the Python scripts that run the real program: checks with a summary,
 loopback ports, the profile file, the program started headless, raw SMTP and POP3
-conversations, and the bytes an SMTP client sends for a message.
+conversations, the bytes an SMTP client sends for a message, and running one named case.
 
 Standard library only. A script in a folder next to this one imports it so:
 
@@ -9,9 +9,12 @@ Standard library only. A script in a folder next to this one imports it so:
 """
 
 import poplib
+import shutil
 import signal
 import socket
 import subprocess
+import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -85,14 +88,15 @@ def write_profile(workdir, store, users, newline="\n"):
 
 
 class Server:
-    """The program headless in `workdir` on free loopback ports (`ports` names them as its
-    --NAME-port options do), with a profile for `users` (name -> (folder, password)) and its
-    store in `store` (workdir/store unless given). Standard error goes to workdir/stderr.log,
-    fresh for each start. Started at once, waiting for every port, unless `start` is False."""
+    """The program in `workdir` on free loopback ports (`ports` names them as its --NAME-port
+    options do), with a profile for `users` (name -> (folder, password)) and its store in
+    `store` (workdir/store unless given): headless unless told otherwise, on `address` (none:
+    the program's own choice). Standard error goes to workdir/stderr.log, fresh for each start.
+    Started at once, waiting for every port, unless `start` is False."""
 
-    def __init__(self, binary, workdir, users, *extra, ports=("smtp", "pop3"),
-                 address="127.0.0.1", store=None, wrapper=(), preexec=None, start=True):
-        self.binary, self.extra, self.address = binary, list(extra), address
+    def __init__(self, binary, workdir, users, *extra, ports=("smtp", "pop3"), address="127.0.0.1",
+                 store=None, wrapper=(), preexec=None, env=None, headless=True, start=True):
+        self.binary, self.extra, self.address, self.env = binary, list(extra), address, env
         self.wrapper, self.preexec, self.users = list(wrapper), preexec, users
         self.workdir = Path(workdir)
         self.workdir.mkdir(parents=True, exist_ok=True)
@@ -100,23 +104,28 @@ class Server:
         write_profile(self.workdir, self.store, users)
         self.ports = {name: free_port() for name in ports}
         self.smtp_port, self.pop3_port = self.ports.get("smtp"), self.ports.get("pop3")
+        self.log = self.workdir / "stderr.log"
+        options = ["--headless"] * headless + ["--address", address] * bool(address)
+        self.command = [*self.wrapper, binary, *options, *self.extra]
+        for name, port in self.ports.items():
+            self.command += [f"--{name}-port", str(port)]
         self.process = None
         if start:
-            self.start()
+            self.start(wait=bool(address))
 
     def start(self, wait=True):
-        command = [*self.wrapper, self.binary, "--headless", "--address", self.address, *self.extra]
-        for name, port in self.ports.items():
-            command += [f"--{name}-port", str(port)]
-        with open(self.workdir / "stderr.log", "w") as log:
-            self.process = subprocess.Popen(command, cwd=self.workdir, stderr=log,
-                                            preexec_fn=self.preexec)
+        with open(self.log, "w") as log:
+            self.process = subprocess.Popen(self.command, cwd=self.workdir, stderr=log,
+                                            preexec_fn=self.preexec, env=self.env)
         if wait and not all(wait_for_port(p, self.address) for p in self.ports.values()):
             self.stop()
             raise RuntimeError(f"the server did not start listening: {self.stderr()[-600:]}")
 
     def stderr(self):
-        return (self.workdir / "stderr.log").read_text(errors="replace")
+        return self.log.read_text(errors="replace")
+
+    def lines(self):
+        return self.stderr().splitlines()
 
     def log_line(self, prefix, limit=10.0):
         """The first line of standard error starting with `prefix`, waited for up to `limit` s."""
@@ -129,9 +138,10 @@ class Server:
             time.sleep(0.05)
 
     def stop(self, sig=signal.SIGTERM):
+        """Its exit status once `sig` ended it."""
         if self.process and self.process.poll() is None:
             self.process.send_signal(sig)
-            self.process.wait(timeout=10)
+        return self.process.wait(timeout=20) if self.process else None
 
     def messages(self, user):
         """The message files in `user`'s folder, by name."""
@@ -200,3 +210,19 @@ def deliver(port, user, data):
         return c.line()
     finally:
         c.close()
+
+
+def run_case(cases, name=None):
+    """Runs `name` (the second argument unless given) of `cases` (a script's globals, whose
+    case_NAME functions take a fresh temporary folder); a crash of the harness is a failure,
+    never a pass. Returns the exit status."""
+    name = name or sys.argv[2]
+    tmp = Path(tempfile.mkdtemp(prefix=f"brevin-{name}-"))
+    try:
+        cases[f"case_{name}"](tmp)
+    except Exception as error:
+        check(False, f"{name}: {type(error).__name__}: {error}")
+    finally:
+        subprocess.run(["umount", "-l", str(tmp)], capture_output=True)
+        shutil.rmtree(tmp, ignore_errors=True)
+    return check.summary()
