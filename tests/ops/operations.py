@@ -17,6 +17,7 @@ Usage: operations.py BREVIN_BINARY CASE
 
 import os
 import poplib
+import re
 import shlex
 import signal
 import smtplib
@@ -28,87 +29,59 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import check, free_port, wait_for_port, write_profile  # noqa: E402
+import mailtest  # noqa: E402
+from mailtest import check, wait_for_port  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 ROOT = Path(__file__).resolve().parent.parent.parent
+FILTER = ROOT / "dist" / "fail2ban" / "filter.d" / "brevin.conf"
 SECRET = "s3cret-Pw"
-USERS = {"ann": ("ann", SECRET)}
 
 
 def parse(line):
     """`service event key=value ...` -> (service, event, {key: value}); quotes undone."""
-    head, _, rest = line.partition(" ")
-    event, _, rest = rest.partition(" ")
-    fields, i = {}, 0
-    while i < len(rest):
-        eq = rest.index("=", i)
-        key, i = rest[i:eq], eq + 1
-        if i < len(rest) and rest[i] == '"':
-            i, value = i + 1, ""
-            while rest[i] != '"':
-                if rest[i] == "\\":
-                    i += 1
-                value += rest[i]
-                i += 1
-            i += 1
-        else:
-            end = rest.find(" ", i)
-            end = len(rest) if end < 0 else end
-            value, i = rest[i:end], end
-        fields[key] = value
-        i += 1
-    return head, event, fields
+    head, event, rest = (line.split(" ", 2) + ["", ""])[:3]
+    return head, event, {k: re.sub(r"\\(.)", r"\1", q) if q else v
+                         for k, q, v in re.findall(r'(\w+)=(?:"((?:[^"\\]|\\.)*)"|(\S*))', rest)}
 
 
-class Server:
-    def __init__(self, workdir, *extra, env=None, address="127.0.0.1", wrapper=()):
-        self.workdir = Path(workdir)
-        write_profile(self.workdir, self.workdir / "store", USERS)
-        self.smtp, self.pop3 = free_port(), free_port()
-        self.log = self.workdir / "stderr.log"
-        args = ["--pause-ms", "0", "--smtp-port", str(self.smtp), "--pop3-port", str(self.pop3)]
-        if address:
-            args += ["--address", address]
-        with open(self.log, "wb") as err:
-            self.process = subprocess.Popen([*wrapper, BINARY, *args, *extra], cwd=self.workdir,
-                                            stderr=err, env=env)
+class Server(mailtest.Server):
+    """The program for ann, without a pause; `address` None lets it choose."""
 
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        return self.process.wait(timeout=20)
-
-    def lines(self):
-        return self.log.read_text(errors="replace").splitlines()
+    def __init__(self, workdir, *extra, **options):
+        super().__init__(BINARY, workdir, {"ann": ("ann", SECRET)}, "--pause-ms", "0", *extra,
+                         **options)
+        self.smtp, self.pop3 = self.smtp_port, self.pop3_port
 
     def events(self):
         return [parse(l) for l in self.lines() if l.split(" ", 1)[0] in ("smtp", "pop3", "brevin")]
+
+    def fail2ban(self, what):
+        """What fail2ban-regex finds in the log with the shipped filter: "msg" or "ip"."""
+        return subprocess.run(["fail2ban-regex", "-o", what, str(self.log), str(FILTER)],
+                              capture_output=True, text=True, timeout=120)
 
 
 def traffic(server, password=SECRET):
     """One delivery (one good and one unknown recipient), a good and a bad POP3 login."""
     with smtplib.SMTP("127.0.0.1", server.smtp, timeout=10) as s:
         s.sendmail("boss@lan", ["ann@lan", "nobody@lan"], b"Subject: t\r\n\r\nhello\r\n")
-    p = poplib.POP3("127.0.0.1", server.pop3, timeout=10)
-    p.user("ann")
-    p.pass_(password)
-    p.retr(1)
-    p.dele(1)
-    p.quit()
-    p = poplib.POP3("127.0.0.1", server.pop3, timeout=10)
-    p.user("ann")
-    try:
-        p.pass_(password + "-wrong")
-    except poplib.error_proto:
-        pass
-    p.quit()
+    for good in (True, False):
+        p = poplib.POP3("127.0.0.1", server.pop3, timeout=10)
+        p.user("ann")
+        try:
+            p.pass_(password if good else password + "-wrong")
+            p.retr(1)
+            p.dele(1)
+        except poplib.error_proto:
+            if good:
+                raise
+        p.quit()
 
 
 def case_events():
     with tempfile.TemporaryDirectory() as work:
-        server = Server(work, "--headless")
-        check(wait_for_port(server.smtp), "server started")
+        server = Server(work)
         traffic(server)
         check(server.stop() == 0, "SIGTERM ends the server cleanly")
         events = server.events()
@@ -129,7 +102,6 @@ def case_events():
         check(refusal["command"] == "RCPT" and refusal["reply"].startswith("550")
               and refusal["failed"] == "yes", "the refusal carries its reply")
         filed = get("smtp", "filed")[0]
-        stored = list((Path(work) / "store" / "ann").glob("*"))
         check(filed["recipients"] == "1" and filed["files"].startswith("ann/"),
               "filed: recipients and file name")
         talked = {f["session"] for f in get("smtp", "helo")}
@@ -143,28 +115,24 @@ def case_events():
               "login success, then failure with user and client")
         quit_ = get("pop3", "quit")[0]
         check(quit_["retrieved"] == "1" and quit_["deleted"] == "1", "quit: retrieved, deleted")
-        check(not stored, "the retrieved message was deleted at QUIT")
+        check(not any((server.store / "ann").iterdir()), "the retrieved message was deleted at QUIT")
 
 
 def case_secrets():
     for level in ("quiet", "normal", "debug"):
         with tempfile.TemporaryDirectory() as work:
-            server = Server(work, "--headless", "--log-level", level)
-            check(wait_for_port(server.smtp), f"{level}: started")
+            server = Server(work, "--log-level", level)
             traffic(server)
             # Secrets where they do not belong: a tab after PASS, PASS and AUTH sent to SMTP.
-            with socket.create_connection(("127.0.0.1", server.pop3), timeout=10) as c:
-                c.recv(100)
-                c.sendall(f"USER ann\r\nPASS\t{SECRET}\r\nQUIT\r\n".encode())
-                while c.recv(1000):
-                    pass
-            with socket.create_connection(("127.0.0.1", server.smtp), timeout=10) as c:
-                c.recv(100)
-                c.sendall(f"PASS {SECRET}\r\nAUTH PLAIN {SECRET}\r\nQUIT\r\n".encode())
-                while c.recv(1000):
-                    pass
+            for port, lines in ((server.pop3, f"USER ann\r\nPASS\t{SECRET}\r\nQUIT\r\n"),
+                                (server.smtp, f"PASS {SECRET}\r\nAUTH PLAIN {SECRET}\r\nQUIT\r\n")):
+                with socket.create_connection(("127.0.0.1", port), timeout=10) as c:
+                    c.recv(100)
+                    c.sendall(lines.encode())
+                    while c.recv(1000):
+                        pass
             server.stop()
-            text = server.log.read_text(errors="replace")
+            text = server.stderr()
             check(SECRET not in text, f"{level}: no password in the log")
             if level == "debug":
                 check("PASS ***" in text, "debug: the PASS line is there, masked")
@@ -175,10 +143,8 @@ def case_secrets():
 
 
 def case_fail2ban():
-    filter_file = ROOT / "dist" / "fail2ban" / "filter.d" / "brevin.conf"
     with tempfile.TemporaryDirectory() as work:
-        server = Server(work, "--headless", "--max-sessions", "2")
-        check(wait_for_port(server.smtp), "server started")
+        server = Server(work, "--max-sessions", "2")
         traffic(server)
         traffic(server)
         # One session more than the limit allows: refused, and logged for fail2ban.
@@ -190,8 +156,7 @@ def case_fail2ban():
         lines = server.lines()
         failed_logins = [l for l in lines if l.startswith("pop3 login") and "failed=yes" in l]
         refused = [l for l in lines if " refused " in f" {l}" and "failed=yes" in l]
-        out = subprocess.run(["fail2ban-regex", "-o", "msg", str(server.log), str(filter_file)],
-                             capture_output=True, text=True, timeout=120)
+        out = server.fail2ban("msg")
         matched = [l for l in out.stdout.splitlines() if l.strip()]
         check(out.returncode == 0 and len(failed_logins) == 2, "two failed logins logged")
         check(len(refused) >= 1, "the refusal is logged")
@@ -199,32 +164,33 @@ def case_fail2ban():
               f"fail2ban matches {len(matched)} lines, the failed logins and the refusals")
         check(all("failed=yes" in m and ("login" in m or "refused" in m) for m in matched),
               "every match is a failed login or a refusal")
-        ips = subprocess.run(["fail2ban-regex", "-o", "ip", str(server.log), str(filter_file)],
-                             capture_output=True, text=True, timeout=120).stdout.split()
-        check(ips == ["127.0.0.1"] * len(matched), "the client address is what fail2ban bans")
+        check(server.fail2ban("ip").stdout.split() == ["127.0.0.1"] * len(matched),
+              "the client address is what fail2ban bans")
 
 
-def in_namespace(script):
-    """Runs `script` (sh) in a new network and UTS namespace."""
-    return subprocess.run(["unshare", "-n", "-u", "sh", "-ec", script], capture_output=True,
-                          text=True, timeout=60)
+def in_namespace(setup, *inner):
+    """Runs this script with `inner` as its arguments in a new network and UTS namespace, after
+    the `setup` (sh) there: a loopback host name, and a veth pair whose one end has addresses."""
+    if os.geteuid() != 0:
+        print(f"{inner[0]}: needs root for unshare -n; skipped")
+        sys.exit(77)
+    script = ("hostname localhost; ip link set lo up; " + setup + "exec " +
+              " ".join(shlex.quote(a) for a in (sys.executable, __file__, BINARY, *inner)))
+    r = subprocess.run(["unshare", "-n", "-u", "sh", "-ec", script], capture_output=True,
+                       text=True, timeout=60)
+    sys.stdout.write(r.stdout)
+    check(r.returncode == 0, f"{' '.join(inner)}: {r.stderr.strip()[-300:]}")
+
+
+def veth(*addresses):
+    return ("ip link add brv0 type veth peer name brv1; ip addr add 10.213.7.1/24 dev brv0; " +
+            "".join(f"ip addr add {a} nodad; " for a in addresses) +
+            "ip link set brv0 up; ip link set brv1 up; ")
 
 
 def case_address():
-    if os.geteuid() != 0:
-        print("address: needs root for unshare -n; skipped")
-        sys.exit(77)
-    here = Path(__file__).resolve()
-    # The namespace gets a loopback host name and a veth pair; only one end has an address.
-    setup = ("hostname localhost; ip link set lo up; "
-             "ip link add brv0 type veth peer name brv1; "
-             "ip addr add 10.213.7.1/24 dev brv0; ip link set brv0 up; ip link set brv1 up; ")
     for mode in ("default", "any", "loopback"):
-        r = in_namespace((setup if mode != "loopback" else "hostname localhost; ip link set lo up; ")
-                         + f"exec {shlex.quote(sys.executable)} {shlex.quote(str(here))} "
-                         + f"{shlex.quote(BINARY)} address-inside {mode}")
-        sys.stdout.write(r.stdout)
-        check(r.returncode == 0, f"address {mode}: {r.stderr.strip()[-300:]}")
+        in_namespace(veth() if mode != "loopback" else "", "address-inside", mode)
 
 
 def reachable(host, port):
@@ -237,7 +203,7 @@ def reachable(host, port):
 
 def case_address_inside(mode):
     with tempfile.TemporaryDirectory() as work:
-        server = Server(work, "--headless", address="0.0.0.0" if mode == "any" else None)
+        server = Server(work, address="0.0.0.0" if mode == "any" else None)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline and not any(
                 e == "start" for _, e, _ in server.events()):
@@ -263,24 +229,13 @@ def case_address_inside(mode):
 
 
 def case_ipv6():
-    if os.geteuid() != 0:
-        print("ipv6: needs root for unshare -n; skipped")
-        sys.exit(77)
     if not socket.has_ipv6 or not Path("/proc/net/if_inet6").exists():
         print("ipv6: this kernel has no IPv6; skipped")
         sys.exit(77)
-    here = Path(__file__).resolve()
     # The server's end of the veth pair has the IPv4 address the server picks and a
     # unique-local IPv6 one; the other end two more addresses of the same /64.
-    setup = ("hostname localhost; ip link set lo up; "
-             "ip link add brv0 type veth peer name brv1; "
-             "ip addr add 10.213.7.1/24 dev brv0; ip addr add fd00:bee::1/64 dev brv0 nodad; "
-             "ip addr add fd00:bee::2/64 dev brv1 nodad; ip addr add fd00:bee::3/64 dev brv1 nodad; "
-             "ip link set brv0 up; ip link set brv1 up; ")
-    r = in_namespace(setup + f"exec {shlex.quote(sys.executable)} {shlex.quote(str(here))} "
-                     + f"{shlex.quote(BINARY)} ipv6-inside")
-    sys.stdout.write(r.stdout)
-    check(r.returncode == 0, f"ipv6: {r.stderr.strip()[-300:]}")
+    in_namespace(veth("fd00:bee::1/64 dev brv0", "fd00:bee::2/64 dev brv1",
+                      "fd00:bee::3/64 dev brv1"), "ipv6-inside")
 
 
 def deliver_and_collect(server, host, source, subject):
@@ -296,10 +251,18 @@ def deliver_and_collect(server, host, source, subject):
     return subject.encode() in got
 
 
+def v6(source, port):
+    """A socket from `source` connected to the server's unique-local address."""
+    s = socket.socket(socket.AF_INET6)
+    s.settimeout(10)
+    s.bind((source, 0))
+    s.connect(("fd00:bee::1", port))
+    return s
+
+
 def case_ipv6_inside():
-    filter_file = ROOT / "dist" / "fail2ban" / "filter.d" / "brevin.conf"
     with tempfile.TemporaryDirectory() as work:
-        server = Server(work, "--headless", "--max-per-address", "2", address=None)
+        server = Server(work, "--max-per-address", "2", address=None)
         try:
             check(wait_for_port(server.smtp, host="::1"), "listening on ::1")
             start = [f for _, e, f in server.events() if e == "start"]
@@ -320,13 +283,7 @@ def case_ipv6_inside():
                   "curl delivers over the LAN address and collects over ::1")
 
             # Two sessions from one address of the /64 fill it; a third from another is refused.
-            held = []
-            for source in ("fd00:bee::2", "fd00:bee::2", "fd00:bee::3"):
-                s = socket.socket(socket.AF_INET6)
-                s.settimeout(10)
-                s.bind((source, 0))
-                s.connect(("fd00:bee::1", server.smtp))
-                held.append(s)
+            held = [v6(source, server.smtp) for source in ("fd00:bee::2", "fd00:bee::2", "fd00:bee::3")]
             banners = [s.recv(200) for s in held]
             check(banners[0].startswith(b"220") and banners[1].startswith(b"220"),
                   "two sessions admitted")
@@ -335,11 +292,7 @@ def case_ipv6_inside():
             for s in held:
                 s.close()
             time.sleep(0.2)
-
-            with socket.socket(socket.AF_INET6) as s:  # poplib cannot pick its source
-                s.settimeout(10)
-                s.bind(("fd00:bee::3", 0))
-                s.connect(("fd00:bee::1", server.pop3))
+            with v6("fd00:bee::3", server.pop3) as s:  # poplib cannot pick its source
                 s.sendall(b"USER ann\r\nPASS wrong\r\n")
                 replies = b""
                 while replies.count(b"\r\n") < 3:
@@ -349,8 +302,7 @@ def case_ipv6_inside():
             server.stop()
         check(any("client=[fd00:bee::2]:" in l for l in server.lines()),
               "the log writes an IPv6 client in brackets")
-        ips = subprocess.run(["fail2ban-regex", "-o", "ip", str(server.log), str(filter_file)],
-                             capture_output=True, text=True, timeout=120).stdout.split()
+        ips = server.fail2ban("ip").stdout.split()
         check("fd00:bee::3" in ips, f"fail2ban bans the IPv6 client ({ips})")
     sys.exit(check.summary())
 
@@ -358,8 +310,7 @@ def case_ipv6_inside():
 def case_sigterm():
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", DISPLAY=os.environ.get("DISPLAY", ":0"))
     with tempfile.TemporaryDirectory() as work:
-        server = Server(work, env=env)
-        check(wait_for_port(server.smtp), "desktop started")
+        server = Server(work, env=env, headless=False)
         with smtplib.SMTP("127.0.0.1", server.smtp, timeout=10) as s:
             s.sendmail("boss@lan", ["ann@lan"], b"Subject: keep\r\n\r\nkeep me\r\n")
         folder = Path(work) / "store" / "ann"
@@ -376,8 +327,7 @@ def case_sigterm():
         s.sendall(b"Subject: half\r\n\r\nhalf a message")
         time.sleep(0.3)
         check(len(list(folder.iterdir())) > len(kept), "the half message has a temporary file")
-        server.process.send_signal(signal.SIGTERM)
-        check(server.process.wait(timeout=20) == 0, "SIGTERM ends the desktop with status 0")
+        check(server.stop() == 0, "SIGTERM ends the desktop with status 0")
         check(sorted(p.name for p in folder.iterdir()) == kept,
               "the marked message stays and no temporary file is left")
         check(any(e == "stop" for _, e, _ in server.events()), "the stop event is logged")
