@@ -15,17 +15,15 @@ Usage: tls_clients.py BREVIN_BINARY CASE
 import hashlib
 import os
 import poplib
-import shutil
 import smtplib
 import socket
 import ssl
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import Server, check, stuffed  # noqa: E402
+from mailtest import Server, check, run_case, stuffed  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 HOST = "127.0.0.1"
@@ -103,22 +101,16 @@ def case_python(server, tmp):
 # ---- pipelined commands after the upgrade request ----
 
 
-def read_line(sock):
-    """One reply line, read a byte at a time so that nothing after it is taken."""
-    line = b""
-    while not line.endswith(b"\n") and len(line) < 1000:
-        byte = sock.recv(1)
-        if not byte:
-            break
-        line += byte
-    return line
-
-
 def read_reply(sock):
-    """One SMTP reply, all its lines."""
-    lines = [read_line(sock)]
-    while lines[-1][3:4] == b"-" and len(lines) < 100:
-        lines.append(read_line(sock))
+    """One reply, all its lines, read a byte at a time so that nothing after it is taken."""
+    lines = [b""]
+    while len(lines) < 100 and len(lines[-1]) < 1000:
+        byte = sock.recv(1)
+        lines[-1] += byte
+        if not byte or byte == b"\n" and lines[-1][3:4] != b"-":
+            break
+        if byte == b"\n":
+            lines.append(b"")
     return lines
 
 
@@ -126,22 +118,17 @@ def upgrade(server, port, before, request, ready):
     """Sends `before` line by line, then `request` in one write; returns the TLS socket once the
     reply `ready` came (None when the handshake failed: stray plain bytes would make it fail)."""
     raw = socket.create_connection((HOST, port), timeout=20)
-    read_line(raw)  # greeting
-    for line in before:
+    for line in [b"", *before, request]:
         raw.sendall(line)
-        read_reply(raw)
-    raw.sendall(request)
-    answer = read_line(raw)
-    if not answer.startswith(ready):
-        print(f"      {request!r} was answered {answer!r}")
-        raw.close()
-        return None
+        answer = read_reply(raw)[0]  # the greeting first
     try:
-        return server.context().wrap_socket(raw, server_hostname=HOST)
+        if answer.startswith(ready):
+            return server.context().wrap_socket(raw, server_hostname=HOST)
+        print(f"      {request!r} was answered {answer!r}")
     except (ssl.SSLError, OSError) as error:
         print(f"      after {answer!r} the handshake failed: {error}")
-        raw.close()
-        return None
+    raw.close()
+    return None
 
 
 def case_pipelined(server, tmp):
@@ -163,7 +150,7 @@ def case_pipelined(server, tmp):
     if tls is not None:
         for line in (b"PASS alice-pw\r\n", b"USER alice\r\n", b"PASS alice-pw\r\n", b"QUIT\r\n"):
             tls.sendall(line)
-            replies.append(read_line(tls).split(b" ")[0])
+            replies.append(read_reply(tls)[0].split(b" ")[0])
         tls.close()
     # The pipelined USER forgotten: PASS alone is refused.
     check(replies == [b"-ERR", b"+OK", b"+OK", b"+OK"],
@@ -266,25 +253,15 @@ def case_swaks(server, tmp):
           and b"Subject: swaks" in server.stored()[0], "swaks --tls delivers over STARTTLS")
 
 
-CASES = {"python": case_python, "pipelined": case_pipelined, "require": case_require,
-         "fetchmail": case_fetchmail, "mpop": case_mpop, "msmtp": case_msmtp,
-         "curl": case_curl, "swaks": case_swaks}
-
-
-def main():
+def serve(tmp):
     case = sys.argv[2]
-    tmp = Path(tempfile.mkdtemp(prefix="brevin-tls-clients-"))
+    server = TlsServer(tmp, *(["--require-tls"] if case == "require" else []))
     try:
-        server = TlsServer(tmp, *(["--require-tls"] if case == "require" else []))
-        try:
-            CASES[case](server, tmp)
-            check(server.process.poll() is None, "the server is still running")
-        finally:
-            server.stop()
-        return check.summary()
+        globals()[f"case_{case}"](server, tmp)
+        check(server.process.poll() is None, "the server is still running")
     finally:
-        shutil.rmtree(tmp, ignore_errors=True)
+        server.stop()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_case({f"case_{sys.argv[2]}": serve}))

@@ -20,11 +20,10 @@ import ssl
 import stat
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import Server, check, wait_for_port  # noqa: E402
+from mailtest import Server, check, run_case, wait_for_port  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 PREFIX = "TLS: certificate SHA-256 fingerprint "
@@ -134,13 +133,5 @@ def case_unwritable(workdir):
     check("not started : SMTPS port" in message, "the implicit-TLS ports say why they are missing")
 
 
-def main():
-    case = sys.argv[2]
-    with tempfile.TemporaryDirectory(prefix="brevin-tls-") as folder:
-        cases = {"generated": case_generated, "admin": case_admin, "unwritable": case_unwritable}
-        cases[case](Path(folder))
-    return check.summary()
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_case(globals()))
