@@ -11,6 +11,8 @@
             /64, and fail2ban reading an IPv6 client off a line the server wrote
   sigterm   SIGTERM ends the desktop like File > Esci: a marked message stays, a message in
             the middle of DATA leaves no file, the stop event is logged
+  nodisplay a display that is named but cannot be opened: one line says so, mail is served
+            without windows, and SIGTERM ends it with status 0
 
 Usage: operations.py BREVIN_BINARY CASE
 """
@@ -334,6 +336,18 @@ def case_sigterm():
         s.close()
 
 
+def case_nodisplay():
+    env = {k: v for k, v in os.environ.items() if k not in ("QT_QPA_PLATFORM", "WAYLAND_DISPLAY")}
+    with tempfile.TemporaryDirectory() as work:
+        server = Server(work, env=dict(env, DISPLAY=":987"), headless=False)
+        check(server.lines()[:1] == ["brevin: cannot open the display; running without windows"],
+              f"one line says so first ({server.lines()[:1]})")
+        with socket.create_connection(("127.0.0.1", server.smtp), timeout=10) as c:
+            check(c.recv(100) == b"220 Ok. Brevin Server ready \r\n", "it serves without windows")
+            # The session still open is closed at exit, so a leak checker stays quiet.
+            check(server.stop() == 0, "SIGTERM ends it with status 0")
+
+
 if __name__ == "__main__":
     case = sys.argv[2]
     if case == "address-inside":
@@ -341,5 +355,6 @@ if __name__ == "__main__":
     if case == "ipv6-inside":
         case_ipv6_inside()
     {"events": case_events, "secrets": case_secrets, "fail2ban": case_fail2ban,
-     "address": case_address, "ipv6": case_ipv6, "sigterm": case_sigterm}[case]()
+     "address": case_address, "ipv6": case_ipv6, "sigterm": case_sigterm,
+     "nodisplay": case_nodisplay}[case]()
     sys.exit(check.summary())
