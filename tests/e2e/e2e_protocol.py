@@ -47,25 +47,17 @@ def start(workdir, *options):
     return Server(BINARY, workdir, {u: (u, PASSWORD) for u in USERS}, *options)
 
 
-def raw_smtp(port, script):
-    """Writes `script` in one piece, then reads every reply until the server closes."""
-    with socket.create_connection((HOST, port), timeout=20) as s:
+def deliver(server, user, *messages):
+    """Writes a whole session for `messages` in one piece; the reply codes until the close."""
+    script = b"HELO e2e\r\n" + b"".join(
+        f"MAIL FROM:<sender@example.org>\r\nRCPT TO:<{user}@brevin.test>\r\nDATA\r\n".encode()
+        + stuffed(m) for m in messages) + b"QUIT\r\n"
+    with socket.create_connection((HOST, server.smtp_port), timeout=20) as s:
         s.sendall(script)
         replies = b""
         while chunk := s.recv(65536):
             replies += chunk
-    return replies.decode("latin-1").split("\r\n")[:-1]
-
-
-def transaction(user, data):
-    return (f"MAIL FROM:<sender@example.org>\r\nRCPT TO:<{user}@brevin.test>\r\nDATA\r\n".encode()
-            + stuffed(data))
-
-
-def deliver(server, user, *messages):
-    script = b"HELO e2e\r\n" + b"".join(transaction(user, m) for m in messages) + b"QUIT\r\n"
-    replies = raw_smtp(server.smtp_port, script)
-    return [r[:3] for r in replies]
+    return [r[:3] for r in replies.decode("latin-1").split("\r\n")[:-1]]
 
 
 def retrieved(pop, n):
@@ -150,12 +142,7 @@ def case_ehlo(server, tmp):
     text = info.stdout.decode()
     check(info.returncode == 0 and "PIPELINING" in text and "52428800" in text,
           f"ehlo: msmtp --serverinfo reads the EHLO reply ({' '.join(text.split())[-120:]})")
-    data = (b"Date: Sun, 06 Dec 2026 12:00:00 +0000\r\nFrom: msmtp@example.org\r\n"
-            b"Message-ID: <m@e2e>\r\nSubject: msmtp 8bit\r\n\r\n\xc3\xa4\xc3\xb6\r\n")
-    result = run(["msmtp", f"--host={HOST}", f"--port={server.smtp_port}", "--tls=off",
-                  "--from=msmtp@example.org", "intl@brevin.test"], input=data)
-    check(result.returncode == 0 and server.stored("intl")[-1] == stuffed(data),
-          f"ehlo: msmtp with its defaults delivers an 8-bit message ({result.stderr.decode().strip()})")
+    # msmtp delivering is the TLS suite's business, 8-bit bodies smtplib's above.
 
 
 def case_size(tmp):
@@ -272,9 +259,8 @@ def main():
     try:
         server = start(tmp / "server")
         try:
-            for name in wanted:
-                if name in CASES:
-                    CASES[name](server, tmp)
+            for name in (n for n in wanted if n in CASES):
+                CASES[name](server, tmp)
             check(server.process.poll() is None, "the server is still running")
         finally:
             server.stop()

@@ -37,7 +37,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import Conversation, Server, check, deliver, free_port, run_case, stuffed  # noqa: E402
+from mailtest import (Conversation, Server, check, deliver, free_port, run_case, stuffed,  # noqa: E402
+                      wait_until)
 
 BINARY = os.path.abspath(sys.argv[1])
 END = b"\r\n.\r\n"
@@ -118,13 +119,11 @@ def case_fulldisk(tmp):
                f'mkdir -p {" ".join(str(store / u) for u in USERS)} && exec "$0" "$@"']
     # By default mail is refused at MAIL long before the disk fills: 452, to be retried.
     server = start(tmp, wrapper=wrapper)
-    c = Conversation(server.smtp_port)
-    c.line()
-    reply = c.command("MAIL FROM:<f@x>")
-    check(reply.startswith("452 "), f"MAIL is refused below --min-free-mb ({reply})")
-    reply = c.command(f"RCPT TO:<{USERS[0]}@x>")
-    check(reply.startswith("452 "), f"so is RCPT from a client that skips MAIL ({reply})")
-    c.close()
+    c = Conversation(server.smtp_port, greeted=True)
+    for line, what in (("MAIL FROM:<f@x>", "MAIL is refused below --min-free-mb"),
+                       (f"RCPT TO:<{USERS[0]}@x>", "so is RCPT from a client that skips MAIL")):
+        reply = c.command(line)
+        check(reply.startswith("452 "), f"{what} ({reply})")
     server.stop()
 
     server = start(tmp, "--min-free-mb", "0", wrapper=wrapper)
@@ -137,13 +136,12 @@ def case_fulldisk(tmp):
     reply = deliver(server.smtp_port, "ann", huge)
     check(reply == "452 error. Brevin Server ready ",
           f"a message that does not fit is refused for now, to be retried ({reply})")
-    listing = in_ns("ls", "-A", str(store / "ann")).stdout.decode().split()
-    check(listing == [], f"nothing half-written stays behind ({listing})")
+    listing = lambda: in_ns("ls", "-A", str(store / "ann")).stdout.decode().split()
+    check(listing() == [], f"nothing half-written stays behind ({listing()})")
     small = body("fits", 500)
     reply = deliver(server.smtp_port, "ann", small)
     check(reply == OK, f"the server goes on: a small message fits ({reply})")
-    stored = in_ns("cat", *[str(store / "ann" / n) for n in
-                            in_ns("ls", str(store / "ann")).stdout.decode().split()]).stdout
+    stored = in_ns("cat", *[str(store / "ann" / n) for n in listing()]).stdout
     check(stored == stuffed(small), "and is stored whole")
     server.stop()
 
@@ -190,8 +188,7 @@ def case_fdlimit(tmp):
 
 def case_idle(tmp):
     server = start(tmp, "--idle-timeout", "1")
-    c = Conversation(server.pop3_port)
-    c.line()
+    c = Conversation(server.pop3_port, greeted=True)
     begun = time.monotonic()
     closed = c.sock.recv(100) == b""
     waited = time.monotonic() - begun
@@ -206,8 +203,7 @@ def case_filing(tmp):
     halves = [names[:750], names[750:]]
     sessions = []
     for half in halves:
-        c = Conversation(server.smtp_port, timeout=60)
-        c.line()
+        c = Conversation(server.smtp_port, timeout=60, greeted=True)
         c.sock.sendall(b"EHLO f\r\nMAIL FROM:<f@x>\r\n" +
                        b"".join(f"RCPT TO:<{n}@brevin>\r\n".encode() for n in half) + b"DATA\r\n")
         accepted = 0
@@ -223,10 +219,7 @@ def case_filing(tmp):
         c.sock.sendall(stuffed(data))
     # The message lies in its last recipient's folder, which gets its name first.
     firsts = [server.store / half[-1] for half in halves]
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and not any(
-            n.endswith(".bvn") for f in firsts for n in os.listdir(f)):
-        time.sleep(0.0005)
+    wait_until(lambda: any(n.endswith(".bvn") for f in firsts for n in os.listdir(f)), 60, 0.0005)
     server.stop(signal.SIGKILL)
     heard = []
     for c in sessions:
@@ -249,7 +242,6 @@ def case_filing(tmp):
 def case_readonly(tmp):
     """A working folder the service cannot write (the profile, its counter and lock with it);
     then another process holding the profile's lock."""
-
     work = tmp / "work"
     work.mkdir()
     lock_file = work / ".brevin.INI.lock"
@@ -258,17 +250,14 @@ def case_readonly(tmp):
     server = start(work, store=tmp / "store", wrapper=[
         "unshare", "-m", "sh", "-c", f'mount --bind "{work}" "{work}" && '
         f'mount -o remount,bind,ro "{work}" && cd "{work}" && exec "$0" "$@"'])
-    c = Conversation(server.smtp_port)
-    c.line()
-    replies = []
+    c = Conversation(server.smtp_port, greeted=True)
+    ok = 0
     for i in range(300):  # past a block of 256 numbers
-        c.command("MAIL FROM:<f@x>")
-        c.command(f"RCPT TO:<{USERS[i % 2]}@brevin>")
-        c.command(f"RCPT TO:<{USERS[1 - i % 2]}@brevin>")
-        c.command("DATA")
+        for line in ("MAIL FROM:<f@x>", f"RCPT TO:<{USERS[i % 2]}@brevin>",
+                     f"RCPT TO:<{USERS[1 - i % 2]}@brevin>", "DATA"):
+            c.command(line)
         c.sock.sendall(stuffed(body(f"ro-{i}", 100)))
-        replies.append(c.line())
-    ok = sum(r.startswith("250") for r in replies)
+        ok += c.line().startswith("250")
     check(ok == 300, f"every delivery is taken with an unwritable profile ({ok}/300)")
     copies = len(all_messages(server))
     check(copies == 600, f"each copy in a file of its own ({copies})")
@@ -276,8 +265,7 @@ def case_readonly(tmp):
         fcntl.lockf(held, fcntl.LOCK_EX)
         begun = time.monotonic()
         reply = deliver(server.smtp_port, "cid", body("locked"))
-        p = Conversation(server.pop3_port)
-        p.line()
+        p = Conversation(server.pop3_port, greeted=True)
         login = p.login("cid", "pw-cid")
         p.close()
         waited = time.monotonic() - begun

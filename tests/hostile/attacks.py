@@ -93,8 +93,7 @@ def case_guessing(tmp):
                 return
             s = None
             try:
-                s = Conversation(server.pop3_port, timeout=5)
-                s.line()
+                s = Conversation(server.pop3_port, timeout=5, greeted=True)
                 s.command("USER ann")
                 s.sock.settimeout(max(0.1, stop - time.monotonic()) if patient else 0.4)
                 if s.command(f"PASS guess-{index}-{attempt}"):
@@ -171,19 +170,13 @@ def case_maxsessions(tmp):
 
 def case_trickle(tmp):
     server = start(tmp, "--pause-ms", "0", "--command-timeout", "2")
-    slow = connect(server.smtp_port)
-    begun = time.monotonic()
-    closed_after = None
-    normal = connect(server.smtp_port)
-    served = True
+    slow, normal = connect(server.smtp_port), connect(server.smtp_port)
+    slow.sock.settimeout(0.3)
+    begun, closed_after, served = time.monotonic(), None, True
     for byte in b"HELO trickling.example.org and on and on":
+        served = served and normal.command("NOOP").startswith("250")
         try:
             slow.sock.send(bytes([byte]))
-        except OSError:
-            pass
-        served = served and normal.command("NOOP").startswith("250")
-        slow.sock.settimeout(0.3)
-        try:
             if slow.sock.recv(100) == b"":
                 closed_after = time.monotonic() - begun
                 break
@@ -233,12 +226,10 @@ def case_flood(tmp):
             line, took, _ = first_line(server.pop3_port, timeout=20)
             s = connect(server.smtp_port)
             begun = time.monotonic()
-            ok = s is not None and s.command("NOOP").startswith("250")
-            took = max(took, time.monotonic() - begun if ok else 99)
-            if s:
-                s.close()
-            worst = max(worst, took if line.startswith("+OK") else 99)
-        except OSError:
+            ok = line.startswith("+OK") and s.command("NOOP").startswith("250")
+            worst = max(worst, took, time.monotonic() - begun) if ok else 99
+            s.close()
+        except (OSError, AttributeError):  # no banner, or none that greets
             worst = 99
             break
         time.sleep(0.1)

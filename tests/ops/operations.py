@@ -32,7 +32,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
 import mailtest  # noqa: E402
-from mailtest import check, wait_for_port  # noqa: E402
+from mailtest import check, wait_for_port, wait_until  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 ROOT = Path(__file__).resolve().parent.parent.parent
@@ -206,10 +206,7 @@ def reachable(host, port):
 def case_address_inside(mode):
     with tempfile.TemporaryDirectory() as work:
         server = Server(work, address="0.0.0.0" if mode == "any" else None)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and not any(
-                e == "start" for _, e, _ in server.events()):
-            time.sleep(0.05)
+        wait_until(lambda: any(e == "start" for _, e, _ in server.events()))
         start = [f for _, e, f in server.events() if e == "start"]
         try:
             if mode == "default":

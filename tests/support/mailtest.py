@@ -23,16 +23,12 @@ class Checks:
     """Counts checks, prints "ok    WHAT" or "FAIL  WHAT" for each, and sums them up."""
 
     def __init__(self):
-        self.passed = 0
-        self.failed = 0
+        self.passed = self.failed = 0
 
     def __call__(self, ok, what):
-        if ok:
-            self.passed += 1
-            print(f"ok    {what}", flush=True)
-        else:
-            self.failed += 1
-            print(f"FAIL  {what}", flush=True)
+        print(f"{'ok  ' if ok else 'FAIL'}  {what}", flush=True)
+        self.passed += bool(ok)
+        self.failed += not ok
         return ok
 
     def summary(self):
@@ -52,16 +48,25 @@ def free_port():
         return s.getsockname()[1]
 
 
+def wait_until(done, limit=10.0, pause=0.05):
+    """Whether `done()` came true within `limit` seconds, asked every `pause` seconds."""
+    deadline = time.monotonic() + limit
+    while not done():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(pause)
+    return True
+
+
 def wait_for_port(port, host="127.0.0.1", limit=10.0):
     """True once something accepts connections on host:port, False after `limit` seconds."""
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
+    def accepts():
         try:
             with socket.create_connection((host, port), timeout=1):
                 return True
         except OSError:
-            time.sleep(0.05)
-    return False
+            return False
+    return wait_until(accepts, limit)
 
 
 def stuffed(message: bytes) -> bytes:
@@ -129,13 +134,9 @@ class Server:
 
     def log_line(self, prefix, limit=10.0):
         """The first line of standard error starting with `prefix`, waited for up to `limit` s."""
-        deadline = time.monotonic() + limit
-        while True:
-            done = self.process.poll() is not None or time.monotonic() > deadline
-            found = [l for l in self.stderr().splitlines() if l.startswith(prefix)]
-            if found or done:
-                return found[0] if found else ""
-            time.sleep(0.05)
+        found = lambda: [l for l in self.lines() if l.startswith(prefix)]
+        wait_until(lambda: found() or self.process.poll() is not None, limit)
+        return (found() or [""])[0]
 
     def stop(self, sig=signal.SIGTERM):
         """Its exit status once `sig` ended it."""
@@ -163,15 +164,17 @@ class Server:
 
 
 class Conversation:
-    """A raw client on one connection, read a CR LF line at a time."""
+    """A raw client on one connection, read a CR LF line at a time; with `greeted`, the banner
+    is read (into `banner`) first."""
 
-    def __init__(self, port, host="127.0.0.1", timeout=10, source=None):
+    def __init__(self, port, host="127.0.0.1", timeout=10, source=None, greeted=False):
         self.sock = socket.socket()
         self.sock.settimeout(timeout)
         if source:
             self.sock.bind((source, 0))
         self.sock.connect((host, port))
         self.buffer = b""
+        self.banner = self.line() if greeted else None
 
     def line(self):
         """The next line without its CR LF; ConnectionError when the server closes first."""
@@ -198,9 +201,8 @@ class Conversation:
 
 def deliver(port, user, data):
     """One SMTP transaction over a raw socket; its final reply."""
-    c = Conversation(port)
+    c = Conversation(port, greeted=True)
     try:
-        c.line()
         for line in ("HELO test", "MAIL FROM:<f@x>", f"RCPT TO:<{user}@brevin>"):
             if not c.command(line).startswith("250"):
                 return f"{line} refused"
