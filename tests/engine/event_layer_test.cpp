@@ -169,13 +169,21 @@ TEST_F(EventLayer, PendingBytesAreDeliveredBeforeTheClose) {
     EXPECT_EQ(std::count(peer->log.begin(), peer->log.end(), "close"), 1);
 }
 
+// The close comes though the bytes before it were never taken, and its handler may destroy
+// the socket.
 TEST_F(EventLayer, CloseIsDeliveredEvenWhileTheOwnerTakesNoMoreBytes) {
     Client client;
-    auto peer = Connected(client, Interest::Read | Interest::Close);
+    Recorder* peer = Connected(client, Interest::Read | Interest::Close).release();
     client.Send("ignored");
     ASSERT_TRUE(PumpUntil(loop, [&] { return peer->log.size() == 1; }));
+    bool closed = false;
+    peer->onClose = [&] {
+        closed = true;
+        delete peer;
+    };
     client.Close();
-    ASSERT_TRUE(PumpUntil(loop, [&] { return peer->log.back() == "close"; }));
+    ASSERT_TRUE(PumpUntil(loop, [&] { return closed; }));
+    PumpFor(loop, 30ms);
 }
 
 TEST_F(EventLayer, NothingReachesASocketDestroyedEarlierInTheSameBatch) {
@@ -202,20 +210,6 @@ TEST_F(EventLayer, NothingReachesASocketDestroyedEarlierInTheSameBatch) {
     loop.ProcessReady(100);
     EXPECT_TRUE(destroyed);
     EXPECT_TRUE((a == nullptr) != (b == nullptr)) << "exactly one handler ran";
-}
-
-TEST_F(EventLayer, ASocketMayDestroyItselfInItsHandler) {
-    Client client;
-    auto owned = Connected(client, Interest::Read | Interest::Close);
-    Recorder* peer = owned.release();
-    bool ran = false;
-    peer->onClose = [&] {
-        ran = true;
-        delete peer;
-    };
-    client.Close();
-    ASSERT_TRUE(PumpUntil(loop, [&] { return ran; }));
-    PumpFor(loop, 30ms);
 }
 
 TEST(Timers, FireOnceInDeadlineOrderNeverEarlyAndNotAfterCancel) {

@@ -156,7 +156,7 @@ TEST_F(Pop3Deletion, ASessionThatEndsWithoutQuitDeletesNothing) {
         client->Send("DELE 1\r\nRETR 4\r\n");
         client->ReadExactly(10000); // then dropped in the middle of a retrieval
     }
-    ASSERT_TRUE(WaitUntil([] { return OpenSockets() == 0; }));
+    ASSERT_TRUE(server.WaitUntil([] { return OpenSockets() == 0; }));
     EXPECT_TRUE(Exists(1) && Exists(2) && Exists(3) && Exists(4));
 }
 
@@ -167,7 +167,7 @@ TEST_F(Pop3Deletion, NumbersStayFixedWhileAnotherSessionDeletesFirst) {
         EXPECT_EQ(Command(*other, "DELE 1"), kDeleted);
         EXPECT_EQ(Command(*other, "QUIT"), "+OK Brevin server is closeing\r\n");
     }
-    ASSERT_TRUE(WaitUntil([&] { return !Exists(1); }));
+    ASSERT_TRUE(server.WaitUntil([&] { return !Exists(1); }));
     // Still the mailbox this session listed: message 2 is the 200-byte one, not the 300.
     EXPECT_EQ(Command(*mine, "LIST 2"), "+OK 2 197\r\n");
     EXPECT_EQ(Command(*mine, "RETR 1"), kNoSuchFile);
@@ -175,7 +175,7 @@ TEST_F(Pop3Deletion, NumbersStayFixedWhileAnotherSessionDeletesFirst) {
     EXPECT_EQ(Command(*mine, "DELE 1"), kDeleted);
     EXPECT_EQ(Command(*mine, "DELE 2"), kDeleted);
     EXPECT_EQ(Command(*mine, "QUIT"), "+OK Brevin server is closeing\r\n");
-    EXPECT_TRUE(WaitUntil([&] { return !Exists(2); }));
+    EXPECT_TRUE(server.WaitUntil([&] { return !Exists(2); }));
     EXPECT_TRUE(Exists(3)) << "DELE 2 removed a message the client never named";
 }
 

@@ -211,7 +211,8 @@ private slots:
         QCOMPARE(exiting.count(), 2);
     }
 
-    // The Users command opens the dialog over the main window, and mail keeps flowing meanwhile.
+    // The Users command opens the dialog over the main window, and mail keeps flowing meanwhile;
+    // "How to access..." shows the fingerprint of the certificate the server made.
     void loopRunsWhileTheUsersDialogIsOpen() {
         QVERIFY(Start(false));
         const std::unique_ptr<QSocketNotifier> notifier(WatchEventLoop(m_app->Loop()));
@@ -229,11 +230,7 @@ private slots:
         Window().editUsers();
         QCOMPARE(parent, &Window());
         QCOMPARE(users, QStringList({"Anna", "bob", "carol"}));
-    }
 
-    // "How to access..." shows the fingerprint of the certificate the server made.
-    void accessDialogShowsTheFingerprint() {
-        QVERIFY(Start(false));
         QString shown;
         WhenModalDialogOpens([&](QDialog& dialog) {
             shown =
