@@ -293,29 +293,22 @@ TEST_F(Sessions, TheRegistryCountsSessionsAndReleasesThoseThatEndAndClosesTheRes
     EXPECT_TRUE(staying.WaitClosed());
 }
 
-TEST_F(Sessions, AClientThatHalfClosesIsAnsweredBeforeTheSessionEnds) {
-    StartServer(50ms);
-    Client client = Connected(smtpPort);
-    client.Send("one\r\ntwo\r\n");
-    client.ShutdownWrite();
-    EXPECT_EQ(client.ReadLine(), "echo one\r\n");
-    EXPECT_EQ(client.ReadLine(), "echo two\r\n");
-    EXPECT_TRUE(client.WaitClosed());
-    EXPECT_TRUE(OpenSessionsReach(0));
-}
-
-// The data phase takes raw bytes and hands what follows their end back as commands.
+// The data phase takes raw bytes and hands what follows their end back as commands; a client
+// that half-closes is answered before the session ends.
 TEST_F(Sessions, PipelinedCommandsGetOneReplyEachInOrderEachAfterThePause) {
     StartServer(60ms);
     Client client = Connected(smtpPort);
     const auto start = Clock::now();
     client.Send("one\r\ntwo\r\nDATA\r\nline\r\n.\r\nthree\r\n");
+    client.ShutdownWrite();
     EXPECT_EQ(client.ReadLine(), "echo one\r\n");
     EXPECT_EQ(client.ReadLine(), "echo two\r\n");
     EXPECT_EQ(client.ReadLine(), "354 go on\r\n");
     EXPECT_EQ(client.ReadLine(), "250 got 9\r\n");
     EXPECT_EQ(client.ReadLine(), "echo three\r\n");
     EXPECT_GE(Clock::now() - start, 240ms);
+    EXPECT_TRUE(client.WaitClosed());
+    EXPECT_TRUE(OpenSessionsReach(0));
 }
 
 TEST_F(Sessions, ALineArrivingInPiecesIsInterpretedWhenComplete) {
@@ -333,15 +326,11 @@ TEST_F(Sessions, ALineArrivingInPiecesIsInterpretedWhenComplete) {
         step(0ms);
     }
     EXPECT_EQ(client.ReadLine(), "echo byte by byte\r\n");
-}
 
-TEST_F(Sessions, AnOverLongLineIsRefusedAndTheSessionGoesOn) {
-    StartServer(0ms);
-    Client client = Connected(smtpPort);
+    // An over-long line is refused and the session goes on.
     client.Send(std::string(7000, 'x') + "\r\nnext\r\n");
     EXPECT_EQ(client.ReadLine(), "500 too long\r\n");
     EXPECT_EQ(client.ReadLine(), "echo next\r\n");
-
     const std::string longest(MailSession::kBufferSize - 2 - 5, 'y'); // fills the buffer exactly
     client.Send(longest + "\r\n");
     EXPECT_EQ(client.ReadLine(), "echo " + longest + "\r\n");
@@ -464,18 +453,15 @@ TEST_F(TlsSessions, StartTlsUpgradesOnceResetsOnceAndDiscardsBytesPipelinedBehin
     tls.Send("STATE\r\nSTARTTLS\r\n");
     EXPECT_EQ(tls.ReadLine(), "encrypted resets=1\r\n") << "the injected line was not executed";
     EXPECT_EQ(tls.ReadLine(), "454 not now\r\n") << "no second upgrade";
-}
 
-TEST_F(TlsSessions, AnImplicitTlsListenerHandshakesFirstThenGreets) {
-    StartTlsServer();
-    ASSERT_NE(tlsPort, 0);
-    Client client = Connected(tlsPort, false);
-    EXPECT_EQ(client.ReadFor(50ms), "") << "no banner in the clear";
-    testing::TlsClient tls(client.Fd(), step);
-    ASSERT_TRUE(tls.Handshake());
-    EXPECT_EQ(tls.ReadLine(), "220 echo\r\n");
-    tls.Send("STATE\r\n");
-    EXPECT_EQ(tls.ReadLine(), "encrypted resets=0\r\n");
+    // An implicit-TLS listener handshakes first, then greets.
+    Client implicit = Connected(tlsPort, false);
+    EXPECT_EQ(implicit.ReadFor(50ms), "") << "no banner in the clear";
+    testing::TlsClient encrypted(implicit.Fd(), step);
+    ASSERT_TRUE(encrypted.Handshake());
+    EXPECT_EQ(encrypted.ReadLine(), "220 echo\r\n");
+    encrypted.Send("STATE\r\n");
+    EXPECT_EQ(encrypted.ReadLine(), "encrypted resets=0\r\n");
 }
 
 // A handshake that stalls or breaks holds no other session and ends only its own.
