@@ -128,29 +128,24 @@ def upgrade(server, port, before, request, ready):
 
 
 def case_pipelined(server, tmp):
-    tls = upgrade(server, server.ports["smtp"], [b"EHLO client\r\n"],
-                  b"STARTTLS\r\nMAIL FROM:<x@y>\r\n", b"220 ")
-    firsts = []
-    if tls is not None:
-        for line in (b"EHLO client\r\n", b"MAIL FROM:<a@b.test>\r\n", b"QUIT\r\n"):
-            tls.sendall(line)
-            firsts.append(read_reply(tls)[0][:4])
-        tls.close()
     # Had the pipelined MAIL been carried out, its one-line reply would come before EHLO's
-    # several lines, and the fresh MAIL would be refused.
-    check(firsts == [b"250-", b"250 ", b"221 "],
-          f"SMTP: the MAIL pipelined after STARTTLS is not answered, a fresh one works ({firsts})")
-
-    tls = upgrade(server, server.ports["pop3"], [], b"STLS\r\nUSER alice\r\n", b"+OK")
-    replies = []
-    if tls is not None:
-        for line in (b"PASS alice-pw\r\n", b"USER alice\r\n", b"PASS alice-pw\r\n", b"QUIT\r\n"):
-            tls.sendall(line)
-            replies.append(read_reply(tls)[0].split(b" ")[0])
-        tls.close()
-    # The pipelined USER forgotten: PASS alone is refused.
-    check(replies == [b"-ERR", b"+OK", b"+OK", b"+OK"],
-          f"POP3: the USER pipelined after STLS is forgotten, a fresh one works ({replies})")
+    # several lines, and the fresh MAIL would be refused; without the pipelined USER, PASS alone
+    # is refused.
+    for port, before, request, ready, lines, expected, what in (
+            ("smtp", [b"EHLO client\r\n"], b"STARTTLS\r\nMAIL FROM:<x@y>\r\n", b"220 ",
+             (b"EHLO client\r\n", b"MAIL FROM:<a@b.test>\r\n", b"QUIT\r\n"),
+             [b"250-", b"250 ", b"221 "], "SMTP: the MAIL pipelined after STARTTLS is not answered"),
+            ("pop3", [], b"STLS\r\nUSER alice\r\n", b"+OK",
+             (b"PASS alice-pw\r\n", b"USER alice\r\n", b"PASS alice-pw\r\n", b"QUIT\r\n"),
+             [b"-ERR", b"+OK ", b"+OK ", b"+OK "], "POP3: the USER pipelined after STLS is forgotten")):
+        tls = upgrade(server, server.ports[port], before, request, ready)
+        firsts = []
+        if tls is not None:
+            for line in lines:
+                tls.sendall(line)
+                firsts.append(read_reply(tls)[0][:4])
+            tls.close()
+        check(firsts == expected, f"{what}, a fresh one works ({firsts})")
 
 
 # ---- --require-tls ----
