@@ -3,7 +3,7 @@
 
   inject     a message crafted to forge a POP3 reply after a bare LF, sent by a raw socket:
              poplib and mpop get exactly what was sent, and nothing forged
-  ehlo       smtplib and msmtp see the extensions; 8-bit and UTF-8 mail arrive byte for byte
+  ehlo       smtplib sees the extensions; 8-bit and UTF-8 mail arrive byte for byte
   size       --max-message-size 100000: EHLO offers it; a bigger message gets 552, nothing
              stays, the session goes on
   fetchmail  keep + uidl, run twice: everything once, then nothing new; no length warnings
@@ -138,11 +138,7 @@ def case_ehlo(server, tmp):
           "ehlo: poplib retrieves both byte for byte")
     pop.quit()
 
-    info = run(["msmtp", "--serverinfo", f"--host={HOST}", f"--port={server.smtp_port}", "--tls=off"])
-    text = info.stdout.decode()
-    check(info.returncode == 0 and "PIPELINING" in text and "52428800" in text,
-          f"ehlo: msmtp --serverinfo reads the EHLO reply ({' '.join(text.split())[-120:]})")
-    # msmtp delivering is the TLS suite's business, 8-bit bodies smtplib's above.
+    # msmtp reading the EHLO reply and delivering is the TLS suite's business.
 
 
 def case_size(tmp):
@@ -170,14 +166,10 @@ def case_size(tmp):
         server.stop()
 
 
-def message(n):
-    return (f"Date: Sun, 06 Dec 2026 12:00:00 +0000\r\nFrom: a@example.org\r\nSubject: fetch {n}\r\n"
-            f"Message-ID: <fetch-{n}@e2e>\r\n\r\nbody {n}\r\n.leading dot\r\n..two dots\r\n.\r\n"
-            "last\r\n").encode()
-
-
 def case_fetchmail(server, tmp):
-    letters = [message(n) for n in range(3)]
+    letters = [(f"Date: Sun, 06 Dec 2026 12:00:00 +0000\r\nFrom: a@example.org\r\nSubject: fetch {n}\r\n"
+                f"Message-ID: <fetch-{n}@e2e>\r\n\r\nbody {n}\r\n.leading dot\r\n..two dots\r\n.\r\n"
+                "last\r\n").encode() for n in range(3)]
     deliver(server, "fetch", *letters)
     home, out = tmp / "fetchmail-home", tmp / "fetchmail-out"
     home.mkdir()

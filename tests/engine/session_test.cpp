@@ -11,6 +11,7 @@
 #include "engine/tls.h"
 #include "shell/self_signed.h"
 #include "support/client.h"
+#include "support/files.h"
 #include "support/tls_client.h"
 
 #include <algorithm>
@@ -409,15 +410,13 @@ TEST_F(Sessions, AListenerThatCannotBeCreatedIsReportedAndTheOtherServes) {
 /// One certificate for the whole program, made in a folder of its own.
 const TlsContext& TestCertificate() {
     static const std::unique_ptr<TlsContext> context = [] {
-        const auto folder = std::filesystem::temp_directory_path() /
-                            ("brevin-session-test-" + std::to_string(getpid()));
-        std::filesystem::create_directories(folder);
+        const testing::TempDir folder;
+        const auto cert = folder.Path() / "cert.pem";
+        const auto key = folder.Path() / "key.pem";
         std::string error;
-        const bool made = GenerateSelfSigned(folder / "cert.pem", folder / "key.pem", "localhost",
-                                             "127.0.0.1", error);
-        auto loaded =
-            made ? TlsContext::Load(folder / "cert.pem", folder / "key.pem", error) : nullptr;
-        std::filesystem::remove_all(folder);
+        auto loaded = GenerateSelfSigned(cert, key, "localhost", "127.0.0.1", error)
+                          ? TlsContext::Load(cert, key, error)
+                          : nullptr;
         EXPECT_NE(loaded, nullptr) << error;
         return loaded;
     }();

@@ -263,8 +263,8 @@ def case_readonly(tmp):
         begun = time.monotonic()
         reply = deliver(server.smtp_port, "cid", body("locked"))
         p = Conversation(server.pop3_port, greeted=True)
-        login = p.login("cid", "pw-cid")
-        p.close()
+        p.command("USER cid")
+        login = p.command("PASS pw-cid")
         waited = time.monotonic() - begun
     check(reply.startswith("250") and login.startswith("+OK") and waited < 3,
           f"a held profile lock stops nobody ({reply}, {login}, {waited:.1f} s)")

@@ -190,11 +190,6 @@ class Conversation:
         self.sock.sendall(text.encode() + b"\r\n")
         return self.line()
 
-    def login(self, user, password):
-        """POP3 USER and PASS; the answer to PASS."""
-        self.command(f"USER {user}")
-        return self.command(f"PASS {password}")
-
     def close(self):
         self.sock.close()
 
