@@ -42,12 +42,7 @@ def run(host, smtp_port, pop3_port, store):
         check(refused == {}, f"smtplib delivers to {rcpts}")
         for r in rcpts:
             sent[r].append(data)
-    with smtplib.SMTP(host, smtp_port, timeout=20) as smtp:
-        try:
-            smtp.sendmail("sender@example.org", ["nobody@brevin.test"], b"x\r\n")
-            check(False, "smtplib: unknown recipient refused")
-        except smtplib.SMTPRecipientsRefused:
-            check(True, "smtplib: unknown recipient refused")
+    # An unknown recipient's refusal is the operations and SMTP suites' business.
 
     for name, (folder, _) in USERS.items():
         stored = sorted(f.read_bytes() for f in Path(store, folder).glob("*.bvn"))

@@ -44,6 +44,14 @@ constexpr std::string_view kPop3Banner = "+OK echo";
 const ServiceTraits kEchoSmtp{"smtp", "421 busy address\r\n", "421 busy server\r\n"};
 const ServiceTraits kEchoPop3{"pop3", "-ERR busy address\r\n", "-ERR busy server\r\n"};
 
+/// What a stream sends from `offset` on, into `out`: the alphabet over and over. Its length.
+std::size_t FillPattern(std::span<char> out, std::size_t offset) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<char>('a' + (offset + i) % 26);
+    }
+    return out.size();
+}
+
 /// "echo" for every line; "BIG n" streams n bytes; "BULK n" streams them through `SendNow`;
 /// "DATA" takes raw bytes up to a line "."; "END" ends the session without a reply;
 /// "STARTTLS" upgrades; "STATE" tells whether the session is encrypted and was reset. Shaped
@@ -145,7 +153,8 @@ private:
     bool NextChunk() override {
         while (m_bulk && m_streamLeft > 0) {
             thread_local char bulk[64 * 1024];
-            const std::size_t length = FillPattern({bulk, std::min(m_streamLeft, sizeof bulk)});
+            const std::size_t length =
+                FillPattern({bulk, std::min(m_streamLeft, sizeof bulk)}, m_streamed);
             const std::size_t sent = SendNow({bulk, length});
             m_streamed += sent;
             m_streamLeft -= sent;
@@ -156,20 +165,13 @@ private:
         if (m_streamLeft == 0) {
             return false;
         }
+        const auto buffer = ChunkBuffer();
         const std::size_t length =
-            FillPattern(ChunkBuffer().first(std::min(m_streamLeft, ChunkBuffer().size())));
+            FillPattern(buffer.first(std::min(m_streamLeft, buffer.size())), m_streamed);
         m_streamed += length;
         m_streamLeft -= length;
         SetChunk(length);
         return true;
-    }
-
-    /// The stream's next bytes of the pattern into `out`; their count.
-    std::size_t FillPattern(std::span<char> out) const {
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            out[i] = static_cast<char>('a' + (m_streamed + i) % 26);
-        }
-        return out.size();
     }
 
     Timer m_later{Loop(), [this] { Push("* pushed"); }};
@@ -186,9 +188,7 @@ private:
 
 std::string Pattern(std::size_t count) {
     std::string out(count, '\0');
-    for (std::size_t i = 0; i < count; ++i) {
-        out[i] = static_cast<char>('a' + i % 26);
-    }
+    FillPattern(out, 0);
     return out;
 }
 
@@ -294,8 +294,7 @@ TEST_F(Sessions, TheRegistryCountsSessionsAndReleasesThoseThatEndAndClosesTheRes
         sessions.Start(std::make_unique<EchoSession>(loop, kEchoSmtp, options), UniqueFd(file)));
     EXPECT_TRUE(OpenSessionsReach(1));
 
-    sessions.CloseAll();
-    EXPECT_EQ(g_liveSessions.load(), 0);
+    sessions.CloseAll(); // as at shutdown; the teardown counts what is left
     EXPECT_TRUE(staying.WaitClosed());
 }
 

@@ -154,10 +154,8 @@ class Server:
 
     def pop(self, user, **tls):
         """poplib logged in as `user`: POP3_SSL when given a `context`."""
-        if tls:
-            pop = poplib.POP3_SSL(self.address, self.ports["pop3s"], timeout=20, **tls)
-        else:
-            pop = poplib.POP3(self.address, self.pop3_port, timeout=20)
+        pop = (poplib.POP3_SSL(self.address, self.ports["pop3s"], timeout=20, **tls) if tls
+               else poplib.POP3(self.address, self.pop3_port, timeout=20))
         pop.user(user)
         pop.pass_(self.users[user][1])
         return pop
