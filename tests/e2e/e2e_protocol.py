@@ -60,11 +60,6 @@ def deliver(server, user, *messages):
     return [r[:3] for r in replies.decode("latin-1").split("\r\n")[:-1]]
 
 
-def retrieved(pop, n):
-    """Message n as poplib hands it over, lines joined again with CR LF."""
-    return b"".join(line + b"\r\n" for line in pop.retr(n)[1])
-
-
 def lf_lines(data):
     """The lines a client that splits on LF sees, line ends dropped."""
     return [l[:-1] if l.endswith(b"\r") else l for l in data.split(b"\n")[:-1]]
@@ -134,7 +129,7 @@ def case_ehlo(server, tmp):
     check(server.stored("intl") == [stuffed(sent_8bit), stuffed(sent_utf8)],
           "ehlo: both stored byte for byte")
     pop = server.pop("intl")
-    check([retrieved(pop, 1), retrieved(pop, 2)] == [sent_8bit, sent_utf8],
+    check([b"".join(l + b"\r\n" for l in pop.retr(n)[1]) for n in (1, 2)] == [sent_8bit, sent_utf8],
           "ehlo: poplib retrieves both byte for byte")
     pop.quit()
 
@@ -241,8 +236,7 @@ def case_mutt(server, tmp):
           f"mutt: deleting one message and quitting removes it from the server ({len(left)} left)")
 
 
-CASES = {"inject": case_inject, "ehlo": case_ehlo,
-         "fetchmail": case_fetchmail, "mutt": case_mutt}
+CASES = {"inject": case_inject, "ehlo": case_ehlo, "fetchmail": case_fetchmail, "mutt": case_mutt}
 
 
 def main():

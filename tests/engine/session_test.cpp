@@ -135,14 +135,10 @@ private:
     void OnEncrypted() override { ++m_resets; }
 
     DataResult ReceiveMessageData(std::span<const char> bytes) override {
-        static constexpr std::string_view kEnd = "\r\n.\r\n";
         for (std::size_t i = 0; i < bytes.size(); ++i) {
-            m_tail.push_back(bytes[i]);
+            m_tail = m_tail.substr(m_tail.size() < 5 ? 0 : 1) + bytes[i]; // the last five bytes
             ++m_dataBytes;
-            if (m_tail.size() > kEnd.size()) {
-                m_tail.erase(0, 1);
-            }
-            if (m_tail == kEnd) {
+            if (m_tail == "\r\n.\r\n") {
                 ReplyLineNow("250 got " + std::to_string(m_dataBytes));
                 return {i + 1, true};
             }

@@ -41,7 +41,6 @@ from mailtest import (Conversation, Server, check, deliver, free_port, run_case,
                       wait_until)
 
 BINARY = os.path.abspath(sys.argv[1])
-END = b"\r\n.\r\n"
 USERS = ["ann", "ben", "cid"]
 OK = "250 Ok. Brevin Server ready "
 
@@ -50,10 +49,6 @@ def start(workdir, *extra, **options):
     """The program with a profile for USERS, without a pause."""
     users = {u: (u, f"pw-{u}") for u in USERS}
     return Server(BINARY, workdir, users, "--pause-ms", "0", *extra, **options)
-
-
-def all_messages(server):
-    return [f for u in USERS for f in server.messages(u)]
 
 
 def body(tag, size=600):
@@ -90,8 +85,8 @@ def case_kill9(tmp):
     check(len(acked) > 0, f"{len(acked)} messages acknowledged before kill -9")
 
     server.start()  # restart over the same store
-    files = {f: f.read_bytes() for f in all_messages(server)}
-    torn = [f.name for f, data in files.items() if not data.endswith(END)]
+    files = {f: f.read_bytes() for u in USERS for f in server.messages(u)}
+    torn = [f.name for f, data in files.items() if not data.endswith(b"\r\n.\r\n")]
     check(not torn, f"every visible message file is complete ({len(files)} files, torn: {torn[:3]})")
     by_tag = {}
     for f, data in files.items():
@@ -256,7 +251,7 @@ def case_readonly(tmp):
         c.sock.sendall(stuffed(body(f"ro-{i}", 100)))
         ok += c.line().startswith("250")
     check(ok == 300, f"every delivery is taken with an unwritable profile ({ok}/300)")
-    copies = len(all_messages(server))
+    copies = sum(len(server.messages(u)) for u in USERS)
     check(copies == 600, f"each copy in a file of its own ({copies})")
     with open(lock_file, "r+") as held:
         fcntl.lockf(held, fcntl.LOCK_EX)

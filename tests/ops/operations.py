@@ -21,7 +21,6 @@ import os
 import poplib
 import re
 import shlex
-import signal
 import smtplib
 import socket
 import subprocess
@@ -193,8 +192,7 @@ def case_address(tmp):
 
 def reachable(host, port):
     try:
-        with socket.create_connection((host, port), timeout=2) as s:
-            return s.recv(100).startswith(b"220")
+        return mailtest.Conversation(port, host, 2, greeted=True).banner.startswith("220")
     except OSError:
         return False
 
@@ -246,11 +244,7 @@ def deliver_and_collect(server, host, source, subject):
 
 def v6(source, port):
     """A socket from `source` connected to the server's unique-local address."""
-    s = socket.socket(socket.AF_INET6)
-    s.settimeout(10)
-    s.bind((source, 0))
-    s.connect(("fd00:bee::1", port))
-    return s
+    return socket.create_connection(("fd00:bee::1", port), timeout=10, source_address=(source, 0))
 
 
 def case_ipv6_inside(work):

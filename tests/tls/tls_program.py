@@ -100,15 +100,13 @@ def check_renames_flushed(workdir):
 def case_admin(workdir):
     other = workdir / "other"
     other.mkdir()
-    subprocess.run([BINARY, "tls", "fingerprint"], cwd=workdir, capture_output=True, timeout=30)
-    subprocess.run([BINARY, "tls", "fingerprint"], cwd=other, capture_output=True, timeout=30)
-    bad = {
-        "missing certificate": (["--tls-cert", "missing.pem", "--tls-key", "brevin-key.pem"],
-                                "cannot read the TLS certificate missing.pem"),
-        "mismatched key": (["--tls-cert", "brevin-cert.pem", "--tls-key", "other/brevin-key.pem"],
-                           "does not match the certificate"),
-    }
-    for what, (args, words) in bad.items():
+    for folder in (workdir, other):
+        subprocess.run([BINARY, "tls", "fingerprint"], cwd=folder, capture_output=True, timeout=30)
+    for what, args, words in (
+            ("missing certificate", ["--tls-cert", "missing.pem", "--tls-key", "brevin-key.pem"],
+             "cannot read the TLS certificate missing.pem"),
+            ("mismatched key", ["--tls-cert", "brevin-cert.pem", "--tls-key", "other/brevin-key.pem"],
+             "does not match the certificate")):
         server = start(workdir, *args)
         try:
             status = server.process.wait(timeout=10)
