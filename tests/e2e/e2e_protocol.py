@@ -3,9 +3,9 @@
 
   inject     a message crafted to forge a POP3 reply after a bare LF, sent by a raw socket:
              poplib and mpop get exactly what was sent, and nothing forged
-  ehlo       smtplib and msmtp see the extensions; 8-bit and UTF-8 mail arrive byte for byte
+  ehlo       smtplib sees the extensions; 8-bit and UTF-8 mail arrive byte for byte
   size       --max-message-size 100000: EHLO offers it; a bigger message gets 552, nothing
-             stays, the session goes on; one of exactly 100000 bytes is taken
+             stays, the session goes on
   fetchmail  keep + uidl, run twice: everything once, then nothing new; no length warnings
   mutt       batch sending over smtp://, reading and deleting over pop:// (under script(1))
 
@@ -47,30 +47,17 @@ def start(workdir, *options):
     return Server(BINARY, workdir, {u: (u, PASSWORD) for u in USERS}, *options)
 
 
-def raw_smtp(port, script):
-    """Writes `script` in one piece, then reads every reply until the server closes."""
-    with socket.create_connection((HOST, port), timeout=20) as s:
+def deliver(server, user, *messages):
+    """Writes a whole session for `messages` in one piece; the reply codes until the close."""
+    script = b"HELO e2e\r\n" + b"".join(
+        f"MAIL FROM:<sender@example.org>\r\nRCPT TO:<{user}@brevin.test>\r\nDATA\r\n".encode()
+        + stuffed(m) for m in messages) + b"QUIT\r\n"
+    with socket.create_connection((HOST, server.smtp_port), timeout=20) as s:
         s.sendall(script)
         replies = b""
         while chunk := s.recv(65536):
             replies += chunk
-    return replies.decode("latin-1").split("\r\n")[:-1]
-
-
-def transaction(user, data):
-    return (f"MAIL FROM:<sender@example.org>\r\nRCPT TO:<{user}@brevin.test>\r\nDATA\r\n".encode()
-            + stuffed(data))
-
-
-def deliver(server, user, *messages):
-    script = b"HELO e2e\r\n" + b"".join(transaction(user, m) for m in messages) + b"QUIT\r\n"
-    replies = raw_smtp(server.smtp_port, script)
-    return [r[:3] for r in replies]
-
-
-def retrieved(pop, n):
-    """Message n as poplib hands it over, lines joined again with CR LF."""
-    return b"".join(line + b"\r\n" for line in pop.retr(n)[1])
+    return [r[:3] for r in replies.decode("latin-1").split("\r\n")[:-1]]
 
 
 def lf_lines(data):
@@ -142,23 +129,15 @@ def case_ehlo(server, tmp):
     check(server.stored("intl") == [stuffed(sent_8bit), stuffed(sent_utf8)],
           "ehlo: both stored byte for byte")
     pop = server.pop("intl")
-    check([retrieved(pop, 1), retrieved(pop, 2)] == [sent_8bit, sent_utf8],
+    check([b"".join(l + b"\r\n" for l in pop.retr(n)[1]) for n in (1, 2)] == [sent_8bit, sent_utf8],
           "ehlo: poplib retrieves both byte for byte")
     pop.quit()
 
-    info = run(["msmtp", "--serverinfo", f"--host={HOST}", f"--port={server.smtp_port}", "--tls=off"])
-    text = info.stdout.decode()
-    check(info.returncode == 0 and "PIPELINING" in text and "52428800" in text,
-          f"ehlo: msmtp --serverinfo reads the EHLO reply ({' '.join(text.split())[-120:]})")
-    data = (b"Date: Sun, 06 Dec 2026 12:00:00 +0000\r\nFrom: msmtp@example.org\r\n"
-            b"Message-ID: <m@e2e>\r\nSubject: msmtp 8bit\r\n\r\n\xc3\xa4\xc3\xb6\r\n")
-    result = run(["msmtp", f"--host={HOST}", f"--port={server.smtp_port}", "--tls=off",
-                  "--from=msmtp@example.org", "intl@brevin.test"], input=data)
-    check(result.returncode == 0 and server.stored("intl")[-1] == stuffed(data),
-          f"ehlo: msmtp with its defaults delivers an 8-bit message ({result.stderr.decode().strip()})")
+    # msmtp reading the EHLO reply and delivering is the TLS suite's business.
 
 
 def case_size(tmp):
+    """A message of exactly the limit, wherever the reads cut it, is the SMTP tests' business."""
     server = start(tmp / "limited", "--max-message-size", "100000")
     try:
         big = b"Subject: big\r\n\r\n" + b"x" * 76 + b"\r\n"
@@ -171,31 +150,21 @@ def case_size(tmp):
             smtp.helo()  # no extensions, so no SIZE: the server finds out while reading
             try:
                 smtp.sendmail("s@example.org", ["big@brevin.test"], big)
-                check(False, "size: an undeclared message over the limit gets 552 after the data")
+                code = 250
             except smtplib.SMTPDataError as e:
-                check(e.smtp_code == 552, f"size: an undeclared message over the limit gets 552 after the data")
+                code = e.smtp_code
+            check(code == 552, f"size: an undeclared message over the limit gets 552 after the data")
             check(smtp.sendmail("s@example.org", ["big@brevin.test"], small) == {},
                   "size: the session goes on after it")
-        # Neither the closing "." line nor a doubled dot is part of the message's size.
-        exact = b"Subject: exact\r\n\r\n.dot\r\n"
-        exact += b"y" * (100000 - len(exact) - 2) + b"\r\n"
-        with smtplib.SMTP(HOST, server.smtp_port, timeout=20) as smtp:
-            check(smtp.sendmail("s@example.org", ["big@brevin.test"], exact) == {},
-                  "size: a message of exactly the size offered is taken")
-        check(server.stored("big") == [stuffed(small), stuffed(exact)],
-              "size: nothing of the big message stays")
+        check(server.stored("big") == [stuffed(small)], "size: nothing of the big message stays")
     finally:
         server.stop()
 
 
-def message(n):
-    return (f"Date: Sun, 06 Dec 2026 12:00:00 +0000\r\nFrom: a@example.org\r\nSubject: fetch {n}\r\n"
-            f"Message-ID: <fetch-{n}@e2e>\r\n\r\nbody {n}\r\n.leading dot\r\n..two dots\r\n.\r\n"
-            "last\r\n").encode()
-
-
 def case_fetchmail(server, tmp):
-    letters = [message(n) for n in range(3)]
+    letters = [(f"Date: Sun, 06 Dec 2026 12:00:00 +0000\r\nFrom: a@example.org\r\nSubject: fetch {n}\r\n"
+                f"Message-ID: <fetch-{n}@e2e>\r\n\r\nbody {n}\r\n.leading dot\r\n..two dots\r\n.\r\n"
+                "last\r\n").encode() for n in range(3)]
     deliver(server, "fetch", *letters)
     home, out = tmp / "fetchmail-home", tmp / "fetchmail-out"
     home.mkdir()
@@ -267,8 +236,7 @@ def case_mutt(server, tmp):
           f"mutt: deleting one message and quitting removes it from the server ({len(left)} left)")
 
 
-CASES = {"inject": case_inject, "ehlo": case_ehlo,
-         "fetchmail": case_fetchmail, "mutt": case_mutt}
+CASES = {"inject": case_inject, "ehlo": case_ehlo, "fetchmail": case_fetchmail, "mutt": case_mutt}
 
 
 def main():
@@ -277,9 +245,8 @@ def main():
     try:
         server = start(tmp / "server")
         try:
-            for name in wanted:
-                if name in CASES:
-                    CASES[name](server, tmp)
+            for name in (n for n in wanted if n in CASES):
+                CASES[name](server, tmp)
             check(server.process.poll() is None, "the server is still running")
         finally:
             server.stop()

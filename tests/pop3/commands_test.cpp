@@ -55,7 +55,7 @@ TEST_F(Pop3Commands, EachLineGetsItsReplyInTurn) {
         {"DELE 4", noMessage},
         {"DELE -4294967295", noMessage},
     };
-    auto client = server.Pop3();
+    auto client = Pop3();
     for (const auto& [line, reply] : steps) {
         SCOPED_TRACE(line);
         client->Send(line + "\r\n");
@@ -67,7 +67,7 @@ TEST_F(Pop3Commands, EachLineGetsItsReplyInTurn) {
     EXPECT_TRUE(Exists(1) && Exists(2) && Exists(3)) << "QUIT or a refused DELE deleted";
 
     // The fifth byte is skipped whatever it is: USERalice names lice.
-    client = server.Pop3();
+    client = Pop3();
     EXPECT_EQ(Command(*client, "USERalice"), kContinue);
     EXPECT_EQ(Command(*client, "PASS lice-pw"), kPassOk);
     EXPECT_EQ(Command(*client, "STAT"), "+OK 0 0\r\n");
@@ -85,7 +85,7 @@ TEST_F(Pop3Commands, TheMailboxOpensOnlyWithThePasswordOfTheLastUser) {
         }
     };
     const std::string wrong = "-ERR this is not the pwd!!!\r\n";
-    auto client = server.Pop3();
+    auto client = Pop3();
     expectLockedOut(*client);
     EXPECT_EQ(Command(*client, "USER alice"), kContinue);
     expectLockedOut(*client);
@@ -114,7 +114,7 @@ TEST_F(Pop3Commands, TheMailboxOpensOnlyWithThePasswordOfTheLastUser) {
 }
 
 TEST_F(Pop3Commands, AnEmptyPasswordOpensNothing) {
-    auto client = server.Pop3();
+    auto client = Pop3();
     EXPECT_EQ(Command(*client, "USER nopw"), kContinue);
     EXPECT_EQ(Command(*client, "PASS "), "-ERR this is not the pwd!!!\r\n");
     EXPECT_EQ(Command(*client, "STAT"), "-ERR Brevin server: not authenticated\r\n");

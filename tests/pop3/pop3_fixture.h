@@ -37,17 +37,6 @@ inline std::string MessageName(unsigned number) {
     return name;
 }
 
-/// The test server with POP3 sessions.
-class Pop3Server : public TestServer {
-public:
-    using TestServer::TestServer;
-
-    /// A session's client, banner read.
-    std::unique_ptr<Client> Pop3() {
-        return Open(std::make_unique<Pop3Session>(Loop(), Options(), Logins()));
-    }
-};
-
 class Pop3Test : public ::testing::Test {
 protected:
     explicit Pop3Test(std::chrono::milliseconds pause = 0ms) : server(pause) {}
@@ -59,13 +48,14 @@ protected:
     }
 
     void TearDown() override {
-        EXPECT_TRUE(WaitUntil([] { return OpenSockets() == 0; }))
+        EXPECT_TRUE(server.WaitUntil([] { return OpenSockets() == 0; }))
             << "a session outlived its client";
     }
 
-    template <typename Fn>
-    bool WaitUntil(Fn done) {
-        return server.WaitUntil(std::move(done));
+    /// A POP3 session's client, banner read.
+    std::unique_ptr<Client> Pop3() {
+        return server.Open(
+            std::make_unique<Pop3Session>(server.Loop(), server.Options(), server.Logins()));
     }
 
     void Put(unsigned number, const std::string& bytes) {
@@ -83,13 +73,13 @@ protected:
     }
 
     std::unique_ptr<Client> LoggedIn() {
-        auto client = server.Pop3();
+        auto client = Pop3();
         EXPECT_EQ(Command(*client, "USER alice"), kContinue);
         EXPECT_EQ(Command(*client, "PASS alice-pw"), kPassOk);
         return client;
     }
 
-    Pop3Server server;
+    TestServer server;
 };
 
 } // namespace brevin::testing

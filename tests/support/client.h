@@ -20,11 +20,22 @@ namespace brevin::testing {
 /// Runs the server's loop for at most this long, or until something is ready.
 using LoopStep = std::function<void(std::chrono::milliseconds most)>;
 
+/// Steps the loop until `done`, for `limit` at most; whether `done` came.
+template <typename Fn>
+bool StepUntil(const LoopStep& step, Fn done,
+               std::chrono::milliseconds limit = std::chrono::seconds(3)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        step(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
 /// A plain blocking TCP client on loopback with time limits, for talking to a server the way
 /// a mail client does. Every read gives up after `timeout` and returns what it has.
 ///
-/// Made over one end of a socketpair with a `LoopStep`, it talks to a session on a loop the
-/// test runs itself: wherever it would wait, it steps that loop instead.
+/// Made with a `LoopStep` (over a connected socket, or -1 to `Connect` later), it talks to a
+/// session on a loop the test runs itself: wherever it would wait, it steps that loop instead.
 class Client {
 public:
     explicit Client(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
@@ -130,51 +141,29 @@ public:
     [[nodiscard]] int Fd() const { return m_fd; }
 
 private:
+    /// Appends what arrives next; false once the time is up or the stream has ended.
     bool Fill(std::chrono::steady_clock::time_point deadline) {
-        if (m_fd < 0 || m_eof) {
-            return false;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        if (m_step) {
-            return FillStepping(deadline);
-        }
-        pollfd p{m_fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        char buffer[65536];
-        const ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            m_eof = true;
-            return false;
-        }
-        m_pending.append(buffer, static_cast<std::size_t>(got));
-        return true;
-    }
-
-    bool FillStepping(std::chrono::steady_clock::time_point deadline) {
-        for (;;) {
+        while (m_fd >= 0 && !m_eof) {
             char buffer[65536];
             const ssize_t got = recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
             if (got > 0) {
                 m_pending.append(buffer, static_cast<std::size_t>(got));
                 return true;
             }
-            if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-                m_eof = true;
-                return false;
-            }
+            m_eof = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return false;
+            if (m_eof || left.count() <= 0) {
+                break;
             }
-            m_step(std::min(left, std::chrono::milliseconds(10)));
+            if (m_step) {
+                m_step(std::min(left, std::chrono::milliseconds(10)));
+            } else {
+                pollfd p{m_fd, POLLIN, 0};
+                poll(&p, 1, static_cast<int>(left.count()));
+            }
         }
+        return false;
     }
 
     int m_fd = -1;

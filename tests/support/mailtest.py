@@ -1,6 +1,6 @@
 """Helpers shared by the Python scripts that run the real program: checks with a summary,
 loopback ports, the profile file, the program started headless, raw SMTP and POP3
-conversations, and the bytes an SMTP client sends for a message.
+conversations, the bytes an SMTP client sends for a message, and running one named case.
 
 Standard library only. A script in a folder next to this one imports it so:
 
@@ -9,9 +9,12 @@ Standard library only. A script in a folder next to this one imports it so:
 """
 
 import poplib
+import shutil
 import signal
 import socket
 import subprocess
+import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -20,16 +23,12 @@ class Checks:
     """Counts checks, prints "ok    WHAT" or "FAIL  WHAT" for each, and sums them up."""
 
     def __init__(self):
-        self.passed = 0
-        self.failed = 0
+        self.passed = self.failed = 0
 
     def __call__(self, ok, what):
-        if ok:
-            self.passed += 1
-            print(f"ok    {what}", flush=True)
-        else:
-            self.failed += 1
-            print(f"FAIL  {what}", flush=True)
+        print(f"{'ok  ' if ok else 'FAIL'}  {what}", flush=True)
+        self.passed += bool(ok)
+        self.failed += not ok
         return ok
 
     def summary(self):
@@ -49,16 +48,25 @@ def free_port():
         return s.getsockname()[1]
 
 
+def wait_until(done, limit=10.0, pause=0.05):
+    """Whether `done()` came true within `limit` seconds, asked every `pause` seconds."""
+    deadline = time.monotonic() + limit
+    while not done():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(pause)
+    return True
+
+
 def wait_for_port(port, host="127.0.0.1", limit=10.0):
     """True once something accepts connections on host:port, False after `limit` seconds."""
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
+    def accepts():
         try:
             with socket.create_connection((host, port), timeout=1):
                 return True
         except OSError:
-            time.sleep(0.05)
-    return False
+            return False
+    return wait_until(accepts, limit)
 
 
 def stuffed(message: bytes) -> bytes:
@@ -88,14 +96,15 @@ def write_profile(workdir, store, users, newline="\n"):
 
 
 class Server:
-    """The program headless in `workdir` on free loopback ports (`ports` names them as its
-    --NAME-port options do), with a profile for `users` (name -> (folder, password)) and its
-    store in `store` (workdir/store unless given). Standard error goes to workdir/stderr.log,
-    fresh for each start. Started at once, waiting for every port, unless `start` is False."""
+    """The program in `workdir` on free loopback ports (`ports` names them as its --NAME-port
+    options do), with a profile for `users` (name -> (folder, password)) and its store in
+    `store` (workdir/store unless given): headless unless told otherwise, on `address` (none:
+    the program's own choice). Standard error goes to workdir/stderr.log, fresh for each start.
+    Started at once, waiting for every port, unless `start` is False."""
 
-    def __init__(self, binary, workdir, users, *extra, ports=("smtp", "pop3"),
-                 address="127.0.0.1", store=None, wrapper=(), preexec=None, start=True):
-        self.binary, self.extra, self.address = binary, list(extra), address
+    def __init__(self, binary, workdir, users, *extra, ports=("smtp", "pop3"), address="127.0.0.1",
+                 store=None, wrapper=(), preexec=None, env=None, headless=True, start=True):
+        self.binary, self.extra, self.address, self.env = binary, list(extra), address, env
         self.wrapper, self.preexec, self.users = list(wrapper), preexec, users
         self.workdir = Path(workdir)
         self.workdir.mkdir(parents=True, exist_ok=True)
@@ -103,42 +112,44 @@ class Server:
         write_profile(self.workdir, self.store, users)
         self.ports = {name: free_port() for name in ports}
         self.smtp_port, self.pop3_port = self.ports.get("smtp"), self.ports.get("pop3")
-        self.process = None
-        if start:
-            self.start()
-
-    def start(self, wait=True):
-        command = [*self.wrapper, self.binary, "--headless", "--address", self.address, *self.extra]
+        self.log = self.workdir / "stderr.log"
+        options = ["--headless"] * headless + ["--address", address] * bool(address)
+        self.command = [*self.wrapper, binary, *options, *self.extra]
         for name, port in self.ports.items():
-            command += [f"--{name}-port", str(port)]
+            self.command += [f"--{name}-port", str(port)]
         # Submission listens by default on privileged ports: closed unless a test asks for it.
         for name in ("submission", "smtps"):
             if name not in self.ports:
-                command += [f"--{name}-port", "0"]
-        with open(self.workdir / "stderr.log", "w") as log:
-            self.process = subprocess.Popen(command, cwd=self.workdir, stderr=log,
-                                            preexec_fn=self.preexec)
+                self.command += [f"--{name}-port", "0"]
+        self.process = None
+        if start:
+            self.start(wait=bool(address))
+
+    def start(self, wait=True):
+        with open(self.log, "w") as log:
+            self.process = subprocess.Popen(self.command, cwd=self.workdir, stderr=log,
+                                            preexec_fn=self.preexec, env=self.env)
         if wait and not all(wait_for_port(p, self.address) for p in self.ports.values()):
             self.stop()
             raise RuntimeError(f"the server did not start listening: {self.stderr()[-600:]}")
 
     def stderr(self):
-        return (self.workdir / "stderr.log").read_text(errors="replace")
+        return self.log.read_text(errors="replace")
+
+    def lines(self):
+        return self.stderr().splitlines()
 
     def log_line(self, prefix, limit=10.0):
         """The first line of standard error starting with `prefix`, waited for up to `limit` s."""
-        deadline = time.monotonic() + limit
-        while True:
-            done = self.process.poll() is not None or time.monotonic() > deadline
-            found = [l for l in self.stderr().splitlines() if l.startswith(prefix)]
-            if found or done:
-                return found[0] if found else ""
-            time.sleep(0.05)
+        found = lambda: [l for l in self.lines() if l.startswith(prefix)]
+        wait_until(lambda: found() or self.process.poll() is not None, limit)
+        return (found() or [""])[0]
 
     def stop(self, sig=signal.SIGTERM):
+        """Its exit status once `sig` ended it."""
         if self.process and self.process.poll() is None:
             self.process.send_signal(sig)
-            self.process.wait(timeout=10)
+        return self.process.wait(timeout=20) if self.process else None
 
     def messages(self, user):
         """The message files in `user`'s folder, by name."""
@@ -150,25 +161,25 @@ class Server:
 
     def pop(self, user, **tls):
         """poplib logged in as `user`: POP3_SSL when given a `context`."""
-        if tls:
-            pop = poplib.POP3_SSL(self.address, self.ports["pop3s"], timeout=20, **tls)
-        else:
-            pop = poplib.POP3(self.address, self.pop3_port, timeout=20)
+        pop = (poplib.POP3_SSL(self.address, self.ports["pop3s"], timeout=20, **tls) if tls
+               else poplib.POP3(self.address, self.pop3_port, timeout=20))
         pop.user(user)
         pop.pass_(self.users[user][1])
         return pop
 
 
 class Conversation:
-    """A raw client on one connection, read a CR LF line at a time."""
+    """A raw client on one connection, read a CR LF line at a time; with `greeted`, the banner
+    is read (into `banner`) first."""
 
-    def __init__(self, port, host="127.0.0.1", timeout=10, source=None):
+    def __init__(self, port, host="127.0.0.1", timeout=10, source=None, greeted=False):
         self.sock = socket.socket()
         self.sock.settimeout(timeout)
         if source:
             self.sock.bind((source, 0))
         self.sock.connect((host, port))
         self.buffer = b""
+        self.banner = self.line() if greeted else None
 
     def line(self):
         """The next line without its CR LF; ConnectionError when the server closes first."""
@@ -184,20 +195,14 @@ class Conversation:
         self.sock.sendall(text.encode() + b"\r\n")
         return self.line()
 
-    def login(self, user, password):
-        """POP3 USER and PASS; the answer to PASS."""
-        self.command(f"USER {user}")
-        return self.command(f"PASS {password}")
-
     def close(self):
         self.sock.close()
 
 
 def deliver(port, user, data):
     """One SMTP transaction over a raw socket; its final reply."""
-    c = Conversation(port)
+    c = Conversation(port, greeted=True)
     try:
-        c.line()
         for line in ("HELO test", "MAIL FROM:<f@x>", f"RCPT TO:<{user}@brevin>"):
             if not c.command(line).startswith("250"):
                 return f"{line} refused"
@@ -207,3 +212,19 @@ def deliver(port, user, data):
         return c.line()
     finally:
         c.close()
+
+
+def run_case(cases, name=None):
+    """Runs `name` (the second argument unless given) of `cases` (a script's globals, whose
+    case_NAME functions take a fresh temporary folder); a crash of the harness is a failure,
+    never a pass. Returns the exit status."""
+    name = name or sys.argv[2]
+    tmp = Path(tempfile.mkdtemp(prefix=f"brevin-{name}-"))
+    try:
+        cases[f"case_{name}"](tmp)
+    except Exception as error:
+        check(False, f"{name}: {type(error).__name__}: {error}")
+    finally:
+        subprocess.run(["umount", "-l", str(tmp)], capture_output=True)
+        shutil.rmtree(tmp, ignore_errors=True)
+    return check.summary()

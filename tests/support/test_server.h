@@ -115,11 +115,7 @@ public:
     /// Runs the loop until `done`, for three seconds at most.
     template <typename Fn>
     bool WaitUntil(Fn done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (!done() && std::chrono::steady_clock::now() < deadline) {
-            Step(std::chrono::milliseconds(10));
-        }
-        return done();
+        return StepUntil([this](std::chrono::milliseconds most) { Step(most); }, std::move(done));
     }
 
     /// Closes every session still open, as the server does at exit.

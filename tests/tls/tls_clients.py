@@ -2,7 +2,7 @@
 """Real clients over TLS against the program, headless on loopback, with the certificate it
 generates on its first start. One CTest test per case:
 
-  python     smtplib STARTTLS and SMTP_SSL deliver; poplib STLS and POP3_SSL collect
+  python     smtplib SMTP_SSL delivers, poplib POP3_SSL collects
   pipelined  commands sent in the same write as STARTTLS / STLS are never carried out
   require    --require-tls: plain sessions are refused mail and logins, upgraded ones are not
   fetchmail, mpop, msmtp, curl, swaks
@@ -15,17 +15,15 @@ Usage: tls_clients.py BREVIN_BINARY CASE
 import hashlib
 import os
 import poplib
-import shutil
 import smtplib
 import socket
 import ssl
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import Server, check, stuffed  # noqa: E402
+from mailtest import Server, check, run_case, stuffed  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 HOST = "127.0.0.1"
@@ -81,45 +79,32 @@ def run(args, what, **kwargs):
 
 
 def case_python(server, tmp):
-    sent = [message("starttls"), message("implicit", "alice@brevin.test")]
-    with smtplib.SMTP(HOST, server.ports["smtp"], timeout=20) as smtp:
-        smtp.starttls(context=server.context())
-        smtp.sendmail("sender@example.org", ["alice@brevin.test"], sent[0])
-    with smtplib.SMTP_SSL(HOST, server.ports["smtps"], timeout=20, context=server.context()) as smtp:
-        smtp.login("alice", "alice-pw")  # submission: the sender logs in
-        smtp.sendmail("alice@brevin.test", ["alice@brevin.test"], sent[1])
-    check(server.stored() == sorted(stuffed(m) for m in sent), "smtplib STARTTLS and SMTP_SSL deliver")
-
-    got = []
-    pop = poplib.POP3(HOST, server.ports["pop3"], timeout=20)
-    pop.stls(context=server.context())
-    pop.user("alice")
-    pop.pass_("alice-pw")
-    for n, pop in ((1, pop), (2, server.pop("alice", context=server.context()))):
-        got.append(b"\r\n".join(pop.retr(n)[1]) + b"\r\n")
-        pop.quit()
-    check(sorted(got) == sorted(sent), "poplib STLS and POP3_SSL collect byte for byte")
+    # STARTTLS and STLS with smtplib and poplib are the business of --require-tls.
+    sent = [message("implicit", "alice@brevin.test"), message("implicit-2", "alice@brevin.test")]
+    for data in sent:
+        with smtplib.SMTP_SSL(HOST, server.ports["smtps"], timeout=20, context=server.context()) as smtp:
+            smtp.login("alice", "alice-pw")  # submission: the sender logs in
+            smtp.sendmail("alice@brevin.test", ["alice@brevin.test"], data)
+    check(server.stored() == sorted(stuffed(m) for m in sent), "smtplib SMTP_SSL delivers")
+    pop = server.pop("alice", context=server.context())
+    got = [b"\r\n".join(pop.retr(n)[1]) + b"\r\n" for n in (1, 2)]
+    pop.quit()
+    check(sorted(got) == sorted(sent), "poplib POP3_SSL collects byte for byte")
 
 
 # ---- pipelined commands after the upgrade request ----
 
 
-def read_line(sock):
-    """One reply line, read a byte at a time so that nothing after it is taken."""
-    line = b""
-    while not line.endswith(b"\n") and len(line) < 1000:
-        byte = sock.recv(1)
-        if not byte:
-            break
-        line += byte
-    return line
-
-
 def read_reply(sock):
-    """One SMTP reply, all its lines."""
-    lines = [read_line(sock)]
-    while lines[-1][3:4] == b"-" and len(lines) < 100:
-        lines.append(read_line(sock))
+    """One reply, all its lines, read a byte at a time so that nothing after it is taken."""
+    lines = [b""]
+    while len(lines) < 100 and len(lines[-1]) < 1000:
+        byte = sock.recv(1)
+        lines[-1] += byte
+        if not byte or byte == b"\n" and lines[-1][3:4] != b"-":
+            break
+        if byte == b"\n":
+            lines.append(b"")
     return lines
 
 
@@ -127,48 +112,38 @@ def upgrade(server, port, before, request, ready):
     """Sends `before` line by line, then `request` in one write; returns the TLS socket once the
     reply `ready` came (None when the handshake failed: stray plain bytes would make it fail)."""
     raw = socket.create_connection((HOST, port), timeout=20)
-    read_line(raw)  # greeting
-    for line in before:
+    for line in [b"", *before, request]:
         raw.sendall(line)
-        read_reply(raw)
-    raw.sendall(request)
-    answer = read_line(raw)
-    if not answer.startswith(ready):
-        print(f"      {request!r} was answered {answer!r}")
-        raw.close()
-        return None
+        answer = read_reply(raw)[0]  # the greeting first
     try:
-        return server.context().wrap_socket(raw, server_hostname=HOST)
+        if answer.startswith(ready):
+            return server.context().wrap_socket(raw, server_hostname=HOST)
+        print(f"      {request!r} was answered {answer!r}")
     except (ssl.SSLError, OSError) as error:
         print(f"      after {answer!r} the handshake failed: {error}")
-        raw.close()
-        return None
+    raw.close()
+    return None
 
 
 def case_pipelined(server, tmp):
-    tls = upgrade(server, server.ports["smtp"], [b"EHLO client\r\n"],
-                  b"STARTTLS\r\nMAIL FROM:<x@y>\r\n", b"220 ")
-    firsts = []
-    if tls is not None:
-        for line in (b"EHLO client\r\n", b"MAIL FROM:<a@b.test>\r\n", b"QUIT\r\n"):
-            tls.sendall(line)
-            firsts.append(read_reply(tls)[0][:4])
-        tls.close()
     # Had the pipelined MAIL been carried out, its one-line reply would come before EHLO's
-    # several lines, and the fresh MAIL would be refused.
-    check(firsts == [b"250-", b"250 ", b"221 "],
-          f"SMTP: the MAIL pipelined after STARTTLS is not answered, a fresh one works ({firsts})")
-
-    tls = upgrade(server, server.ports["pop3"], [], b"STLS\r\nUSER alice\r\n", b"+OK")
-    replies = []
-    if tls is not None:
-        for line in (b"PASS alice-pw\r\n", b"USER alice\r\n", b"PASS alice-pw\r\n", b"QUIT\r\n"):
-            tls.sendall(line)
-            replies.append(read_line(tls).split(b" ")[0])
-        tls.close()
-    # The pipelined USER forgotten: PASS alone is refused.
-    check(replies == [b"-ERR", b"+OK", b"+OK", b"+OK"],
-          f"POP3: the USER pipelined after STLS is forgotten, a fresh one works ({replies})")
+    # several lines, and the fresh MAIL would be refused; without the pipelined USER, PASS alone
+    # is refused.
+    for port, before, request, ready, lines, expected, what in (
+            ("smtp", [b"EHLO client\r\n"], b"STARTTLS\r\nMAIL FROM:<x@y>\r\n", b"220 ",
+             (b"EHLO client\r\n", b"MAIL FROM:<a@b.test>\r\n", b"QUIT\r\n"),
+             [b"250-", b"250 ", b"221 "], "SMTP: the MAIL pipelined after STARTTLS is not answered"),
+            ("pop3", [], b"STLS\r\nUSER alice\r\n", b"+OK",
+             (b"PASS alice-pw\r\n", b"USER alice\r\n", b"PASS alice-pw\r\n", b"QUIT\r\n"),
+             [b"-ERR", b"+OK ", b"+OK ", b"+OK "], "POP3: the USER pipelined after STLS is forgotten")):
+        tls = upgrade(server, server.ports[port], before, request, ready)
+        firsts = []
+        if tls is not None:
+            for line in lines:
+                tls.sendall(line)
+                firsts.append(read_reply(tls)[0][:4])
+            tls.close()
+        check(firsts == expected, f"{what}, a fresh one works ({firsts})")
 
 
 # ---- --require-tls ----
@@ -339,25 +314,16 @@ def case_submission(server, tmp):
     check(ok and len(server.stored("bob")) == before + 1, "mutt logs in and delivers")
 
 
-CASES = {"submission": case_submission, "python": case_python, "pipelined": case_pipelined, "require": case_require,
-         "fetchmail": case_fetchmail, "mpop": case_mpop, "msmtp": case_msmtp,
-         "curl": case_curl, "swaks": case_swaks}
 
-
-def main():
+def serve(tmp):
     case = sys.argv[2]
-    tmp = Path(tempfile.mkdtemp(prefix="brevin-tls-clients-"))
+    server = TlsServer(tmp, *(["--require-tls"] if case == "require" else []))
     try:
-        server = TlsServer(tmp, *(["--require-tls"] if case == "require" else []))
-        try:
-            CASES[case](server, tmp)
-            check(server.process.poll() is None, "the server is still running")
-        finally:
-            server.stop()
-        return check.summary()
+        globals()[f"case_{case}"](server, tmp)
+        check(server.process.poll() is None, "the server is still running")
     finally:
-        shutil.rmtree(tmp, ignore_errors=True)
+        server.stop()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_case({f"case_{sys.argv[2]}": serve}))

@@ -20,11 +20,10 @@ import ssl
 import stat
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import Server, check, wait_for_port  # noqa: E402
+from mailtest import Server, check, run_case, wait_for_port  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 PREFIX = "TLS: certificate SHA-256 fingerprint "
@@ -101,15 +100,13 @@ def check_renames_flushed(workdir):
 def case_admin(workdir):
     other = workdir / "other"
     other.mkdir()
-    subprocess.run([BINARY, "tls", "fingerprint"], cwd=workdir, capture_output=True, timeout=30)
-    subprocess.run([BINARY, "tls", "fingerprint"], cwd=other, capture_output=True, timeout=30)
-    bad = {
-        "missing certificate": (["--tls-cert", "missing.pem", "--tls-key", "brevin-key.pem"],
-                                "cannot read the TLS certificate missing.pem"),
-        "mismatched key": (["--tls-cert", "brevin-cert.pem", "--tls-key", "other/brevin-key.pem"],
-                           "does not match the certificate"),
-    }
-    for what, (args, words) in bad.items():
+    for folder in (workdir, other):
+        subprocess.run([BINARY, "tls", "fingerprint"], cwd=folder, capture_output=True, timeout=30)
+    for what, args, words in (
+            ("missing certificate", ["--tls-cert", "missing.pem", "--tls-key", "brevin-key.pem"],
+             "cannot read the TLS certificate missing.pem"),
+            ("mismatched key", ["--tls-cert", "brevin-cert.pem", "--tls-key", "other/brevin-key.pem"],
+             "does not match the certificate")):
         server = start(workdir, *args)
         try:
             status = server.process.wait(timeout=10)
@@ -134,13 +131,5 @@ def case_unwritable(workdir):
     check("not started : SMTPS port" in message, "the implicit-TLS ports say why they are missing")
 
 
-def main():
-    case = sys.argv[2]
-    with tempfile.TemporaryDirectory(prefix="brevin-tls-") as folder:
-        cases = {"generated": case_generated, "admin": case_admin, "unwritable": case_unwritable}
-        cases[case](Path(folder))
-    return check.summary()
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_case(globals()))
