@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <sys/statvfs.h>
 
@@ -232,6 +233,8 @@ void SmtpSession::Helo(std::string_view text) {
         .Add("command", extended ? "EHLO" : "HELO")
         .Add("name", name);
     m_greeted = true;
+    m_extended = extended;
+    m_heloName = name.substr(0, 255);
     if (extended) {
         Ehlo();
     } else {
@@ -478,7 +481,8 @@ void SmtpSession::Mail(std::string_view line) {
             ReplyLine(kNotYourSender);
             return;
         }
-        Transaction(); // begun here, so that RCPT does not check the disk again
+        // begun here, so that RCPT does not check the disk again
+        Transaction().reversePath = from.empty() ? "<>" : std::string(from);
         LogEvent("smtp", "sender").Add("session", Id()).Add("from", from);
     } else if (!m_loggedIn.empty()) {
         ReplyLine(kNotYourSender);
@@ -566,6 +570,9 @@ void SmtpSession::MessageFileOpened(IncomingMessage message) {
         ResumeAfterPause(DiskFull(error) ? kNoFileDiskFull : kNoFile);
         return;
     }
+    const std::string trace = TraceLines(transaction);
+    transaction.delivery.message.Append(trace);
+    transaction.traceBytes = transaction.delivery.message.ClientSize();
     m_endOfData.Reset();
     EnterDataPhase();
     ResumeAfterPause(kStartData);
@@ -590,7 +597,7 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
         // offered in EHLO is taken. Until the end has come, the last few bytes may yet turn out
         // to be the closing line: only what is part of the message whatever follows counts.
         constexpr std::uint64_t kUndecided = 4;
-        const std::uint64_t counted = message.ClientSize();
+        const std::uint64_t counted = message.ClientSize() - transaction.traceBytes;
         const std::uint64_t size = end ? counted : counted - std::min(counted, kUndecided);
         if (m_limits.maxMessageSize > 0 && size > m_limits.maxMessageSize) {
             transaction.tooBig = true;
@@ -604,6 +611,40 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
         FinishMessage();
     }
     return {used, end.has_value()};
+}
+
+// A forged message can be traced from itself: the client's own name for itself, its address,
+// whether it was encrypted and who logged in, as RFC 3848 names the protocol.
+std::string SmtpSession::TraceLines(const SmtpTransaction& transaction) const {
+    std::string protocol = m_extended ? "ESMTP" : "SMTP";
+    if (m_extended && IsEncrypted()) {
+        protocol += 'S';
+    }
+    if (m_extended && !m_loggedIn.empty()) {
+        protocol += 'A';
+    }
+    // A HELO name with control characters or blanks would break the header: it is shown
+    // only up to the first.
+    std::string_view helo = m_heloName;
+    const auto bad = std::ranges::find_if(
+        helo, [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7F; });
+    helo = helo.substr(0, static_cast<std::size_t>(bad - helo.begin()));
+    char date[64];
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S %z", &local);
+    std::string trace =
+        "Return-Path: " +
+        (transaction.reversePath.empty() ? std::string("<>") : transaction.reversePath) + "\r\n";
+    trace += "Received: from " + std::string(helo.empty() ? "unknown" : helo) + " (" +
+             std::string(ClientEndpoint()) + ")\r\n\tby " + OfficialHostName() + " (Brevin) with " +
+             protocol;
+    if (!m_loggedIn.empty()) {
+        trace += " (authenticated as " + m_loggedIn + ")";
+    }
+    trace += "\r\n\tid " + std::to_string(Id()) + "; " + date + "\r\n";
+    return trace;
 }
 
 // The header ends at the first empty line; a header past any reasonable size counts as ended,

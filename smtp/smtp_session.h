@@ -42,10 +42,12 @@ struct SmtpRules {
 /// One mail transaction: made at MAIL (or at the first RCPT of a client that skips MAIL) and
 /// dropped at RSET, at the next MAIL, or once its message has been filed.
 struct SmtpTransaction {
+    std::string reversePath;             // MAIL's address as given, "<>" for none
     std::vector<std::string> recipients; // user names, in RCPT order
     std::string lastFolder;              // full path of the last recipient's mailbox
     Delivery delivery;                   // the message being received or filed
     std::uint64_t dataBytes = 0;         // received so far
+    std::uint64_t traceBytes = 0;        // of the file: the trace lines written before the data
     bool tooBig = false;                 // past the size limit: read on, keep nothing
     std::string header;                  // after a login: the message's header, to check From:
     bool headerComplete = false;
@@ -163,6 +165,8 @@ private:
     void FinishMessage();
     /// The delivery queue's answer: the final reply.
     void MessageFiled(const Delivery& result);
+    /// The lines that begin every stored message (RFC 5321 4.4): who sent it, from where.
+    [[nodiscard]] std::string TraceLines(const SmtpTransaction& transaction) const;
     /// The transaction under way, made when a command needs one.
     SmtpTransaction& Transaction();
     /// After a login: gathers the message's header from the data, to check its From: at the
@@ -177,7 +181,9 @@ private:
     LoginGuard& m_logins;
     SmtpLimits m_limits;
     SmtpRules m_rules;
-    bool m_greeted = false; // HELO or EHLO came
+    bool m_greeted = false;  // HELO or EHLO came
+    bool m_extended = false; // the greeting was EHLO
+    std::string m_heloName;  // as the client gave it, for the trace
     AuthStep m_authStep = AuthStep::None;
     std::string m_mechanism; // of the AUTH under way or done
     std::string m_authUser;  // LOGIN's user name, until its password comes

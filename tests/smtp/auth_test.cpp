@@ -2,6 +2,7 @@
 // envelope sender and the From: of every message are the user's own, or nothing is filed.
 
 #include "base/base64.h"
+#include "base/host_name.h"
 #include "base/log.h"
 #include "smtp_fixture.h"
 
@@ -117,6 +118,24 @@ TEST_F(SmtpAuth, TheSenderIsTheUser) {
 
     EXPECT_EQ(AsAnn(*client, "From: Ann (boss@office) <ann@office>\r\n\r\nhi\r\n.\r\n"), kOk);
     EXPECT_EQ(TakeFiles().size(), 1U);
+}
+
+// The stored file begins with where the message came from, then holds it byte for byte.
+TEST_F(SmtpAuth, EveryMessageBeginsWithItsTrace) {
+    auto client = LoggedIn();
+    const std::string data = "From: ann@office\r\n\r\nhi\r\n.\r\n";
+    ASSERT_EQ(AsAnn(*client, data), kOk);
+    std::string stored;
+    for (const auto& entry : std::filesystem::directory_iterator(server.StoreRoot() / "bob")) {
+        stored = ReadFile(entry.path());
+    }
+    const std::string received = "Return-Path: <ann@office>\r\nReceived: from laptop (";
+    ASSERT_TRUE(stored.starts_with(received)) << stored;
+    const std::string by =
+        ")\r\n\tby " + OfficialHostName() + " (Brevin) with ESMTPA (authenticated as ann)\r\n\tid ";
+    EXPECT_NE(stored.find(by), std::string::npos) << stored;
+    EXPECT_TRUE(stored.ends_with("\r\n" + data)) << stored;
+    EXPECT_EQ(WithoutTrace(stored), data);
 }
 
 TEST_F(SmtpAuth, SubmissionTakesMailOnlyAfterALogin) {

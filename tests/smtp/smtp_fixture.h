@@ -27,6 +27,20 @@ inline const std::string kNoSuchUser = "550 Brevin Server : NO Such User\r\n";
 inline const std::string kNoRecipients = "554 Brevin Server : No valid recipients\r\n";
 inline const std::string kNotFiled = "451 error. Brevin Server ready \r\n";
 
+/// A stored message without the Return-Path: and Received: lines the server put before it.
+inline std::string WithoutTrace(std::string data) {
+    for (const std::string_view field : {"Return-Path: ", "Received: "}) {
+        if (data.starts_with(field)) {
+            std::size_t end = data.find("\r\n") + 2;
+            while (end < data.size() && data[end] == '\t') {
+                end = data.find("\r\n", end) + 2;
+            }
+            data.erase(0, end);
+        }
+    }
+    return data;
+}
+
 /// The test server with SMTP sessions and the delivery queue they file through.
 class SmtpServer : public TestServer {
 public:
@@ -87,7 +101,7 @@ protected:
              std::filesystem::recursive_directory_iterator(server.StoreRoot())) {
             if (entry.is_regular_file()) {
                 files[entry.path().lexically_relative(server.StoreRoot()).string()] =
-                    ReadFile(entry.path());
+                    WithoutTrace(ReadFile(entry.path()));
             }
         }
         for (const auto& [path, bytes] : files) {

@@ -78,6 +78,25 @@ def stuffed(message: bytes) -> bytes:
     return b"".join((b"." + l if l.startswith(b".") else l) + b"\r\n" for l in lines) + b".\r\n"
 
 
+def without_trace(data: bytes) -> bytes:
+    """A message without the Return-Path: and Received: lines the server put before it."""
+    for field in (b"Return-Path: ", b"Received: "):
+        if data.startswith(field):
+            end = data.index(b"\r\n") + 2
+            while data[end:end + 1] == b"\t":
+                end = data.index(b"\r\n", end) + 2
+            data = data[end:]
+    return data
+
+
+def without_trace_lines(lines):
+    """`lines` (a retrieval's, line ends dropped) without the server's trace lines."""
+    while lines and (lines[0].startswith((b"Return-Path: ", b"Received: "))
+                     or (lines[0].startswith(b"\t") and len(lines) > 1)):
+        lines = lines[1:]
+    return lines
+
+
 def write_profile(workdir, store, users, newline="\n"):
     """Writes brevin.INI into `workdir` for `users` (name -> (folder, password)) with its
     store at `store`, and makes each user's folder. Returns the profile's path. Passwords go
@@ -157,7 +176,8 @@ class Server:
         return sorted(f for f in folder.iterdir() if f.name.lower().endswith(".bvn"))
 
     def stored(self, user):
-        return [f.read_bytes() for f in self.messages(user)]
+        """The stored messages as their senders sent them: without the server's trace lines."""
+        return [without_trace(f.read_bytes()) for f in self.messages(user)]
 
     def pop(self, user, **tls):
         """poplib logged in as `user`: POP3_SSL when given a `context`."""
