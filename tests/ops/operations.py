@@ -17,6 +17,7 @@
 Usage: operations.py BREVIN_BINARY CASE
 """
 
+import base64
 import os
 import poplib
 import re
@@ -144,6 +145,10 @@ def case_fail2ban(work):
     server = Server(work, "--max-sessions", "2")
     traffic(server)
     traffic(server)
+    with smtplib.SMTP("127.0.0.1", server.smtp, timeout=30) as smtp:  # a wrong SMTP login
+        smtp.ehlo()
+        check(smtp.docmd("AUTH", "PLAIN " + base64.b64encode(b"\0ann\0wrong").decode())[0] == 535,
+              "a wrong AUTH is refused")
     # One session more than the limit allows: refused, and logged for fail2ban.
     held = [socket.create_connection(("127.0.0.1", server.smtp), timeout=10) for _ in range(3)]
     check(held[2].recv(100).startswith(b"421"), "the third session is refused")
@@ -151,11 +156,11 @@ def case_fail2ban(work):
         s.close()
     server.stop()
     lines = server.lines()
-    failed_logins = [l for l in lines if l.startswith("pop3 login") and "failed=yes" in l]
+    failed_logins = [l for l in lines if l.startswith(("pop3 login", "smtp login")) and "failed=yes" in l]
     refused = [l for l in lines if " refused " in f" {l}" and "failed=yes" in l]
     out = server.fail2ban("msg")
     matched = [l for l in out.stdout.splitlines() if l.strip()]
-    check(out.returncode == 0 and len(failed_logins) == 2, "two failed logins logged")
+    check(out.returncode == 0 and len(failed_logins) == 3, "three failed logins logged, one SMTP")
     check(len(refused) >= 1, "the refusal is logged")
     check(len(matched) == len(failed_logins) + len(refused),
           f"fail2ban matches {len(matched)} lines, the failed logins and the refusals")
