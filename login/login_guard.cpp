@@ -37,7 +37,8 @@ struct LoginGuard::Attempt {
     std::string service;
     ClientAddress host{};
     std::string user;
-    std::string mailbox; // when the user has one
+    std::string mailbox;      // when the user has one
+    bool unavailable = false; // the profile could not be read
     bool penalised = false;
     bool holdsHost = false;      // counts as waiting for its host
     bool holdsAccount = false;   // counts as waiting for its account
@@ -88,6 +89,7 @@ LoginTicket LoginGuard::Check(std::string_view service, ClientAddress client, st
     attempt->answer = std::move(answer);
     // The profile is read here, on the loop, so that the worker only hashes.
     std::optional<std::string> stored;
+    attempt->unavailable = !m_users.Profile().Readable();
     if (auto record = m_users.Find(user); record && !record->folder.empty()) {
         attempt->mailbox = m_users.FolderPath(record->folder);
         if (!record->password.empty()) {
@@ -175,7 +177,9 @@ void LoginGuard::Checked(std::uint64_t id, bool matched) {
     }
     Attempt& attempt = *found->second;
     attempt.matched = matched;
-    if (matched) {
+    if (attempt.unavailable) {
+        // Nobody guessed wrong: the server could not look.
+    } else if (matched) {
         Trust(attempt);
     } else {
         CountFailure(attempt);
@@ -199,7 +203,9 @@ void LoginGuard::Settle(std::uint64_t id) {
     }
     LoginResult result;
     result.penalised = attempt->penalised;
-    if (attempt->mailbox.empty()) {
+    if (attempt->unavailable) {
+        result.verdict = LoginVerdict::Unavailable;
+    } else if (attempt->mailbox.empty()) {
         result.verdict = LoginVerdict::UnknownUser;
     } else if (*attempt->matched) {
         result.verdict = LoginVerdict::Accepted;

@@ -22,6 +22,7 @@ enum class LoginVerdict : std::uint8_t {
     Accepted,    ///< the user's own password
     Refused,     ///< a user with a mailbox, but not its password (or it has none)
     UnknownUser, ///< nobody of that name has a mailbox
+    Unavailable, ///< the profile could not be read: nothing was checked, nothing counted
 };
 
 struct LoginResult {

@@ -156,10 +156,17 @@ void Pop3Session::PasswordChecked(const LoginResult& result) {
         if (accepted) {
             login.Add("messages", m_mailbox.Count());
         } else {
+            if (result.verdict == LoginVerdict::Unavailable) {
+                login.Add("reason", "profile unreadable"); // not the client's fault: no ban
+            }
             login.Failed();
         }
     }
-    const std::string_view reply = accepted ? kPassOk : kPassWrong;
+    const std::string_view reply =
+        accepted ? kPassOk
+        : result.verdict == LoginVerdict::Unavailable
+            ? "-ERR Brevin server: cannot check the password now, try again later"
+            : kPassWrong;
     if (result.penalised) {
         Resume(reply);
     } else {

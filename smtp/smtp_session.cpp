@@ -419,12 +419,16 @@ void SmtpSession::CheckLogin(std::string user, std::string_view password) {
 
 void SmtpSession::LoginChecked(const LoginResult& result) {
     const bool accepted = result.verdict == LoginVerdict::Accepted;
+    const bool unavailable = result.verdict == LoginVerdict::Unavailable;
     {
         LogEvent login("smtp", "login");
         login.Add("user", m_authUser)
             .Add("client", ClientEndpoint())
             .Add("mechanism", m_mechanism)
             .Add("session", Id());
+        if (unavailable) {
+            login.Add("reason", "profile unreadable"); // not the client's fault: no ban
+        }
         if (!accepted) {
             login.Failed();
         }
@@ -433,7 +437,10 @@ void SmtpSession::LoginChecked(const LoginResult& result) {
         m_loggedIn = std::exchange(m_authUser, std::string());
     }
     m_authUser.clear();
-    const std::string_view reply = accepted ? kLoggedIn : kLoginFailed;
+    const std::string_view reply = accepted      ? kLoggedIn
+                                   : unavailable ? "454 4.7.0 Brevin Server : Temporary "
+                                                   "authentication failure, try again later"
+                                                 : kLoginFailed;
     if (result.penalised) {
         Resume(reply);
     } else {

@@ -80,6 +80,9 @@ public:
     Entries(std::string_view section) const;
     /// The key names of `section` in file order; empty when the file or section is missing.
     [[nodiscard]] std::vector<std::string> Keys(std::string_view section) const;
+    /// Whether the file can be read now: false when it is missing, not a regular file, or
+    /// unreadable, so that a caller can tell "nobody of that name" from "cannot tell".
+    [[nodiscard]] bool Readable() const { return Load() != nullptr; }
     /// False when the file could not be replaced; the old file is then left intact.
     bool Write(std::string_view section, std::string_view key, std::string_view value);
     /// Removes a key; true when the file no longer holds it.

@@ -98,6 +98,23 @@ TEST_F(SmtpAuth, EachStepOfTheExchangeHasItsReply) {
     EXPECT_EQ(Ehlo(*client).find("AUTH"), std::string::npos) << "offered once logged in";
 }
 
+// A profile that cannot be read is the server's trouble: a passing failure, counted against
+// nobody.
+TEST_F(SmtpAuth, AnUnreadableProfileIsTemporary) {
+    const auto profile = server.Dir() / "brevin.INI";
+    std::filesystem::rename(profile, server.Dir() / "away.INI");
+    std::filesystem::create_directory(profile);
+    auto client = server.Smtp();
+    Ehlo(*client);
+    EXPECT_EQ(Command(*client, "AUTH PLAIN " + Plain("", "ann", "a")),
+              "454 4.7.0 Brevin Server : Temporary authentication failure, try again later\r\n");
+    std::filesystem::remove(profile);
+    std::filesystem::rename(server.Dir() / "away.INI", profile);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Command(*client, "AUTH PLAIN " + Plain("", "ann", "a")), kLoggedIn);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << "the failure was counted";
+}
+
 TEST_F(SmtpAuth, NotInsideATransaction) {
     auto client = server.Smtp();
     Ehlo(*client);
