@@ -85,6 +85,9 @@ TEST_F(SmtpAuth, EachStepOfTheExchangeHasItsReply) {
         << "one zero byte too few";
     EXPECT_EQ(Command(*client, "AUTH PLAIN " + Plain("bob", "ann", "a")),
               "535 5.7.8 Brevin Server : Cannot act for another user\r\n");
+    EXPECT_EQ(Command(*client, "AUTH PLAIN " + std::string(10240, 'A')),
+              "500 Brevin Server : line too long\r\n");
+    EXPECT_EQ(Command(*client, "NOOP"), kOk) << "the rest of the long line was taken for commands";
     EXPECT_EQ(Command(*client, "AUTH LOGIN"), "334 VXNlcm5hbWU6\r\n");
     EXPECT_EQ(Command(*client, EncodeBase64("ann")), "334 UGFzc3dvcmQ6\r\n");
     EXPECT_EQ(Command(*client, EncodeBase64("wrong")), kLoginFailed);
