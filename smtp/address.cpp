@@ -75,7 +75,9 @@ std::vector<std::string> FromHeaderUsers(std::string_view header) {
             address.remove_suffix(address.size() - (address.find_last_not_of(' ') + 1));
             if (!address.empty()) {
                 std::string name;
-                AddressToUserName(address.substr(0, address.find('>')), name);
+                if (!AddressToUserName(address.substr(0, address.find('>')), name)) {
+                    name = address; // names nobody
+                }
                 users.push_back(std::move(name));
             }
             from = comma + 1;
