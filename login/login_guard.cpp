@@ -88,18 +88,13 @@ LoginTicket LoginGuard::Check(std::string_view service, ClientAddress client, st
     attempt->user = user;
     attempt->answer = std::move(answer);
     // The profile is read here, on the loop, so that the worker only hashes.
-    std::optional<std::string> stored;
     attempt->unavailable = !m_users.Profile().Readable();
-    if (auto record = m_users.Find(user); record && !record->folder.empty()) {
-        attempt->mailbox = m_users.FolderPath(record->folder);
-        if (!record->password.empty()) {
-            stored = std::move(record->password);
-        }
-    }
+    attempt->mailbox = m_users.MailboxPath(user).value_or(std::string());
+    std::optional<std::string> stored = m_users.StoredPassword(user);
     const auto now = m_loop.Now();
     const auto due = Due(*attempt, now);
     attempt->penalised = due > now;
-    attempt->due.Start(std::chrono::duration_cast<std::chrono::milliseconds>(due - now));
+    attempt->due.StartAt(due);
     m_attempts.emplace(id, std::move(attempt));
     auto matched = std::make_shared<bool>(false);
     // Nobody's password is checked against a stand-in, so that an unknown name costs the same.

@@ -55,6 +55,19 @@ void ServerApp::LogStart() const {
     }
 }
 
+namespace {
+
+/// The service's log name upper-cased, as the administrator's messages name it ("SMTP").
+std::string AdminName(const ServiceTraits& traits) {
+    std::string name(traits.name);
+    for (char& c : name) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return name;
+}
+
+} // namespace
+
 std::string ServerApp::PortsText() const {
     std::string text;
     for (const Service& service : m_services) {
@@ -68,11 +81,7 @@ std::string ServerApp::PortsText() const {
             }
         }
         if (!ports.empty()) {
-            std::string name(service.traits->name);
-            for (char& c : name) {
-                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            }
-            text += (text.empty() ? "" : ", ") + name + " " + ports;
+            text += (text.empty() ? "" : ", ") + AdminName(*service.traits) + " " + ports;
         }
     }
     return text;
@@ -83,11 +92,7 @@ std::string ServerApp::TlsFingerprint() const {
 }
 
 void ServerApp::ReportListenerFailure(const ListenerFailure& failure, WindowSide& windows) {
-    std::string name(failure.service->name);
-    for (char& c : name) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    name += failure.implicitTls ? "S" : "";
+    std::string name = AdminName(*failure.service) + (failure.implicitTls ? "S" : "");
     LogEvent event(failure.service->name, "listener");
     event.Add("address", failure.address)
         .Add("port", failure.port)

@@ -340,11 +340,10 @@ void SmtpSession::Auth(std::string_view text) {
                                 : kLoginRequired);
     } else if (EqualsIgnoringCase(mechanism, "PLAIN")) {
         m_mechanism = "PLAIN";
+        m_authStep = AuthStep::PlainResponse;
         if (initial.empty()) {
-            m_authStep = AuthStep::PlainResponse;
             ReplyLine("334 ");
         } else {
-            m_authStep = AuthStep::PlainResponse;
             AuthResponse(initial);
         }
     } else if (EqualsIgnoringCase(mechanism, "LOGIN")) {
