@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static brevin::fuzzing::SessionHarness harness;
     FillMailbox(harness.Dir() / "store" / "alice"); // DELE of an earlier run removed some
     harness.Run(std::make_unique<brevin::Pop3Session>(harness.Loop(), harness.Options(data, size),
-                                                      harness.Logins()),
+                                                      harness.Logins(), harness.Folders()),
                 data, size);
     return 0;
 }

@@ -13,6 +13,7 @@
 #include "engine/mail_session.h"
 #include "engine/session_registry.h"
 #include "engine/tls.h"
+#include "folders/folder_service.h"
 #include "login/login_guard.h"
 #include "shell/self_signed.h"
 #include "smtp/delivery_queue.h"
@@ -64,6 +65,9 @@ public:
     }
     LoginGuard& Logins() {
         return m_logins;
+    }
+    FolderService& Folders() {
+        return m_folders;
     }
     EventLoop& Loop() {
         return m_loop;
@@ -139,6 +143,7 @@ private:
     UserDirectory m_users{m_profile};
     DeliveryQueue m_deliveries{m_loop, m_users};
     LoginGuard m_logins{m_loop, m_users};
+    FolderService m_folders{m_loop};
     std::unique_ptr<TlsContext> m_tls;
     SessionOptions m_options;
     SessionOptions m_required;

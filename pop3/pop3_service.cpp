@@ -11,12 +11,13 @@ const ServiceTraits kPop3Traits{
 };
 
 Service Pop3Service(EventLoop& loop, const SessionOptions& options, LoginGuard& logins,
-                    std::optional<std::uint16_t> port,
+                    FolderService& folders, std::optional<std::uint16_t> port,
                     std::optional<std::uint16_t> implicitTlsPort) {
-    return {
-        &kPop3Traits,
-        [&loop, &options, &logins] { return std::make_unique<Pop3Session>(loop, options, logins); },
-        port, implicitTlsPort};
+    return {&kPop3Traits,
+            [&loop, &options, &logins, &folders] {
+                return std::make_unique<Pop3Session>(loop, options, logins, folders);
+            },
+            port, implicitTlsPort};
 }
 
 } // namespace brevin

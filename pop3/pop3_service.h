@@ -9,6 +9,7 @@
 
 namespace brevin {
 
+class FolderService;
 class LoginGuard;
 
 /// POP3's words to the engine: its log name and the replies to clients turned away.
@@ -16,7 +17,7 @@ extern const ServiceTraits kPop3Traits;
 
 /// POP3 as start-up offers it, on `port` and (when given) `implicitTlsPort`.
 Service Pop3Service(EventLoop& loop, const SessionOptions& options, LoginGuard& logins,
-                    std::optional<std::uint16_t> port,
+                    FolderService& folders, std::optional<std::uint16_t> port,
                     std::optional<std::uint16_t> implicitTlsPort = std::nullopt);
 
 } // namespace brevin

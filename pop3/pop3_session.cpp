@@ -59,8 +59,9 @@ const Pop3Session::Command Pop3Session::kCommands[] = {
     {Word("rset"), true, &Pop3Session::Rset},
 };
 
-Pop3Session::Pop3Session(EventLoop& loop, const SessionOptions& options, LoginGuard& logins)
-    : MailSession(loop, kPop3Traits, options), m_logins(logins) {}
+Pop3Session::Pop3Session(EventLoop& loop, const SessionOptions& options, LoginGuard& logins,
+                         FolderService& folders)
+    : MailSession(loop, kPop3Traits, options), m_logins(logins), m_folders(folders) {}
 
 // Only QUIT deletes: a session that ends in any other way leaves every message in place, so
 // a client that gives up halfway finds its mail again next time.
@@ -126,7 +127,7 @@ void Pop3Session::User(std::string_view argument) {
 
 // A client that hangs up while its password is checked hears nothing; its guess still counts.
 void Pop3Session::OnInputEnded() {
-    if (m_login.Pending()) {
+    if (m_login.Pending() || m_folderWork.Pending()) {
         EndSession();
     }
 }
@@ -144,27 +145,45 @@ void Pop3Session::Pass(std::string_view argument) {
 
 // An unknown user, or one without a password, opens nothing.
 void Pop3Session::PasswordChecked(const LoginResult& result) {
-    const bool accepted = result.verdict == LoginVerdict::Accepted;
-    if (accepted) {
-        m_mailbox = Mailbox(result.mailbox);
-        m_authorised = true;
-        m_retrieved = 0;
+    if (result.verdict != LoginVerdict::Accepted) {
+        LoginRefused(result);
+        return;
     }
+    m_folderWork = m_folders.Open(result.mailbox,
+                                  [this, folder = result.mailbox, penalised = result.penalised](
+                                      const FolderService::Snapshot& snapshot) {
+                                      MailboxOpened(folder, snapshot, penalised);
+                                  });
+}
+
+void Pop3Session::MailboxOpened(const std::string& folder, const FolderService::Snapshot& snapshot,
+                                bool penalised) {
+    m_mailbox = Mailbox(folder, snapshot);
+    m_authorised = true;
+    m_retrieved = 0;
+    LogEvent("pop3", "login")
+        .Add("user", m_user)
+        .Add("client", ClientEndpoint())
+        .Add("session", Id())
+        .Add("messages", m_mailbox.Count());
+    if (penalised) {
+        Resume(kPassOk);
+    } else {
+        ResumeAfterPause(kPassOk);
+    }
+}
+
+void Pop3Session::LoginRefused(const LoginResult& result) {
     {
         LogEvent login("pop3", "login");
         login.Add("user", m_user).Add("client", ClientEndpoint()).Add("session", Id());
-        if (accepted) {
-            login.Add("messages", m_mailbox.Count());
-        } else {
-            if (result.verdict == LoginVerdict::Unavailable) {
-                login.Add("reason", "profile unreadable"); // not the client's fault: no ban
-            }
-            login.Failed();
+        if (result.verdict == LoginVerdict::Unavailable) {
+            login.Add("reason", "profile unreadable"); // not the client's fault: no ban
         }
+        login.Failed();
     }
     const std::string_view reply =
-        accepted ? kPassOk
-        : result.verdict == LoginVerdict::Unavailable
+        result.verdict == LoginVerdict::Unavailable
             ? "-ERR Brevin server: cannot check the password now, try again later"
             : kPassWrong;
     if (result.penalised) {
@@ -174,26 +193,41 @@ void Pop3Session::PasswordChecked(const LoginResult& result) {
     }
 }
 
+// The deletions happen on the worker, and happen even when the client hangs up meanwhile: it
+// asked for them.
 void Pop3Session::Quit(std::string_view /*argument*/) {
-    std::string reply(kClosing);
-    if (m_authorised) {
-        const std::size_t marked = m_mailbox.Count() - m_mailbox.LiveCount();
-        const auto failed = m_mailbox.Expunge();
-        if (!failed.empty()) {
-            reply = "-ERR Brevin server: could not delete";
-            for (const std::string& name : failed) {
-                reply += " " + name;
-            }
-        }
-        LogEvent("pop3", "quit")
-            .Add("user", m_user)
-            .Add("session", Id())
-            .Add("retrieved", m_retrieved)
-            .Add("deleted", marked - failed.size())
-            .Add("kept", failed.size());
+    if (!m_authorised) {
+        ReplyLine(kClosing);
+        CloseAfterReply();
+        return;
     }
-    ReplyLine(reply);
-    CloseAfterReply();
+    auto names = m_mailbox.MarkedNames();
+    const std::size_t marked = names.size();
+    auto failed = std::make_shared<std::vector<std::string>>();
+    Hold();
+    m_folderWork = m_folders.Change(
+        m_mailbox.Folder(),
+        [names = std::move(names), failed](FolderIndex& index) {
+            *failed = RemoveMessages(index, names);
+        },
+        [this, marked, failed](const FolderService::Snapshot&) {
+            std::string reply(kClosing);
+            if (!failed->empty()) {
+                reply = "-ERR Brevin server: could not delete";
+                for (const std::string& name : *failed) {
+                    reply += " " + name;
+                }
+            }
+            LogEvent("pop3", "quit")
+                .Add("user", m_user)
+                .Add("session", Id())
+                .Add("retrieved", m_retrieved)
+                .Add("deleted", marked - failed->size())
+                .Add("kept", failed->size());
+            m_authorised = false;
+            CloseAfterReply();
+            ResumeAfterPause(reply); // may end the session
+        });
 }
 
 // RFC 2449. Replies carry no response codes, so RESP-CODES is not named; where encryption is

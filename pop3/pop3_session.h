@@ -2,6 +2,7 @@
 
 #include "base/unique_fd.h"
 #include "engine/mail_session.h"
+#include "folders/folder_service.h"
 #include "login/login_guard.h"
 #include "pop3/message_stream.h"
 #include "store/mailbox.h"
@@ -28,12 +29,13 @@ struct Pop3Retrieval {
 /// DELE, RSET and NOOP work on it; QUIT deletes what DELE marked and closes. A session that
 /// ends in any other way deletes nothing. CAPA (RFC 2449) tells clients what is offered.
 ///
-/// The mailbox is listed once, when PASS opens it, and every later command works on that
+/// The mailbox is the INBOX's index as PASS found it, and every later command works on that
 /// listing: message numbers stay what the client saw even while other sessions delete or
-/// deliver, and a listing costs one folder enumeration.
+/// deliver. Opening it and deleting at QUIT run on the folders' worker, never on the loop.
 class Pop3Session final : public MailSession {
 public:
-    Pop3Session(EventLoop& loop, const SessionOptions& options, LoginGuard& logins);
+    Pop3Session(EventLoop& loop, const SessionOptions& options, LoginGuard& logins,
+                FolderService& folders);
     ~Pop3Session() override;
 
     static constexpr std::string_view kBanner = "+OK Brevin SMTP/POP3 server";
@@ -77,6 +79,11 @@ private:
     bool RefusedInTheClear();
     /// The answer to PASS: opens the mailbox or not, and logs the login.
     void PasswordChecked(const LoginResult& result);
+    /// The mailbox of an accepted login is open: logs the login and answers PASS.
+    void MailboxOpened(const std::string& folder, const FolderService::Snapshot& snapshot,
+                       bool penalised);
+    /// Answers PASS for a login that opens nothing.
+    void LoginRefused(const LoginResult& result);
 
     /// The listing index a command's number names, or nothing (after replying) when it names
     /// none or a message marked for deletion.
@@ -97,6 +104,8 @@ private:
     bool SendRetrievalChunk();
 
     LoginGuard& m_logins;
+    FolderService& m_folders;
+    FolderTicket m_folderWork; // opening the mailbox, or deleting at QUIT
 
     std::string m_user;  // as the last USER gave it, also when unknown
     LoginTicket m_login; // the PASS being checked

@@ -185,6 +185,8 @@ bool ServerApp::Start(WindowSide& windows) {
     m_users = std::make_unique<UserDirectory>(*m_profile);
     m_deliveries = std::make_unique<DeliveryQueue>(m_loop, *m_users);
     m_logins = std::make_unique<LoginGuard>(m_loop, *m_users);
+    m_folders = std::make_unique<FolderService>(m_loop);
+    m_deliveries->OnFiled([this](const std::string& folder) { m_folders->Changed(folder); });
 
     windows.LoadIcons();
     windows.ShowSplash();
@@ -263,7 +265,8 @@ bool ServerApp::Start(WindowSide& windows) {
                                          m_options.smtp, {.submission = true, .requireLogin = true},
                                          submission, submissions));
     }
-    m_services.push_back(Pop3Service(m_loop, m_options.session, *m_logins, m_options.pop3Port,
+    m_services.push_back(Pop3Service(m_loop, m_options.session, *m_logins, *m_folders,
+                                     m_options.pop3Port,
                                      implicit(m_options.pop3sPort, "POP3S")));
 
     // A listener that cannot start is reported and left out; the server runs with the others.

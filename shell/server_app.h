@@ -6,6 +6,7 @@
 #include "engine/service.h"
 #include "engine/session_registry.h"
 #include "engine/tls.h"
+#include "folders/folder_service.h"
 #include "login/login_guard.h"
 #include "shell/options.h"
 #include "shell/window_side.h"
@@ -69,6 +70,7 @@ private:
     std::unique_ptr<UserDirectory> m_users;      // over m_profile
     std::unique_ptr<DeliveryQueue> m_deliveries; // over m_users
     std::unique_ptr<LoginGuard> m_logins;        // over m_users, for every service
+    std::unique_ptr<FolderService> m_folders;    // the mailbox indexes, for every service
     std::unique_ptr<TlsContext> m_tls;           // null: no encryption
     // The services offered, in the order they listen and log.
     std::vector<Service> m_services;

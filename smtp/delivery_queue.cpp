@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 namespace brevin {
 
@@ -203,6 +204,20 @@ void DeliveryQueue::RoundFiled() {
     }
     // Filed for a session that has gone: its client never heard 250 and will send it again.
     auto withdrawn = std::make_shared<std::vector<std::unique_ptr<Delivery>>>();
+    if (m_filed) {
+        std::set<std::string> folders;
+        for (const Submitted& filed : round) {
+            if (filed.delivery->filed) {
+                folders.insert(filed.delivery->message.Folder());
+                for (const IncomingMessage& copy : filed.delivery->copies) {
+                    folders.insert(copy.Folder());
+                }
+            }
+        }
+        for (const std::string& folder : folders) {
+            m_filed(folder);
+        }
+    }
     for (Submitted& filed : round) {
         if (filed.done) {
             filed.done(*filed.delivery);

@@ -1,7 +1,6 @@
 #include "store/mailbox.h"
 
 #include "base/text.h"
-#include "store/message_size.h"
 #include "store/store_layout.h"
 
 #include <algorithm>
@@ -86,37 +85,15 @@ std::vector<MailboxEntry> ListMailbox(const std::string& folderPath) {
     return entries;
 }
 
-Mailbox::Mailbox(std::string folderPath)
-    : m_folder(std::move(folderPath)), m_entries(ListMailbox(m_folder)),
-      m_clientSizes(m_entries.size()), m_marked(m_entries.size()) {
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        m_clientSizes[i] = layout::ReadRecordedSize(PathOf(i));
-    }
-}
+Mailbox::Mailbox(std::string folderPath) : Mailbox(folderPath, FolderIndex(folderPath).Refresh()) {}
 
-std::uint64_t Mailbox::ClientSize(std::size_t index) const {
-    if (!m_clientSizes[index]) {
-        // A message filed before sizes were recorded, or put into the folder by hand: measured
-        // once, and recorded for the sessions after this one.
-        MessageSizeCounter counter;
-        if (const OpenedMessage message = Open(index); message.fd) {
-            char buffer[64 * 1024];
-            ssize_t got = 0;
-            while ((got = ::read(message.fd.Get(), buffer, sizeof buffer)) > 0) {
-                counter.Feed({buffer, static_cast<std::size_t>(got)});
-            }
-            if (got == 0) {
-                layout::RecordSize(message.fd.Get(), counter.Size());
-            }
-        }
-        m_clientSizes[index] = counter.Size();
-    }
-    return *m_clientSizes[index];
-}
+Mailbox::Mailbox(std::string folderPath, std::shared_ptr<const FolderSnapshot> snapshot)
+    : m_folder(std::move(folderPath)), m_snapshot(std::move(snapshot)),
+      m_marked(m_snapshot->messages.size()) {}
 
 std::uint64_t Mailbox::LiveSize() const {
     std::uint64_t total = 0;
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+    for (std::size_t i = 0; i < m_marked.size(); ++i) {
         if (!m_marked[i]) {
             total += ClientSize(i);
         }
@@ -124,13 +101,10 @@ std::uint64_t Mailbox::LiveSize() const {
     return total;
 }
 
-std::string Mailbox::PathOf(std::size_t index) const {
-    return m_folder + "/" + m_entries[index].name;
-}
-
 Mailbox::OpenedMessage Mailbox::Open(std::size_t index) const {
     OpenedMessage opened;
-    UniqueFd fd(::open(PathOf(index).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const std::string path = m_folder + "/" + Entry(index).name;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     struct stat st {};
     if (fd && ::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode)) {
         opened.fd = std::move(fd);
@@ -151,14 +125,27 @@ void Mailbox::UnmarkAll() {
     m_markedCount = 0;
 }
 
-std::vector<std::string> Mailbox::Expunge() {
-    std::vector<std::string> failed;
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        if (m_marked[i] && ::unlink(PathOf(i).c_str()) != 0 && errno != ENOENT) {
-            failed.push_back(m_entries[i].name);
+std::vector<std::string> Mailbox::MarkedNames() const {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < m_marked.size(); ++i) {
+        if (m_marked[i]) {
+            names.push_back(Entry(i).name);
         }
     }
-    UnmarkAll();
+    return names;
+}
+
+std::vector<std::string> RemoveMessages(FolderIndex& index, const std::vector<std::string>& names) {
+    std::vector<std::string> failed;
+    std::vector<std::string> removed;
+    for (const std::string& name : names) {
+        if (::unlink((index.Folder() + "/" + name).c_str()) == 0 || errno == ENOENT) {
+            removed.push_back(name);
+        } else {
+            failed.push_back(name);
+        }
+    }
+    index.Forget(removed);
     return failed;
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "base/unique_fd.h"
+#include "store/folder_index.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,24 +23,28 @@ struct MailboxEntry {
 /// missing.
 std::vector<MailboxEntry> ListMailbox(const std::string& folderPath);
 
-/// A user's mailbox as one POP3 session sees it: listed once when it is opened, so message
-/// numbers stay what the client saw even while other sessions deliver or delete. Messages
-/// marked for deletion are left out of the counts and removed by `Expunge`, not before.
+/// A user's mailbox as one POP3 session sees it: the INBOX's index at the moment it was opened,
+/// so message numbers stay what the client saw even while other sessions deliver or delete.
+/// Messages marked for deletion are left out of the counts and removed at QUIT, not before.
 class Mailbox {
 public:
     Mailbox() = default;
+    /// The folder as its index describes it now (indexing what is new).
     explicit Mailbox(std::string folderPath);
+    Mailbox(std::string folderPath, std::shared_ptr<const FolderSnapshot> snapshot);
 
     /// Messages in the listing taken at opening, marked ones included: the numbers run to it.
-    [[nodiscard]] std::size_t Count() const { return m_entries.size(); }
+    [[nodiscard]] std::size_t Count() const { return m_marked.size(); }
     /// Entry `index` (from 0) of the listing.
-    [[nodiscard]] const MailboxEntry& Entry(std::size_t index) const { return m_entries[index]; }
+    [[nodiscard]] const IndexedMessage& Entry(std::size_t index) const {
+        return m_snapshot->messages[index];
+    }
     /// The message's size as a POP3 client will hold it (no final "." line, no stuffing
-    /// dots): recorded when it was filed, or measured once for a message that has no record.
-    [[nodiscard]] std::uint64_t ClientSize(std::size_t index) const;
+    /// dots), from the index.
+    [[nodiscard]] std::uint64_t ClientSize(std::size_t index) const { return Entry(index).size; }
 
     /// Messages not marked, and their client sizes added up.
-    [[nodiscard]] std::size_t LiveCount() const { return m_entries.size() - m_markedCount; }
+    [[nodiscard]] std::size_t LiveCount() const { return m_marked.size() - m_markedCount; }
     [[nodiscard]] std::uint64_t LiveSize() const;
 
     struct OpenedMessage {
@@ -49,22 +55,24 @@ public:
     [[nodiscard]] OpenedMessage Open(std::size_t index) const;
 
     [[nodiscard]] bool IsMarked(std::size_t index) const { return m_marked[index]; }
-    /// Marks message `index` for deletion by `Expunge`.
+    /// Marks message `index` for deletion.
     void Mark(std::size_t index);
     /// Takes every mark back.
     void UnmarkAll();
-    /// Deletes the marked messages. A message already gone (deleted by another session) counts
-    /// as deleted. Returns the names of those that could not be removed.
-    std::vector<std::string> Expunge();
+    /// The file names of the marked messages.
+    [[nodiscard]] std::vector<std::string> MarkedNames() const;
+    [[nodiscard]] const std::string& Folder() const { return m_folder; }
 
 private:
-    [[nodiscard]] std::string PathOf(std::size_t index) const;
-
     std::string m_folder;
-    std::vector<MailboxEntry> m_entries;
-    mutable std::vector<std::optional<std::uint64_t>> m_clientSizes; // filled as needed
+    std::shared_ptr<const FolderSnapshot> m_snapshot;
     std::vector<bool> m_marked;
     std::size_t m_markedCount = 0;
 };
+
+/// Deletes the named message files of a folder and takes them out of its index. A message
+/// already gone (deleted by another session) counts as deleted. Returns the names of those that
+/// could not be removed. Blocking file work.
+std::vector<std::string> RemoveMessages(FolderIndex& index, const std::vector<std::string>& names);
 
 } // namespace brevin

@@ -47,6 +47,14 @@ bool IsTemporaryName(std::string_view name) {
     return name.starts_with(".MSG") && name.ends_with(".tmp");
 }
 
+std::string MetadataFolder(const std::string& folder) {
+    return folder + "/" + std::string(kMetadataName);
+}
+
+std::string IndexPath(const std::string& folder) {
+    return MetadataFolder(folder) + "/index";
+}
+
 namespace {
 constexpr const char* kSizeAttribute = "user.brevin.size";
 } // namespace

@@ -37,6 +37,13 @@ std::string TemporaryPath(const std::string& folder, std::uint32_t number, int a
 /// True for a name `TemporaryPath` gives.
 bool IsTemporaryName(std::string_view name);
 
+/// The folder's own files (its index, its cache of message structure) live in this directory
+/// inside it: the leading "." keeps it out of every listing of messages and folders.
+inline constexpr std::string_view kMetadataName = ".brevin";
+std::string MetadataFolder(const std::string& folder);
+/// The folder's index of UIDs and flags.
+std::string IndexPath(const std::string& folder);
+
 /// Records a message's size as a POP3 client will hold it, in an extended attribute of the
 /// file, so that listings need not read every message. Best effort: a file system without
 /// user attributes just goes without, and the size is measured when asked for.

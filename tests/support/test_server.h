@@ -4,6 +4,7 @@
 #include "engine/event_loop.h"
 #include "engine/mail_session.h"
 #include "engine/session_registry.h"
+#include "folders/folder_service.h"
 #include "login/login_guard.h"
 #include "store/profile_file.h"
 #include "store/users.h"
@@ -125,6 +126,7 @@ public:
     [[nodiscard]] SessionOptions& Options() { return m_options; }
     [[nodiscard]] UserDirectory& Users() { return m_users; }
     [[nodiscard]] LoginGuard& Logins() { return m_logins; }
+    [[nodiscard]] FolderService& Folders() { return m_folders; }
     [[nodiscard]] SessionRegistry& Sessions() { return m_sessions; }
     [[nodiscard]] std::filesystem::path StoreRoot() const { return m_dir.Path() / "store"; }
     [[nodiscard]] const std::filesystem::path& Dir() const { return m_dir.Path(); }
@@ -137,6 +139,7 @@ private:
     EventLoop m_loop;
     UserDirectory m_users{m_profile};
     LoginGuard m_logins{m_loop, m_users}; // before the sessions, which hold its tickets
+    FolderService m_folders{m_loop};      // likewise
     SessionRegistry m_sessions{m_loop};
 };
 

@@ -1,0 +1,168 @@
+#include "folders/folder_service.h"
+
+#include <utility>
+#include <vector>
+
+namespace brevin {
+
+namespace {
+// Indexes kept in memory between jobs, beyond which the least recently used goes (it is read
+// again from disk when next wanted).
+constexpr std::size_t kKeptIndexes = 64;
+} // namespace
+
+FolderTicket::FolderTicket(FolderTicket&& other) noexcept
+    : m_service(std::exchange(other.m_service, nullptr)), m_id(other.m_id) {}
+
+FolderTicket& FolderTicket::operator=(FolderTicket&& other) noexcept {
+    if (this != &other) {
+        Drop();
+        m_service = std::exchange(other.m_service, nullptr);
+        m_id = other.m_id;
+    }
+    return *this;
+}
+
+bool FolderTicket::Pending() const {
+    return m_service != nullptr && m_service->m_answers.contains(m_id);
+}
+
+void FolderTicket::Drop() {
+    if (m_service != nullptr) {
+        std::exchange(m_service, nullptr)->DropTicket(m_id);
+    }
+}
+
+FolderWatch::FolderWatch(FolderWatch&& other) noexcept
+    : m_service(std::exchange(other.m_service, nullptr)), m_id(other.m_id) {}
+
+FolderWatch& FolderWatch::operator=(FolderWatch&& other) noexcept {
+    if (this != &other) {
+        Drop();
+        m_service = std::exchange(other.m_service, nullptr);
+        m_id = other.m_id;
+    }
+    return *this;
+}
+
+void FolderWatch::Drop() {
+    if (m_service != nullptr) {
+        std::exchange(m_service, nullptr)->DropWatch(m_id);
+    }
+}
+
+FolderService::FolderService(EventLoop& loop) : m_worker(loop) {}
+
+FolderService::~FolderService() = default;
+
+FolderTicket FolderService::Open(const std::string& folder, Answer answer) {
+    return Post(folder, nullptr, std::move(answer));
+}
+
+FolderTicket FolderService::Change(const std::string& folder, Work work, Answer answer) {
+    return Post(folder, std::move(work), std::move(answer));
+}
+
+FolderTicket FolderService::Post(const std::string& folder, Work work, Answer answer) {
+    const std::uint64_t id = m_nextId++;
+    if (answer) {
+        m_answers.emplace(id, std::move(answer));
+    }
+    auto result = std::make_shared<Snapshot>();
+    m_worker.Post(
+        [this, folder, work = std::move(work), result] {
+            FolderIndex& index = IndexOf(folder);
+            index.Refresh();
+            if (work) {
+                work(index);
+            }
+            *result = index.Current();
+        },
+        [this, folder, result, id] { Finished(folder, *result, id); });
+    return {*this, id};
+}
+
+FolderIndex& FolderService::IndexOf(const std::string& folder) {
+    m_lastUse[folder] = ++m_uses;
+    auto& index = m_indexes[folder];
+    if (!index) {
+        if (m_indexes.size() > kKeptIndexes) {
+            auto oldest = m_lastUse.end();
+            for (auto it = m_lastUse.begin(); it != m_lastUse.end(); ++it) {
+                if (it->first != folder &&
+                    (oldest == m_lastUse.end() || it->second < oldest->second)) {
+                    oldest = it;
+                }
+            }
+            if (oldest != m_lastUse.end()) {
+                m_indexes.erase(oldest->first);
+                m_lastUse.erase(oldest);
+            }
+        }
+        index = std::make_unique<FolderIndex>(folder);
+    }
+    return *m_indexes[folder];
+}
+
+void FolderService::Finished(const std::string& folder, const Snapshot& snapshot,
+                             std::uint64_t ticket) {
+    if (const auto answer = m_answers.find(ticket); answer != m_answers.end()) {
+        const Answer call = std::move(answer->second);
+        m_answers.erase(answer);
+        call(snapshot);
+    }
+    const auto announced = m_announced.find(folder);
+    if (announced == m_announced.end() || announced->second == snapshot) {
+        return; // nobody watches, or nothing new
+    }
+    announced->second = snapshot;
+    // A watcher may drop itself or others while being told: look each one up again.
+    std::vector<std::uint64_t> told;
+    for (const auto& [id, watcher] : m_watchers) {
+        if (watcher.folder == folder) {
+            told.push_back(id);
+        }
+    }
+    for (const std::uint64_t id : told) {
+        if (const auto watcher = m_watchers.find(id); watcher != m_watchers.end()) {
+            const Answer call = watcher->second.changed;
+            call(snapshot);
+        }
+    }
+}
+
+FolderWatch FolderService::Watch(const std::string& folder, Answer changed) {
+    const std::uint64_t id = m_nextId++;
+    m_watchers.emplace(id, Watcher{folder, std::move(changed)});
+    m_announced.try_emplace(folder);
+    return {*this, id};
+}
+
+void FolderService::DropWatch(std::uint64_t id) {
+    const auto watcher = m_watchers.find(id);
+    if (watcher == m_watchers.end()) {
+        return;
+    }
+    const std::string folder = std::move(watcher->second.folder);
+    m_watchers.erase(watcher);
+    for (const auto& [other, remaining] : m_watchers) {
+        if (remaining.folder == folder) {
+            return;
+        }
+    }
+    m_announced.erase(folder);
+}
+
+void FolderService::Changed(const std::string& folder) {
+    if (!m_announced.contains(folder) || !m_refreshQueued.insert(folder).second) {
+        return; // nobody to tell, or a look is queued that will see this change too
+    }
+    auto result = std::make_shared<Snapshot>();
+    m_worker.Post([this, folder, result] { *result = IndexOf(folder).Refresh(); },
+                  [this, folder, result] {
+                      m_refreshQueued.erase(folder);
+                      Finished(folder, *result, 0);
+                  });
+}
+
+} // namespace brevin

@@ -1,0 +1,120 @@
+#pragma once
+
+#include "engine/event_loop.h"
+#include "engine/worker.h"
+#include "store/folder_index.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+namespace brevin {
+
+class FolderService;
+
+/// A request under way, held by whoever asked. Dropping it drops the answer, never the work: a
+/// change that was asked for is made all the same.
+class FolderTicket {
+public:
+    FolderTicket() = default;
+    ~FolderTicket() { Drop(); }
+    FolderTicket(FolderTicket&& other) noexcept;
+    FolderTicket& operator=(FolderTicket&& other) noexcept;
+    FolderTicket(const FolderTicket&) = delete;
+    FolderTicket& operator=(const FolderTicket&) = delete;
+
+    [[nodiscard]] bool Pending() const;
+    void Drop();
+
+private:
+    friend class FolderService;
+    FolderTicket(FolderService& service, std::uint64_t id) : m_service(&service), m_id(id) {}
+
+    FolderService* m_service = nullptr;
+    std::uint64_t m_id = 0;
+};
+
+/// Being told of a folder's changes for as long as it is held.
+class FolderWatch {
+public:
+    FolderWatch() = default;
+    ~FolderWatch() { Drop(); }
+    FolderWatch(FolderWatch&& other) noexcept;
+    FolderWatch& operator=(FolderWatch&& other) noexcept;
+    FolderWatch(const FolderWatch&) = delete;
+    FolderWatch& operator=(const FolderWatch&) = delete;
+
+    void Drop();
+
+private:
+    friend class FolderService;
+    FolderWatch(FolderService& service, std::uint64_t id) : m_service(&service), m_id(id) {}
+
+    FolderService* m_service = nullptr;
+    std::uint64_t m_id = 0;
+};
+
+/// The mailbox folders as the loop sees them. Every look at a folder's index, and every change
+/// to it, runs on one worker, one after the other, so the loop never waits for the disk and no
+/// two changes to a folder ever race; what comes back is a snapshot, which sessions share.
+/// Whenever a folder's snapshot changes (a session's change, mail filed, files that came or
+/// went behind the server's back), every session watching it is told on the loop, at once: an
+/// idle client hears of new mail without anyone polling.
+class FolderService {
+public:
+    using Snapshot = std::shared_ptr<const FolderSnapshot>;
+    using Answer = std::function<void(const Snapshot&)>;
+    using Work = std::function<void(FolderIndex&)>;
+
+    explicit FolderService(EventLoop& loop);
+    ~FolderService();
+    FolderService(const FolderService&) = delete;
+    FolderService& operator=(const FolderService&) = delete;
+
+    /// Brings the index of `folder` (a full path) up to date, then answers with its snapshot.
+    [[nodiscard]] FolderTicket Open(const std::string& folder, Answer answer);
+    /// Runs `work` on the folder's index (brought up to date first), then answers with the
+    /// snapshot after it.
+    [[nodiscard]] FolderTicket Change(const std::string& folder, Work work, Answer answer);
+    /// Calls `changed` with each new snapshot of `folder`, whoever caused it.
+    [[nodiscard]] FolderWatch Watch(const std::string& folder, Answer changed);
+    /// The folder changed outside this service (mail was filed into it): its index is brought
+    /// up to date if anyone watches it, and they are told.
+    void Changed(const std::string& folder);
+
+private:
+    friend class FolderTicket;
+    friend class FolderWatch;
+
+    struct Watcher {
+        std::string folder;
+        Answer changed;
+    };
+
+    FolderTicket Post(const std::string& folder, Work work, Answer answer);
+    /// On the worker: the folder's index, kept for the next job.
+    FolderIndex& IndexOf(const std::string& folder);
+    /// On the loop: a job on `folder` left `snapshot`.
+    void Finished(const std::string& folder, const Snapshot& snapshot, std::uint64_t ticket);
+    void DropTicket(std::uint64_t id) { m_answers.erase(id); }
+    void DropWatch(std::uint64_t id);
+
+    // The worker's alone: touched only by its jobs.
+    std::unordered_map<std::string, std::unique_ptr<FolderIndex>> m_indexes;
+    std::unordered_map<std::string, std::uint64_t> m_lastUse;
+    std::uint64_t m_uses = 0;
+
+    // The loop's.
+    std::unordered_map<std::uint64_t, Answer> m_answers;
+    std::unordered_map<std::uint64_t, Watcher> m_watchers;
+    std::unordered_map<std::string, Snapshot> m_announced; // per watched folder
+    std::set<std::string> m_refreshQueued;
+    std::uint64_t m_nextId = 1;
+
+    Worker m_worker; // last: stopped before anything its jobs use goes
+};
+
+} // namespace brevin
