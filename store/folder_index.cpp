@@ -7,6 +7,7 @@
 #include "store/store_layout.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
@@ -274,6 +275,19 @@ std::uint64_t ClientSizeOf(const std::string& path) {
     return counter.Size();
 }
 
+/// A UIDVALIDITY for a folder starting over: the time, and never the same twice in a run, so a
+/// folder deleted and made again within a second still tells clients its UIDs are new.
+std::uint32_t NewUidValidity() {
+    static std::atomic<std::uint32_t> last{0};
+    const auto now = static_cast<std::uint32_t>(std::max<std::time_t>(::time(nullptr), 1));
+    std::uint32_t previous = last.load();
+    std::uint32_t next = 0;
+    do {
+        next = std::max(now, previous + 1);
+    } while (!last.compare_exchange_weak(previous, next));
+    return next;
+}
+
 } // namespace
 
 const IndexedMessage* FolderSnapshot::Find(std::uint32_t uid) const {
@@ -363,7 +377,7 @@ bool FolderIndex::Load() {
     ReadIndex read = ReadIndexText(std::string_view(text).substr(0, whole));
     if (read.snapshot.uidValidity == 0) {
         // Nothing of the old numbering can be trusted: the UIDs start over under a new validity.
-        m_state.uidValidity = static_cast<std::uint32_t>(std::max<std::time_t>(::time(nullptr), 1));
+        m_state.uidValidity = NewUidValidity();
         m_records = 0;
         m_scanned = {};
         m_scanTrusted = false;
