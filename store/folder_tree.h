@@ -43,11 +43,12 @@ struct FolderResult {
     explicit operator bool() const { return error == FolderError::None; }
 };
 
-/// The folders of one user. Not thread-safe: a session uses its tree from one thread at a
-/// time. Several sessions of the same user may each have one: folder changes are single
-/// renames and directory calls, and the shared state file is changed under a lock.
-/// Names are UTF-8 (decoded from the wire by the caller); "INBOX" is matched in any case.
-/// Nothing below the INBOX folder is reached through a symbolic link.
+/// The folders of one user. Calls block on the disk and on another session's change, so the
+/// server makes them on a worker thread; not thread-safe: one thread at a time per tree. Several
+/// sessions of the same user may each have one: folder changes are single renames and directory
+/// calls, and every change is made under an flock on <inbox>/.brevin. Names are UTF-8 (decoded from
+/// the wire by the caller); "INBOX" is matched in any case. Nothing below the INBOX folder is
+/// reached through a symbolic link.
 class FolderTree {
 public:
     explicit FolderTree(std::string inboxPath);

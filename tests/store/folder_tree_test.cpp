@@ -24,9 +24,10 @@ protected:
             std::string line = folder.name;
             line += folder.hasChildren ? " \\HasChildren" : " \\HasNoChildren";
             line += folder.noselect ? " \\Noselect" : "";
-            line += folder.use != SpecialUse::None
-                        ? " " + std::string(SpecialUseAttribute(folder.use))
-                        : "";
+            if (folder.use != SpecialUse::None) {
+                line += ' ';
+                line += SpecialUseAttribute(folder.use);
+            }
             line += folder.subscribed ? " \\Subscribed" : "";
             out.push_back(line);
         }
