@@ -650,8 +650,19 @@ FolderResult FolderTree::Rename(std::string_view fromName, std::string_view toNa
         std::vector<std::string> fromLevels = DiskLevels(from);
         const std::vector<std::string> toLevels = DiskLevels(to);
         const UniqueFd fromParent = OpenLevels(inbox, fromLevels, fromLevels.size() - 1);
-        if (!fromParent || !OpenDirectoryAt(fromParent.Get(), fromLevels.back())) {
+        const UniqueFd source =
+            fromParent ? OpenDirectoryAt(fromParent.Get(), fromLevels.back()) : UniqueFd();
+        if (!source) {
             return NoSuchFolder();
+        }
+        // Children moved deeper or under a longer name must still be folders a client can name.
+        std::vector<FolderInfo> children;
+        Walk(source.Get(), from, children);
+        for (const FolderInfo& child : children) {
+            const auto problem = CheckFolderName(to + child.name.substr(from.size()));
+            if (problem != FolderNameProblem::Ok) {
+                return NameFailure(problem);
+            }
         }
         if (OpenLevels(inbox, toLevels, toLevels.size())) {
             return Fail(FolderError::AlreadyExists, "[ALREADYEXISTS] The new name exists already");

@@ -116,6 +116,11 @@ TEST_F(FolderTreeTest, RenameMovesChildrenSubscriptionsAndSpecialUses) {
     EXPECT_EQ(tree.Rename("Archive", "Archive/Old/Deeper").error, FolderError::Cannot);
     EXPECT_EQ(tree.Rename("Missing", "Found").error, FolderError::NonExistent);
     EXPECT_EQ(tree.Rename("Other", "INBOX").error, FolderError::AlreadyExists);
+    // Moved under fifteen levels, Archive/Old/2026 would be eighteen deep.
+    const std::string deep = "1/2/3/4/5/6/7/8/9/10/11/12/13/14/15";
+    ASSERT_TRUE(tree.Create(deep));
+    EXPECT_EQ(tree.Rename("Archive", deep + "/Archive").error, FolderError::Limit);
+    EXPECT_TRUE(std::filesystem::exists(inbox / "Archive" / "Old" / "2026"));
 }
 
 TEST_F(FolderTreeTest, RenamingInboxMovesOnlyItsMessages) {
