@@ -2,6 +2,7 @@
 
 #include "base/unique_fd.h"
 #include "store/durable_file.h"
+#include "store/folder_state.h"
 #include "store/store_layout.h"
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
-#include <map>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,29 +21,11 @@ namespace {
 
 constexpr const char* kMetadataDir = ".brevin";
 constexpr const char* kStateFile = ".brevin/folders";
-constexpr std::string_view kStateHeader = "brevin-folders 1";
 // Marks a folder kept only for its children. Hidden, so never a folder or a message, and
 // inside the directory, so it moves with every rename.
 constexpr const char* kNoselectMarker = ".noselect";
 // A folder being deleted first takes this hidden name, so it leaves listings in one rename.
 constexpr std::string_view kDeletingPrefix = ".deleting.";
-
-/// What the state file records for a user.
-struct FolderState {
-    bool specialUseMade = false;
-    std::set<std::string> subscribed;
-    std::map<std::string, SpecialUse> uses;
-};
-
-constexpr struct {
-    SpecialUse use;
-    std::string_view name; // the folder EnsureSpecialUse makes for it
-} kSpecialFolders[] = {
-    {SpecialUse::Sent, "Sent"},
-    {SpecialUse::Drafts, "Drafts"},
-    {SpecialUse::Trash, "Trash"},
-    {SpecialUse::Junk, "Junk"},
-};
 
 FolderResult Ok() {
     return {};
@@ -332,70 +314,12 @@ void PruneEmptyNoselect(int inboxFd, std::vector<std::string> levels) {
     }
 }
 
-std::optional<SpecialUse> SpecialUseFromAttribute(std::string_view attribute) {
-    for (const auto& special : kSpecialFolders) {
-        if (SpecialUseAttribute(special.use) == attribute) {
-            return special.use;
-        }
-    }
-    return std::nullopt;
-}
-
-// The state file: a header line, then one record a line. Folder names come last on their
-// line, as they may hold spaces but never a line break (CheckFolderName refuses controls).
-//   brevin-folders 1
-//   special-use-made
-//   use \Sent Sent
-//   subscribed Work/2026
-FolderState ParseState(std::string_view text) {
-    FolderState state;
-    bool first = true;
-    while (!text.empty()) {
-        const std::size_t end = std::min(text.find('\n'), text.size());
-        const std::string_view line = text.substr(0, end);
-        text.remove_prefix(std::min(end + 1, text.size()));
-        if (std::exchange(first, false)) {
-            if (line != kStateHeader) {
-                return state; // a format this version does not know: start afresh
-            }
-            continue;
-        }
-        if (line == "special-use-made") {
-            state.specialUseMade = true;
-        } else if (line.starts_with("subscribed ")) {
-            state.subscribed.emplace(line.substr(11));
-        } else if (line.starts_with("use ")) {
-            const std::string_view rest = line.substr(4);
-            const std::size_t space = rest.find(' ');
-            const auto use = SpecialUseFromAttribute(rest.substr(0, space));
-            if (space != std::string_view::npos && use) {
-                state.uses[std::string(rest.substr(space + 1))] = *use;
-            }
-        }
-    }
-    return state;
-}
-
-std::string FormatState(const FolderState& state) {
-    std::string text = std::string(kStateHeader) + "\n";
-    if (state.specialUseMade) {
-        text += "special-use-made\n";
-    }
-    for (const auto& [name, use] : state.uses) {
-        text += "use " + std::string(SpecialUseAttribute(use)) + " " + name + "\n";
-    }
-    for (const std::string& name : state.subscribed) {
-        text += "subscribed " + name + "\n";
-    }
-    return text;
-}
-
 /// Reads the state file; a missing one is an empty state.
-bool ReadState(int inboxFd, FolderState& state) {
+FolderResult ReadState(int inboxFd, FolderState& state) {
+    state = {};
     const UniqueFd fd(::openat(inboxFd, kStateFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
-        state = {};
-        return errno == ENOENT;
+        return errno == ENOENT ? Ok() : IoFailure();
     }
     std::string text;
     char buffer[4096];
@@ -404,28 +328,15 @@ bool ReadState(int inboxFd, FolderState& state) {
         text.append(buffer, static_cast<std::size_t>(n));
     }
     if (n < 0) {
-        return false;
+        return IoFailure();
     }
-    state = ParseState(text);
-    return true;
-}
-
-bool IsAtOrBelow(const std::string& name, const std::string& folder) {
-    return name == folder || name.starts_with(folder + kFolderSeparator);
-}
-
-/// Moves subscriptions and special uses of `from` and its children over to `to`.
-void RenameRecords(FolderState& state, const std::string& from, const std::string& to) {
-    std::set<std::string> subscribed;
-    for (const std::string& name : state.subscribed) {
-        subscribed.insert(IsAtOrBelow(name, from) ? to + name.substr(from.size()) : name);
+    auto parsed = ParseFolderState(text);
+    if (!parsed) {
+        return Fail(FolderError::Unavailable,
+                    "[UNAVAILABLE] The folder list is in a format this server does not know");
     }
-    state.subscribed = std::move(subscribed);
-    std::map<std::string, SpecialUse> uses;
-    for (const auto& [name, use] : state.uses) {
-        uses[IsAtOrBelow(name, from) ? to + name.substr(from.size()) : name] = use;
-    }
-    state.uses = std::move(uses);
+    state = std::move(*parsed);
+    return Ok();
 }
 
 /// Moves INBOX's messages into a new folder `to`, with the lock held. Each message moves in
@@ -482,22 +393,6 @@ private:
 
 } // namespace
 
-std::string_view SpecialUseAttribute(SpecialUse use) {
-    switch (use) {
-    case SpecialUse::Sent:
-        return "\\Sent";
-    case SpecialUse::Drafts:
-        return "\\Drafts";
-    case SpecialUse::Trash:
-        return "\\Trash";
-    case SpecialUse::Junk:
-        return "\\Junk";
-    case SpecialUse::None:
-        break;
-    }
-    return {};
-}
-
 FolderTree::FolderTree(std::string inboxPath) : m_inbox(std::move(inboxPath)) {}
 
 namespace {
@@ -516,15 +411,19 @@ FolderResult WithLock(const std::string& inboxPath,
         return IoFailure();
     }
     const FolderLock lock(inbox.Get());
-    FolderState state;
-    if (!lock || !ReadState(inbox.Get(), state)) {
+    if (!lock) {
         return IoFailure();
+    }
+    FolderState state;
+    if (FolderResult read = ReadState(inbox.Get(), state); !read) {
+        return read;
     }
     bool changed = false;
     FolderResult result = change(inbox.Get(), state, changed);
     if (changed && result) {
         const std::string path = inboxPath + "/" + kStateFile;
-        if (!durable::ReplaceFile(path, FormatState(state), layout::kMessageMode, path + ".tmp")) {
+        if (!durable::ReplaceFile(path, FormatFolderState(state), layout::kMessageMode,
+                                  path + ".tmp")) {
             result = IoFailure();
         }
     }
@@ -539,7 +438,7 @@ std::vector<FolderInfo> FolderTree::List() const {
     if (!inbox) {
         return folders;
     }
-    FolderState state;
+    FolderState state; // records that cannot be read only lose the flags they give
     ReadState(inbox.Get(), state);
     Walk(inbox.Get(), "", folders);
     for (FolderInfo& folder : folders) {
@@ -683,7 +582,7 @@ FolderResult FolderTree::Rename(std::string_view fromName, std::string_view toNa
         }
         fromLevels.pop_back();
         PruneEmptyNoselect(inbox, std::move(fromLevels));
-        RenameRecords(state, from, to);
+        RenameFolderRecords(state, from, to);
         changed = true;
         return Ok();
     });
@@ -716,7 +615,7 @@ FolderResult FolderTree::EnsureSpecialUse() {
         if (state.specialUseMade) {
             return Ok();
         }
-        for (const auto& special : kSpecialFolders) {
+        for (const auto& special : kSpecialUseFolders) {
             // A folder the user gave the use to already serves it.
             if (std::any_of(state.uses.begin(), state.uses.end(),
                             [&](const auto& entry) { return entry.second == special.use; })) {

@@ -6,10 +6,10 @@
 // top-level folders. Subscriptions and special uses live in <inbox>/.brevin/folders.
 
 #include "store/folder_names.h"
+#include "store/folder_state.h"
 
 #include <cstddef>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,11 +18,6 @@ namespace brevin {
 
 /// The most folders a user may have, INBOX not counted.
 inline constexpr std::size_t kMaxFolders = 1000;
-
-/// The special uses of RFC 6154 that the server gives folders.
-enum class SpecialUse { None, Sent, Drafts, Trash, Junk };
-/// "\Sent" and so on; empty for None.
-std::string_view SpecialUseAttribute(SpecialUse use);
 
 /// One folder of a listing.
 struct FolderInfo {

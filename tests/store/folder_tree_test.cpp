@@ -151,6 +151,16 @@ TEST_F(FolderTreeTest, SpecialUseFoldersAreMadeOnceEver) {
     EXPECT_EQ(later.List().size(), 4u);
 }
 
+TEST_F(FolderTreeTest, AFolderListOfAnUnknownFormatIsLeftAlone) {
+    std::filesystem::create_directory(inbox / ".brevin");
+    const std::string newer = "brevin-folders 2\nsomething new\n";
+    WriteFile(inbox / ".brevin" / "folders", newer);
+    EXPECT_EQ(tree.Subscribe("Work").error, FolderError::Unavailable);
+    EXPECT_EQ(tree.EnsureSpecialUse().error, FolderError::Unavailable);
+    EXPECT_EQ(ReadFile(inbox / ".brevin" / "folders"), newer);
+    EXPECT_EQ(tree.PathOf("Sent"), std::nullopt);
+}
+
 TEST_F(FolderTreeTest, HostileNamesNeverLeaveTheInboxNorPassForMessages) {
     std::filesystem::create_directory(dir.Path() / "outside");
     std::filesystem::create_directory_symlink(dir.Path() / "outside", inbox / "Link");
