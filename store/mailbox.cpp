@@ -85,7 +85,8 @@ std::vector<MailboxEntry> ListMailbox(const std::string& folderPath) {
     return entries;
 }
 
-Mailbox::Mailbox(std::string folderPath) : Mailbox(folderPath, FolderIndex(folderPath).Refresh()) {}
+Mailbox::Mailbox(const std::string& folderPath)
+    : Mailbox(folderPath, FolderIndex(folderPath).Refresh()) {}
 
 Mailbox::Mailbox(std::string folderPath, std::shared_ptr<const FolderSnapshot> snapshot)
     : m_folder(std::move(folderPath)), m_snapshot(std::move(snapshot)),

@@ -30,7 +30,7 @@ class Mailbox {
 public:
     Mailbox() = default;
     /// The folder as its index describes it now (indexing what is new).
-    explicit Mailbox(std::string folderPath);
+    explicit Mailbox(const std::string& folderPath);
     Mailbox(std::string folderPath, std::shared_ptr<const FolderSnapshot> snapshot);
 
     /// Messages in the listing taken at opening, marked ones included: the numbers run to it.

@@ -35,8 +35,8 @@ using Clock = std::chrono::steady_clock;
 using namespace brevin;
 namespace fs = std::filesystem;
 
-constexpr int kFilingRounds = 40;  // of each kind
-constexpr int kPerRound = 20;      // messages
+constexpr int kFilingRounds = 40; // of each kind
+constexpr int kPerRound = 20;     // messages
 constexpr int kBigFolder = 100'000;
 constexpr int kPop3Folder = 10'000;
 constexpr int kRepeats = 5;
@@ -116,8 +116,9 @@ void Filing(const fs::path& scratch) {
     std::printf("Filing %d rounds of %d messages of 1 KiB into one folder\n", kFilingRounds,
                 kPerRound);
     std::printf("  %-46s %9.0f msg/s\n", "plain folder", n / plainSeconds);
-    std::printf("  %-46s %9.0f msg/s  (%.1f%% of plain)\n", "indexed folder, indexed after each round",
-                n / indexedSeconds, 100.0 * plainSeconds / indexedSeconds);
+    std::printf("  %-46s %9.0f msg/s  (%.1f%% of plain)\n",
+                "indexed folder, indexed after each round", n / indexedSeconds,
+                100.0 * plainSeconds / indexedSeconds);
     std::printf("  %-46s %9zu\n", "messages in the index at the end",
                 index.Current()->messages.size());
 }
@@ -133,7 +134,8 @@ void MakeFolder(const fs::path& folder, int count) {
     fs::create_directories(folder);
     const std::string text = "Subject: x\r\n\r\nbody\r\n.\r\n";
     for (int i = 1; i <= count; ++i) {
-        const std::string path = layout::MessagePath(folder.string(), static_cast<std::uint32_t>(i));
+        const std::string path =
+            layout::MessagePath(folder.string(), static_cast<std::uint32_t>(i));
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
             std::perror("make folder");
@@ -151,11 +153,10 @@ void BigFolder(const fs::path& scratch) {
     const auto start = Clock::now();
     std::size_t indexed = FolderIndex(folder.string()).Refresh()->messages.size();
     const double cold = Seconds(Clock::now() - start);
-    AtRest(folder); // making the index's own folder changed the time
+    AtRest(folder);                         // making the index's own folder changed the time
     FolderIndex(folder.string()).Refresh(); // a scan now trusts the time, and records that
-    const double warm = Median(kRepeats, [&] {
-        indexed = FolderIndex(folder.string()).Refresh()->messages.size();
-    });
+    const double warm = Median(
+        kRepeats, [&] { indexed = FolderIndex(folder.string()).Refresh()->messages.size(); });
     const std::size_t heapBefore = ::mallinfo2().uordblks;
     std::shared_ptr<const FolderSnapshot> held;
     {
@@ -196,7 +197,8 @@ void Pop3Opening(const fs::path& scratch) {
     // A running server keeps the index: a second login finds it up to date in memory.
     FolderIndex kept(folder.string());
     kept.Refresh();
-    const double again = Median(kRepeats, [&] { count = Mailbox(folder.string(), kept.Refresh()).Count(); });
+    const double again =
+        Median(kRepeats, [&] { count = Mailbox(folder.string(), kept.Refresh()).Count(); });
     std::printf("Opening a POP3 mailbox of %d messages (sizes for STAT and LIST)\n", kPop3Folder);
     std::printf("  %-46s %9.2f ms\n", "as before: listing + a size per file", before * 1e3);
     std::printf("  %-46s %9.2f ms  (%.1fx)\n", "from the index, read from disk", now * 1e3,
