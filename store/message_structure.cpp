@@ -296,12 +296,6 @@ Envelope ParseEnvelope(const HeaderBlock& header) {
     envelope.bcc = ParseAddresses(header.Find("Bcc"));
     envelope.inReplyTo = header.Find("In-Reply-To");
     envelope.messageId = header.Find("Message-ID");
-    if (envelope.sender.empty()) {
-        envelope.sender = envelope.from;
-    }
-    if (envelope.replyTo.empty()) {
-        envelope.replyTo = envelope.from;
-    }
     return envelope;
 }
 

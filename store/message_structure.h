@@ -30,8 +30,9 @@ struct Address {
 };
 
 /// The fields of IMAP's ENVELOPE. Strings are the header values unfolded and trimmed, not
-/// decoded; an absent header is nullopt (NIL). Sender and reply-to are already filled with
-/// from when their headers are absent or name nobody, as IMAP requires.
+/// decoded; an absent header is nullopt (NIL). Sender and reply-to stay empty when their
+/// headers are absent or name nobody: IMAP wants from shown in their place, which the renderer
+/// does (the structure thus says what the message holds, and the cache keeps no copies).
 struct Envelope {
     std::optional<std::string> date;
     std::optional<std::string> subject;

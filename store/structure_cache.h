@@ -18,9 +18,10 @@ namespace brevin {
 /// damaged record and everything after it are ignored, never trusted, and cut off by the next
 /// Add. Nothing is flushed: losing the file costs a parse per message, nothing else.
 ///
-/// The file is read once, on first use; memory holds only each key's place in the file.
-/// Not thread-safe: one object per folder, used by one thread at a time. The folder's
-/// metadata directory that holds the file must exist.
+/// The file is read once, on first use, and stays mapped; the heap holds only each key's place
+/// in it. Nothing but this class may shorten the file while it is open (replacing it by a
+/// rename, as Compact does, is safe). Not thread-safe: one object per folder, used by one
+/// thread at a time. The folder's metadata directory that holds the file must exist.
 class StructureCache {
 public:
     explicit StructureCache(std::string path);
@@ -48,16 +49,26 @@ private:
     };
 
     void Load();
+    void Close();
     bool OpenForAppend();
-    std::optional<std::string> ReadValue(const Place& place) const;
+    /// The serialised bytes at `place`, from the mapping or else read into `buffer`.
+    std::optional<std::string_view> Value(const Place& place, std::string& buffer) const;
 
     std::string m_path;
     bool m_loaded = false;
     int m_fd = -1;
+    const char* m_map = nullptr; // the records there were when the file was read
+    std::size_t m_mapSize = 0;
     std::uint64_t m_end = 0;     // the end of the last good record
     std::uint64_t m_fileEnd = 0; // the file's size when read: beyond m_end lies damage
     std::size_t m_records = 0;
-    std::unordered_map<std::string, Place> m_places;
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view key) const {
+            return std::hash<std::string_view>{}(key);
+        }
+    };
+    std::unordered_map<std::string, Place, KeyHash, std::equal_to<>> m_places;
 };
 
 /// The structure of the message in the file `fd` (the stored form), known to the cache as

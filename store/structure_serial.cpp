@@ -4,11 +4,16 @@
 
 #include "store/message_structure.h"
 
+#include <algorithm>
+
 namespace brevin {
 
 namespace {
 
 constexpr char kVersion = 1;
+// Lists are reserved up to this length before reading them: enough for most, and small enough
+// that a damaged count cannot make a deep tree allocate much beyond its input.
+constexpr std::size_t kReserve = 8;
 
 class Writer {
 public:
@@ -136,7 +141,9 @@ public:
     }
     std::vector<Address> Addresses() {
         std::vector<Address> list;
-        for (std::size_t n = Count(); n > 0 && m_ok; --n) {
+        std::size_t n = Count();
+        list.reserve(std::min<std::size_t>(n, kReserve));
+        for (; n > 0 && m_ok; --n) {
             Address& a = list.emplace_back();
             a.name = Optional();
             a.adl = Optional();
@@ -147,7 +154,9 @@ public:
     }
     std::vector<Parameter> Parameters() {
         std::vector<Parameter> list;
-        for (std::size_t n = Count(); n > 0 && m_ok; --n) {
+        std::size_t n = Count();
+        list.reserve(std::min<std::size_t>(n, kReserve));
+        for (; n > 0 && m_ok; --n) {
             Parameter& p = list.emplace_back();
             p.name = String();
             p.value = String();
@@ -195,6 +204,7 @@ public:
             Fail();
             return;
         }
+        p.children.reserve(std::min<std::size_t>(children, kReserve));
         for (std::size_t n = children; n > 0 && m_ok; --n) {
             Part(p.children.emplace_back(), depth + 1);
         }
