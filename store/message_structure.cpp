@@ -169,6 +169,10 @@ std::vector<Token> Tokenize(std::string_view s) {
                    std::string_view("()<>@,;:.\"[").find(s[i]) == std::string_view::npos) {
                 ++i;
             }
+            if (i == start) { // a stray ")": nothing to make of it
+                ++i;
+                continue;
+            }
             tokens.push_back({Token::Word, std::string(s.substr(start, i - start))});
         }
     }

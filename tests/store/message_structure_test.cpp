@@ -128,6 +128,13 @@ TEST(MessageStructureTest, AMessageWithoutHeaderIsAllBody) {
     EXPECT_EQ(bare.body.lines, 2u);
 }
 
+TEST(MessageStructureTest, StrayPunctuationInAnAddressIsSkipped) {
+    // A ")" without its "(" once stalled the address reader for good.
+    const MessageStructure s = ParseStructure("To: a@b.c ), d@e.f\r\n\r\n");
+    ASSERT_EQ(s.envelope.to.size(), 2u);
+    EXPECT_EQ(s.envelope.to[1].mailbox, "d");
+}
+
 TEST(MessageStructureTest, NestingBeyondTheLimitBecomesText) {
     std::string text;
     for (int i = 0; i < 200; ++i) {
