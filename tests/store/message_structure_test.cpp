@@ -128,6 +128,23 @@ TEST(MessageStructureTest, AMessageWithoutHeaderIsAllBody) {
     EXPECT_EQ(bare.body.lines, 2u);
 }
 
+TEST(MessageStructureTest, ASinglePartMessageIsItsOwnPartOne) {
+    const std::string_view text = "Subject: x\r\n\r\nbody\r\n";
+    const MessageStructure s = ParseStructure(text);
+    EXPECT_EQ(&Section(s, {1}), &s.body);
+    EXPECT_EQ(FindSection(s, std::vector<unsigned>{1, 1}), nullptr);
+    EXPECT_EQ(FindSection(s, std::vector<unsigned>{2}), nullptr);
+    EXPECT_EQ(Body(text, s.body), "body\r\n");
+}
+
+TEST(MessageStructureTest, EveryCutOfTheSerialisedFormIsRefused) {
+    const std::string bytes = Serialize(ParseStructure(kForwarded));
+    for (std::size_t length = 0; length < bytes.size(); ++length) {
+        EXPECT_FALSE(Deserialize(std::string_view(bytes).substr(0, length))) << length;
+    }
+    EXPECT_FALSE(Deserialize(bytes + '\0')); // trailing bytes are damage too
+}
+
 TEST(MessageStructureTest, StrayPunctuationInAnAddressIsSkipped) {
     // A ")" without its "(" once stalled the address reader for good.
     const MessageStructure s = ParseStructure("To: a@b.c ), d@e.f\r\n\r\n");
