@@ -500,6 +500,9 @@ private:
 
 } // namespace
 
+Envelope::Envelope() = default;
+BodyPart::BodyPart() = default;
+
 bool BodyPart::IsMultipart() const {
     return EqualNoCase(type, "multipart") && !children.empty();
 }

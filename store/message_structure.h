@@ -34,6 +34,7 @@ struct Address {
 /// headers are absent or name nobody: IMAP wants from shown in their place, which the renderer
 /// does (the structure thus says what the message holds, and the cache keeps no copies).
 struct Envelope {
+    Envelope(); // not inline: value-initialisation would zero the whole struct first
     std::optional<std::string> date;
     std::optional<std::string> subject;
     std::vector<Address> from;
@@ -62,7 +63,8 @@ struct Parameter {
 /// blank line that ends it; its body is text[bodyStart, end). A multipart's body runs from its
 /// header to its end, preamble, delimiters and epilogue included.
 struct BodyPart {
-    std::string type = "text";     ///< as written ("TEXT" stays "TEXT"): IMAP quotes it as is
+    BodyPart();                // not inline: value-initialisation would zero the whole struct first
+    std::string type = "text"; ///< as written ("TEXT" stays "TEXT"): IMAP quotes it as is
     std::string subtype = "plain"; ///< as written
     std::vector<Parameter> parameters;
     std::optional<std::string> id;          ///< Content-ID

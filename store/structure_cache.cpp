@@ -106,6 +106,7 @@ void StructureCache::Load() {
     const std::string_view file(static_cast<const char*>(map), size);
     m_fileEnd = size;
     if (file.starts_with(kMagic)) {
+        m_places.reserve(size / 256); // about the size of a record: spares most rehashing
         std::size_t at = kMagic.size();
         while (file.size() - at >= kRecordHead) {
             const std::uint32_t keyLength = Get32(file.data() + at);

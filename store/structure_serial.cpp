@@ -120,83 +120,77 @@ public:
         const std::uint64_t n = Number();
         return n <= m_in.size() ? static_cast<std::size_t>(n) : Fail();
     }
-    std::string String() {
+    // Everything is read into its place: a structure has many small fields, and moving each
+    // from a temporary cost more than the reading.
+    void String(std::string& s) {
         const std::size_t n = Count();
-        std::string s(m_in.substr(0, n));
-        m_in.remove_prefix(m_ok ? n : 0);
-        return s;
+        s.assign(m_in.data(), n);
+        m_in.remove_prefix(n);
     }
-    std::optional<std::string> Optional() {
+    void Optional(std::optional<std::string>& s) {
         const std::uint64_t n = Number();
-        if (n == 0 || !m_ok) {
-            return std::nullopt;
+        if (n == 0) {
+            return;
         }
         if (n - 1 > m_in.size()) {
             Fail();
-            return std::nullopt;
+            return;
         }
-        std::string s(m_in.substr(0, n - 1));
+        s.emplace(m_in.data(), n - 1);
         m_in.remove_prefix(n - 1);
-        return s;
     }
-    std::vector<Address> Addresses() {
-        std::vector<Address> list;
+    void Addresses(std::vector<Address>& list) {
         std::size_t n = Count();
         list.reserve(std::min<std::size_t>(n, kReserve));
         for (; n > 0 && m_ok; --n) {
             Address& a = list.emplace_back();
-            a.name = Optional();
-            a.adl = Optional();
-            a.mailbox = Optional();
-            a.host = Optional();
+            Optional(a.name);
+            Optional(a.adl);
+            Optional(a.mailbox);
+            Optional(a.host);
         }
-        return list;
     }
-    std::vector<Parameter> Parameters() {
-        std::vector<Parameter> list;
+    void Parameters(std::vector<Parameter>& list) {
         std::size_t n = Count();
         list.reserve(std::min<std::size_t>(n, kReserve));
         for (; n > 0 && m_ok; --n) {
             Parameter& p = list.emplace_back();
-            p.name = String();
-            p.value = String();
+            String(p.name);
+            String(p.value);
         }
-        return list;
     }
-    Envelope EnvelopeOf() {
-        Envelope e;
-        e.date = Optional();
-        e.subject = Optional();
+    void EnvelopeOf(Envelope& e) {
+        Optional(e.date);
+        Optional(e.subject);
         for (auto* list : {&e.from, &e.sender, &e.replyTo, &e.to, &e.cc, &e.bcc}) {
-            *list = Addresses();
+            Addresses(*list);
         }
-        e.inReplyTo = Optional();
-        e.messageId = Optional();
-        return e;
+        Optional(e.inReplyTo);
+        Optional(e.messageId);
     }
     void Part(BodyPart& p, unsigned depth) {
-        p.type = String();
-        p.subtype = String();
-        p.parameters = Parameters();
-        p.id = Optional();
-        p.description = Optional();
-        p.encoding = String();
+        String(p.type);
+        String(p.subtype);
+        Parameters(p.parameters);
+        Optional(p.id);
+        Optional(p.description);
+        String(p.encoding);
         p.headerStart = Number();
         p.bodyStart = Sum(p.headerStart, Number());
         p.end = Sum(p.bodyStart, Number());
         p.lines = Number();
-        p.md5 = Optional();
-        p.disposition = Optional();
-        p.dispositionParameters = Parameters();
+        Optional(p.md5);
+        Optional(p.disposition);
+        Parameters(p.dispositionParameters);
         for (std::size_t n = Count(); n > 0 && m_ok; --n) {
-            p.language.push_back(String());
+            String(p.language.emplace_back());
         }
-        p.location = Optional();
+        Optional(p.location);
         const std::uint64_t hasEnvelope = Number();
         if (hasEnvelope > 1) {
             Fail();
         } else if (hasEnvelope == 1) {
-            p.envelope = EnvelopeOf();
+            EnvelopeOf(p.envelope.emplace());
         }
         // A deeper tree than ParseStructure makes is damage, and would cost stack.
         const std::size_t children = Count();
@@ -253,7 +247,7 @@ std::optional<MessageStructure> Deserialize(std::string_view bytes) {
     Reader reader(bytes.substr(1));
     MessageStructure structure;
     structure.size = reader.Number();
-    structure.envelope = reader.EnvelopeOf();
+    reader.EnvelopeOf(structure.envelope);
     reader.Part(structure.body, 0);
     if (!reader.Ok() || !reader.AtEnd() || !WithinMessage(structure.body, structure.size)) {
         return std::nullopt;
