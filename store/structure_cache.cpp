@@ -82,6 +82,8 @@ StructureCache::~StructureCache() {
 }
 
 void StructureCache::Close() {
+    m_places.clear(); // its keys point into the mapping
+    m_addedKeys.clear();
     if (m_map != nullptr) {
         ::munmap(const_cast<char*>(m_map), m_mapSize);
         m_map = nullptr;
@@ -122,7 +124,7 @@ void StructureCache::Load() {
             if (RecordChecksum(file.substr(at, 8), key, value) != checksum) {
                 break;
             }
-            m_places[std::string(key)] = {at + kRecordHead + keyLength, valueLength};
+            m_places.insert_or_assign(key, Place{at + kRecordHead + keyLength, valueLength});
             ++m_records;
             at += kRecordHead + keyLength + valueLength;
         }
@@ -217,8 +219,12 @@ bool StructureCache::Add(std::string_view key, const MessageStructure& structure
         errno = error;
         return false;
     }
-    m_places[std::string(key)] = {m_end + kRecordHead + key.size(),
-                                  static_cast<std::uint32_t>(value.size())};
+    const Place place{m_end + kRecordHead + key.size(), static_cast<std::uint32_t>(value.size())};
+    if (const auto known = m_places.find(key); known != m_places.end()) {
+        known->second = place;
+    } else {
+        m_places.emplace(m_addedKeys.emplace_back(key), place);
+    }
     m_end += record.size();
     m_fileEnd = m_end;
     ++m_records;
@@ -265,7 +271,6 @@ bool StructureCache::Compact(const std::set<std::string, std::less<>>& liveKeys,
     m_loaded = false;
     m_end = m_fileEnd = 0;
     m_records = 0;
-    m_places.clear();
     return true;
 }
 
@@ -284,23 +289,24 @@ std::optional<MessageStructure> ParseAndAdd(StructureCache& cache, std::string_v
 } // namespace
 
 std::optional<MessageStructure> StructureOf(StructureCache& cache, std::string_view key, int fd) {
-    if (auto cached = cache.Find(key)) {
-        return cached;
+    std::optional<MessageStructure> structure = cache.Find(key);
+    if (!structure) {
+        structure = ParseAndAdd(cache, key, fd);
     }
-    return ParseAndAdd(cache, key, fd);
+    return structure;
 }
 
 std::optional<MessageStructure> StructureOf(StructureCache& cache, std::string_view key,
                                             const std::string& path) {
-    if (auto cached = cache.Find(key)) {
-        return cached;
+    // One object returned from every path, so a hit is never moved on its way out.
+    std::optional<MessageStructure> structure = cache.Find(key);
+    if (!structure) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            structure = ParseAndAdd(cache, key, fd);
+            file_util::CloseQuietly(fd);
+        }
     }
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    auto structure = ParseAndAdd(cache, key, fd);
-    file_util::CloseQuietly(fd);
     return structure;
 }
 

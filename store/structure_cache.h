@@ -6,6 +6,7 @@
 #include "store/message_structure.h"
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <set>
 #include <string>
@@ -62,13 +63,10 @@ private:
     std::uint64_t m_end = 0;     // the end of the last good record
     std::uint64_t m_fileEnd = 0; // the file's size when read: beyond m_end lies damage
     std::size_t m_records = 0;
-    struct KeyHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view key) const {
-            return std::hash<std::string_view>{}(key);
-        }
-    };
-    std::unordered_map<std::string, Place, KeyHash, std::equal_to<>> m_places;
+    // Keys point into the mapping, or into m_addedKeys for records added since: no copy of
+    // each key read.
+    std::unordered_map<std::string_view, Place> m_places;
+    std::deque<std::string> m_addedKeys; // a deque never moves what it holds
 };
 
 /// The structure of the message in the file `fd` (the stored form), known to the cache as

@@ -245,12 +245,12 @@ std::optional<MessageStructure> Deserialize(std::string_view bytes) {
         return std::nullopt;
     }
     Reader reader(bytes.substr(1));
-    MessageStructure structure;
-    structure.size = reader.Number();
-    reader.EnvelopeOf(structure.envelope);
-    reader.Part(structure.body, 0);
-    if (!reader.Ok() || !reader.AtEnd() || !WithinMessage(structure.body, structure.size)) {
-        return std::nullopt;
+    std::optional<MessageStructure> structure(std::in_place); // filled in place, returned as is
+    structure->size = reader.Number();
+    reader.EnvelopeOf(structure->envelope);
+    reader.Part(structure->body, 0);
+    if (!reader.Ok() || !reader.AtEnd() || !WithinMessage(structure->body, structure->size)) {
+        structure.reset();
     }
     return structure;
 }
