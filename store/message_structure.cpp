@@ -122,7 +122,7 @@ HeaderBlock ParseHeader(std::string_view text, std::size_t start, std::size_t en
 // ---- Addresses, kept as written (GMime's address parser decodes RFC 2047 names) ----
 
 struct Token {
-    enum Kind { Word, Quoted, Literal, Special } kind;
+    enum Kind { Word, Quoted, Literal, Punct } kind;
     std::string text;
 };
 
@@ -161,7 +161,7 @@ std::vector<Token> Tokenize(std::string_view s) {
             tokens.push_back({Token::Literal, std::string(s.substr(i, stop - i))});
             i = stop;
         } else if (std::string_view("<>@,;:.").find(c) != std::string_view::npos) {
-            tokens.push_back({Token::Special, std::string(1, c)});
+            tokens.push_back({Token::Punct, std::string(1, c)});
             ++i;
         } else {
             const std::size_t start = i;
@@ -179,15 +179,15 @@ std::vector<Token> Tokenize(std::string_view s) {
     return tokens;
 }
 
-bool IsSpecial(const Token& t, char c) {
-    return t.kind == Token::Special && t.text[0] == c;
+bool IsPunct(const Token& t, char c) {
+    return t.kind == Token::Punct && t.text[0] == c;
 }
 
 /// Words joined by one blank; a "." sticks to the word before it (obsolete phrases).
 std::optional<std::string> Phrase(std::span<const Token> tokens) {
     std::string out;
     for (const Token& t : tokens) {
-        if (!out.empty() && !IsSpecial(t, '.')) {
+        if (!out.empty() && !IsPunct(t, '.')) {
             out += ' ';
         }
         out += t.text;
@@ -196,10 +196,10 @@ std::optional<std::string> Phrase(std::span<const Token> tokens) {
 }
 
 /// local@domain: the local part keeps its quotes, since a client puts the two back together.
-void AddrSpec(std::span<const Token> tokens, Address& address) {
+void LocalAtDomain(std::span<const Token> tokens, Address& address) {
     std::size_t at = tokens.size();
     for (std::size_t i = 0; i < tokens.size(); ++i) {
-        if (IsSpecial(tokens[i], '@')) {
+        if (IsPunct(tokens[i], '@')) {
             at = i;
         }
     }
@@ -220,20 +220,20 @@ void AddrSpec(std::span<const Token> tokens, Address& address) {
 void AddMailbox(std::span<const Token> tokens, std::vector<Address>& out) {
     Address address;
     std::size_t open = 0;
-    while (open < tokens.size() && !IsSpecial(tokens[open], '<')) {
+    while (open < tokens.size() && !IsPunct(tokens[open], '<')) {
         ++open;
     }
     if (open == tokens.size()) {
-        AddrSpec(tokens, address);
+        LocalAtDomain(tokens, address);
     } else {
         address.name = Phrase(tokens.subspan(0, open));
         std::size_t close = open + 1;
-        while (close < tokens.size() && !IsSpecial(tokens[close], '>')) {
+        while (close < tokens.size() && !IsPunct(tokens[close], '>')) {
             ++close;
         }
         std::span<const Token> inside = tokens.subspan(open + 1, close - open - 1);
         for (std::size_t i = 0; i < inside.size(); ++i) {
-            if (IsSpecial(inside[i], ':')) { // the obsolete route: @a,@b:
+            if (IsPunct(inside[i], ':')) { // the obsolete route: @a,@b:
                 std::string route;
                 for (const Token& t : inside.subspan(0, i)) {
                     route += t.text;
@@ -243,7 +243,7 @@ void AddMailbox(std::span<const Token> tokens, std::vector<Address>& out) {
                 break;
             }
         }
-        AddrSpec(inside, address);
+        LocalAtDomain(inside, address);
     }
     if (address.mailbox) { // "<>" and stray words name nobody
         out.push_back(std::move(address));
@@ -261,24 +261,24 @@ std::vector<Address> ParseAddresses(const std::optional<std::string>& value) {
     std::size_t itemStart = 0;
     for (std::size_t i = 0; i <= tokens.size(); ++i) {
         const bool last = i == tokens.size();
-        if (!last && IsSpecial(tokens[i], '<')) {
+        if (!last && IsPunct(tokens[i], '<')) {
             inAngle = true;
-        } else if (!last && IsSpecial(tokens[i], '>')) {
+        } else if (!last && IsPunct(tokens[i], '>')) {
             inAngle = false;
         }
         if (!last && inAngle) {
             continue;
         }
         const std::span<const Token> item(tokens.data() + itemStart, i - itemStart);
-        if (!last && IsSpecial(tokens[i], ':') && !inGroup) {
+        if (!last && IsPunct(tokens[i], ':') && !inGroup) {
             Address start;
             start.mailbox = Phrase(item).value_or("");
             out.push_back(std::move(start));
             inGroup = true;
             itemStart = i + 1;
-        } else if (last || IsSpecial(tokens[i], ',') || IsSpecial(tokens[i], ';')) {
+        } else if (last || IsPunct(tokens[i], ',') || IsPunct(tokens[i], ';')) {
             AddMailbox(item, out);
-            if (inGroup && (last || IsSpecial(tokens[i], ';'))) {
+            if (inGroup && (last || IsPunct(tokens[i], ';'))) {
                 out.push_back({});
                 inGroup = false;
             }
