@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build=(cmake ninja-build g++ pkg-config qt6-base-dev libx11-dev libgtest-dev libgmock-dev libssl-dev
-    libcrypt-dev)
+    libcrypt-dev libgmime-3.0-dev)
 case "${1:-run}" in
     run) want=("${build[@]}" libcap2-bin) ;;
     test | bench) want=("${build[@]}" python3 curl msmtp mpop fetchmail mutt swaks libnet-ssleay-perl
