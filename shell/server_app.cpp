@@ -266,8 +266,7 @@ bool ServerApp::Start(WindowSide& windows) {
                                          submission, submissions));
     }
     m_services.push_back(Pop3Service(m_loop, m_options.session, *m_logins, *m_folders,
-                                     m_options.pop3Port,
-                                     implicit(m_options.pop3sPort, "POP3S")));
+                                     m_options.pop3Port, implicit(m_options.pop3sPort, "POP3S")));
 
     // A listener that cannot start is reported and left out; the server runs with the others.
     m_listeners = CreateListeners(m_loop, m_host.listen, m_services, m_sessions);

@@ -54,9 +54,8 @@ protected:
 
     /// A POP3 session's client, banner read.
     std::unique_ptr<Client> Pop3() {
-        return server.Open(
-            std::make_unique<Pop3Session>(server.Loop(), server.Options(), server.Logins(),
-                                          server.Folders()));
+        return server.Open(std::make_unique<Pop3Session>(server.Loop(), server.Options(),
+                                                         server.Logins(), server.Folders()));
     }
 
     void Put(unsigned number, const std::string& bytes) {
