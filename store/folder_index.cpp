@@ -408,8 +408,11 @@ bool FolderIndex::Load() {
 std::shared_ptr<const FolderSnapshot> FolderIndex::Refresh() {
     struct stat st {};
     if (::stat(m_folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        if (!m_state.messages.empty()) {
-            m_state.messages.clear();
+        // Gone, or moved away for now: empty until it is back, when its index is read again.
+        if (m_loaded) {
+            m_state = {};
+            m_fd.Reset();
+            m_loaded = false;
             m_changed = true;
         }
         Publish();

@@ -19,7 +19,7 @@ namespace brevin {
 
 namespace {
 
-constexpr const char* kMetadataDir = ".brevin";
+constexpr const char* kMetadataDir = layout::kMetadataName.data(); // a literal: terminated
 constexpr const char* kStateFile = ".brevin/folders";
 // Marks a folder kept only for its children. Hidden, so never a folder or a message, and
 // inside the directory, so it moves with every rename.

@@ -55,6 +55,10 @@ std::string IndexPath(const std::string& folder) {
     return MetadataFolder(folder) + "/index";
 }
 
+std::string StructurePath(const std::string& folder) {
+    return MetadataFolder(folder) + "/structure";
+}
+
 namespace {
 constexpr const char* kSizeAttribute = "user.brevin.size";
 } // namespace

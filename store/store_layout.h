@@ -43,6 +43,8 @@ inline constexpr std::string_view kMetadataName = ".brevin";
 std::string MetadataFolder(const std::string& folder);
 /// The folder's index of UIDs and flags.
 std::string IndexPath(const std::string& folder);
+/// The folder's cache of message structures (`StructureCache`), keyed by file name and size.
+std::string StructurePath(const std::string& folder);
 
 /// Records a message's size as a POP3 client will hold it, in an extended attribute of the
 /// file, so that listings need not read every message. Best effort: a file system without

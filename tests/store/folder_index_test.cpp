@@ -65,6 +65,12 @@ TEST_F(FolderIndexTest, UidsComeInListingOrderAndAreNeverGivenTwice) {
     EXPECT_THAT(Names(*now), ElementsAre("MSG00010.bvn", "MSG00011.bvn"));
     EXPECT_THAT(Uids(*now), ElementsAre(2, 4));
     EXPECT_EQ(now->uidNext, 5U);
+
+    // A folder moved away for a while is empty meanwhile, and whole again when it is back.
+    fs::rename(box, box + ".away");
+    EXPECT_TRUE(restarted.Refresh()->messages.empty());
+    fs::rename(box + ".away", box);
+    EXPECT_THAT(Uids(*restarted.Refresh()), ElementsAre(2, 4));
 }
 
 TEST_F(FolderIndexTest, FlagsSurviveARestartAndStayApartForAHardLinkedCopy) {
