@@ -1,0 +1,1 @@
+#include "imap/imap_parser.h"
