@@ -51,7 +51,60 @@ void FolderWatch::Drop() {
     }
 }
 
-FolderService::FolderService(EventLoop& loop) : m_worker(loop) {}
+FolderService::FolderService(EventLoop& loop, std::filesystem::path profile)
+    : m_profilePath(std::move(profile)), m_worker(loop) {}
+
+void FolderService::WorkerSide::ForgetIndexes(const std::string& folder) {
+    const std::string below = folder + "/";
+    for (auto it = m_service.m_indexes.begin(); it != m_service.m_indexes.end();) {
+        if (it->first == folder || it->first.starts_with(below)) {
+            m_service.m_lastUse.erase(it->first);
+            it = m_service.m_indexes.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+MessageNumbers* FolderService::WorkerSide::Numbers() {
+    if (!m_service.m_numbers && !m_service.m_profilePath.empty()) {
+        m_service.m_profile = std::make_unique<ProfileFile>(m_service.m_profilePath);
+        m_service.m_numbers = std::make_unique<MessageNumbers>(*m_service.m_profile);
+    }
+    return m_service.m_numbers.get();
+}
+
+FolderTicket FolderService::Run(std::function<void(WorkerSide&)> work, std::function<void()> done) {
+    const std::uint64_t id = m_nextId++;
+    if (done) {
+        m_answers.emplace(id, [done = std::move(done)](const Snapshot&) { done(); });
+    }
+    m_worker.Post(
+        [this, work = std::move(work)] {
+            WorkerSide side(*this);
+            work(side);
+        },
+        [this, id] {
+            if (const auto answer = m_answers.find(id); answer != m_answers.end()) {
+                const Answer call = std::move(answer->second);
+                m_answers.erase(answer);
+                call(nullptr);
+            }
+        });
+    return {*this, id};
+}
+
+void FolderService::Announce(const std::string& folder) {
+    const std::string below = folder + "/";
+    for (const auto& [watched, last] : m_announced) {
+        if (watched == folder || watched.starts_with(below)) {
+            auto result = std::make_shared<Snapshot>();
+            m_worker.Post(
+                [this, watched = watched, result] { *result = IndexOf(watched).Refresh(); },
+                [this, watched = watched, result] { Finished(watched, *result, 0); });
+        }
+    }
+}
 
 FolderService::~FolderService() = default;
 

@@ -3,8 +3,11 @@
 #include "engine/event_loop.h"
 #include "engine/worker.h"
 #include "store/folder_index.h"
+#include "store/message_numbers.h"
+#include "store/profile_file.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <set>
@@ -69,7 +72,26 @@ public:
     using Answer = std::function<void(const Snapshot&)>;
     using Work = std::function<void(FolderIndex&)>;
 
-    explicit FolderService(EventLoop& loop);
+    /// What a job of `Run` may use on the worker.
+    class WorkerSide {
+    public:
+        /// The index of `folder` (a full path), kept for later jobs.
+        FolderIndex& Index(const std::string& folder) { return m_service.IndexOf(folder); }
+        /// Forgets the indexes of `folder` and of every folder below it: they were removed or
+        /// moved, and must be read from disk again when next wanted.
+        void ForgetIndexes(const std::string& folder);
+        /// Message numbers for files the server makes itself (copies, appended messages); null
+        /// without a profile.
+        MessageNumbers* Numbers();
+
+    private:
+        friend class FolderService;
+        explicit WorkerSide(FolderService& service) : m_service(service) {}
+        FolderService& m_service;
+    };
+
+    /// `profile` (may be empty) gives the numbers of the files the server makes itself.
+    explicit FolderService(EventLoop& loop, std::filesystem::path profile = {});
     ~FolderService();
     FolderService(const FolderService&) = delete;
     FolderService& operator=(const FolderService&) = delete;
@@ -81,6 +103,12 @@ public:
     [[nodiscard]] FolderTicket Change(const std::string& folder, Work work, Answer answer);
     /// Calls `changed` with each new snapshot of `folder`, whoever caused it.
     [[nodiscard]] FolderWatch Watch(const std::string& folder, Answer changed);
+    /// Runs `work` on the worker, in turn with every other job, then `done` on the loop.
+    [[nodiscard]] FolderTicket Run(std::function<void(WorkerSide&)> work,
+                                   std::function<void()> done);
+    /// Tells the watchers of `folder` (and of every folder below it) of its state now: after a
+    /// `Run` that removed or renamed folders.
+    void Announce(const std::string& folder);
     /// The folder changed outside this service (mail was filed into it): its index is brought
     /// up to date if anyone watches it, and they are told.
     void Changed(const std::string& folder);
@@ -106,6 +134,9 @@ private:
     std::unordered_map<std::string, std::unique_ptr<FolderIndex>> m_indexes;
     std::unordered_map<std::string, std::uint64_t> m_lastUse;
     std::uint64_t m_uses = 0;
+    std::filesystem::path m_profilePath;
+    std::unique_ptr<ProfileFile> m_profile; // opened on the worker when first needed
+    std::unique_ptr<MessageNumbers> m_numbers;
 
     // The loop's.
     std::unordered_map<std::uint64_t, Answer> m_answers;

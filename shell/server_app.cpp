@@ -185,7 +185,7 @@ bool ServerApp::Start(WindowSide& windows) {
     m_users = std::make_unique<UserDirectory>(*m_profile);
     m_deliveries = std::make_unique<DeliveryQueue>(m_loop, *m_users);
     m_logins = std::make_unique<LoginGuard>(m_loop, *m_users);
-    m_folders = std::make_unique<FolderService>(m_loop);
+    m_folders = std::make_unique<FolderService>(m_loop, m_profilePath);
     m_deliveries->OnFiled([this](const std::string& folder) { m_folders->Changed(folder); });
 
     windows.LoadIcons();

@@ -1,0 +1,117 @@
+#include "imap/selected_folder.h"
+
+#include "store/folder_index.h"
+
+#include <algorithm>
+
+namespace brevin::imap {
+
+std::string FlagsText(const MessageFlags& flags, const std::vector<std::string>& keywords) {
+    static constexpr std::pair<std::uint8_t, const char*> kSystem[] = {
+        {system_flag::kSeen, "\\Seen"},       {system_flag::kAnswered, "\\Answered"},
+        {system_flag::kFlagged, "\\Flagged"}, {system_flag::kDeleted, "\\Deleted"},
+        {system_flag::kDraft, "\\Draft"},
+    };
+    std::string text = "(";
+    for (const auto& [bit, name] : kSystem) {
+        if ((flags.system & bit) != 0) {
+            text += text.size() > 1 ? " " : "";
+            text += name;
+        }
+    }
+    for (std::size_t i = 0; i < keywords.size() && i < 64; ++i) {
+        if ((flags.keywords >> i & 1U) != 0) {
+            text += text.size() > 1 ? " " : "";
+            text += keywords[i];
+        }
+    }
+    return text + ")";
+}
+
+SelectedFolder::SelectedFolder(std::string name, std::string path, bool readOnly, Snapshot snapshot)
+    : m_name(std::move(name)), m_path(std::move(path)), m_readOnly(readOnly),
+      m_latest(std::move(snapshot)), m_toldModSeq(m_latest->highestModSeq) {
+    m_uids.reserve(m_latest->messages.size());
+    for (const IndexedMessage& message : m_latest->messages) {
+        m_uids.push_back(message.uid);
+    }
+}
+
+std::vector<SelectedFolder::Named> SelectedFolder::Resolve(const SequenceSet& set, bool uid) const {
+    std::vector<Named> named;
+    if (m_uids.empty()) {
+        return named;
+    }
+    const std::uint32_t highest = uid ? m_uids.back() : Count();
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> spans; // sequence numbers, inclusive
+    for (const SequenceRange& range : set.ranges) {
+        std::uint32_t low = range.first == 0 ? highest : range.first;
+        std::uint32_t high = range.last == 0 ? highest : range.last;
+        if (low > high) {
+            std::swap(low, high);
+        }
+        if (uid) {
+            const auto from = std::lower_bound(m_uids.begin(), m_uids.end(), low);
+            const auto to = std::upper_bound(m_uids.begin(), m_uids.end(), high);
+            if (from < to) {
+                spans.emplace_back(static_cast<std::uint32_t>(from - m_uids.begin()) + 1,
+                                   static_cast<std::uint32_t>(to - m_uids.begin()));
+            }
+        } else if (low <= Count()) {
+            spans.emplace_back(low, std::min(high, Count()));
+        }
+    }
+    std::sort(spans.begin(), spans.end());
+    std::uint32_t next = 1; // numbers below this are taken already
+    for (const auto& [low, high] : spans) {
+        for (std::uint32_t sequence = std::max(low, next); sequence <= high; ++sequence) {
+            const std::uint32_t id = UidAt(sequence);
+            named.push_back({sequence, id, m_latest->Find(id)});
+        }
+        next = std::max(next, high + 1);
+    }
+    return named;
+}
+
+std::vector<std::string> SelectedFolder::Report(bool allowExpunge, bool withModSeq) {
+    std::vector<std::string> lines;
+    if (allowExpunge) {
+        // From the highest number down, so each line's number is still the client's.
+        for (std::size_t i = m_uids.size(); i-- > 0;) {
+            if (m_latest->Find(m_uids[i]) == nullptr) {
+                lines.push_back("* " + std::to_string(i + 1) + " EXPUNGE");
+            }
+        }
+        if (!lines.empty()) {
+            std::erase_if(m_uids, [&](std::uint32_t uid) { return m_latest->Find(uid) == nullptr; });
+        }
+    }
+    const std::uint32_t last = m_uids.empty() ? 0 : m_uids.back();
+    const auto fresh =
+        std::upper_bound(m_latest->messages.begin(), m_latest->messages.end(), last,
+                         [](std::uint32_t u, const IndexedMessage& m) { return u < m.uid; });
+    if (fresh != m_latest->messages.end()) {
+        for (auto it = fresh; it != m_latest->messages.end(); ++it) {
+            m_uids.push_back(it->uid);
+        }
+        lines.push_back("* " + std::to_string(m_uids.size()) + " EXISTS");
+    }
+    if (m_latest->highestModSeq > m_toldModSeq) {
+        for (std::size_t i = 0; i < m_uids.size(); ++i) {
+            const IndexedMessage* message = m_latest->Find(m_uids[i]);
+            if (message != nullptr && message->modSeq > m_toldModSeq && message->uid <= last) {
+                std::string line = "* " + std::to_string(i + 1) + " FETCH (UID " +
+                                   std::to_string(message->uid) + " FLAGS " +
+                                   FlagsText(message->flags, m_latest->keywords);
+                if (withModSeq) {
+                    line += " MODSEQ (" + std::to_string(message->modSeq) + ")";
+                }
+                lines.push_back(line + ")");
+            }
+        }
+        m_toldModSeq = m_latest->highestModSeq;
+    }
+    return lines;
+}
+
+} // namespace brevin::imap
