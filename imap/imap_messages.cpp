@@ -92,9 +92,13 @@ std::string SetText(const std::vector<std::uint32_t>& numbers) {
         while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) {
             ++j;
         }
-        text += (text.empty() ? "" : ",") + std::to_string(numbers[i]);
+        if (!text.empty()) {
+            text += ',';
+        }
+        text += std::to_string(numbers[i]);
         if (j > i) {
-            text += ":" + std::to_string(numbers[j]);
+            text += ':';
+            text += std::to_string(numbers[j]);
         }
         i = j + 1;
     }
@@ -357,12 +361,12 @@ void ImapSession::FetchMessages(const std::string& tag, Parser& args, bool uid) 
             return n.message == nullptr || n.message->modSeq <= *request->changedSince;
         });
     }
-    const bool content = std::any_of(items.begin(), items.end(),
-                                     [](const FetchItem& item) { return NeedsContent(item); });
+    const bool readsFiles = std::any_of(items.begin(), items.end(),
+                                        [](const FetchItem& item) { return NeedsContent(item); });
     const bool marksSeen = !m_selected->ReadOnly() &&
                            std::any_of(items.begin(), items.end(),
                                        [](const FetchItem& item) { return SetsSeen(item); });
-    if (!content && !marksSeen) {
+    if (!readsFiles && !marksSeen) {
         const FolderSnapshot& snapshot = *m_selected->Latest();
         for (const auto& n : named) {
             if (n.message != nullptr) {
@@ -722,8 +726,10 @@ void ImapSession::CopyMessages(const std::string& tag, Parser& args, bool uid, b
 
 void ImapSession::Append(const std::string& tag, Parser& args) {
     const auto request = args.AppendArguments();
-    const bool spaced = request && args.Space();
-    const auto text = spaced ? args.String() : std::nullopt;
+    if (request) {
+        args.Space(); // before the message literal, unless the arguments took it
+    }
+    const auto text = request ? args.String() : std::nullopt;
     if (!text || !args.AtEnd()) {
         Bad(tag, "Malformed APPEND");
         return;

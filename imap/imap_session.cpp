@@ -86,7 +86,7 @@ const ImapSession::Command ImapSession::kCommands[] = {
     {"CAPABILITY", Needs::Nothing, &ImapSession::Capability},
     {"NOOP", Needs::Nothing, &ImapSession::Noop},
     {"LOGOUT", Needs::Nothing, &ImapSession::Logout},
-    {"ID", Needs::Nothing, &ImapSession::Id},
+    {"ID", Needs::Nothing, &ImapSession::IdCommand},
     {"STARTTLS", Needs::NoLogin, &ImapSession::StartTls},
     {"LOGIN", Needs::NoLogin, &ImapSession::Login},
     {"AUTHENTICATE", Needs::NoLogin, &ImapSession::Authenticate},
@@ -122,6 +122,11 @@ ImapSession::ImapSession(EventLoop& loop, const SessionOptions& options, LoginGu
       m_limits(limits) {}
 
 ImapSession::~ImapSession() = default;
+
+std::string_view ImapSession::Banner() const {
+    m_banner = "* OK [CAPABILITY " + Capabilities() + "] Brevin IMAP server ready";
+    return m_banner;
+}
 
 std::string ImapSession::CommandName(std::string_view line) const {
     // The tag first, then the command: the log names the command.
@@ -312,7 +317,7 @@ void ImapSession::FinishHeld(const std::string& tag, std::string_view status, bo
 
 std::string ImapSession::Capabilities() const {
     std::string text = "IMAP4rev1 IMAP4rev2 LITERAL+ SASL-IR ID ENABLE IDLE NAMESPACE UNSELECT "
-                       "UIDPLUS MOVE SPECIAL-USE CHILDREN LIST-EXTENDED LIST-STATUS ESEARCH "
+                       "UIDPLUS MOVE SPECIAL-USE CHILDREN LIST-EXTENDED ESEARCH "
                        "UTF8=ACCEPT";
     if (m_state == State::NotAuthenticated) {
         if (CanStartTls()) {
@@ -382,7 +387,7 @@ void ImapSession::Logout(const std::string& tag, Parser& /*args*/) {
     CloseAfterReply();
 }
 
-void ImapSession::Id(const std::string& tag, Parser& /*args*/) {
+void ImapSession::IdCommand(const std::string& tag, Parser& /*args*/) {
     AddLine("* ID (\"name\" \"Brevin\")");
     Finish(tag, "OK ID completed");
 }
@@ -818,7 +823,8 @@ void ImapSession::List(const std::string& tag, Parser& args) {
                     attributes += " \\Subscribed";
                 }
                 if (folder.use != SpecialUse::None) {
-                    attributes += " " + std::string(SpecialUseName(folder.use));
+                    attributes += ' ';
+                    attributes += SpecialUseName(folder.use);
                 }
                 AddLine("* LIST (" + attributes + ") \"/\" " + WireName(folder.name));
             }

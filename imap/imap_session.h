@@ -37,9 +37,6 @@ public:
                 FolderService& folders, const ImapLimits& limits);
     ~ImapSession() override;
 
-    static constexpr std::string_view kBanner =
-        "* OK [CAPABILITY IMAP4rev1 IMAP4rev2 LITERAL+ SASL-IR ID ENABLE IDLE] Brevin IMAP "
-        "server ready";
 
 private:
     enum class State : std::uint8_t { NotAuthenticated, Authenticated, Selected };
@@ -53,7 +50,9 @@ private:
     static const Command kCommands[];
 
     // MailSession
-    [[nodiscard]] std::string_view Banner() const override { return kBanner; }
+    /// The greeting carries the capabilities, so that clients need not ask (and STARTTLS or
+    /// AUTH=PLAIN is known before the first command).
+    [[nodiscard]] std::string_view Banner() const override;
     void InterpretCommand(std::string_view line) override;
     void ReceiveLiteral(std::span<const char> bytes, bool complete) override;
     void RejectLongLine() override;
@@ -83,7 +82,7 @@ private:
     void Capability(const std::string& tag, imap::Parser& args);
     void Noop(const std::string& tag, imap::Parser& args);
     void Logout(const std::string& tag, imap::Parser& args);
-    void Id(const std::string& tag, imap::Parser& args);
+    void IdCommand(const std::string& tag, imap::Parser& args);
     // Not authenticated.
     void StartTls(const std::string& tag, imap::Parser& args);
     void Login(const std::string& tag, imap::Parser& args);
@@ -138,6 +137,7 @@ private:
     FolderService& m_folders;
     const ImapLimits& m_limits;
 
+    mutable std::string m_banner;
     State m_state = State::NotAuthenticated;
     std::string m_user;
     std::string m_inbox; // the user's mailbox folder, once logged in

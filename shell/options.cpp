@@ -85,7 +85,7 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
             }
             (name == "--smtp-port" ? options.smtpPort : options.pop3Port) = *port;
         } else if (name == "--submission-port" || name == "--smtps-port" ||
-                   name == "--pop3s-port") {
+                   name == "--pop3s-port" || name == "--imap-port" || name == "--imaps-port") {
             const auto port = number(std::uint16_t{0}, std::uint16_t{65535},
                                      name + " needs a port number from 1 to 65535, or 0 for none");
             if (!port) {
@@ -93,6 +93,8 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
             }
             (name == "--submission-port" ? options.submissionPort
              : name == "--smtps-port"    ? options.smtpsPort
+             : name == "--imap-port"     ? options.imapPort
+             : name == "--imaps-port"    ? options.imapsPort
                                          : options.pop3sPort) = *port;
         } else if (name == "--require-auth") {
             options.requireLogin = true;
@@ -185,7 +187,8 @@ std::string UsageText(const std::string& program) {
            program +
            " tls fingerprint        (the certificate's fingerprint, for clients to pin)\n"
            "\n"
-           "Brevin, an intranet mail server: SMTP delivery and submission, and POP3 collection,\n"
+           "Brevin, an intranet mail server: SMTP delivery and submission, IMAP and POP3\n"
+           "collection, "
            "for local users.\n"
            "It keeps its profile (brevin.INI) and its mail store in the working directory.\n"
            "\n"
@@ -215,6 +218,8 @@ std::string UsageText(const std::string& program) {
            "  --smtps-port N        mail submission over implicit TLS (default 465, 0 = none)\n"
            "  --pop3s-port N        also POP3 with implicit TLS on this port (usually 995,\n"
            "                        default: none)\n"
+           "  --imap-port N         IMAP port, STARTTLS before a login (default 143, 0 = none)\n"
+           "  --imaps-port N        IMAP over implicit TLS (default 993, 0 = none)\n"
            "  --tls-cert FILE       PEM certificate (chain) for TLS, with --tls-key\n"
            "  --tls-key FILE        its PEM private key (default: a self-signed pair made on\n"
            "                        the first start, brevin-cert.pem and brevin-key.pem)\n"

@@ -12,7 +12,7 @@
 namespace brevin {
 
 /// What the command line can change; with no options the server listens on the host's first
-/// address, ports 25, 110, 587 and 465.
+/// address, ports 25, 110, 143, 587, 465 and 993.
 struct ServerOptions {
     std::vector<std::string> addresses; // empty: the host's first IPv4 address, and IPv6 beside
     std::uint16_t smtpPort = 25;
@@ -20,6 +20,8 @@ struct ServerOptions {
     std::uint16_t submissionPort = 587; // 0: none; STARTTLS, then a login
     std::uint16_t smtpsPort = 465;      // submission over implicit TLS; 0: none
     std::uint16_t pop3sPort = 0;        // 0: no implicit-TLS listener
+    std::uint16_t imapPort = 143;       // 0: none; STARTTLS
+    std::uint16_t imapsPort = 993;      // IMAP over implicit TLS; 0: none
     bool requireLogin = false;          // every SMTP session logs in before MAIL
     std::string tlsCertificate;         // empty: the generated certificate
     std::string tlsKey;

@@ -7,6 +7,7 @@
 #include "engine/session_registry.h"
 #include "engine/tls.h"
 #include "folders/folder_service.h"
+#include "imap/imap_session.h"
 #include "login/login_guard.h"
 #include "shell/options.h"
 #include "shell/window_side.h"
@@ -71,6 +72,8 @@ private:
     std::unique_ptr<DeliveryQueue> m_deliveries; // over m_users
     std::unique_ptr<LoginGuard> m_logins;        // over m_users, for every service
     std::unique_ptr<FolderService> m_folders;    // the mailbox indexes, for every service
+    SessionOptions m_imapOptions;                // IMAP's: no pause, the long idle timeout
+    ImapLimits m_imapLimits;
     std::unique_ptr<TlsContext> m_tls;           // null: no encryption
     // The services offered, in the order they listen and log.
     std::vector<Service> m_services;

@@ -44,7 +44,7 @@ class Server:
         self.smtp, self.pop3 = free_port(), free_port()
         self.process = subprocess.Popen(
             [binary, "--headless", "--address", "127.0.0.1", "--smtp-port", str(self.smtp),
-             "--pop3-port", str(self.pop3), "--submission-port", "0", "--smtps-port", "0",
+             "--pop3-port", str(self.pop3), "--submission-port", "0", "--smtps-port", "0", "--imap-port", "0", "--imaps-port", "0",
              "--pause-ms", str(pause)], cwd=work, stderr=subprocess.DEVNULL)
         if not (wait_for_port(self.smtp) and wait_for_port(self.pop3)):
             raise SystemExit("the server did not start")

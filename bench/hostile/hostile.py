@@ -37,7 +37,7 @@ class Server:
         write_profile(self.dir, self.dir / "store", users)
         self.process = subprocess.Popen(
             [binary, "--headless", "--address", "127.0.0.1", "--smtp-port", str(self.smtp),
-             "--pop3-port", str(self.pop3), "--submission-port", "0", "--smtps-port", "0",
+             "--pop3-port", str(self.pop3), "--submission-port", "0", "--smtps-port", "0", "--imap-port", "0", "--imaps-port", "0",
              "--pause-ms", str(pause)],
             cwd=self.dir, stderr=subprocess.DEVNULL)
         if not wait_for_port(self.smtp):

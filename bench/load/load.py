@@ -176,7 +176,7 @@ def run_once(args, log_level):
     log = open(tmp / "server.log", "wb")  # noqa: SIM115 - closed below
     server = subprocess.Popen([os.path.abspath(args.binary), "--headless", "--address", "127.0.0.1",
                                "--smtp-port", str(smtp_port), "--pop3-port", str(pop3_port),
-                               "--submission-port", "0", "--smtps-port", "0",
+                               "--submission-port", "0", "--smtps-port", "0", "--imap-port", "0", "--imaps-port", "0",
                                "--pause-ms", str(args.pause_ms), "--log-level", log_level],
                               cwd=tmp, stderr=log)
     try:

@@ -41,7 +41,7 @@ class Server:
         self.process = subprocess.Popen(
             [binary, "--headless", "--address", "127.0.0.1", "--smtp-port", str(self.smtp),
              "--pop3-port", str(self.pop3), "--submission-port", str(self.submission),
-             "--smtps-port", "0", "--pause-ms", str(pause)],
+             "--smtps-port", "0", "--imap-port", "0", "--imaps-port", "0", "--pause-ms", str(pause)],
             cwd=self.dir, stderr=subprocess.DEVNULL)
         if not all(wait_for_port(p) for p in (self.smtp, self.submission)):
             raise SystemExit("the server did not start")

@@ -70,6 +70,10 @@ public:
                                          "--submission-port",
                                          "0",
                                          "--smtps-port",
+                                         "0",
+                                         "--imap-port",
+                                         "0",
+                                         "--imaps-port",
                                          "0"};
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         m_pid = fork();

@@ -139,9 +139,10 @@ ActivityView::~ActivityView() {
 }
 
 QString ActivityView::Summary() const {
-    return QStringLiteral("SMTP %1  POP3 %2  ricevuti oggi %3  scaricati oggi %4")
-        .arg(m_counts.OpenSessions("smtp"))
+    return QStringLiteral("SMTP %1  POP3 %2  IMAP %3  ricevuti oggi %4  scaricati oggi %5")
+        .arg(m_counts.OpenSessions("smtp") + m_counts.OpenSessions("submission"))
         .arg(m_counts.OpenSessions("pop3"))
+        .arg(m_counts.OpenSessions("imap"))
         .arg(m_counts.ReceivedToday())
         .arg(m_counts.RetrievedToday());
 }

@@ -24,7 +24,7 @@ public:
     static constexpr std::size_t kKeptLines = 300;
 
     struct Session {
-        std::string service; // "smtp" or "pop3"
+        std::string service; // "smtp", "submission", "pop3" or "imap"
         std::string client;
     };
 
@@ -71,7 +71,7 @@ public:
     ActivityView& operator=(const ActivityView&) = delete;
 
     [[nodiscard]] const ActivityCounts& Counts() const { return m_counts; }
-    /// "SMTP 1  POP3 0  received today 3  retrieved today 2", also for the tray's tooltip.
+    /// "SMTP 1  POP3 0  IMAP 2  received today 3  retrieved today 2", also for the tray's tooltip.
     [[nodiscard]] QString Summary() const;
     /// Redraws now if visible (the timer calls it).
     void Refresh();

@@ -73,7 +73,7 @@ def main():
               "running on 127.0.0.1 with port options instead")
         host, smtp_port, pop3_port = "127.0.0.1", free_port(), free_port()
         args = ["--headless", "--address", host, "--smtp-port", str(smtp_port),
-                "--pop3-port", str(pop3_port), "--submission-port", "0", "--smtps-port", "0"]
+                "--pop3-port", str(pop3_port), "--submission-port", "0", "--smtps-port", "0", "--imap-port", "0", "--imaps-port", "0"]
     else:
         host, smtp_port, pop3_port, args = socket.gethostbyname(socket.gethostname()), 25, 110, []
         print(f"namespace run: no options, the host's first address is {host}")

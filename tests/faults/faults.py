@@ -275,7 +275,7 @@ def case_headless(tmp):
     def run(smtp_port, **user):
         return subprocess.run([BINARY, "--headless", "--address", "127.0.0.1", "--smtp-port",
                                str(smtp_port), "--pop3-port", str(free_port()),
-                               "--submission-port", "0", "--smtps-port", "0"],
+                               "--submission-port", "0", "--smtps-port", "0", "--imap-port", "0", "--imaps-port", "0"],
                               cwd=tmp, capture_output=True, timeout=20, **user)
 
     blocker = socket.socket()
@@ -330,7 +330,7 @@ def case_passwords(tmp):
     before = profile.read_bytes()
     command = [BINARY, "--headless", "--address", "127.0.0.1", "--smtp-port",
                str(server.smtp_port), "--pop3-port", str(server.pop3_port),
-               "--submission-port", "0", "--smtps-port", "0"]
+               "--submission-port", "0", "--smtps-port", "0", "--imap-port", "0", "--imaps-port", "0"]
     killed = subprocess.run(["strace", "-f", "-o", "/dev/null", "-e",
                              "inject=rename,renameat,renameat2:signal=KILL", *command],
                             cwd=tmp, capture_output=True, timeout=60)

@@ -136,8 +136,8 @@ class Server:
         self.command = [*self.wrapper, binary, *options, *self.extra]
         for name, port in self.ports.items():
             self.command += [f"--{name}-port", str(port)]
-        # Submission listens by default on privileged ports: closed unless a test asks for it.
-        for name in ("submission", "smtps"):
+        # Submission and IMAP listen by default on privileged ports: closed unless a test asks.
+        for name in ("submission", "smtps", "imap", "imaps"):
             if name not in self.ports:
                 self.command += [f"--{name}-port", "0"]
         self.process = None

@@ -1,0 +1,197 @@
+#!/usr/bin/env python3
+"""IMAP against the real program on loopback, with Python's imaplib. One CTest test per case:
+
+  python   STARTTLS on 143 and implicit TLS on 993: login, the special-use folders, SELECT,
+           FETCH of envelopes and bodies, STORE, APPEND (APPENDUID), COPY and MOVE (COPYUID),
+           folders made, renamed and deleted, SEARCH
+  idle     two sessions of one user: one IDLEs while SMTP delivers and the other flags and
+           expunges; the idle one hears EXISTS, FETCH and EXPUNGE
+  pop3     POP3 and IMAP on one INBOX: what IMAP expunges is gone for POP3, what POP3
+           deletes leaves the index and the IMAP session hears it
+  hostile  bad input gets a tagged answer and the session goes on
+
+Usage: imap_clients.py BREVIN_BINARY CASE
+"""
+
+import imaplib
+import os
+import poplib
+import re
+import smtplib
+import socket
+import ssl
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from mailtest import Server, check, run_case, wait_until  # noqa: E402
+
+BINARY = os.path.abspath(sys.argv[1])
+USERS = {"ann": ("ann", "ann-pw"), "bob": ("bob", "bob-pw")}
+
+
+def message(tag):
+    return (f"From: Boss <boss@brevin.test>\r\nTo: ann@brevin.test\r\nSubject: {tag}\r\n"
+            f"Date: Tue, 08 Dec 2026 09:00:00 +0000\r\nMessage-ID: <{tag}@brevin.test>\r\n\r\n"
+            f"Body of {tag}.\r\n.leading dot\r\n").encode()
+
+
+def start(work, *extra):
+    server = Server(BINARY, work, USERS, *extra, ports=("smtp", "pop3", "imap", "imaps"))
+    server.cert = work / "brevin-cert.pem"
+    return server
+
+
+def send(server, *tags):
+    with smtplib.SMTP("127.0.0.1", server.ports["smtp"], timeout=10) as s:
+        for tag in tags:
+            s.sendmail("boss@brevin.test", ["ann@brevin.test"], message(tag))
+
+
+def case_python(work):
+    server = start(work)
+    send(server, "first", "second")
+    context = ssl.create_default_context(cafile=server.cert)
+    imap = imaplib.IMAP4("127.0.0.1", server.ports["imap"], timeout=10)
+    check("STARTTLS" in imap.capabilities and "IMAP4REV2" in imap.capabilities,
+          "143 offers STARTTLS and IMAP4rev2")
+    imap.starttls(ssl_context=context)
+    imap.login("ann", "ann-pw")
+    _, listing = imap.list()
+    names = b"\n".join(listing).decode()
+    check(all(f"\\{use}" in names for use in ("Sent", "Drafts", "Trash", "Junk")),
+          "the first login made the special-use folders")
+    typ, data = imap.select("INBOX")
+    check(typ == "OK" and data[0] == b"2", "SELECT INBOX: 2 messages")
+    typ, data = imap.uid("FETCH", "1:*", "(UID FLAGS RFC822.SIZE ENVELOPE)")
+    envelopes = b" ".join(part if isinstance(part, bytes) else b"".join(part) for part in data)
+    check(typ == "OK" and b'"first"' in envelopes and b'"boss" "brevin.test"' in envelopes,
+          "UID FETCH of envelopes names subject and sender")
+    typ, data = imap.fetch("1", "(BODY[])")
+    body = data[0][1]
+    check(body == message("first") or body.endswith(message("first")),
+          "BODY[] is the message as sent, its leading dot unstuffed")
+    _, data = imap.fetch("1", "(FLAGS)")
+    check(b"\\Seen" in data[0], "reading the body marked it \\Seen")
+    imap.store("2", "+FLAGS", "(\\Flagged $Work)")
+    _, data = imap.search(None, "FLAGGED")
+    check(data[0] == b"2", "SEARCH FLAGGED finds the flagged message")
+    _, data = imap.search(None, 'SUBJECT "second"')
+    check(data[0] == b"2", "SEARCH SUBJECT reads the header")
+    typ, data = imap.append("Drafts", "(\\Draft)", None, message("draft"))
+    check(typ == "OK" and b"APPENDUID" in data[0], "APPEND answers APPENDUID")
+    typ, data = imap.copy("1", "Trash")
+    check(typ == "OK" and b"COPYUID" in data[0], "COPY answers COPYUID")
+    typ, data = imap.create("Work/2026")
+    check(typ == "OK", "CREATE makes a nested folder")
+    typ, _ = imap.rename("Work", "Projects")
+    _, listing = imap.list("", "Projects/*")
+    check(typ == "OK" and b"Projects/2026" in b"".join(listing), "RENAME moves the children along")
+    typ, data = imap._simple_command("MOVE", "2", "Projects/2026")
+    check(typ == "OK", "MOVE into the renamed child")
+    _, data = imap.select("Projects/2026")
+    _, flags = imap.fetch("1", "(FLAGS)")
+    check(data[0] == b"1" and b"\\Flagged" in flags[0] and b"$Work" in flags[0],
+          "the moved message kept its flags, keyword included")
+    check(imap.delete("Trash")[0] == "OK" and imap.select("INBOX")[1][0] == b"1",
+          "DELETE of a folder; INBOX keeps what was not moved")
+    imap.logout()
+
+    secure = imaplib.IMAP4_SSL("127.0.0.1", server.ports["imaps"], ssl_context=context, timeout=10)
+    secure.login("ann", "ann-pw")
+    typ, data = secure.status("Drafts", "(MESSAGES UIDNEXT)")
+    check(typ == "OK" and b"MESSAGES 1" in data[0], "993: STATUS of Drafts counts the draft")
+    secure.logout()
+    server.stop()
+    log = server.stderr()
+    check("imap login user=ann" in log and "ann-pw" not in log, "logins are logged, passwords never")
+
+
+def case_idle(work):
+    server = start(work)
+    send(server, "old")
+    watcher = imaplib.IMAP4("127.0.0.1", server.ports["imap"], timeout=10)
+    watcher.login("ann", "ann-pw")
+    watcher.select("INBOX")
+    tag = watcher._new_tag().decode()
+    watcher.send(f"{tag} IDLE\r\n".encode())
+    check(watcher.readline().startswith(b"+"), "IDLE is accepted")
+    sent = time.monotonic()
+    send(server, "new")
+    line = watcher.readline()
+    heard = time.monotonic() - sent
+    check(line.strip() == b"* 2 EXISTS" and heard < 5, f"new mail is pushed during IDLE ({heard:.3f} s)")
+    other = imaplib.IMAP4("127.0.0.1", server.ports["imap"], timeout=10)
+    other.login("ann", "ann-pw")
+    other.select("INBOX")
+    other.store("1", "+FLAGS", "(\\Deleted)")
+    line = watcher.readline()
+    check(b"FETCH" in line and b"\\Deleted" in line, "another session's flags reach the idle one")
+    other.expunge()
+    line = watcher.readline()
+    check(line.strip() == b"* 1 EXPUNGE", "and its expunge")
+    watcher.send(b"DONE\r\n")
+    check(watcher.readline().startswith(f"{tag} OK".encode()), "DONE ends IDLE")
+    for client in (other, watcher):
+        client.logout()
+    server.stop()
+
+
+def case_pop3(work):
+    server = start(work)
+    send(server, "a", "b", "c")
+    pop = poplib.POP3("127.0.0.1", server.ports["pop3"], timeout=10)
+    pop.user("ann")
+    pop.pass_("ann-pw")
+    uidls = pop.uidl()[1]
+    imap = imaplib.IMAP4("127.0.0.1", server.ports["imap"], timeout=10)
+    imap.login("ann", "ann-pw")
+    imap.select("INBOX")
+    imap.store("1", "+FLAGS", "(\\Deleted)")
+    imap.expunge()
+    check(len(pop.list()[1]) == 3, "a POP3 session keeps its numbering while IMAP expunges")
+    pop.dele(1 + 1)  # the second message, "b"
+    pop.quit()
+    imap.noop()
+    _, data = imap.fetch("1:*", "(BODY.PEEK[HEADER.FIELDS (SUBJECT)])")
+    subjects = [part[1] for part in data if isinstance(part, tuple)]
+    check(subjects == [b"Subject: c\r\n\r\n"], "POP3's deletion reached the IMAP session")
+    pop = poplib.POP3("127.0.0.1", server.ports["pop3"], timeout=10)
+    pop.user("ann")
+    pop.pass_("ann-pw")
+    check(pop.uidl()[1] == [b"1 " + uidls[2].split()[1]],
+          "the next POP3 login sees the one message left, with its old UIDL")
+    pop.quit()
+    imap.logout()
+    server.stop()
+
+
+def case_hostile(work):
+    server = start(work)
+    s = socket.create_connection(("127.0.0.1", server.ports["imap"]), timeout=10)
+    f = s.makefile("rb")
+    f.readline()
+
+    def ask(data, tag):
+        s.sendall(data)
+        while True:
+            line = f.readline()
+            if not line or line.startswith(tag.encode() + b" "):
+                return line
+
+    check(ask(b"a1 LOGIN ann ann-pw\r\n", "a1").startswith(b"a1 OK"), "login")
+    check(ask(b"a2 SELECT INBOX\r\n", "a2").startswith(b"a2 OK"), "select")
+    nested = b"a3 SEARCH " + b"(" * 10000 + b"ALL" + b")" * 10000 + b"\r\n"
+    check(ask(nested, "a3").startswith(b"a3 BAD"), "10,000 nested parentheses: BAD")
+    check(ask(b"a4 FETCH 1:x (FLAGS)\r\n", "a4").startswith(b"a4 BAD"), "a malformed set: BAD")
+    check(ask(b"a5 APPEND INBOX {999999999999}\r\n", "a5").startswith(b"a5 NO [TOOBIG]"),
+          "an APPEND beyond the message size: NO [TOOBIG]")
+    check(ask(b"a6 NOOP\r\n", "a6").startswith(b"a6 OK"), "the session goes on")
+    check(ask(b"a7 FETCH 1 (BODY[\x80])\r\n", "a7").startswith(b"a7 BAD"), "8-bit in an atom: BAD")
+    s.close()
+    server.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(run_case(globals()))
