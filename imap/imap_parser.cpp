@@ -393,31 +393,30 @@ std::optional<std::string> Parser::ListMailbox() {
     return String();
 }
 
-std::optional<int> Parser::Digits(std::size_t count) {
+bool Parser::Digits(std::size_t count, int& value) {
     if (m_text.size() - m_at < count) {
-        return std::nullopt;
+        return false;
     }
-    int value = 0;
+    int read = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const char c = m_text[m_at + i];
         if (!IsDigit(c)) {
-            return std::nullopt;
+            return false;
         }
-        value = value * 10 + (c - '0');
+        read = read * 10 + (c - '0');
     }
     m_at += count;
-    return value;
+    value = read;
+    return true;
 }
 
 std::optional<std::int64_t> Parser::DayMonthYear() {
     Rewind rewind(m_at);
     // date-day-fixed pads with a space; a bare one digit day is taken too.
+    int day = 0;
     const bool padded = Space();
-    std::optional<int> day = padded ? Digits(1) : Digits(2);
-    if (!day && !padded) {
-        day = Digits(1);
-    }
-    if (!day || !Char('-')) {
+    const bool gotDay = padded ? Digits(1, day) : Digits(2, day) || Digits(1, day);
+    if (!gotDay || !Char('-')) {
         return std::nullopt;
     }
     int month = 0;
@@ -426,12 +425,13 @@ std::optional<std::int64_t> Parser::DayMonthYear() {
             month = static_cast<int>(i) + 1;
         }
     }
-    const auto year = Char('-') ? Digits(4) : std::nullopt;
-    if (month == 0 || !year || *year == 0 || *day < 1 || *day > DaysInMonth(*year, month)) {
+    int year = 0;
+    if (month == 0 || !Char('-') || !Digits(4, year) || year == 0 || day < 1 ||
+        day > DaysInMonth(year, month)) {
         return std::nullopt;
     }
     rewind.Keep();
-    return DaysFromCivil(*year, month, *day);
+    return DaysFromCivil(year, month, day);
 }
 
 std::optional<std::int64_t> Parser::DateTime() {
@@ -440,26 +440,22 @@ std::optional<std::int64_t> Parser::DateTime() {
         return std::nullopt;
     }
     const auto days = DayMonthYear();
-    if (!days || !Space()) {
-        return std::nullopt;
-    }
-    const auto hour = Digits(2);
-    const auto minute = Char(':') ? Digits(2) : std::nullopt;
-    const auto second = Char(':') ? Digits(2) : std::nullopt;
-    if (!hour || !minute || !second || *hour > 23 || *minute > 59 || *second > 60 || !Space()) {
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    if (!days || !Space() || !Digits(2, hour) || !Char(':') || !Digits(2, minute) || !Char(':') ||
+        !Digits(2, second) || hour > 23 || minute > 59 || second > 60 || !Space()) {
         return std::nullopt;
     }
     const bool east = Char('+');
-    if (!east && !Char('-')) {
+    int zoneHours = 0;
+    int zoneMinutes = 0;
+    if ((!east && !Char('-')) || !Digits(2, zoneHours) || !Digits(2, zoneMinutes) ||
+        zoneHours > 23 || zoneMinutes > 59 || !Char('"')) {
         return std::nullopt;
     }
-    const auto zoneHours = Digits(2);
-    const auto zoneMinutes = zoneHours ? Digits(2) : std::nullopt;
-    if (!zoneMinutes || *zoneHours > 23 || *zoneMinutes > 59 || !Char('"')) {
-        return std::nullopt;
-    }
-    const std::int64_t offset = (*zoneHours * 60 + *zoneMinutes) * 60;
-    const std::int64_t local = *days * 86400 + *hour * 3600 + *minute * 60 + *second;
+    const std::int64_t offset = (zoneHours * 60 + zoneMinutes) * 60;
+    const std::int64_t local = *days * 86400 + hour * 3600 + minute * 60 + second;
     rewind.Keep();
     return east ? local - offset : local + offset;
 }

@@ -210,7 +210,7 @@ public:
 private:
     [[nodiscard]] char Peek() const; // '\0' at the end
     std::string_view Run(bool (*accept)(char));
-    std::optional<int> Digits(std::size_t count);
+    bool Digits(std::size_t count, int& value);
     std::optional<std::int64_t> DayMonthYear();
     bool Section(FetchItem& item, bool binary);
     std::optional<FetchItem> FetchAtt();
