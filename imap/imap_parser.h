@@ -3,8 +3,8 @@
 // IMAP command syntax (RFC 9051 §9, RFC 3501 §9): a cursor over one whole command as it came
 // off the wire, literals included in their wire form ("{5}\r\nhello", "{5+}\r\nhello"), without
 // the final CR LF. Every method either consumes what it read and returns it, or consumes
-// nothing and returns nothing, so a caller can try alternatives. Nothing here allocates more
-// than the command's own size, and nesting is bounded: hostile input gets a clean failure.
+// nothing and returns nothing, so a caller can try alternatives. What it allocates grows with
+// the command's size only, and nesting is bounded: hostile input gets a clean failure.
 
 #include <cstdint>
 #include <memory>
@@ -59,7 +59,7 @@ struct FetchItem {
     bool peek = false;          // BODY.PEEK / BINARY.PEEK: \Seen is not set
     std::vector<unsigned> part; // section part numbers, e.g. {1, 2}
     Text text = Text::Whole;
-    std::vector<std::string> fields; // HEADER.FIELDS (upper-cased as written? kept as written)
+    std::vector<std::string> fields; // HEADER.FIELDS (...), as written (responseName upper-cases)
     std::optional<std::uint64_t> partialOffset; // <offset.length>
     std::uint64_t partialLength = 0;
     /// The name as the response must echo it: "BODY[HEADER.FIELDS (DATE FROM)]<0>",
@@ -134,7 +134,7 @@ struct StoreRequest {
 struct ListRequest {
     bool subscribed = false, remote = false, recursiveMatch = false, specialUse = false;
     std::string reference;
-    std::vector<std::string> patterns; // mailbox patterns, decoded to UTF-8 when possible
+    std::vector<std::string> patterns; // mailbox patterns as written, not decoded
     bool returnSubscribed = false, returnChildren = false, returnSpecialUse = false;
     std::vector<std::string> returnStatus; // STATUS items asked for with RETURN (STATUS (...))
 };
@@ -180,7 +180,7 @@ public:
     /// A sequence set (or "$").
     std::optional<SequenceSet> Sequence();
     /// A flag: "\\Word" or an atom keyword; `allowStar` takes "\\*" (PERMANENTFLAGS only).
-    std::optional<std::string> Flag();
+    std::optional<std::string> Flag(bool allowStar = false);
     /// "(" flag *(SP flag) ")" or "()".
     std::optional<std::vector<std::string>> FlagList();
     /// A mailbox name as astring; "INBOX" in any case becomes "INBOX". Not yet decoded from
@@ -199,13 +199,23 @@ public:
     std::optional<SearchRequest> SearchArguments(); // after "SEARCH "
     std::optional<StoreRequest> StoreArguments();   // after "STORE <set> "
     std::optional<ListRequest> ListArguments();     // after "LIST "
-    /// After "APPEND ": the mailbox, flags and date; stops before the message literal.
+    /// After "APPEND ": the mailbox, flags and date, and the SP before the message literal; it
+    /// stops at the literal's "{", which the caller reads with String() (its bytes need not
+    /// have arrived yet: only the "{" is checked here).
     std::optional<AppendRequest> AppendArguments();
     /// STATUS items: "(" att *(SP att) ")" with MESSAGES UIDNEXT UIDVALIDITY UNSEEN DELETED
     /// SIZE RECENT HIGHESTMODSEQ, upper-cased.
     std::optional<std::vector<std::string>> StatusItems();
 
 private:
+    [[nodiscard]] char Peek() const; // '\0' at the end
+    std::string_view Run(bool (*accept)(char));
+    bool Digits(std::size_t count, int& value);
+    std::optional<std::int64_t> DayMonthYear();
+    bool Section(FetchItem& item, bool binary);
+    std::optional<FetchItem> FetchAtt();
+    std::optional<SearchKey> SearchKeyAt(int depth);
+
     std::string_view m_text;
     std::size_t m_at = 0;
 };
