@@ -52,6 +52,19 @@ TEST(ImapParserTest, QuotedStringsUndoEscapesAndRefuseLineEnds) {
     EXPECT_FALSE(Parser("\"open").String());
 }
 
+TEST(ImapParserTest, TagsNilAndFlags) {
+    EXPECT_EQ(Parser("a+1").Tag(), "a") << "+ ends a tag";
+    const auto nil = Parser("NIL").Nstring();
+    ASSERT_TRUE(nil);
+    EXPECT_EQ(*nil, std::nullopt);
+    EXPECT_EQ(*Parser("\"NIL\"").Nstring(), "NIL");
+    EXPECT_FALSE(Parser("NILS").Nstring());
+    EXPECT_FALSE(Parser("\\*").Flag());
+    EXPECT_EQ(Parser("\\*").Flag(true), "\\*");
+    EXPECT_EQ(Parser("(messages uidnext)").StatusItems(),
+              (std::vector<std::string>{"MESSAGES", "UIDNEXT"}));
+}
+
 TEST(ImapParserTest, InboxIsCaseInsensitiveAndOtherNamesAreKept) {
     EXPECT_EQ(Parser("iNbOx").Mailbox(), "INBOX");
     EXPECT_EQ(Parser("\"Inbox\"").Mailbox(), "INBOX");
