@@ -64,7 +64,8 @@ std::optional<MessageFlags> FlagBits(const std::vector<std::string>& names, Fold
 }
 
 /// The names of a message's flags, to carry them to another folder.
-std::vector<std::string> FlagNames(const MessageFlags& flags, const std::vector<std::string>& keywords) {
+std::vector<std::string> FlagNames(const MessageFlags& flags,
+                                   const std::vector<std::string>& keywords) {
     std::vector<std::string> names;
     static constexpr std::pair<std::uint8_t, const char*> kSystem[] = {
         {system_flag::kSeen, "\\Seen"},       {system_flag::kAnswered, "\\Answered"},
@@ -198,9 +199,8 @@ bool RenderItems(const std::vector<FetchItem>& items, const IndexedMessage& mess
                 return false;
             }
             out += item.responseName + " " +
-                   (item.kind == Kind::BinarySize
-                        ? std::to_string(bytes->size())
-                        : Literal(imap::ApplyPartial(*bytes, item)));
+                   (item.kind == Kind::BinarySize ? std::to_string(bytes->size())
+                                                  : Literal(imap::ApplyPartial(*bytes, item)));
             break;
         }
         }
@@ -421,7 +421,8 @@ void ImapSession::FetchMessages(const std::string& tag, Parser& args, bool uid) 
                 if (!flagsAsked && std::binary_search(marked.begin(), marked.end(), n.uid)) {
                     line += " FLAGS " + imap::FlagsText(message->flags, snapshot->keywords);
                 }
-                result->lines.push_back("* " + std::to_string(n.sequence) + " FETCH (" + line + ")");
+                result->lines.push_back("* " + std::to_string(n.sequence) + " FETCH (" + line +
+                                        ")");
             }
             result->snapshot = snapshot;
         },
@@ -435,7 +436,8 @@ void ImapSession::FetchMessages(const std::string& tag, Parser& args, bool uid) 
                 m_selected->Reported(snapshot->highestModSeq);
             }
             if (result->unknownEncoding) {
-                FinishHeld(tag, "NO [UNKNOWN-CTE] A part has an unknown content transfer encoding", uid);
+                FinishHeld(tag, "NO [UNKNOWN-CTE] A part has an unknown content transfer encoding",
+                           uid);
                 return;
             }
             for (const std::string& line : result->lines) {
@@ -506,8 +508,8 @@ void ImapSession::StoreFlags(const std::string& tag, Parser& args, bool uid) {
             }
             *unwritable = !index.SetFlags(changes);
         },
-        [this, tag, uid, named, silent = request->silent, failed, unwritable](
-            const FolderService::Snapshot& snapshot) {
+        [this, tag, uid, named, silent = request->silent, failed,
+         unwritable](const FolderService::Snapshot& snapshot) {
             if (!m_selected) {
                 Resume(tag + " NO STORE failed");
                 return;
@@ -536,8 +538,9 @@ void ImapSession::StoreFlags(const std::string& tag, Parser& args, bool uid) {
             }
             m_selected->Reported(snapshot->highestModSeq);
             FinishHeld(tag,
-                       failed->empty() ? "OK STORE completed"
-                                       : "OK [MODIFIED " + SetText(*failed) + "] Conditional STORE failed",
+                       failed->empty()
+                           ? "OK STORE completed"
+                           : "OK [MODIFIED " + SetText(*failed) + "] Conditional STORE failed",
                        uid);
         });
 }
@@ -598,8 +601,8 @@ void ImapSession::SearchMessages(const std::string& tag, Parser& args, bool uid)
     Hold();
     m_work = m_folders.Change(
         m_selected->Path(),
-        [named = std::move(named), key = request->key, context, found, snapshot = m_selected->Latest(),
-         folder = m_selected->Path()](FolderIndex&) mutable {
+        [named = std::move(named), key = request->key, context, found,
+         snapshot = m_selected->Latest(), folder = m_selected->Path()](FolderIndex&) mutable {
             MessageReader reader(folder);
             context.reader = &reader;
             *found = RunSearch(key, named, context);
@@ -655,8 +658,8 @@ void ImapSession::CopyMessages(const std::string& tag, Parser& args, bool uid, b
             const auto path = FolderTree(inbox).PathOf(folder);
             MessageNumbers* numbers = side.Numbers();
             if (!path || numbers == nullptr) {
-                result->problem = path ? "[UNAVAILABLE] Cannot make files now"
-                                       : "[TRYCREATE] No such mailbox";
+                result->problem =
+                    path ? "[UNAVAILABLE] Cannot make files now" : "[TRYCREATE] No such mailbox";
                 return;
             }
             result->path = *path;
@@ -709,18 +712,22 @@ void ImapSession::CopyMessages(const std::string& tag, Parser& args, bool uid, b
             const std::string code = "[COPYUID " + std::to_string(result->validity) + " " +
                                      SetText(result->from) + " " + SetText(result->to) + "]";
             if (!move || !m_selected) {
-                FinishHeld(tag, result->from.empty() ? "OK COPY completed" : "OK " + code + " COPY completed", uid);
+                FinishHeld(tag,
+                           result->from.empty() ? "OK COPY completed"
+                                                : "OK " + code + " COPY completed",
+                           uid);
                 return;
             }
             if (!result->from.empty()) {
                 AddLine("* OK " + code + " Moved");
             }
-            m_work = m_folders.Open(m_selected->Path(), [this, tag](const FolderService::Snapshot& s) {
-                if (m_selected) {
-                    m_selected->Update(s);
-                }
-                FinishHeld(tag, "OK MOVE completed");
-            });
+            m_work =
+                m_folders.Open(m_selected->Path(), [this, tag](const FolderService::Snapshot& s) {
+                    if (m_selected) {
+                        m_selected->Update(s);
+                    }
+                    FinishHeld(tag, "OK MOVE completed");
+                });
         });
 }
 
@@ -760,8 +767,8 @@ void ImapSession::Append(const std::string& tag, Parser& args) {
             const auto path = FolderTree(inbox).PathOf(name);
             MessageNumbers* numbers = side.Numbers();
             if (!path || numbers == nullptr) {
-                result->problem = path ? "[UNAVAILABLE] Cannot make files now"
-                                       : "[TRYCREATE] No such mailbox";
+                result->problem =
+                    path ? "[UNAVAILABLE] Cannot make files now" : "[TRYCREATE] No such mailbox";
                 return;
             }
             const auto free = FreeBytes(*path);

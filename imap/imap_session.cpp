@@ -205,11 +205,11 @@ void ImapSession::InterpretCommand(std::string_view line) {
             m_appendLiteral = space != std::string_view::npos &&
                               StartsWithIgnoringCase(line.substr(space + 1), "APPEND ");
         }
-        const std::uint64_t limit = m_appendLiteral
-                                        ? (m_limits.maxMessageSize != 0 ? m_limits.maxMessageSize
-                                                                        : UINT64_MAX)
-                                        : kCommandLimit;
-        const bool tooBig = literal->size > limit || m_command.size() + literal->size > limit + kLineLimit;
+        const std::uint64_t limit =
+            m_appendLiteral ? (m_limits.maxMessageSize != 0 ? m_limits.maxMessageSize : UINT64_MAX)
+                            : kCommandLimit;
+        const bool tooBig =
+            literal->size > limit || m_command.size() + literal->size > limit + kLineLimit;
         if (tooBig && literal->synchronising) {
             const std::string tag(line.substr(0, line.find(' ')));
             m_command.clear();
@@ -220,8 +220,9 @@ void ImapSession::InterpretCommand(std::string_view line) {
         if (tooBig) {
             // Sent unasked: it must be read and thrown away before the refusal.
             m_discarding = true;
-            m_refusal = std::string(line.substr(0, line.find(' '))) +
-                        (m_appendLiteral ? " NO [TOOBIG] Message too large" : " BAD Literal too large");
+            m_refusal =
+                std::string(line.substr(0, line.find(' '))) +
+                (m_appendLiteral ? " NO [TOOBIG] Message too large" : " BAD Literal too large");
         }
         m_command += "\r\n";
         ExpectLiteral(literal->size, literal->synchronising ? kLiteralInvitation : "");
@@ -284,7 +285,8 @@ void ImapSession::Execute(const std::string& command) {
         break;
     case Needs::Selection:
         if (m_state != State::Selected) {
-            Bad(tagText, m_state == State::NotAuthenticated ? "Log in first" : "Select a mailbox first");
+            Bad(tagText,
+                m_state == State::NotAuthenticated ? "Log in first" : "Select a mailbox first");
             return;
         }
         break;
@@ -324,8 +326,8 @@ std::string ImapSession::Capabilities() const {
             text += " STARTTLS";
         }
         // Passwords travel encrypted, or from this host only, as on every other port.
-        const bool passwordsOk = (IsEncrypted() || IsLocal(PeerAddress())) &&
-                                 (!Options().requireTls || IsEncrypted());
+        const bool passwordsOk =
+            (IsEncrypted() || IsLocal(PeerAddress())) && (!Options().requireTls || IsEncrypted());
         text += passwordsOk ? " AUTH=PLAIN" : " LOGINDISABLED";
     }
     return text;
@@ -459,15 +461,16 @@ void ImapSession::AuthenticateResponse(std::string_view line) {
 
 void ImapSession::CheckPassword(const std::string& tag, const std::string& user,
                                 const std::string& password) {
-    const bool passwordsOk = (IsEncrypted() || IsLocal(PeerAddress())) &&
-                             (!Options().requireTls || IsEncrypted());
+    const bool passwordsOk =
+        (IsEncrypted() || IsLocal(PeerAddress())) && (!Options().requireTls || IsEncrypted());
     if (!passwordsOk) {
         Finish(tag, "NO [PRIVACYREQUIRED] Use STARTTLS first, or port 993");
         return;
     }
     Hold();
-    m_login = m_logins.Check("imap", PeerAddress(), user, password,
-                             [this, tag, user](const LoginResult& result) { LoggedIn(tag, user, result); });
+    m_login = m_logins.Check(
+        "imap", PeerAddress(), user, password,
+        [this, tag, user](const LoginResult& result) { LoggedIn(tag, user, result); });
 }
 
 void ImapSession::LoggedIn(const std::string& tag, const std::string& user,
@@ -488,13 +491,9 @@ void ImapSession::LoggedIn(const std::string& tag, const std::string& user,
     m_inbox = result.mailbox;
     m_state = State::Authenticated;
     // The special-use folders come with the first login; they are made once.
-    m_work = m_folders.Run([inbox = m_inbox](FolderService::WorkerSide&) {
-        FolderTree(inbox).EnsureSpecialUse();
-    },
-                           [this, tag] {
-                               Resume(tag + " OK [CAPABILITY " + Capabilities() +
-                                      "] Logged in");
-                           });
+    m_work = m_folders.Run(
+        [inbox = m_inbox](FolderService::WorkerSide&) { FolderTree(inbox).EnsureSpecialUse(); },
+        [this, tag] { Resume(tag + " OK [CAPABILITY " + Capabilities() + "] Logged in"); });
 }
 
 // ---- authenticated ----
@@ -575,17 +574,16 @@ void ImapSession::SelectFolder(const std::string& tag, Parser& args, bool readOn
                 Resume(tag + " NO [NONEXISTENT] No such mailbox");
                 return;
             }
-            m_work = m_folders.Open(**path, [this, tag, folder, path, readOnly](
-                                                const FolderService::Snapshot& snapshot) {
+            m_work = m_folders.Open(**path, [this, tag, folder, path,
+                                             readOnly](const FolderService::Snapshot& snapshot) {
                 if (!snapshot->durable) {
                     Resume(tag + " NO [UNAVAILABLE] The mailbox index cannot be written");
                     return;
                 }
                 m_selected.emplace(folder, **path, readOnly, snapshot);
                 m_state = State::Selected;
-                m_watch = m_folders.Watch(**path, [this](const FolderService::Snapshot& s) {
-                    FolderChanged(s);
-                });
+                m_watch = m_folders.Watch(
+                    **path, [this](const FolderService::Snapshot& s) { FolderChanged(s); });
                 std::string flags = "\\Answered \\Flagged \\Deleted \\Seen \\Draft";
                 for (const std::string& keyword : snapshot->keywords) {
                     flags += " " + keyword;
@@ -593,9 +591,11 @@ void ImapSession::SelectFolder(const std::string& tag, Parser& args, bool readOn
                 AddLine("* " + std::to_string(snapshot->messages.size()) + " EXISTS");
                 if (!m_rev2) {
                     AddLine("* 0 RECENT");
-                    const auto unseen = std::find_if(
-                        snapshot->messages.begin(), snapshot->messages.end(),
-                        [](const IndexedMessage& m) { return (m.flags.system & system_flag::kSeen) == 0; });
+                    const auto unseen =
+                        std::find_if(snapshot->messages.begin(), snapshot->messages.end(),
+                                     [](const IndexedMessage& m) {
+                                         return (m.flags.system & system_flag::kSeen) == 0;
+                                     });
                     if (unseen != snapshot->messages.end()) {
                         AddLine("* OK [UNSEEN " +
                                 std::to_string(unseen - snapshot->messages.begin() + 1) +
@@ -637,12 +637,13 @@ void ImapSession::FolderChanged(const FolderService::Snapshot& snapshot) {
 }
 
 void ImapSession::ChangeTree(const std::string& tag, std::string_view done,
-                             std::function<std::string(FolderTree&)> change, std::string forget) {
+                             std::function<std::string(FolderTree&)> change,
+                             const std::string& forget) {
     Hold();
     auto problem = std::make_shared<std::string>();
     m_work = m_folders.Run(
-        [inbox = m_inbox, change = std::move(change), forget, problem](
-            FolderService::WorkerSide& side) {
+        [inbox = m_inbox, change = std::move(change), forget,
+         problem](FolderService::WorkerSide& side) {
             FolderTree tree(inbox);
             *problem = change(tree);
             if (problem->empty() && !forget.empty()) {
@@ -667,9 +668,8 @@ void ImapSession::Create(const std::string& tag, Parser& args) {
     if (!name) {
         return;
     }
-    ChangeTree(tag, "CREATE completed", [folder = *name](FolderTree& tree) {
-        return tree.Create(folder).text;
-    });
+    ChangeTree(tag, "CREATE completed",
+               [folder = *name](FolderTree& tree) { return tree.Create(folder).text; });
 }
 
 void ImapSession::Delete(const std::string& tag, Parser& args) {
@@ -804,13 +804,16 @@ void ImapSession::List(const std::string& tag, Parser& args) {
     Hold();
     auto folders = std::make_shared<std::vector<FolderInfo>>();
     m_work = m_folders.Run(
-        [inbox = m_inbox, folders](FolderService::WorkerSide&) { *folders = FolderTree(inbox).List(); },
+        [inbox = m_inbox, folders](FolderService::WorkerSide&) {
+            *folders = FolderTree(inbox).List();
+        },
         [this, tag, folders, patterns, request = *request] {
             for (const FolderInfo& folder : *folders) {
-                const bool matched = std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) {
-                    return Matches(p, folder.name) ||
-                           (IsInbox(folder.name) && Matches(UpperCased(p), "INBOX"));
-                });
+                const bool matched =
+                    std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) {
+                        return Matches(p, folder.name) ||
+                               (IsInbox(folder.name) && Matches(UpperCased(p), "INBOX"));
+                    });
                 if (!matched || (request.subscribed && !folder.subscribed) ||
                     (request.specialUse && folder.use == SpecialUse::None)) {
                     continue;
@@ -844,16 +847,16 @@ void ImapSession::Lsub(const std::string& tag, Parser& args) {
     const std::string decoded = DecodeModifiedUtf7(joined).value_or(joined);
     Hold();
     auto folders = std::make_shared<std::vector<FolderInfo>>();
-    m_work = m_folders.Run(
-        [inbox = m_inbox, folders](FolderService::WorkerSide&) { *folders = FolderTree(inbox).List(); },
-        [this, tag, folders, decoded] {
-            for (const FolderInfo& folder : *folders) {
-                if (folder.subscribed && Matches(decoded, folder.name)) {
-                    AddLine("* LSUB () \"/\" " + WireName(folder.name));
-                }
-            }
-            FinishHeld(tag, "OK LSUB completed");
-        });
+    m_work = m_folders.Run([inbox = m_inbox, folders](
+                               FolderService::WorkerSide&) { *folders = FolderTree(inbox).List(); },
+                           [this, tag, folders, decoded] {
+                               for (const FolderInfo& folder : *folders) {
+                                   if (folder.subscribed && Matches(decoded, folder.name)) {
+                                       AddLine("* LSUB () \"/\" " + WireName(folder.name));
+                                   }
+                               }
+                               FinishHeld(tag, "OK LSUB completed");
+                           });
 }
 
 void ImapSession::Status(const std::string& tag, Parser& args) {
@@ -879,30 +882,31 @@ void ImapSession::Status(const std::string& tag, Parser& args) {
                 Resume(tag + " NO [NONEXISTENT] No such mailbox");
                 return;
             }
-            m_work = m_folders.Open(**path, [this, tag, folder, items](const FolderService::Snapshot& s) {
-                std::uint64_t unseen = 0;
-                std::uint64_t deleted = 0;
-                std::uint64_t size = 0;
-                for (const IndexedMessage& m : s->messages) {
-                    unseen += (m.flags.system & system_flag::kSeen) == 0 ? 1 : 0;
-                    deleted += (m.flags.system & system_flag::kDeleted) != 0 ? 1 : 0;
-                    size += m.size;
-                }
-                std::string answer;
-                for (const std::string& item : items) {
-                    const std::uint64_t value = item == "MESSAGES"        ? s->messages.size()
-                                                : item == "UIDNEXT"       ? s->uidNext
-                                                : item == "UIDVALIDITY"   ? s->uidValidity
-                                                : item == "UNSEEN"        ? unseen
-                                                : item == "DELETED"       ? deleted
-                                                : item == "SIZE"          ? size
-                                                : item == "HIGHESTMODSEQ" ? s->highestModSeq
-                                                                          : 0;
-                    answer += (answer.empty() ? "" : " ") + item + " " + std::to_string(value);
-                }
-                AddLine("* STATUS " + WireName(folder) + " (" + answer + ")");
-                FinishHeld(tag, "OK STATUS completed");
-            });
+            m_work = m_folders.Open(
+                **path, [this, tag, folder, items](const FolderService::Snapshot& s) {
+                    std::uint64_t unseen = 0;
+                    std::uint64_t deleted = 0;
+                    std::uint64_t size = 0;
+                    for (const IndexedMessage& m : s->messages) {
+                        unseen += (m.flags.system & system_flag::kSeen) == 0 ? 1 : 0;
+                        deleted += (m.flags.system & system_flag::kDeleted) != 0 ? 1 : 0;
+                        size += m.size;
+                    }
+                    std::string answer;
+                    for (const std::string& item : items) {
+                        const std::uint64_t value = item == "MESSAGES"        ? s->messages.size()
+                                                    : item == "UIDNEXT"       ? s->uidNext
+                                                    : item == "UIDVALIDITY"   ? s->uidValidity
+                                                    : item == "UNSEEN"        ? unseen
+                                                    : item == "DELETED"       ? deleted
+                                                    : item == "SIZE"          ? size
+                                                    : item == "HIGHESTMODSEQ" ? s->highestModSeq
+                                                                              : 0;
+                        answer += (answer.empty() ? "" : " ") + item + " " + std::to_string(value);
+                    }
+                    AddLine("* STATUS " + WireName(folder) + " (" + answer + ")");
+                    FinishHeld(tag, "OK STATUS completed");
+                });
         });
 }
 
@@ -962,8 +966,7 @@ void ImapSession::ExpungeMessages(const std::string& tag,
         [chosen, all, gone](FolderIndex& index) {
             std::vector<std::uint32_t> deleted;
             for (const IndexedMessage& m : index.Current()->messages) {
-                const bool wanted =
-                    all || std::binary_search(chosen.begin(), chosen.end(), m.uid);
+                const bool wanted = all || std::binary_search(chosen.begin(), chosen.end(), m.uid);
                 if (wanted && (m.flags.system & system_flag::kDeleted) != 0) {
                     deleted.push_back(m.uid);
                 }

@@ -7,9 +7,8 @@
 #include "login/login_guard.h"
 #include "store/folder_tree.h"
 
-#include <functional>
-
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,7 +35,6 @@ public:
     ImapSession(EventLoop& loop, const SessionOptions& options, LoginGuard& logins,
                 FolderService& folders, const ImapLimits& limits);
     ~ImapSession() override;
-
 
 private:
     enum class State : std::uint8_t { NotAuthenticated, Authenticated, Selected };
@@ -69,7 +67,9 @@ private:
     void Finish(const std::string& tag, std::string_view status, bool allowExpunge = true);
     /// `Finish` for a command held on the worker.
     void FinishHeld(const std::string& tag, std::string_view status, bool allowExpunge = true);
-    void Bad(const std::string& tag, std::string_view why) { Finish(tag, "BAD " + std::string(why)); }
+    void Bad(const std::string& tag, std::string_view why) {
+        Finish(tag, "BAD " + std::string(why));
+    }
     /// Adds what changed in the selected folder as untagged lines to the reply being made.
     void AddNews(bool allowExpunge);
     [[nodiscard]] std::string Capabilities() const;
@@ -88,7 +88,8 @@ private:
     void Login(const std::string& tag, imap::Parser& args);
     void Authenticate(const std::string& tag, imap::Parser& args);
     void AuthenticateResponse(std::string_view line);
-    void CheckPassword(const std::string& tag, const std::string& user, const std::string& password);
+    void CheckPassword(const std::string& tag, const std::string& user,
+                       const std::string& password);
     void LoggedIn(const std::string& tag, const std::string& user, const LoginResult& result);
     // Authenticated.
     void Enable(const std::string& tag, imap::Parser& args);
@@ -119,7 +120,7 @@ private:
     void SelectFolder(const std::string& tag, imap::Parser& args, bool readOnly);
     /// Runs a change of the folder tree on the worker, then answers OK or the tree's NO.
     void ChangeTree(const std::string& tag, std::string_view done,
-                    std::function<std::string(FolderTree&)> change, std::string forget = {});
+                    std::function<std::string(FolderTree&)> change, const std::string& forget = {});
     void FetchMessages(const std::string& tag, imap::Parser& args, bool uid);
     void StoreFlags(const std::string& tag, imap::Parser& args, bool uid);
     void SearchMessages(const std::string& tag, imap::Parser& args, bool uid);
@@ -140,16 +141,16 @@ private:
     mutable std::string m_banner;
     State m_state = State::NotAuthenticated;
     std::string m_user;
-    std::string m_inbox; // the user's mailbox folder, once logged in
-    std::string m_command;         // the command being gathered, literals inline
-    std::string m_refusal;         // a reply due once the command's last line comes
-    bool m_discarding = false;     // the literal under way is being thrown away
-    bool m_appendLiteral = false;  // the literal under way is an APPEND's message
-    std::string m_authTag;         // AUTHENTICATE waits for the client's response
-    std::string m_idleTag;         // IDLE runs
-    bool m_utf8 = false;           // UTF8=ACCEPT or IMAP4rev2 enabled: names travel in UTF-8
-    bool m_rev2 = false;           // IMAP4rev2 enabled
-    bool m_condstore = false;      // CONDSTORE enabled
+    std::string m_inbox;          // the user's mailbox folder, once logged in
+    std::string m_command;        // the command being gathered, literals inline
+    std::string m_refusal;        // a reply due once the command's last line comes
+    bool m_discarding = false;    // the literal under way is being thrown away
+    bool m_appendLiteral = false; // the literal under way is an APPEND's message
+    std::string m_authTag;        // AUTHENTICATE waits for the client's response
+    std::string m_idleTag;        // IDLE runs
+    bool m_utf8 = false;          // UTF8=ACCEPT or IMAP4rev2 enabled: names travel in UTF-8
+    bool m_rev2 = false;          // IMAP4rev2 enabled
+    bool m_condstore = false;     // CONDSTORE enabled
     std::optional<imap::SelectedFolder> m_selected;
     FolderWatch m_watch;
     LoginTicket m_login;

@@ -83,7 +83,8 @@ std::vector<std::string> SelectedFolder::Report(bool allowExpunge, bool withModS
             }
         }
         if (!lines.empty()) {
-            std::erase_if(m_uids, [&](std::uint32_t uid) { return m_latest->Find(uid) == nullptr; });
+            std::erase_if(m_uids,
+                          [&](std::uint32_t uid) { return m_latest->Find(uid) == nullptr; });
         }
     }
     const std::uint32_t last = m_uids.empty() ? 0 : m_uids.back();

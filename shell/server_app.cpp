@@ -266,15 +266,15 @@ bool ServerApp::Start(WindowSide& windows) {
                                          m_options.smtp, {.submission = true, .requireLogin = true},
                                          submission, submissions));
     }
-    const auto imap = m_options.imapPort != 0 ? std::optional<std::uint16_t>(m_options.imapPort)
-                                              : std::nullopt;
+    const auto imap =
+        m_options.imapPort != 0 ? std::optional<std::uint16_t>(m_options.imapPort) : std::nullopt;
     const auto imaps = implicit(m_options.imapsPort, "IMAPS");
     if (imap || imaps) {
         m_imapOptions = ImapOptions(m_options.session);
         m_imapLimits = {.maxMessageSize = m_options.smtp.maxMessageSize,
                         .minFreeBytes = m_options.smtp.minFreeBytes};
-        m_services.push_back(ImapService(m_loop, m_imapOptions, *m_logins, *m_folders,
-                                         m_imapLimits, imap, imaps));
+        m_services.push_back(
+            ImapService(m_loop, m_imapOptions, *m_logins, *m_folders, m_imapLimits, imap, imaps));
     }
     m_services.push_back(Pop3Service(m_loop, m_options.session, *m_logins, *m_folders,
                                      m_options.pop3Port, implicit(m_options.pop3sPort, "POP3S")));

@@ -74,7 +74,7 @@ private:
     std::unique_ptr<FolderService> m_folders;    // the mailbox indexes, for every service
     SessionOptions m_imapOptions;                // IMAP's: no pause, the long idle timeout
     ImapLimits m_imapLimits;
-    std::unique_ptr<TlsContext> m_tls;           // null: no encryption
+    std::unique_ptr<TlsContext> m_tls; // null: no encryption
     // The services offered, in the order they listen and log.
     std::vector<Service> m_services;
     // The sessions use the options, the users and the deliveries, so they go before them;

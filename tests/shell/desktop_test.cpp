@@ -96,6 +96,7 @@ class DesktopTest : public QObject {
         options.addresses = {"127.0.0.1"};
         options.smtpPort = options.pop3Port = 0;
         options.submissionPort = options.smtpsPort = 0;
+        options.imapPort = options.imapsPort = 0;
         m_app = std::make_unique<ServerApp>(options, "brevin");
         m_side = std::make_unique<QtWindowSide>(*m_app, tray);
         return m_app->Start(*m_side);
