@@ -40,8 +40,15 @@ public:
     /// names only messages that exist; "*" is the last message's number or UID.
     [[nodiscard]] std::vector<Named> Resolve(const SequenceSet& set, bool uid) const;
 
-    /// A newer snapshot of the folder (from this session's change or another's).
-    void Update(Snapshot latest) { m_latest = std::move(latest); }
+    /// A snapshot of the folder (from this session's change or another's). One older than the
+    /// latest known (a command's answer overtaken by news of a later change) is ignored: every
+    /// change raises the mod-sequence, and a new UIDVALIDITY starts over.
+    void Update(Snapshot latest) {
+        if (latest->uidValidity != m_latest->uidValidity ||
+            latest->highestModSeq >= m_latest->highestModSeq) {
+            m_latest = std::move(latest);
+        }
+    }
     /// What the client has not been told: EXPUNGE (only when `allowExpunge`), EXISTS, and
     /// FETCH (FLAGS) for flags others changed, as untagged lines; the view then matches.
     std::vector<std::string> Report(bool allowExpunge, bool withModSeq);
