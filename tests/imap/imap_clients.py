@@ -9,11 +9,15 @@
   pop3     POP3 and IMAP on one INBOX: what IMAP expunges is gone for POP3, what POP3
            deletes leaves the index and the IMAP session hears it
   hostile  bad input gets a tagged answer and the session goes on
+  fetchmail, curl
+           the client with its default settings and the certificate pinned (or, for curl,
+           trusted) collects over IMAP
 
 Usage: imap_clients.py BREVIN_BINARY CASE
 """
 
 import atexit
+import hashlib
 import imaplib
 import os
 import poplib
@@ -21,6 +25,7 @@ import re
 import smtplib
 import socket
 import ssl
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -203,6 +208,48 @@ def case_hostile(work):
     check(ask(b"a6 NOOP\r\n", "a6").startswith(b"a6 OK"), "the session goes on")
     check(ask(b"a7 FETCH 1 (BODY[\x80])\r\n", "a7").startswith(b"a7 BAD"), "8-bit in an atom: BAD")
     s.close()
+    server.stop()
+
+
+def case_fetchmail(work):
+    server = start(work)
+    send(server, "one", "two")
+    der = ssl.PEM_cert_to_DER_cert(server.cert.read_text())
+    digest = hashlib.md5(der).hexdigest().upper()
+    md5 = ":".join(digest[i:i + 2] for i in range(0, len(digest), 2))
+    out, rc = work / "fetched.mbox", work / "fetchmailrc"
+    # fetchmail pins only an MD5 of the certificate, and checks the chain unless told not to.
+    rc.write_text(f"set no syslog\npoll 127.0.0.1 protocol IMAP port {server.ports['imap']}\n"
+                  f"  user ann there with password \"ann-pw\"\n"
+                  f"  sslfingerprint \"{md5}\" no sslcertck\n  mda \"cat >> {out}\"\n")
+    rc.chmod(0o600)
+    result = subprocess.run(["fetchmail", "-v", "-f", str(rc), "--idfile", str(work / "ids")],
+                            capture_output=True, text=True, timeout=60, input="",
+                            env=dict(os.environ, HOME=str(work), FETCHMAILHOME=str(work)))
+    fetched = out.read_bytes() if out.exists() else b""
+    check(result.returncode == 0 and "STARTTLS" in result.stdout
+          and b"Subject: one" in fetched and b"Subject: two" in fetched,
+          "fetchmail collects both messages over IMAP after STARTTLS")
+    imap = imaplib.IMAP4("127.0.0.1", server.ports["imap"], timeout=10)
+    imap.login("ann", "ann-pw")
+    check(imap.select("INBOX")[1][0] == b"0", "and expunged them, as it does by default")
+    imap.logout()
+    server.stop()
+
+
+def case_curl(work):
+    server = start(work)
+    send(server, "curl")
+    base = f"imaps://127.0.0.1:{server.ports['imaps']}/"
+
+    def curl(*args):
+        return subprocess.run(["curl", "-sS", "--max-time", "20", "--cacert", str(server.cert),
+                               "--user", "ann:ann-pw", *args], capture_output=True, timeout=60)
+
+    listing = curl(base)
+    check(listing.returncode == 0 and b"\\Sent" in listing.stdout, "curl lists the folders")
+    fetched = curl(base + "INBOX;UID=1")
+    check(fetched.returncode == 0 and message("curl") in fetched.stdout, "and fetches the message")
     server.stop()
 
 
