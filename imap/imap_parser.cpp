@@ -502,7 +502,7 @@ std::optional<std::vector<std::string>> Parser::StatusItems() {
 
 // ---- FETCH
 
-// section-spec after "[": part numbers, then HEADER, HEADER.FIELDS[.NOT] (list), TEXT or MIME.
+// A section after "[": part numbers, then HEADER, HEADER.FIELDS[.NOT] (list), TEXT or MIME.
 // `binary` takes part numbers only. Appends the canonical form to `item.responseName`.
 bool Parser::Section(FetchItem& item, bool binary) {
     if (!Char('[')) {

@@ -763,26 +763,6 @@ void ImapSession::Unsubscribe(const std::string& tag, Parser& args) {
     }
 }
 
-namespace {
-
-std::string_view SpecialUseName(SpecialUse use) {
-    switch (use) {
-    case SpecialUse::Sent:
-        return "\\Sent";
-    case SpecialUse::Drafts:
-        return "\\Drafts";
-    case SpecialUse::Trash:
-        return "\\Trash";
-    case SpecialUse::Junk:
-        return "\\Junk";
-    case SpecialUse::None:
-        break;
-    }
-    return {};
-}
-
-} // namespace
-
 void ImapSession::List(const std::string& tag, Parser& args) {
     auto request = args.ListArguments();
     if (!request) {
@@ -827,7 +807,7 @@ void ImapSession::List(const std::string& tag, Parser& args) {
                 }
                 if (folder.use != SpecialUse::None) {
                     attributes += ' ';
-                    attributes += SpecialUseName(folder.use);
+                    attributes += SpecialUseAttribute(folder.use);
                 }
                 AddLine("* LIST (" + attributes + ") \"/\" " + WireName(folder.name));
             }

@@ -100,7 +100,7 @@ TEST(MessageStructureTest, SectionsOfAForwardWithAnAttachmentSliceTheirOwnBytes)
     EXPECT_EQ(forward.lines, 4u);
     EXPECT_EQ(Header(kForwarded, forward.children[0]),
               "From: Eve <eve@x.org>\r\nSubject: inner\r\n\r\n");
-    // The forward's body is not multipart, so it is its own part 3.1.
+    // The forward's body is not multipart, so section 3.1 names it.
     EXPECT_EQ(Body(kForwarded, Section(s, {3, 1})), "forwarded body");
     EXPECT_EQ(FindSection(s, std::vector<unsigned>{3, 2}), nullptr);
     EXPECT_EQ(FindSection(s, std::vector<unsigned>{4}), nullptr);
