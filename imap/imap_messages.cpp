@@ -63,28 +63,6 @@ std::optional<MessageFlags> FlagBits(const std::vector<std::string>& names, Fold
     return flags;
 }
 
-/// The names of a message's flags, to carry them to another folder.
-std::vector<std::string> FlagNames(const MessageFlags& flags,
-                                   const std::vector<std::string>& keywords) {
-    std::vector<std::string> names;
-    static constexpr std::pair<std::uint8_t, const char*> kSystem[] = {
-        {system_flag::kSeen, "\\Seen"},       {system_flag::kAnswered, "\\Answered"},
-        {system_flag::kFlagged, "\\Flagged"}, {system_flag::kDeleted, "\\Deleted"},
-        {system_flag::kDraft, "\\Draft"},
-    };
-    for (const auto& [bit, name] : kSystem) {
-        if ((flags.system & bit) != 0) {
-            names.emplace_back(name);
-        }
-    }
-    for (std::size_t i = 0; i < keywords.size(); ++i) {
-        if ((flags.keywords >> i & 1U) != 0) {
-            names.push_back(keywords[i]);
-        }
-    }
-    return names;
-}
-
 /// "1:3,7,9": numbers, ascending, as a compact set.
 std::string SetText(const std::vector<std::uint32_t>& numbers) {
     std::string text;
@@ -640,7 +618,7 @@ void ImapSession::CopyMessages(const std::string& tag, Parser& args, bool uid, b
     for (const auto& n : m_selected->Resolve(*set, uid)) {
         if (n.message != nullptr) {
             sources.push_back({n.uid, n.message->name, n.message->internalDate,
-                               FlagNames(n.message->flags, snapshot.keywords)});
+                               imap::FlagNames(n.message->flags, snapshot.keywords)});
         }
     }
     struct Result {

@@ -6,24 +6,32 @@
 
 namespace brevin::imap {
 
-std::string FlagsText(const MessageFlags& flags, const std::vector<std::string>& keywords) {
+std::vector<std::string> FlagNames(const MessageFlags& flags,
+                                   const std::vector<std::string>& keywords) {
     static constexpr std::pair<std::uint8_t, const char*> kSystem[] = {
         {system_flag::kSeen, "\\Seen"},       {system_flag::kAnswered, "\\Answered"},
         {system_flag::kFlagged, "\\Flagged"}, {system_flag::kDeleted, "\\Deleted"},
         {system_flag::kDraft, "\\Draft"},
     };
-    std::string text = "(";
+    std::vector<std::string> names;
     for (const auto& [bit, name] : kSystem) {
         if ((flags.system & bit) != 0) {
-            text += text.size() > 1 ? " " : "";
-            text += name;
+            names.emplace_back(name);
         }
     }
-    for (std::size_t i = 0; i < keywords.size() && i < 64; ++i) {
+    for (std::size_t i = 0; i < keywords.size(); ++i) {
         if ((flags.keywords >> i & 1U) != 0) {
-            text += text.size() > 1 ? " " : "";
-            text += keywords[i];
+            names.push_back(keywords[i]);
         }
+    }
+    return names;
+}
+
+std::string FlagsText(const MessageFlags& flags, const std::vector<std::string>& keywords) {
+    std::string text = "(";
+    for (const std::string& name : FlagNames(flags, keywords)) {
+        text += text.size() > 1 ? " " : "";
+        text += name;
     }
     return text + ")";
 }

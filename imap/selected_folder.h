@@ -11,6 +11,9 @@
 
 namespace brevin::imap {
 
+/// A message's flags by name: the system flags, then its keywords in bit order.
+std::vector<std::string> FlagNames(const MessageFlags& flags,
+                                   const std::vector<std::string>& keywords);
 /// "(\Seen \Flagged $Forwarded)": a message's flags as FETCH and FLAGS show them.
 std::string FlagsText(const MessageFlags& flags, const std::vector<std::string>& keywords);
 
