@@ -139,8 +139,8 @@ bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint
     // client that pipelines crawls.
     m_connection.SetNoDelay();
     Touch();
-    if (m_options.idleTimeout.count() > 0) {
-        m_idleTimer.Start(m_options.idleTimeout);
+    if (m_idleTimeout.count() > 0) {
+        m_idleTimer.Start(m_idleTimeout);
     }
     if (implicitTls) {
         m_bannerAfterHandshake = true;
@@ -582,8 +582,20 @@ void MailSession::Consume(std::size_t count) {
     m_recvBuf[m_recvCount] = '\0';
 }
 
+void MailSession::SetIdleTimeout(std::chrono::seconds timeout) {
+    m_idleTimeout = timeout;
+    if (timeout.count() == 0) {
+        m_idleTimer.Cancel();
+    } else if (!m_idleTimer.Pending()) {
+        m_idleTimer.StartAt(m_lastActivity + timeout);
+    }
+}
+
 void MailSession::OnIdleCheck() {
-    const auto quietUntil = m_lastActivity + m_options.idleTimeout;
+    if (m_idleTimeout.count() == 0) {
+        return;
+    }
+    const auto quietUntil = m_lastActivity + m_idleTimeout;
     if (m_loop.Now() >= quietUntil) {
         End(); // as if the client had closed the connection
         return;

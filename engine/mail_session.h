@@ -202,6 +202,9 @@ protected:
 
     [[nodiscard]] EventLoop& Loop() { return m_loop; }
     [[nodiscard]] const SessionOptions& Options() const { return m_options; }
+    /// From now on the session may sit idle this long (zero: for ever) instead of the options'
+    /// idle timeout: a protocol that lets a logged-in client wait longer than a stranger.
+    void SetIdleTimeout(std::chrono::seconds timeout);
     /// What the server knows of every client address (sessions, guessing penalties).
     [[nodiscard]] ClientTable& Clients();
 
@@ -264,6 +267,7 @@ private:
     Connection m_connection;
     Timer m_pauseTimer;
     Timer m_idleTimer;
+    std::chrono::seconds m_idleTimeout = m_options.idleTimeout;
     Timer m_turnTimer; // the next turn of a session that used up its share
     Timer m_lineTimer; // the command timeout
     EventLoop::Clock::time_point m_lastActivity;

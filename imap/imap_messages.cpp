@@ -64,26 +64,6 @@ std::optional<MessageFlags> FlagBits(const std::vector<std::string>& names, Fold
 }
 
 /// "1:3,7,9": numbers, ascending, as a compact set.
-std::string SetText(const std::vector<std::uint32_t>& numbers) {
-    std::string text;
-    for (std::size_t i = 0; i < numbers.size();) {
-        std::size_t j = i;
-        while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) {
-            ++j;
-        }
-        if (!text.empty()) {
-            text += ',';
-        }
-        text += std::to_string(numbers[i]);
-        if (j > i) {
-            text += ':';
-            text += std::to_string(numbers[j]);
-        }
-        i = j + 1;
-    }
-    return text;
-}
-
 /// A message's text and structure, read when first wanted.
 class Content {
 public:
@@ -203,6 +183,12 @@ bool NeedsContent(const SearchKey& key) {
                        [](const SearchKey& child) { return NeedsContent(child); });
 }
 
+bool UsesModSeq(const SearchKey& key) {
+    return key.kind == SearchKey::Kind::ModSeq ||
+           std::any_of(key.children.begin(), key.children.end(),
+                       [](const SearchKey& child) { return UsesModSeq(child); });
+}
+
 bool HasFlag(const SearchKey& key, const IndexedMessage& message, const FolderSnapshot& snapshot) {
     if (const auto bit = SystemFlag(key.text)) {
         return (message.flags.system & *bit) != 0;
@@ -309,6 +295,25 @@ Found RunSearch(const SearchKey& key, const std::vector<imap::SelectedFolder::Na
 
 } // namespace
 
+void ImapSession::Resynchronise(const FolderSnapshot& snapshot,
+                                const imap::SelectRequest::Qresync& known) {
+    if (known.modSeq >= snapshot.highestModSeq) {
+        return; // expunges raise the mod-sequence too: nothing changed since
+    }
+    const imap::SequenceSet everything{{{1, 0}}, false};
+    const imap::SequenceSet& uids = known.knownUids ? *known.knownUids : everything;
+    if (const std::string gone = imap::VanishedText(snapshot, uids); !gone.empty()) {
+        AddLine("* VANISHED (EARLIER) " + gone);
+    }
+    for (const auto& n : m_selected->Resolve(uids, true)) {
+        if (n.message != nullptr && n.message->modSeq > known.modSeq) {
+            AddLine("* " + std::to_string(n.sequence) + " FETCH (UID " + std::to_string(n.uid) +
+                    " FLAGS " + imap::FlagsText(n.message->flags, snapshot.keywords) + " MODSEQ (" +
+                    std::to_string(n.message->modSeq) + "))");
+        }
+    }
+}
+
 void ImapSession::FetchMessages(const std::string& tag, Parser& args, bool uid) {
     const auto set = args.Sequence();
     const bool spaced = set && args.Space();
@@ -329,9 +334,27 @@ void ImapSession::FetchMessages(const std::string& tag, Parser& args, bool uid) 
     if (request->changedSince && !std::any_of(items.begin(), items.end(), [](const FetchItem& i) {
             return i.kind == FetchItem::Kind::ModSeq;
         })) {
+        // CHANGEDSINCE answers with MODSEQ whether or not it was asked for.
         FetchItem modSeq;
         modSeq.kind = FetchItem::Kind::ModSeq;
         items.push_back(modSeq);
+    }
+    if (request->vanished && !(uid && m_qresync)) {
+        Bad(tag, "VANISHED needs UID FETCH and QRESYNC");
+        return;
+    }
+    const bool modSeqAsked = std::any_of(items.begin(), items.end(), [](const FetchItem& i) {
+        return i.kind == FetchItem::Kind::ModSeq;
+    });
+    if (modSeqAsked) {
+        EnableCondstore();
+    }
+    if (request->vanished && *request->changedSince < m_selected->Latest()->highestModSeq) {
+        // Expunges raise the mod-sequence too, so an unchanged folder has nothing to tell.
+        const std::string gone = imap::VanishedText(*m_selected->Latest(), *set);
+        if (!gone.empty()) {
+            AddLine("* VANISHED (EARLIER) " + gone);
+        }
     }
     auto named = m_selected->Resolve(*set, uid);
     if (request->changedSince) {
@@ -443,16 +466,23 @@ void ImapSession::StoreFlags(const std::string& tag, Parser& args, bool uid) {
         Finish(tag, "NO [READ-ONLY] The mailbox is read-only", uid);
         return;
     }
+    if (request->unchangedSince) {
+        EnableCondstore();
+    }
     const auto named = m_selected->Resolve(*set, uid);
-    auto failed = std::make_shared<std::vector<std::uint32_t>>(); // UNCHANGEDSINCE refused
-    auto unwritable = std::make_shared<bool>(false);
+    struct Result {
+        std::vector<std::uint32_t> failed;  // UNCHANGEDSINCE refused: numbers as the client's
+        std::vector<std::uint32_t> changed; // UIDs, ascending
+        bool unwritable = false;
+    };
+    auto result = std::make_shared<Result>();
     Hold();
     m_work = m_folders.Change(
         m_selected->Path(),
-        [named, request = *request, failed, unwritable](FolderIndex& index) {
+        [named, request = *request, result, uid](FolderIndex& index) {
             const auto bits = FlagBits(request.flags, index);
             if (!bits) {
-                *unwritable = true;
+                result->unwritable = true;
                 return;
             }
             std::vector<FlagChange> changes;
@@ -463,7 +493,7 @@ void ImapSession::StoreFlags(const std::string& tag, Parser& args, bool uid) {
                     continue;
                 }
                 if (request.unchangedSince && message->modSeq > *request.unchangedSince) {
-                    failed->push_back(request.unchangedSince ? n.uid : 0);
+                    result->failed.push_back(uid ? n.uid : n.sequence);
                     continue;
                 }
                 MessageFlags flags = message->flags;
@@ -482,43 +512,53 @@ void ImapSession::StoreFlags(const std::string& tag, Parser& args, bool uid) {
                 }
                 if (flags != message->flags || request.unchangedSince) {
                     changes.push_back({n.uid, flags});
+                    result->changed.push_back(n.uid);
                 }
             }
-            *unwritable = !index.SetFlags(changes);
+            result->unwritable = !index.SetFlags(changes);
         },
-        [this, tag, uid, named, silent = request->silent, failed,
-         unwritable](const FolderService::Snapshot& snapshot) {
+        [this, tag, uid, named, silent = request->silent,
+         result](const FolderService::Snapshot& snapshot) {
             if (!m_selected) {
                 Resume(tag + " NO STORE failed");
                 return;
             }
             m_selected->Update(snapshot);
-            if (*unwritable) {
+            if (result->unwritable) {
                 FinishHeld(tag, "NO [LIMIT] The flags could not be stored", uid);
                 return;
             }
-            if (!silent) {
-                for (const auto& n : named) {
-                    const IndexedMessage* message = snapshot->Find(n.uid);
-                    if (message == nullptr) {
-                        continue;
-                    }
-                    std::string line = "* " + std::to_string(n.sequence) + " FETCH (FLAGS " +
-                                       imap::FlagsText(message->flags, snapshot->keywords);
-                    if (uid) {
-                        line += " UID " + std::to_string(message->uid);
-                    }
-                    if (m_condstore) {
-                        line += " MODSEQ (" + std::to_string(message->modSeq) + ")";
-                    }
-                    AddLine(line + ")");
+            const auto& changed = result->changed;
+            for (const auto& n : named) {
+                const IndexedMessage* message = snapshot->Find(n.uid);
+                const bool refused = std::binary_search(
+                    result->failed.begin(), result->failed.end(), uid ? n.uid : n.sequence);
+                // RFC 7162 §3.1.3: even a silent STORE tells a CONDSTORE client the new
+                // mod-sequences, or its cache would hold stale ones.
+                const bool tell = silent ? m_condstore && std::binary_search(changed.begin(),
+                                                                             changed.end(), n.uid)
+                                         : !refused;
+                if (message == nullptr || !tell) {
+                    continue;
                 }
+                std::string line = "* " + std::to_string(n.sequence) + " FETCH (";
+                if (!silent) {
+                    line += "FLAGS " + imap::FlagsText(message->flags, snapshot->keywords) + " ";
+                }
+                if (uid || silent) {
+                    line += "UID " + std::to_string(message->uid) + " ";
+                }
+                if (m_condstore) {
+                    line += "MODSEQ (" + std::to_string(message->modSeq) + ") ";
+                }
+                line.back() = ')';
+                AddLine(line);
             }
             m_selected->Reported(snapshot->highestModSeq);
             FinishHeld(tag,
-                       failed->empty()
-                           ? "OK STORE completed"
-                           : "OK [MODIFIED " + SetText(*failed) + "] Conditional STORE failed",
+                       result->failed.empty() ? "OK STORE completed"
+                                              : "OK [MODIFIED " + imap::SetText(result->failed) +
+                                                    "] Conditional STORE failed",
                        uid);
         });
 }
@@ -538,10 +578,21 @@ void ImapSession::SearchMessages(const std::string& tag, Parser& args, bool uid)
         Bad(tag, "SAVE is not offered");
         return;
     }
+    const bool modSeqAsked = UsesModSeq(request->key);
+    if (modSeqAsked) {
+        EnableCondstore();
+    }
     const imap::SequenceSet all{{{1, 0}}, false};
     auto named = m_selected->Resolve(all, false);
-    const auto answer = [this, tag, uid, request = *request](const Found& found) {
+    const auto answer = [this, tag, uid, request = *request, modSeqAsked](const Found& found) {
         const auto& numbers = uid ? found.uids : found.sequences;
+        // RFC 7162 §3.1.5: a search by mod-sequence tells the highest among the messages found.
+        std::uint64_t highest = 0;
+        for (const std::uint32_t id : modSeqAsked ? found.uids : std::vector<std::uint32_t>{}) {
+            if (const IndexedMessage* message = m_selected->Latest()->Find(id)) {
+                highest = std::max(highest, message->modSeq);
+            }
+        }
         if (m_rev2 || request.esearch) {
             std::string line = "* ESEARCH (TAG " + imap::Quote(tag) + ")";
             line += uid ? " UID" : "";
@@ -557,13 +608,19 @@ void ImapSession::SearchMessages(const std::string& tag, Parser& args, bool uid)
                 line += " COUNT " + std::to_string(numbers.size());
             }
             if (allAsked && !numbers.empty()) {
-                line += " ALL " + SetText(numbers);
+                line += " ALL " + imap::SetText(numbers);
+            }
+            if (highest != 0) {
+                line += " MODSEQ " + std::to_string(highest);
             }
             AddLine(line);
         } else {
             std::string line = "* SEARCH";
             for (const std::uint32_t number : numbers) {
                 line += " " + std::to_string(number);
+            }
+            if (highest != 0) {
+                line += " (MODSEQ " + std::to_string(highest) + ")";
             }
             AddLine(line);
         }
@@ -688,7 +745,8 @@ void ImapSession::CopyMessages(const std::string& tag, Parser& args, bool uid, b
                 return;
             }
             const std::string code = "[COPYUID " + std::to_string(result->validity) + " " +
-                                     SetText(result->from) + " " + SetText(result->to) + "]";
+                                     imap::SetText(result->from) + " " + imap::SetText(result->to) +
+                                     "]";
             if (!move || !m_selected) {
                 FinishHeld(tag,
                            result->from.empty() ? "OK COPY completed"

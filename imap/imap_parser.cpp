@@ -1009,6 +1009,72 @@ std::optional<SearchRequest> Parser::SearchArguments() {
     return request;
 }
 
+// ---- SELECT
+
+std::optional<SelectRequest> Parser::SelectParameters() {
+    Rewind rewind(m_at);
+    SelectRequest request;
+    if (AtEnd()) {
+        rewind.Keep();
+        return request;
+    }
+    if (!Space() || !Char('(')) {
+        return std::nullopt;
+    }
+    do {
+        if (Word("CONDSTORE") && !request.condstore) {
+            request.condstore = true;
+        } else if (Word("QRESYNC (") && !request.qresync) {
+            SelectRequest::Qresync known;
+            const auto validity = NzNumber();
+            const auto modSeq = validity && Space() ? Number64() : std::nullopt;
+            if (!modSeq) {
+                return std::nullopt;
+            }
+            known.uidValidity = *validity;
+            known.modSeq = *modSeq;
+            if (Space()) {
+                if (Char('(')) {
+                    known.knownSequences = Sequence();
+                    known.matchingUids =
+                        known.knownSequences && Space() ? Sequence() : std::nullopt;
+                    if (!known.matchingUids || !Char(')')) {
+                        return std::nullopt;
+                    }
+                } else {
+                    known.knownUids = Sequence();
+                    if (!known.knownUids) {
+                        return std::nullopt;
+                    }
+                    if (Space()) {
+                        known.knownSequences = Char('(') ? Sequence() : std::nullopt;
+                        known.matchingUids =
+                            known.knownSequences && Space() ? Sequence() : std::nullopt;
+                        if (!known.matchingUids || !Char(')')) {
+                            return std::nullopt;
+                        }
+                    }
+                }
+            }
+            const auto saved = [](const std::optional<SequenceSet>& set) {
+                return set && set->saved;
+            };
+            if (!Char(')') || saved(known.knownUids) || saved(known.knownSequences) ||
+                saved(known.matchingUids)) {
+                return std::nullopt;
+            }
+            request.qresync = std::move(known);
+        } else {
+            return std::nullopt;
+        }
+    } while (Space());
+    if (!Char(')') || !AtEnd()) {
+        return std::nullopt;
+    }
+    rewind.Keep();
+    return request;
+}
+
 // ---- STORE
 
 std::optional<StoreRequest> Parser::StoreArguments() {

@@ -139,6 +139,20 @@ struct ListRequest {
     std::vector<std::string> returnStatus; // STATUS items asked for with RETURN (STATUS (...))
 };
 
+/// SELECT's and EXAMINE's parameters (RFC 7162): CONDSTORE, or what a QRESYNC client knows.
+struct SelectRequest {
+    struct Qresync {
+        std::uint32_t uidValidity = 0;
+        std::uint64_t modSeq = 0;
+        std::optional<SequenceSet> knownUids;
+        /// Message numbers and the UIDs the client holds for them: a hint this server does not
+        /// need (it answers VANISHED from the index), parsed for the syntax.
+        std::optional<SequenceSet> knownSequences, matchingUids;
+    };
+    bool condstore = false;
+    std::optional<Qresync> qresync;
+};
+
 /// APPEND's arguments before its message literal.
 struct AppendRequest {
     std::string mailbox;
@@ -199,6 +213,8 @@ public:
     std::optional<SearchRequest> SearchArguments(); // after "SEARCH "
     std::optional<StoreRequest> StoreArguments();   // after "STORE <set> "
     std::optional<ListRequest> ListArguments();     // after "LIST "
+    /// After SELECT's or EXAMINE's mailbox: nothing, or SP and the parameter list.
+    std::optional<SelectRequest> SelectParameters();
     /// After "APPEND ": the mailbox, flags and date, and the SP before the message literal; it
     /// stops at the literal's "{", which the caller reads with String() (its bytes need not
     /// have arrived yet: only the "{" is checked here).

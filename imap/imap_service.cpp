@@ -11,9 +11,6 @@ const ServiceTraits kImapTraits{
 SessionOptions ImapOptions(const SessionOptions& options) {
     SessionOptions imap = options;
     imap.pause = std::chrono::milliseconds(0);
-    if (imap.idleTimeout != std::chrono::seconds(0) && imap.idleTimeout < kImapIdleTimeout) {
-        imap.idleTimeout = kImapIdleTimeout;
-    }
     return imap;
 }
 

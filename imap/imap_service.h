@@ -22,7 +22,7 @@ inline constexpr std::chrono::seconds kImapIdleTimeout{31 * 60};
 
 /// The session options IMAP runs with: no pause before replies (a client syncing a folder
 /// sends many commands, and nothing here slows a guesser that the login gate does not), and
-/// the longer idle timeout.
+/// the server's idle timeout until a login (the session then waits `kImapIdleTimeout`).
 SessionOptions ImapOptions(const SessionOptions& options);
 
 /// IMAP as start-up offers it, on `port` (STARTTLS) and `implicitTlsPort`. `options` must be

@@ -51,6 +51,31 @@ std::optional<LiteralAtEnd> LiteralAt(std::string_view line) {
 
 /// "*" matches anything, "%" anything but the hierarchy separator (RFC 9051 §6.3.9). Iterative
 /// with backtracking to the last star only where no "%" intervenes, so no pattern explodes.
+/// STATUS's answer for `items` (upper-cased, as the parser gives them): "MESSAGES 3 UNSEEN 1".
+std::string StatusText(const std::vector<std::string>& items, const FolderSnapshot& s) {
+    std::uint64_t unseen = 0;
+    std::uint64_t deleted = 0;
+    std::uint64_t size = 0;
+    for (const IndexedMessage& m : s.messages) {
+        unseen += (m.flags.system & system_flag::kSeen) == 0 ? 1 : 0;
+        deleted += (m.flags.system & system_flag::kDeleted) != 0 ? 1 : 0;
+        size += m.size;
+    }
+    std::string answer;
+    for (const std::string& item : items) {
+        const std::uint64_t value = item == "MESSAGES"        ? s.messages.size()
+                                    : item == "UIDNEXT"       ? s.uidNext
+                                    : item == "UIDVALIDITY"   ? s.uidValidity
+                                    : item == "UNSEEN"        ? unseen
+                                    : item == "DELETED"       ? deleted
+                                    : item == "SIZE"          ? size
+                                    : item == "HIGHESTMODSEQ" ? s.highestModSeq
+                                                              : 0; // RECENT: never, in rev2
+        answer += (answer.empty() ? "" : " ") + item + " " + std::to_string(value);
+    }
+    return answer;
+}
+
 bool Matches(std::string_view pattern, std::string_view name) {
     // Dynamic programming over the pattern: bounded by pattern × name, both short.
     std::vector<char> row(name.size() + 1, 0);
@@ -199,10 +224,12 @@ void ImapSession::InterpretCommand(std::string_view line) {
     }
     m_command.append(line);
     if (const auto literal = LiteralAt(line)) {
-        // APPEND's message may be as large as any message; other literals are small.
+        // APPEND's message may be as large as any message; other literals are small, and so
+        // is everything a stranger sends before logging in.
         if (m_command.size() == line.size()) {
             const std::size_t space = line.find(' ');
-            m_appendLiteral = space != std::string_view::npos &&
+            m_appendLiteral = m_state != State::NotAuthenticated &&
+                              space != std::string_view::npos &&
                               StartsWithIgnoringCase(line.substr(space + 1), "APPEND ");
         }
         const std::uint64_t limit =
@@ -301,7 +328,7 @@ void ImapSession::Execute(const std::string& command) {
 
 void ImapSession::AddNews(bool allowExpunge) {
     if (m_selected) {
-        for (const std::string& line : m_selected->Report(allowExpunge, m_condstore)) {
+        for (const std::string& line : m_selected->Report(allowExpunge, m_condstore, m_qresync)) {
             AddLine(line);
         }
     }
@@ -320,7 +347,7 @@ void ImapSession::FinishHeld(const std::string& tag, std::string_view status, bo
 std::string ImapSession::Capabilities() const {
     std::string text = "IMAP4rev1 IMAP4rev2 LITERAL+ SASL-IR ID ENABLE IDLE NAMESPACE UNSELECT "
                        "UIDPLUS MOVE SPECIAL-USE CHILDREN LIST-EXTENDED ESEARCH "
-                       "UTF8=ACCEPT";
+                       "UTF8=ACCEPT CONDSTORE QRESYNC LIST-STATUS";
     if (m_state == State::NotAuthenticated) {
         if (CanStartTls()) {
             text += " STARTTLS";
@@ -490,6 +517,9 @@ void ImapSession::LoggedIn(const std::string& tag, const std::string& user,
     m_user = user;
     m_inbox = result.mailbox;
     m_state = State::Authenticated;
+    if (const auto idle = Options().idleTimeout; idle.count() > 0 && idle < kImapIdleTimeout) {
+        SetIdleTimeout(kImapIdleTimeout);
+    }
     // The special-use folders come with the first login; they are made once.
     m_work = m_folders.Run(
         [inbox = m_inbox](FolderService::WorkerSide&) { FolderTree(inbox).EnsureSpecialUse(); },
@@ -510,6 +540,7 @@ void ImapSession::Enable(const std::string& tag, Parser& args) {
         bool* flag = upper == "IMAP4REV2"     ? &m_rev2
                      : upper == "UTF8=ACCEPT" ? &m_utf8
                      : upper == "CONDSTORE"   ? &m_condstore
+                     : upper == "QRESYNC"     ? &m_qresync
                                               : nullptr;
         if (flag != nullptr && !*flag) {
             *flag = true;
@@ -517,6 +548,9 @@ void ImapSession::Enable(const std::string& tag, Parser& args) {
         }
         if (upper == "IMAP4REV2") {
             m_utf8 = true; // rev2 names are UTF-8
+        }
+        if (upper == "QRESYNC") {
+            EnableCondstore(); // RFC 7162 §3.2.3: QRESYNC implies it
         }
         if (!args.AtEnd() && !args.Space()) {
             Bad(tag, "Malformed ENABLE");
@@ -546,10 +580,27 @@ void ImapSession::Deselect() {
     m_state = State::Authenticated;
 }
 
+void ImapSession::EnableCondstore() {
+    if (m_condstore) {
+        return;
+    }
+    m_condstore = true;
+    // RFC 7162 §3.1: a client that turns it on with a mailbox open learns where it stands.
+    if (m_selected) {
+        AddLine("* OK [HIGHESTMODSEQ " + std::to_string(m_selected->Latest()->highestModSeq) +
+                "] Highest");
+    }
+}
+
 void ImapSession::SelectFolder(const std::string& tag, Parser& args, bool readOnly) {
     const auto wire = args.Mailbox();
-    if (!wire) {
-        Bad(tag, "SELECT needs a mailbox name");
+    auto parameters = wire ? args.SelectParameters() : std::nullopt;
+    if (!parameters) {
+        Bad(tag, wire ? "Malformed SELECT parameters" : "SELECT needs a mailbox name");
+        return;
+    }
+    if (parameters->qresync && !m_qresync) {
+        Bad(tag, "ENABLE QRESYNC first");
         return;
     }
     const auto name = MailboxName(tag, *wire);
@@ -558,10 +609,13 @@ void ImapSession::SelectFolder(const std::string& tag, Parser& args, bool readOn
     }
     // RFC 9051 §6.3.2: a failed SELECT leaves no mailbox selected.
     if (m_selected) {
-        if (m_rev2) {
+        if (m_rev2 || m_qresync) {
             AddLine("* OK [CLOSED] Previous mailbox closed");
         }
         Deselect();
+    }
+    if (parameters->condstore) {
+        m_condstore = true;
     }
     Hold();
     auto path = std::make_shared<std::optional<std::string>>();
@@ -569,13 +623,13 @@ void ImapSession::SelectFolder(const std::string& tag, Parser& args, bool readOn
         [inbox = m_inbox, folder = *name, path](FolderService::WorkerSide&) {
             *path = FolderTree(inbox).PathOf(folder);
         },
-        [this, tag, folder = *name, path, readOnly] {
+        [this, tag, folder = *name, path, readOnly, known = std::move(parameters->qresync)] {
             if (!*path) {
                 Resume(tag + " NO [NONEXISTENT] No such mailbox");
                 return;
             }
-            m_work = m_folders.Open(**path, [this, tag, folder, path,
-                                             readOnly](const FolderService::Snapshot& snapshot) {
+            m_work = m_folders.Open(**path, [this, tag, folder, path, readOnly,
+                                             known](const FolderService::Snapshot& snapshot) {
                 if (!snapshot->durable) {
                     Resume(tag + " NO [UNAVAILABLE] The mailbox index cannot be written");
                     return;
@@ -613,6 +667,9 @@ void ImapSession::SelectFolder(const std::string& tag, Parser& args, bool readOn
                 if (m_rev2) {
                     AddLine("* LIST () \"/\" " + WireName(folder));
                 }
+                if (known && known->uidValidity == snapshot->uidValidity) {
+                    Resynchronise(*snapshot, *known);
+                }
                 LogEvent("imap", "select")
                     .Add("user", m_user)
                     .Add("session", Id())
@@ -630,7 +687,7 @@ void ImapSession::FolderChanged(const FolderService::Snapshot& snapshot) {
     }
     m_selected->Update(snapshot);
     if (!m_idleTag.empty()) {
-        for (const std::string& line : m_selected->Report(true, m_condstore)) {
+        for (const std::string& line : m_selected->Report(true, m_condstore, m_qresync)) {
             Push(line);
         }
     }
@@ -781,14 +838,20 @@ void ImapSession::List(const std::string& tag, Parser& args) {
         const auto decoded = m_utf8 ? std::optional(joined) : DecodeModifiedUtf7(joined);
         patterns.push_back(decoded ? *decoded : joined);
     }
+    struct Listed {
+        FolderInfo folder;
+        FolderService::Snapshot status; // RETURN (STATUS ...): the folder's state now
+    };
+    if (std::find(request->returnStatus.begin(), request->returnStatus.end(), "HIGHESTMODSEQ") !=
+        request->returnStatus.end()) {
+        EnableCondstore();
+    }
     Hold();
-    auto folders = std::make_shared<std::vector<FolderInfo>>();
+    auto listed = std::make_shared<std::vector<Listed>>();
     m_work = m_folders.Run(
-        [inbox = m_inbox, folders](FolderService::WorkerSide&) {
-            *folders = FolderTree(inbox).List();
-        },
-        [this, tag, folders, patterns, request = *request] {
-            for (const FolderInfo& folder : *folders) {
+        [inbox = m_inbox, listed, patterns, request = *request](FolderService::WorkerSide& side) {
+            FolderTree tree(inbox);
+            for (FolderInfo& folder : tree.List()) {
                 const bool matched =
                     std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) {
                         return Matches(p, folder.name) ||
@@ -798,6 +861,17 @@ void ImapSession::List(const std::string& tag, Parser& args) {
                     (request.specialUse && folder.use == SpecialUse::None)) {
                     continue;
                 }
+                FolderService::Snapshot status;
+                if (!request.returnStatus.empty() && !folder.noselect) {
+                    if (const auto path = tree.PathOf(folder.name)) {
+                        status = side.Index(*path).Refresh();
+                    }
+                }
+                listed->push_back({std::move(folder), std::move(status)});
+            }
+        },
+        [this, tag, listed, request = *request] {
+            for (const auto& [folder, status] : *listed) {
                 std::string attributes = folder.hasChildren ? "\\HasChildren" : "\\HasNoChildren";
                 if (folder.noselect) {
                     attributes += " \\Noselect";
@@ -810,6 +884,11 @@ void ImapSession::List(const std::string& tag, Parser& args) {
                     attributes += SpecialUseAttribute(folder.use);
                 }
                 AddLine("* LIST (" + attributes + ") \"/\" " + WireName(folder.name));
+                // RFC 5819: each selectable folder's STATUS follows its LIST line.
+                if (status) {
+                    AddLine("* STATUS " + WireName(folder.name) + " (" +
+                            StatusText(request.returnStatus, *status) + ")");
+                }
             }
             FinishHeld(tag, "OK LIST completed");
         });
@@ -851,6 +930,9 @@ void ImapSession::Status(const std::string& tag, Parser& args) {
     if (!name) {
         return;
     }
+    if (std::find(items->begin(), items->end(), "HIGHESTMODSEQ") != items->end()) {
+        EnableCondstore();
+    }
     Hold();
     auto path = std::make_shared<std::optional<std::string>>();
     m_work = m_folders.Run(
@@ -864,27 +946,7 @@ void ImapSession::Status(const std::string& tag, Parser& args) {
             }
             m_work = m_folders.Open(
                 **path, [this, tag, folder, items](const FolderService::Snapshot& s) {
-                    std::uint64_t unseen = 0;
-                    std::uint64_t deleted = 0;
-                    std::uint64_t size = 0;
-                    for (const IndexedMessage& m : s->messages) {
-                        unseen += (m.flags.system & system_flag::kSeen) == 0 ? 1 : 0;
-                        deleted += (m.flags.system & system_flag::kDeleted) != 0 ? 1 : 0;
-                        size += m.size;
-                    }
-                    std::string answer;
-                    for (const std::string& item : items) {
-                        const std::uint64_t value = item == "MESSAGES"        ? s->messages.size()
-                                                    : item == "UIDNEXT"       ? s->uidNext
-                                                    : item == "UIDVALIDITY"   ? s->uidValidity
-                                                    : item == "UNSEEN"        ? unseen
-                                                    : item == "DELETED"       ? deleted
-                                                    : item == "SIZE"          ? size
-                                                    : item == "HIGHESTMODSEQ" ? s->highestModSeq
-                                                                              : 0;
-                        answer += (answer.empty() ? "" : " ") + item + " " + std::to_string(value);
-                    }
-                    AddLine("* STATUS " + WireName(folder) + " (" + answer + ")");
+                    AddLine("* STATUS " + WireName(folder) + " (" + StatusText(items, *s) + ")");
                     FinishHeld(tag, "OK STATUS completed");
                 });
         });
@@ -959,15 +1021,18 @@ void ImapSession::ExpungeMessages(const std::string& tag,
                 .Add("session", Id())
                 .Add("mailbox", m_selected ? m_selected->Name() : "")
                 .Add("messages", *gone);
+            // RFC 7162 §3.2.7: a QRESYNC client learns the mod-sequence the expunge left.
+            const std::string code =
+                m_qresync ? "[HIGHESTMODSEQ " + std::to_string(s->highestModSeq) + "] " : "";
             if (deselect) {
                 Deselect();
-                Resume(tag + " OK " + done);
+                Resume(tag + " OK " + code + done);
                 return;
             }
             if (m_selected) {
                 m_selected->Update(s);
             }
-            FinishHeld(tag, "OK " + done);
+            FinishHeld(tag, "OK " + code + done);
         });
 }
 

@@ -118,6 +118,10 @@ private:
     void Move(const std::string& tag, imap::Parser& args) { CopyMessages(tag, args, false, true); }
 
     void SelectFolder(const std::string& tag, imap::Parser& args, bool readOnly);
+    /// A command that uses mod-sequences turns CONDSTORE on (RFC 7162 §3.1).
+    void EnableCondstore();
+    /// SELECT (QRESYNC ...): what vanished and what changed since the client's last visit.
+    void Resynchronise(const FolderSnapshot& snapshot, const imap::SelectRequest::Qresync& known);
     /// Runs a change of the folder tree on the worker, then answers OK or the tree's NO.
     void ChangeTree(const std::string& tag, std::string_view done,
                     std::function<std::string(FolderTree&)> change, const std::string& forget = {});
@@ -150,7 +154,8 @@ private:
     std::string m_idleTag;        // IDLE runs
     bool m_utf8 = false;          // UTF8=ACCEPT or IMAP4rev2 enabled: names travel in UTF-8
     bool m_rev2 = false;          // IMAP4rev2 enabled
-    bool m_condstore = false;     // CONDSTORE enabled
+    bool m_condstore = false;     // CONDSTORE enabled, by ENABLE or a command that uses it
+    bool m_qresync = false;       // QRESYNC enabled: expunges are told as VANISHED
     std::optional<imap::SelectedFolder> m_selected;
     FolderWatch m_watch;
     LoginTicket m_login;

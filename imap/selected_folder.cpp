@@ -36,6 +36,71 @@ std::string FlagsText(const MessageFlags& flags, const std::vector<std::string>&
     return text + ")";
 }
 
+std::string SetText(const std::vector<std::uint32_t>& numbers) {
+    std::string text;
+    for (std::size_t i = 0; i < numbers.size();) {
+        std::size_t j = i;
+        while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) {
+            ++j;
+        }
+        text += text.empty() ? "" : ",";
+        text += std::to_string(numbers[i]);
+        if (j > i) {
+            text += ':' + std::to_string(numbers[j]);
+        }
+        i = j + 1;
+    }
+    return text;
+}
+
+std::string VanishedText(const FolderSnapshot& snapshot, const SequenceSet& within) {
+    const std::uint32_t last = snapshot.uidNext - 1;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+    for (const SequenceRange& range : within.ranges) {
+        std::uint32_t low = range.first == 0 ? last : range.first;
+        std::uint32_t high = range.last == 0 ? last : range.last;
+        if (low > high) {
+            std::swap(low, high);
+        }
+        if (low <= last) {
+            spans.emplace_back(low, std::min(high, last));
+        }
+    }
+    std::sort(spans.begin(), spans.end());
+    std::string text;
+    const auto add = [&text](std::uint32_t low, std::uint32_t high) {
+        text += text.empty() ? "" : ",";
+        text += std::to_string(low);
+        if (high > low) {
+            text += ':' + std::to_string(high);
+        }
+    };
+    const auto& messages = snapshot.messages;
+    std::uint32_t next = 1; // UIDs below this are done
+    for (auto [low, high] : spans) {
+        low = std::max(low, next);
+        if (low > high) {
+            continue;
+        }
+        next = high + 1;
+        // The gaps between the messages that remain within [low, high].
+        auto it = std::lower_bound(
+            messages.begin(), messages.end(), low,
+            [](const IndexedMessage& m, std::uint32_t uid) { return m.uid < uid; });
+        std::uint32_t from = low;
+        for (; it != messages.end() && it->uid <= high; ++it) {
+            if (it->uid > from) {
+                add(from, it->uid - 1);
+            }
+            from = it->uid + 1;
+        }
+        if (from <= high) {
+            add(from, high);
+        }
+    }
+    return text;
+}
+
 SelectedFolder::SelectedFolder(std::string name, std::string path, bool readOnly, Snapshot snapshot)
     : m_name(std::move(name)), m_path(std::move(path)), m_readOnly(readOnly),
       m_latest(std::move(snapshot)), m_toldModSeq(m_latest->highestModSeq) {
@@ -81,14 +146,23 @@ std::vector<SelectedFolder::Named> SelectedFolder::Resolve(const SequenceSet& se
     return named;
 }
 
-std::vector<std::string> SelectedFolder::Report(bool allowExpunge, bool withModSeq) {
+std::vector<std::string> SelectedFolder::Report(bool allowExpunge, bool withModSeq, bool vanished) {
     std::vector<std::string> lines;
     if (allowExpunge) {
+        std::vector<std::uint32_t> gone;
         // From the highest number down, so each line's number is still the client's.
         for (std::size_t i = m_uids.size(); i-- > 0;) {
             if (m_latest->Find(m_uids[i]) == nullptr) {
-                lines.push_back("* " + std::to_string(i + 1) + " EXPUNGE");
+                if (vanished) {
+                    gone.push_back(m_uids[i]);
+                } else {
+                    lines.push_back("* " + std::to_string(i + 1) + " EXPUNGE");
+                }
             }
+        }
+        if (!gone.empty()) {
+            std::reverse(gone.begin(), gone.end());
+            lines.push_back("* VANISHED " + SetText(gone));
         }
         if (!lines.empty()) {
             std::erase_if(m_uids,

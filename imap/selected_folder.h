@@ -17,6 +17,13 @@ std::vector<std::string> FlagNames(const MessageFlags& flags,
 /// "(\Seen \Flagged $Forwarded)": a message's flags as FETCH and FLAGS show them.
 std::string FlagsText(const MessageFlags& flags, const std::vector<std::string>& keywords);
 
+/// "1:3,7": ascending numbers as a sequence set.
+std::string SetText(const std::vector<std::uint32_t>& numbers);
+/// The UIDs within `within` ("*" standing for the last UID given) that no message of
+/// `snapshot` has: what QRESYNC calls vanished, as a sequence set (empty: none). A UID never
+/// given counts too, which RFC 7162 §3.2.10 allows: the client ignores UIDs it does not hold.
+std::string VanishedText(const FolderSnapshot& snapshot, const SequenceSet& within);
+
 /// A selected folder as one session sees it: its messages numbered from 1 in UID order, which
 /// may lag behind the folder (an expunge is told only when the protocol allows it), the latest
 /// snapshot of the folder, and what the client has not been told yet.
@@ -52,9 +59,10 @@ public:
             m_latest = std::move(latest);
         }
     }
-    /// What the client has not been told: EXPUNGE (only when `allowExpunge`), EXISTS, and
-    /// FETCH (FLAGS) for flags others changed, as untagged lines; the view then matches.
-    std::vector<std::string> Report(bool allowExpunge, bool withModSeq);
+    /// What the client has not been told: EXPUNGE (only when `allowExpunge`; VANISHED instead
+    /// when `vanished`), EXISTS, and FETCH (FLAGS) for flags others changed, as untagged lines;
+    /// the view then matches.
+    std::vector<std::string> Report(bool allowExpunge, bool withModSeq, bool vanished);
     /// Flags this session itself just reported (STORE answered them): not told again.
     void Reported(std::uint64_t modSeq) { m_toldModSeq = std::max(m_toldModSeq, modSeq); }
 

@@ -8,7 +8,10 @@
            expunges; the idle one hears EXISTS, FETCH and EXPUNGE
   pop3     POP3 and IMAP on one INBOX: what IMAP expunges is gone for POP3, what POP3
            deletes leaves the index and the IMAP session hears it
-  hostile  bad input gets a tagged answer and the session goes on
+  hostile  bad input gets a tagged answer and the session goes on; only a logged-in session
+           may idle longer than the server's idle timeout
+  resync   CONDSTORE and QRESYNC: conditional STORE, VANISHED as it happens, and a client
+           that comes back learns what vanished and what changed since its last visit
   fetchmail, curl
            the client with its default settings and the certificate pinned (or, for curl,
            trusted) collects over IMAP
@@ -120,6 +123,9 @@ def case_python(work):
     secure.login("ann", "ann-pw")
     typ, data = secure.status("Drafts", "(MESSAGES UIDNEXT)")
     check(typ == "OK" and b"MESSAGES 1" in data[0], "993: STATUS of Drafts counts the draft")
+    typ, _ = secure._simple_command("LIST", '""', "*", "RETURN", "(STATUS (MESSAGES UNSEEN))")
+    statuses = secure.untagged_responses.pop("STATUS", [])
+    check(typ == "OK" and b'"Drafts" (MESSAGES 1 UNSEEN 1)' in statuses and len(statuses) == 6, "LIST RETURN (STATUS): a STATUS for every folder listed")
     secure.logout()
     server.stop()
     log = server.stderr()
@@ -198,6 +204,8 @@ def case_hostile(work):
             if not line or line.startswith(tag.encode() + b" "):
                 return line
 
+    check(ask(b"a0 APPEND INBOX {5000000}\r\n", "a0").startswith(b"a0 BAD"),
+          "a stranger's APPEND may not send a message-sized literal")
     check(ask(b"a1 LOGIN ann ann-pw\r\n", "a1").startswith(b"a1 OK"), "login")
     check(ask(b"a2 SELECT INBOX\r\n", "a2").startswith(b"a2 OK"), "select")
     nested = b"a3 SEARCH " + b"(" * 10000 + b"ALL" + b")" * 10000 + b"\r\n"
@@ -208,6 +216,91 @@ def case_hostile(work):
     check(ask(b"a6 NOOP\r\n", "a6").startswith(b"a6 OK"), "the session goes on")
     check(ask(b"a7 FETCH 1 (BODY[\x80])\r\n", "a7").startswith(b"a7 BAD"), "8-bit in an atom: BAD")
     s.close()
+    server.stop()
+
+    # A logged-in client may idle for half an hour; a stranger only for the server's timeout.
+    server = start(work / "idle", "--idle-timeout", "2")
+    stranger = socket.create_connection(("127.0.0.1", server.ports["imap"]), timeout=10)
+    stranger_lines = stranger.makefile("rb")
+    stranger_lines.readline()
+    s = socket.create_connection(("127.0.0.1", server.ports["imap"]), timeout=10)
+    f = s.makefile("rb")
+    f.readline()
+    ask(b"b1 LOGIN ann ann-pw\r\n", "b1")
+    time.sleep(3.5)
+    check(stranger_lines.readline() == b"", "a stranger who says nothing is let go")
+    check(ask(b"b2 NOOP\r\n", "b2").startswith(b"b2 OK"), "a logged-in session outlives that")
+    s.close()
+    stranger.close()
+    server.stop()
+
+
+class Raw:
+    """One IMAP conversation line by line: `ask` sends a command and returns every line up to
+    its tagged reply."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.file = self.sock.makefile("rb")
+        self.file.readline()
+        self.count = 0
+
+    def ask(self, command):
+        self.count += 1
+        tag = f"r{self.count}"
+        self.sock.sendall(f"{tag} {command}\r\n".encode())
+        lines = []
+        while True:
+            line = self.file.readline().decode(errors="replace").rstrip("\r\n")
+            lines.append(line)
+            if not line or line.startswith(tag + " "):
+                return lines
+
+    def close(self):
+        self.sock.close()
+
+
+def case_resync(work):
+    server = start(work)
+    send(server, "one", "two", "three")
+    laptop = Raw(server.ports["imap"])
+    laptop.ask("LOGIN ann ann-pw")
+    check(laptop.ask("ENABLE QRESYNC")[0] == "* ENABLED QRESYNC", "ENABLE QRESYNC")
+    selected = "\n".join(laptop.ask("SELECT INBOX"))
+    validity = re.search(r"UIDVALIDITY (\d+)", selected).group(1)
+    modseq = int(re.search(r"HIGHESTMODSEQ (\d+)", selected).group(1))
+    reply = laptop.ask(f"UID STORE 1 (UNCHANGEDSINCE {modseq}) +FLAGS.SILENT (\\Flagged)")
+    check(reply[-1].endswith("OK STORE completed") and "MODSEQ" in reply[0],
+          "a silent conditional STORE still tells the new mod-sequence")
+    reply = laptop.ask(f"UID STORE 1 (UNCHANGEDSINCE {modseq}) +FLAGS (\\Seen)")
+    check("[MODIFIED 1]" in reply[-1], "a STORE on a message changed since is refused: MODIFIED")
+    phone = Raw(server.ports["imap"])
+    phone.ask("LOGIN ann ann-pw")
+    phone.ask("SELECT INBOX")
+    phone.ask("STORE 2 +FLAGS (\\Deleted)")
+    phone.ask("EXPUNGE")
+    check(any(line == "* VANISHED 2" for line in laptop.ask("NOOP")),
+          "the other device's expunge reaches a QRESYNC session as VANISHED")
+    laptop.close()
+    phone.close()
+
+    back = Raw(server.ports["imap"])
+    back.ask("LOGIN ann ann-pw")
+    check(back.ask(f"SELECT INBOX (QRESYNC ({validity} {modseq}))")[-1].startswith("r2 BAD"),
+          "QRESYNC parameters need ENABLE QRESYNC first")
+    back.ask("ENABLE QRESYNC")
+    lines = back.ask(f"SELECT INBOX (QRESYNC ({validity} {modseq} 1:3))")
+    check("* VANISHED (EARLIER) 2" in lines and any(
+        "UID 1 FLAGS (\\Flagged)" in line and "MODSEQ" in line for line in lines)
+        and not any("UID 3 " in line for line in lines),
+          "coming back: what vanished and what changed since, nothing else")
+    lines = back.ask(f"UID FETCH 1:* (FLAGS) (CHANGEDSINCE {modseq} VANISHED)")
+    check(lines[0] == "* VANISHED (EARLIER) 2" and len(lines) == 3 and "MODSEQ" in lines[1],
+          "UID FETCH CHANGEDSINCE with VANISHED")
+    lines = back.ask(f"SEARCH MODSEQ {modseq + 1}")
+    check(re.fullmatch(r"\* SEARCH 1 \(MODSEQ \d+\)", lines[0]) is not None,
+          "SEARCH MODSEQ names the highest mod-sequence found")
+    back.close()
     server.stop()
 
 

@@ -222,6 +222,23 @@ TEST(ImapParserTest, StoreForms) {
     }
 }
 
+TEST(ImapParserTest, SelectParametersOfCondstoreAndQresync) {
+    EXPECT_FALSE(Parser("").SelectParameters()->condstore);
+    EXPECT_TRUE(Parser(" (CONDSTORE)").SelectParameters()->condstore);
+    const auto full = Parser(" (QRESYNC (67890007 90060115194045000 41:211,214:541 (1:9 41:89)))")
+                          .SelectParameters();
+    ASSERT_TRUE(full && full->qresync);
+    EXPECT_EQ(full->qresync->uidValidity, 67890007U);
+    EXPECT_EQ(full->qresync->modSeq, 90060115194045000U);
+    EXPECT_EQ(full->qresync->knownUids->ranges.size(), 2U);
+    EXPECT_TRUE(full->qresync->matchingUids);
+    EXPECT_FALSE(Parser(" (QRESYNC (1 2))").SelectParameters()->qresync->knownUids);
+    for (const char* bad : {" ()", " (QRESYNC (0 2))", " (QRESYNC (1))", " (QRESYNC (1 2 $))",
+                            " (QRESYNC (1 2 1:5 (1:2)))", " (CONDSTORE", "(CONDSTORE)"}) {
+        EXPECT_FALSE(Parser(bad).SelectParameters()) << bad;
+    }
+}
+
 TEST(ImapParserTest, ListExtendedForms) {
     const auto plain = Parser("\"\" %").ListArguments();
     ASSERT_TRUE(plain);
