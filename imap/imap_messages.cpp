@@ -153,12 +153,14 @@ bool RenderItems(const std::vector<FetchItem>& items, const IndexedMessage& mess
             const auto bytes = text != nullptr
                                    ? imap::BinaryBytes(*text, *content->Structure(), item)
                                    : std::optional<std::string>(std::string{});
-            if (!bytes) {
-                return false;
+            if (!bytes && FindSection(*content->Structure(), item.part) != nullptr) {
+                return false; // the part is there, its encoding unknown: NO [UNKNOWN-CTE]
             }
+            // A part that does not exist reads as empty, as it does for BODY[section].
             out += item.responseName + " " +
-                   (item.kind == Kind::BinarySize ? std::to_string(bytes->size())
-                                                  : Literal(imap::ApplyPartial(*bytes, item)));
+                   (item.kind == Kind::BinarySize
+                        ? std::to_string(bytes ? bytes->size() : 0)
+                        : Literal(bytes ? imap::ApplyPartial(*bytes, item) : std::string_view{}));
             break;
         }
         }
@@ -684,6 +686,7 @@ void ImapSession::CopyMessages(const std::string& tag, Parser& args, bool uid, b
         std::uint32_t validity = 0;
         std::vector<std::uint32_t> from;
         std::vector<std::uint32_t> to;
+        FolderService::Snapshot snapshot;
     };
     auto result = std::make_shared<Result>();
     Hold();
@@ -729,7 +732,8 @@ void ImapSession::CopyMessages(const std::string& tag, Parser& args, bool uid, b
                 }
             }
             index.SetFlags(flags);
-            result->validity = index.Current()->uidValidity;
+            result->snapshot = index.Current();
+            result->validity = result->snapshot->uidValidity;
             if (move && result->problem.empty()) {
                 FolderIndex& from = side.Index(source);
                 from.Refresh();
@@ -739,6 +743,10 @@ void ImapSession::CopyMessages(const std::string& tag, Parser& args, bool uid, b
         [this, tag, uid, move, result] {
             if (!result->path.empty()) {
                 m_folders.Changed(result->path);
+            }
+            // RFC 9051 §6.3.12: a message put into the selected mailbox shows at once.
+            if (m_selected && result->snapshot && m_selected->Path() == result->path) {
+                m_selected->Update(result->snapshot);
             }
             if (!result->problem.empty()) {
                 FinishHeld(tag, "NO " + result->problem, uid);
@@ -792,6 +800,7 @@ void ImapSession::Append(const std::string& tag, Parser& args) {
         std::string path;
         std::uint32_t validity = 0;
         std::uint32_t uid = 0;
+        FolderService::Snapshot snapshot;
     };
     auto result = std::make_shared<Result>();
     const std::int64_t date = request->date.value_or(static_cast<std::int64_t>(::time(nullptr)));
@@ -829,7 +838,8 @@ void ImapSession::Append(const std::string& tag, Parser& args) {
                 const FlagChange change{result->uid, *bits};
                 index.SetFlags({&change, 1});
             }
-            result->validity = index.Current()->uidValidity;
+            result->snapshot = index.Current();
+            result->validity = result->snapshot->uidValidity;
             if (result->uid == 0) {
                 result->problem = "[SERVERBUG] The message could not be indexed";
             }
@@ -837,6 +847,10 @@ void ImapSession::Append(const std::string& tag, Parser& args) {
         [this, tag, result, size = text->size(), name = *folder] {
             if (!result->path.empty()) {
                 m_folders.Changed(result->path);
+            }
+            // RFC 9051 §6.3.12: a message put into the selected mailbox shows at once.
+            if (m_selected && result->snapshot && m_selected->Path() == result->path) {
+                m_selected->Update(result->snapshot);
             }
             LogEvent event("imap", "append");
             event.Add("user", m_user).Add("session", Id()).Add("mailbox", name).Add("size", size);

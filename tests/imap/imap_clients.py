@@ -215,6 +215,16 @@ def case_hostile(work):
           "an APPEND beyond the message size: NO [TOOBIG]")
     check(ask(b"a6 NOOP\r\n", "a6").startswith(b"a6 OK"), "the session goes on")
     check(ask(b"a7 FETCH 1 (BODY[\x80])\r\n", "a7").startswith(b"a7 BAD"), "8-bit in an atom: BAD")
+    mixed = (b"Subject: parts\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b\r\n"
+             b"\r\n--b\r\nContent-Type: text/plain\r\n\r\nplain\r\n--b\r\n"
+             b"Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: x-uuencode\r\n"
+             b"\r\nbegin 644 x\r\n--b--\r\n")
+    ask(b"a8 APPEND INBOX {%d+}\r\n%s\r\n" % (len(mixed), mixed), "a8")
+    check(ask(b"a9 FETCH 1 (BINARY[2])\r\n", "a9").startswith(b"a9 NO [UNKNOWN-CTE]"),
+          "BINARY of a part in an unknown encoding: NO [UNKNOWN-CTE]")
+    s.sendall(b"a10 FETCH 1 (BINARY.SIZE[7])\r\n")
+    check(f.readline().startswith(b"* 1 FETCH (BINARY.SIZE[7] 0)") and
+          f.readline().startswith(b"a10 OK"), "BINARY of a part that does not exist is empty")
     s.close()
     server.stop()
 
