@@ -12,11 +12,13 @@
            may idle longer than the server's idle timeout
   resync   CONDSTORE and QRESYNC: conditional STORE, VANISHED as it happens, and a client
            that comes back learns what vanished and what changed since its last visit
+  lan      from an address that is not loopback (a network namespace of the test's own):
+           LOGINDISABLED and no login before STARTTLS, a login after it
   fetchmail, curl
            the client with its default settings and the certificate pinned (or, for curl,
            trusted) collects over IMAP
 
-Usage: imap_clients.py BREVIN_BINARY CASE
+Usage: imap_clients.py BREVIN_BINARY CASE      (exit 77: the case cannot run here)
 """
 
 import atexit
@@ -311,6 +313,41 @@ def case_resync(work):
     check(re.fullmatch(r"\* SEARCH 1 \(MODSEQ \d+\)", lines[0]) is not None,
           "SEARCH MODSEQ names the highest mod-sequence found")
     back.close()
+    server.stop()
+
+
+def case_lan(work):
+    if os.environ.get("BREVIN_IN_NAMESPACE") != "1":
+        # Nothing leaves a network namespace of our own.
+        env = dict(os.environ, BREVIN_IN_NAMESPACE="1")
+        try:
+            done = subprocess.run(["unshare", "-n", sys.executable, __file__, BINARY, "lan"],
+                                  env=env, timeout=100)
+        except (OSError, subprocess.TimeoutExpired) as error:
+            print(f"skipped: cannot run in a network namespace ({error})")
+            sys.exit(77)
+        sys.exit(done.returncode)
+    address = "10.99.0.1"
+    for command in (["ip", "link", "set", "lo", "up"],
+                    ["ip", "addr", "add", f"{address}/32", "dev", "lo"]):
+        if subprocess.run(command, capture_output=True).returncode != 0:
+            print(f"skipped: {' '.join(command)} is not permitted here")
+            sys.exit(77)
+    server = Server(BINARY, work, USERS, ports=("smtp", "imap"), address=address)
+    SERVERS.append(server)
+    imap = imaplib.IMAP4(address, server.ports["imap"], timeout=10)
+    check("LOGINDISABLED" in imap.capabilities and "AUTH=PLAIN" not in imap.capabilities,
+          "a LAN client is told LOGINDISABLED before STARTTLS")
+    try:
+        imap.login("ann", "ann-pw")
+        refused = False
+    except imaplib.IMAP4.error as error:
+        refused = "PRIVACYREQUIRED" in str(error)
+    check(refused, "and its LOGIN in the clear is refused")
+    imap.starttls(ssl_context=ssl.create_default_context(cafile=work / "brevin-cert.pem"))
+    check("AUTH=PLAIN" in imap.capabilities and imap.login("ann", "ann-pw")[0] == "OK",
+          "after STARTTLS it logs in")
+    imap.logout()
     server.stop()
 
 
