@@ -1,5 +1,7 @@
 #include "folders/folder_service.h"
 
+#include "store/folder_tree.h"
+
 #include <utility>
 #include <vector>
 
@@ -56,6 +58,9 @@ FolderService::FolderService(EventLoop& loop, std::filesystem::path profile)
 
 void FolderService::WorkerSide::ForgetIndexes(const std::string& folder) {
     const std::string below = folder + "/";
+    std::erase_if(m_service.m_trees, [&](const auto& tree) {
+        return folder == tree.first || folder.starts_with(tree.first + "/");
+    });
     for (auto it = m_service.m_indexes.begin(); it != m_service.m_indexes.end();) {
         if (it->first == folder || it->first.starts_with(below)) {
             m_service.m_lastUse.erase(it->first);
@@ -64,6 +69,27 @@ void FolderService::WorkerSide::ForgetIndexes(const std::string& folder) {
             ++it;
         }
     }
+}
+
+std::uint64_t FolderService::WorkerSide::Usage(const std::string& inbox) {
+    constexpr auto kRelist = std::chrono::minutes(1); // folders made behind the server's back
+    Tree& tree = m_service.m_trees[inbox];
+    const auto now = std::chrono::steady_clock::now();
+    if (tree.paths.empty() || now - tree.listed > kRelist) {
+        const FolderTree folders(inbox);
+        tree.paths.clear();
+        for (const FolderInfo& folder : folders.List()) {
+            if (const auto path = folder.noselect ? std::nullopt : folders.PathOf(folder.name)) {
+                tree.paths.push_back(*path);
+            }
+        }
+        tree.listed = now;
+    }
+    std::uint64_t total = 0;
+    for (const std::string& path : tree.paths) {
+        total += m_service.IndexOf(path).Refresh()->totalSize;
+    }
+    return total;
 }
 
 MessageNumbers* FolderService::WorkerSide::Numbers() {

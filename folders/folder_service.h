@@ -6,6 +6,7 @@
 #include "store/message_numbers.h"
 #include "store/profile_file.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -83,6 +84,12 @@ public:
         /// Message numbers for files the server makes itself (copies, appended messages); null
         /// without a profile.
         MessageNumbers* Numbers();
+        /// The sizes of the messages in every folder of the mailbox whose INBOX is `inbox`,
+        /// together, from the folders' indexes (which keep them as messages come and go); the
+        /// list of folders is read again after `TreeChanged` or once a minute.
+        std::uint64_t Usage(const std::string& inbox);
+        /// Folders of that mailbox were made, removed or renamed.
+        void TreeChanged(const std::string& inbox) { m_service.m_trees.erase(inbox); }
 
     private:
         friend class FolderService;
@@ -137,6 +144,12 @@ private:
     std::filesystem::path m_profilePath;
     std::unique_ptr<ProfileFile> m_profile; // opened on the worker when first needed
     std::unique_ptr<MessageNumbers> m_numbers;
+
+    struct Tree {
+        std::vector<std::string> paths; // the selectable folders' paths
+        std::chrono::steady_clock::time_point listed;
+    };
+    std::unordered_map<std::string, Tree> m_trees; // per INBOX, for `Usage`
 
     // The loop's.
     std::unordered_map<std::uint64_t, Answer> m_answers;

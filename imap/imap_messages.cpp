@@ -11,6 +11,7 @@
 #include "store/message_files.h"
 #include "store/message_reader.h"
 #include "store/message_text.h"
+#include "store/recipients.h"
 
 #include <algorithm>
 #include <ctime>
@@ -671,13 +672,15 @@ void ImapSession::CopyMessages(const std::string& tag, Parser& args, bool uid, b
         std::string name;
         std::int64_t date;
         std::vector<std::string> flags;
+        std::uint64_t size;
     };
     std::vector<Source> sources;
     const FolderSnapshot& snapshot = *m_selected->Latest();
     for (const auto& n : m_selected->Resolve(*set, uid)) {
         if (n.message != nullptr) {
             sources.push_back({n.uid, n.message->name, n.message->internalDate,
-                               imap::FlagNames(n.message->flags, snapshot.keywords)});
+                               imap::FlagNames(n.message->flags, snapshot.keywords),
+                               n.message->size});
         }
     }
     struct Result {
@@ -692,12 +695,21 @@ void ImapSession::CopyMessages(const std::string& tag, Parser& args, bool uid, b
     Hold();
     m_work = m_folders.Run(
         [inbox = m_inbox, source = m_selected->Path(), folder = *target, sources, move,
-         result](FolderService::WorkerSide& side) {
+         quota = QuotaBytes(), result](FolderService::WorkerSide& side) {
             const auto path = FolderTree(inbox).PathOf(folder);
             MessageNumbers* numbers = side.Numbers();
             if (!path || numbers == nullptr) {
                 result->problem =
                     path ? "[UNAVAILABLE] Cannot make files now" : "[TRYCREATE] No such mailbox";
+                return;
+            }
+            // A move takes no room the mailbox did not hold already.
+            std::uint64_t adding = 0;
+            for (const Source& s : sources) {
+                adding += move ? 0 : s.size;
+            }
+            if (quota != 0 && adding != 0 && side.Usage(inbox) + adding > quota) {
+                result->problem = "[OVERQUOTA] The mailbox would exceed its quota";
                 return;
             }
             result->path = *path;
@@ -775,6 +787,59 @@ void ImapSession::CopyMessages(const std::string& tag, Parser& args, bool uid, b
         });
 }
 
+std::uint64_t ImapSession::QuotaBytes() const {
+    return Recipients(m_logins.Users()).QuotaBytes(m_user).value_or(0);
+}
+
+void ImapSession::GetQuotaRoot(const std::string& tag, Parser& args) {
+    const auto wire = args.Mailbox();
+    if (!wire || !args.AtEnd()) {
+        Bad(tag, "GETQUOTAROOT needs a mailbox name");
+        return;
+    }
+    if (const auto name = MailboxName(tag, *wire)) {
+        // One quota for the whole mailbox, its root named "".
+        const std::uint64_t quota = QuotaBytes();
+        AddLine("* QUOTAROOT " + WireName(*name) + (quota != 0 ? " \"\"" : ""));
+        TellQuota(tag, "OK GETQUOTAROOT completed");
+    }
+}
+
+void ImapSession::GetQuota(const std::string& tag, Parser& args) {
+    const auto root = args.Astring();
+    if (!root || !args.AtEnd()) {
+        Bad(tag, "GETQUOTA needs a quota root");
+        return;
+    }
+    if (!root->empty() || QuotaBytes() == 0) {
+        Finish(tag, "NO [NONEXISTENT] No such quota root");
+        return;
+    }
+    TellQuota(tag, "OK GETQUOTA completed");
+}
+
+void ImapSession::SetQuota(const std::string& tag, Parser& /*args*/) {
+    Finish(tag, "NO [NOPERM] Quotas are set by the administrator");
+}
+
+void ImapSession::TellQuota(const std::string& tag, std::string_view done) {
+    const std::uint64_t quota = QuotaBytes();
+    if (quota == 0) {
+        Finish(tag, done);
+        return;
+    }
+    Hold();
+    auto used = std::make_shared<std::uint64_t>(0);
+    m_work = m_folders.Run(
+        [inbox = m_inbox, used](FolderService::WorkerSide& side) { *used = side.Usage(inbox); },
+        [this, tag, done = std::string(done), used, quota] {
+            // RFC 9208 §5.1: STORAGE counts units of 1,024 octets.
+            AddLine("* QUOTA \"\" (STORAGE " + std::to_string((*used + 1023) / 1024) + " " +
+                    std::to_string(quota / 1024) + ")");
+            FinishHeld(tag, done);
+        });
+}
+
 void ImapSession::Append(const std::string& tag, Parser& args) {
     const auto request = args.AppendArguments();
     if (request) {
@@ -808,7 +873,7 @@ void ImapSession::Append(const std::string& tag, Parser& args) {
     Hold();
     m_work = m_folders.Run(
         [inbox = m_inbox, name = *folder, stored = StoredForm(*text), flags = request->flags, date,
-         reserve, result](FolderService::WorkerSide& side) {
+         reserve, quota = QuotaBytes(), result](FolderService::WorkerSide& side) {
             const auto path = FolderTree(inbox).PathOf(name);
             MessageNumbers* numbers = side.Numbers();
             if (!path || numbers == nullptr) {
@@ -819,6 +884,10 @@ void ImapSession::Append(const std::string& tag, Parser& args) {
             const auto free = FreeBytes(*path);
             if (reserve != 0 && free && *free < reserve + stored.size()) {
                 result->problem = "[OVERQUOTA] The mail store is nearly full";
+                return;
+            }
+            if (quota != 0 && side.Usage(inbox) + stored.size() > quota) {
+                result->problem = "[OVERQUOTA] The mailbox would exceed its quota";
                 return;
             }
             result->path = *path;

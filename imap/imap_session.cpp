@@ -117,6 +117,9 @@ const ImapSession::Command ImapSession::kCommands[] = {
     {"AUTHENTICATE", Needs::NoLogin, &ImapSession::Authenticate},
     {"ENABLE", Needs::Login, &ImapSession::Enable},
     {"NAMESPACE", Needs::Login, &ImapSession::Namespace},
+    {"GETQUOTAROOT", Needs::Login, &ImapSession::GetQuotaRoot},
+    {"GETQUOTA", Needs::Login, &ImapSession::GetQuota},
+    {"SETQUOTA", Needs::Login, &ImapSession::SetQuota},
     {"SELECT", Needs::Login, &ImapSession::Select},
     {"EXAMINE", Needs::Login, &ImapSession::Examine},
     {"CREATE", Needs::Login, &ImapSession::Create},
@@ -129,7 +132,7 @@ const ImapSession::Command ImapSession::kCommands[] = {
     {"STATUS", Needs::Login, &ImapSession::Status},
     {"APPEND", Needs::Login, &ImapSession::Append},
     {"IDLE", Needs::Login, &ImapSession::Idle},
-    {"CHECK", Needs::Selection, &ImapSession::Noop},
+    {"CHECK", Needs::Selection, &ImapSession::Check},
     {"CLOSE", Needs::Selection, &ImapSession::Close},
     {"UNSELECT", Needs::Selection, &ImapSession::Unselect},
     {"EXPUNGE", Needs::Selection, &ImapSession::Expunge},
@@ -347,7 +350,7 @@ void ImapSession::FinishHeld(const std::string& tag, std::string_view status, bo
 std::string ImapSession::Capabilities() const {
     std::string text = "IMAP4rev1 IMAP4rev2 LITERAL+ SASL-IR ID ENABLE IDLE NAMESPACE UNSELECT "
                        "UIDPLUS MOVE SPECIAL-USE CHILDREN LIST-EXTENDED ESEARCH "
-                       "UTF8=ACCEPT CONDSTORE QRESYNC LIST-STATUS";
+                       "UTF8=ACCEPT CONDSTORE QRESYNC LIST-STATUS QUOTA QUOTA=RES-STORAGE";
     if (m_state == State::NotAuthenticated) {
         if (CanStartTls()) {
             text += " STARTTLS";
@@ -396,18 +399,29 @@ void ImapSession::Capability(const std::string& tag, Parser& args) {
 }
 
 void ImapSession::Noop(const std::string& tag, Parser& /*args*/) {
+    LookAtFolder(tag, "OK NOOP completed");
+}
+
+// CHECK is rev1's; rev2 dropped it, and NOOP does all it ever meant here.
+void ImapSession::Check(const std::string& tag, Parser& /*args*/) {
+    LookAtFolder(tag, "OK CHECK completed");
+}
+
+void ImapSession::LookAtFolder(const std::string& tag, std::string_view done) {
     if (m_selected) {
         // A look at the folder brings what changed behind the server's back too.
         Hold();
-        m_work = m_folders.Open(m_selected->Path(), [this, tag](const FolderService::Snapshot& s) {
-            if (m_selected) {
-                m_selected->Update(s);
-            }
-            FinishHeld(tag, "OK NOOP completed");
-        });
+        m_work =
+            m_folders.Open(m_selected->Path(),
+                           [this, tag, done = std::string(done)](const FolderService::Snapshot& s) {
+                               if (m_selected) {
+                                   m_selected->Update(s);
+                               }
+                               FinishHeld(tag, done);
+                           });
         return;
     }
-    Finish(tag, "OK NOOP completed");
+    Finish(tag, done);
 }
 
 void ImapSession::Logout(const std::string& tag, Parser& /*args*/) {
@@ -703,6 +717,7 @@ void ImapSession::ChangeTree(const std::string& tag, std::string_view done,
          problem](FolderService::WorkerSide& side) {
             FolderTree tree(inbox);
             *problem = change(tree);
+            side.TreeChanged(inbox);
             if (problem->empty() && !forget.empty()) {
                 side.ForgetIndexes(forget);
             }

@@ -81,6 +81,9 @@ private:
     // Commands in any state.
     void Capability(const std::string& tag, imap::Parser& args);
     void Noop(const std::string& tag, imap::Parser& args);
+    void Check(const std::string& tag, imap::Parser& args);
+    /// Brings the selected folder's news (if any) before the tagged `done`.
+    void LookAtFolder(const std::string& tag, std::string_view done);
     void Logout(const std::string& tag, imap::Parser& args);
     void IdCommand(const std::string& tag, imap::Parser& args);
     // Not authenticated.
@@ -106,6 +109,14 @@ private:
     void Status(const std::string& tag, imap::Parser& args);
     void Append(const std::string& tag, imap::Parser& args);
     void Idle(const std::string& tag, imap::Parser& args);
+    // QUOTA (RFC 9208): one quota root, "", for the whole mailbox.
+    void GetQuotaRoot(const std::string& tag, imap::Parser& args);
+    void GetQuota(const std::string& tag, imap::Parser& args);
+    void SetQuota(const std::string& tag, imap::Parser& args);
+    /// The quota's untagged QUOTA (when the user has one), then the tagged `done`.
+    void TellQuota(const std::string& tag, std::string_view done);
+    /// The user's quota in bytes; 0 for none.
+    [[nodiscard]] std::uint64_t QuotaBytes() const;
     // Selected.
     void Close(const std::string& tag, imap::Parser& args);
     void Unselect(const std::string& tag, imap::Parser& args);

@@ -83,6 +83,9 @@ public:
     static constexpr std::chrono::hours kTrustFor{24 * 14};
 
     LoginGuard(EventLoop& loop, UserDirectory& users);
+
+    /// The users it checks, for what a logged-in session reads of them (quotas).
+    [[nodiscard]] UserDirectory& Users() const { return m_users; }
     ~LoginGuard();
     LoginGuard(const LoginGuard&) = delete;
     LoginGuard& operator=(const LoginGuard&) = delete;

@@ -1,4 +1,5 @@
 #include "shell/console.h"
+#include "shell/office_command.h"
 #include "shell/options.h"
 #include "shell/server_app.h"
 #include "shell/tls_setup.h"
@@ -27,6 +28,14 @@ int main(int argc, char** argv) {
         return RunUserCommand({args.begin() + 1, args.end()},
                               BuildProfilePath(workingDirectory, programPath), std::cin, std::cout,
                               std::cerr);
+    }
+
+    if (!args.empty() && IsOfficeCommand(args.front())) {
+        std::error_code ec;
+        const auto workingDirectory = std::filesystem::current_path(ec);
+        return RunOfficeCommand(args.front(), {args.begin() + 1, args.end()},
+                                BuildProfilePath(workingDirectory, programPath), std::cout,
+                                std::cerr);
     }
 
     if (!args.empty() && args.front() == "tls") {

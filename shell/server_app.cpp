@@ -188,6 +188,7 @@ bool ServerApp::Start(WindowSide& windows) {
     m_logins = std::make_unique<LoginGuard>(m_loop, *m_users);
     m_folders = std::make_unique<FolderService>(m_loop, m_profilePath);
     m_deliveries->OnFiled([this](const std::string& folder) { m_folders->Changed(folder); });
+    m_deliveries->MeasureWith(*m_folders);
 
     windows.LoadIcons();
     windows.ShowSplash();

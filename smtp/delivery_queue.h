@@ -26,6 +26,8 @@ namespace brevin {
 /// for each other's, and the loop serves everyone else meanwhile. The files asked for in one
 /// turn are made together on a thread of their own (a lone one, while no other mail is on its
 /// way, on the loop at once).
+class FolderService;
+
 class DeliveryQueue {
 public:
     using Numbered = std::function<void(std::uint32_t number)>;
@@ -40,6 +42,10 @@ public:
     DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
     [[nodiscard]] UserDirectory& Users() { return m_users; }
+    /// The folders' service, which measures mailboxes for their quotas: without one (the
+    /// default), no quota is enforced.
+    void MeasureWith(FolderService& folders) { m_folders = &folders; }
+    [[nodiscard]] FolderService* Folders() const { return m_folders; }
 
     /// Takes the number for the message of `delivery` with the others asked for in this turn,
     /// then calls `numbered`.
@@ -91,6 +97,7 @@ private:
     void RoundFiled();
 
     UserDirectory& m_users;
+    FolderService* m_folders = nullptr;
     ProfileFile m_workerProfile;    // the worker's own view of the profile file
     MessageNumbers m_workerNumbers; // used on the worker only
     Timer m_turnEnd;                // due at once: it fires after the sockets that are ready now

@@ -7,6 +7,8 @@
 #include "login/sasl.h"
 #include "smtp/address.h"
 #include "smtp/smtp_service.h"
+#include "store/quota_notice.h"
+#include "store/recipients.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -106,9 +108,12 @@ std::string_view LoggedAddress(std::string_view line, std::size_t colon) {
 
 /// Whether every name in `names` is `user`'s (as recipients are matched: by the local part, in
 /// any letter case); none is not.
-bool AllAre(const std::vector<std::string>& names, std::string_view user) {
-    return !names.empty() && std::ranges::all_of(names, [user](const std::string& name) {
-        return EqualsIgnoringCase(name, user);
+/// Whether every name is `user` or one of the user's aliases: who may send as them.
+bool AllAre(const std::vector<std::string>& names, std::string_view user,
+            const Recipients& recipients) {
+    return !names.empty() && std::ranges::all_of(names, [&](const std::string& name) {
+        return EqualsIgnoringCase(name, user) ||
+               EqualsIgnoringCase(recipients.SenderOf(name), user);
     });
 }
 
@@ -478,7 +483,7 @@ void SmtpSession::Mail(std::string_view line) {
             return;
         }
         const std::string_view from = LoggedAddress(line, colon);
-        if (!m_loggedIn.empty() && !AllAre(SenderUsers(from), m_loggedIn)) {
+        if (!m_loggedIn.empty() && !AllAre(SenderUsers(from), m_loggedIn, Recipients(m_users))) {
             LogEvent("smtp", "sender")
                 .Add("session", Id())
                 .Add("from", from)
@@ -489,6 +494,7 @@ void SmtpSession::Mail(std::string_view line) {
         }
         // begun here, so that RCPT does not check the disk again
         Transaction().reversePath = from.empty() ? "<>" : std::string(from);
+        Transaction().declaredSize = declared;
         LogEvent("smtp", "sender").Add("session", Id()).Add("from", from);
     } else if (!m_loggedIn.empty()) {
         ReplyLine(kNotYourSender);
@@ -531,7 +537,7 @@ void SmtpSession::Rcpt(std::string_view line) {
         RefuseClientError(kNoSuchUser);
         return;
     }
-    if (m_transaction && m_transaction->recipients.size() >= m_limits.maxRecipients) {
+    if (m_transaction && m_transaction->named >= m_limits.maxRecipients) {
         ReplyLine(kTooManyRecipients);
         return;
     }
@@ -543,19 +549,109 @@ void SmtpSession::Rcpt(std::string_view line) {
     // A failed reduction leaves the whole argument, line end included, which names no user.
     std::string name;
     AddressToUserName(line.substr(colon + 1), name);
-    auto folder = m_users.MailboxPath(name);
+    // An alias or a list stands for users; each user gets one copy, however often named.
+    const auto named = [this](const std::string& user) {
+        return m_transaction &&
+               std::ranges::any_of(m_transaction->recipients, [&](const std::string& other) {
+                   return EqualsIgnoringCase(other, user);
+               });
+    };
+    bool known = false;
+    std::vector<Resolved> fresh;
+    for (std::string& user : Recipients(m_users).Expand(name)) {
+        if (named(user)) {
+            known = true;
+        } else if (auto path = m_users.MailboxPath(user)) {
+            fresh.push_back({std::move(user), std::move(*path)});
+        }
+    }
+    const bool accepted = known || !fresh.empty();
     LogEvent("smtp", "recipient")
         .Add("session", Id())
         .Add("to", LoggedAddress(line, colon))
-        .Add("accepted", folder ? "yes" : "no");
-    if (!folder) {
+        .Add("accepted", accepted ? "yes" : "no");
+    if (!accepted) {
         RefuseClientError(kNoSuchUser);
         return;
     }
+    // Every member of a list counts against the recipient limit, as if named one by one.
+    // A name given again still counts: the limit bounds the work of a transaction.
+    const std::size_t already = m_transaction ? m_transaction->named : 0;
+    if (already + std::max<std::size_t>(fresh.size(), 1) > m_limits.maxRecipients) {
+        ReplyLine(kTooManyRecipients);
+        return;
+    }
+    FolderService* folders = m_deliveries.Folders();
+    const Recipients recipients(m_users);
+    std::vector<std::uint64_t> quotas;
+    for (const Resolved& recipient : fresh) {
+        quotas.push_back(recipients.QuotaBytes(recipient.user).value_or(0));
+    }
+    if (folders == nullptr || std::ranges::all_of(quotas, [](auto q) { return q == 0; })) {
+        AcceptRecipients(std::move(fresh), false);
+        return;
+    }
+    // A user over quota is told at RCPT, where the sender's other recipients still get the
+    // message; the usage comes from the folder indexes, on the folders' worker.
+    struct Measured {
+        std::vector<std::uint64_t> used;
+        std::vector<std::string> noticed; // mailboxes that got a notice of being nearly full
+    };
+    auto measured = std::make_shared<Measured>();
+    Hold();
+    m_measure = folders->Run(
+        [fresh, quotas, measured](FolderService::WorkerSide& side) {
+            for (std::size_t i = 0; i < fresh.size(); ++i) {
+                measured->used.push_back(quotas[i] == 0 ? 0 : side.Usage(fresh[i].folder));
+                MessageNumbers* numbers = side.Numbers();
+                if (quotas[i] != 0 && numbers != nullptr &&
+                    FileQuotaNotice(fresh[i].folder, measured->used[i], quotas[i], *numbers,
+                                    std::time(nullptr))) {
+                    measured->noticed.push_back(fresh[i].folder);
+                }
+            }
+        },
+        [this, fresh, quotas, measured, known, folders]() mutable {
+            for (const std::string& inbox : measured->noticed) {
+                folders->Changed(inbox);
+            }
+            const std::uint64_t size = m_transaction ? m_transaction->declaredSize : 0;
+            std::vector<Resolved> room;
+            for (std::size_t i = 0; i < fresh.size(); ++i) {
+                if (quotas[i] != 0 && measured->used[i] + size >= quotas[i]) {
+                    LogEvent("smtp", "quota")
+                        .Add("session", Id())
+                        .Add("user", fresh[i].user)
+                        .Add("used", measured->used[i])
+                        .Add("quota", quotas[i])
+                        .Failed();
+                } else {
+                    room.push_back(std::move(fresh[i]));
+                }
+            }
+            if (room.empty() && !known) {
+                Resume(kMailboxFull);
+                return;
+            }
+            AcceptRecipients(std::move(room), true);
+        });
+}
+
+void SmtpSession::AcceptRecipients(std::vector<Resolved> fresh, bool held) {
     SmtpTransaction& transaction = Transaction();
-    transaction.lastFolder = std::move(*folder);
-    transaction.recipients.push_back(std::move(name));
-    ReplyLine(kOk);
+    transaction.named += std::max<std::size_t>(fresh.size(), 1);
+    // The message's file goes into the last recipient's folder: see FinishMessage.
+    if (!fresh.empty()) {
+        transaction.lastFolder = fresh.back().folder;
+    }
+    for (Resolved& recipient : fresh) {
+        transaction.recipients.push_back(std::move(recipient.user));
+    }
+    if (held) {
+        Resume(kOk);
+    } else {
+        ReplyLine(kOk);
+    }
 }
 
 void SmtpSession::Data(std::string_view /*text*/) {
@@ -684,7 +780,7 @@ void SmtpSession::FinishMessage() {
     SmtpTransaction& transaction = *m_transaction;
     // A message without a From: forges nobody; one with another's address is refused whole.
     if (const auto from = FromHeaderUsers(transaction.header);
-        !m_loggedIn.empty() && !from.empty() && !AllAre(from, m_loggedIn)) {
+        !m_loggedIn.empty() && !from.empty() && !AllAre(from, m_loggedIn, Recipients(m_users))) {
         LogEvent("smtp", "from-header")
             .Add("session", Id())
             .Add("user", m_loggedIn)

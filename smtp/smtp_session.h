@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/mail_session.h"
+#include "folders/folder_service.h"
 #include "login/login_guard.h"
 #include "smtp/delivery_queue.h"
 #include "smtp/end_of_data.h"
@@ -43,7 +44,8 @@ struct SmtpRules {
 /// dropped at RSET, at the next MAIL, or once its message has been filed.
 struct SmtpTransaction {
     std::string reversePath;             // MAIL's address as given, "<>" for none
-    std::vector<std::string> recipients; // user names, in RCPT order
+    std::vector<std::string> recipients; // user names, in RCPT order, each once
+    std::size_t named = 0;               // users RCPT named, lists' members and repeats included
     std::string lastFolder;              // full path of the last recipient's mailbox
     Delivery delivery;                   // the message being received or filed
     std::uint64_t dataBytes = 0;         // received so far
@@ -51,6 +53,7 @@ struct SmtpTransaction {
     bool tooBig = false;                 // past the size limit: read on, keep nothing
     std::string header;                  // after a login: the message's header, to check From:
     bool headerComplete = false;
+    std::uint64_t declaredSize = 0; // MAIL's SIZE=, for the quotas
 };
 
 /// An SMTP conversation (RFC 5321): HELO or EHLO, AUTH, MAIL, RCPT, DATA, RSET, NOOP, VRFY, HELP
@@ -91,6 +94,8 @@ public:
         "552 Brevin Server : message size exceeds fixed maximum message size";
     static constexpr std::string_view kTooManyRecipients =
         "452 Brevin Server : too many recipients";
+    static constexpr std::string_view kMailboxFull =
+        "452 4.2.2 Brevin Server : mailbox full, try again later";
     static constexpr std::string_view kTlsRequired =
         "530 Brevin Server : must issue a STARTTLS command first";
     static constexpr std::string_view kBadParameter =
@@ -148,6 +153,14 @@ private:
     [[nodiscard]] bool LoginOffered() const;
     void Mail(std::string_view text);
     void Rcpt(std::string_view text);
+    /// A recipient as RCPT resolved it: a user and the full path of their mailbox.
+    struct Resolved {
+        std::string user;
+        std::string folder;
+    };
+    /// RCPT's end: the users that have room join the transaction. Replies (or resumes, when
+    /// `held`).
+    void AcceptRecipients(std::vector<Resolved> fresh, bool held);
     /// Whether the store's file system has less free space than mail may leave, or would have
     /// after `needed` more bytes (logged).
     [[nodiscard]] bool LowOnSpace(std::uint64_t needed = 0) const;
@@ -189,6 +202,7 @@ private:
     std::string m_authUser;  // LOGIN's user name, until its password comes
     std::string m_loggedIn;  // the user, once AUTH succeeded
     LoginTicket m_login;     // the AUTH being checked
+    FolderTicket m_measure;  // the quotas of RCPT's users being checked
     std::optional<SmtpTransaction> m_transaction;
     EndOfDataMatcher m_endOfData;
     static constexpr std::size_t kErrorsBeforeDelay = 10;

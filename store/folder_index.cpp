@@ -551,6 +551,10 @@ void FolderIndex::CompactIfWorthIt() {
 
 void FolderIndex::Publish() {
     if (m_changed) {
+        m_state.totalSize = 0;
+        for (const IndexedMessage& message : m_state.messages) {
+            m_state.totalSize += message.size;
+        }
         m_published = std::make_shared<const FolderSnapshot>(m_state);
         m_changed = false;
     }

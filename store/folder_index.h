@@ -51,6 +51,7 @@ struct FolderSnapshot {
     std::uint64_t highestModSeq = 0;
     std::vector<std::string> keywords;    // the names of the keyword bits, in bit order
     std::vector<IndexedMessage> messages; // ascending UID
+    std::uint64_t totalSize = 0;          // the messages' sizes together
     /// The UIDs are on disk. False for a folder whose index cannot be written: its messages can
     /// be listed, but no client may be shown a UID.
     bool durable = false;

@@ -59,6 +59,10 @@ std::string StructurePath(const std::string& folder) {
     return MetadataFolder(folder) + "/structure";
 }
 
+std::string QuotaNoticePath(const std::string& inbox) {
+    return MetadataFolder(inbox) + "/quota-notice";
+}
+
 namespace {
 constexpr const char* kSizeAttribute = "user.brevin.size";
 } // namespace

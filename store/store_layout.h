@@ -18,6 +18,13 @@ inline constexpr std::string_view kStoreRootKey = "store";
 inline constexpr std::string_view kCounterKey = "conta";
 inline constexpr std::string_view kUsersSection = "USERS";
 inline constexpr std::string_view kPasswordsSection = "PWD";
+// Sections an earlier version does not read, so its users still get their mail: aliases
+// (name=user), the lists' names (name=member count), each list's members (one section a list,
+// as a list may be longer than a profile value), and quotas in MiB ("*" for everyone else).
+inline constexpr std::string_view kAliasesSection = "ALIASES";
+inline constexpr std::string_view kListsSection = "LISTS";
+inline constexpr std::string_view kListSectionPrefix = "LIST ";
+inline constexpr std::string_view kQuotaSection = "QUOTA";
 
 // Mailbox folders and message files are the server's alone: they hold other people's mail.
 inline constexpr mode_t kFolderMode = 0700;
@@ -45,6 +52,8 @@ std::string MetadataFolder(const std::string& folder);
 std::string IndexPath(const std::string& folder);
 /// The folder's cache of message structures (`StructureCache`), keyed by file name and size.
 std::string StructurePath(const std::string& folder);
+/// The day (YYYY-MM-DD) the INBOX last had a notice of a nearly full mailbox.
+std::string QuotaNoticePath(const std::string& inbox);
 
 /// Records a message's size as a POP3 client will hold it, in an extended attribute of the
 /// file, so that listings need not read every message. Best effort: a file system without

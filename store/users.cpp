@@ -263,7 +263,20 @@ std::string UserDirectory::FolderClash(std::string_view name, std::string_view f
 
 std::string UserDirectory::RecordProblem(const UserRecord& user) const {
     std::string problem = UserRecordProblem(user);
-    if (!problem.empty() || user.folder.empty()) {
+    if (!problem.empty()) {
+        return problem;
+    }
+    // A name is a user, an alias or a list, never two of them.
+    for (const auto& [section, what] : {std::pair(layout::kAliasesSection, "an alias"),
+                                        std::pair(layout::kListsSection, "a list")}) {
+        const auto names = m_profile.Keys(section);
+        if (std::any_of(names.begin(), names.end(), [&](const std::string& other) {
+                return EqualsIgnoringCase(other, user.name);
+            })) {
+            return "\"" + user.name + "\" is " + what;
+        }
+    }
+    if (user.folder.empty()) {
         return problem;
     }
     return FolderClash(user.name, user.folder);

@@ -78,7 +78,7 @@ TEST_F(SmtpDelivery, TheLastAcceptedRecipientHoldsTheFileAndEveryOtherGetsACopy)
     } cases[] = {
         {{"ann"}, {"ann"}},
         {{"ann", "bob"}, {"ann", "bob"}},
-        {{"ann", "ANN"}, {"ann", "ann"}},
+        {{"ann", "ANN"}, {"ann"}}, // one copy for a recipient named twice
         {{"ann", "bob", "nobody"}, {"ann", "bob"}},
         // A missing folder is made whether it takes the message or a copy.
         {{"eve", "ann"}, {"ann", "eve-box"}},
