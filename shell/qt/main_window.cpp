@@ -4,6 +4,7 @@
 #include "shell/qt/access_info_dialog.h"
 #include "shell/qt/activity_view.h"
 #include "shell/qt/background_view.h"
+#include "shell/qt/office_names_dialog.h"
 #include "shell/qt/user_definition_dialog.h"
 #include "shell/server_app.h"
 
@@ -104,15 +105,19 @@ void MainWindow::CreateMenus() {
     m_aboutAction = Command("about", QStringLiteral("About..."), QStringLiteral("About Brevin"));
     m_usersAction =
         Command("users", QStringLiteral("&Users"), QStringLiteral("Users configuration"));
+    m_namesAction = Command("names", QStringLiteral("Aliases, lists and &quotas..."),
+                            QStringLiteral("Other names for users, distribution lists, quotas"));
     m_accessAction = Command("access", QStringLiteral("How to access..."),
                              QStringLiteral("How to access a user from mail client programs..."));
     connect(m_aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
     connect(m_usersAction, &QAction::triggered, this, &MainWindow::editUsers);
+    connect(m_namesAction, &QAction::triggered, this, &MainWindow::editNames);
     connect(m_accessAction, &QAction::triggered, this, &MainWindow::showAccess);
 
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     file->addAction(m_aboutAction);
     file->addAction(m_usersAction);
+    file->addAction(m_namesAction);
     file->addAction(m_accessAction);
     QAction* exit =
         Command("exit", QStringLiteral("&Esci"),
@@ -229,6 +234,11 @@ void MainWindow::showAbout() {
 
 void MainWindow::editUsers() {
     UserDefinitionDialog dialog(m_app.Users(), this);
+    dialog.exec();
+}
+
+void MainWindow::editNames() {
+    OfficeNamesDialog dialog(m_app.Users(), this);
     dialog.exec();
 }
 

@@ -53,6 +53,7 @@ public:
 
     void showAbout();
     void editUsers();
+    void editNames();
     void showAccess();
 
     [[nodiscard]] bool HasTray() const { return m_trayAvailable; }
@@ -94,6 +95,7 @@ private:
     QTimer m_dateTimer;
     QAction* m_aboutAction = nullptr;
     QAction* m_usersAction = nullptr;
+    QAction* m_namesAction = nullptr;
     QAction* m_accessAction = nullptr;
     QToolBar* m_toolBar = nullptr;
     BackgroundView* m_view = nullptr;

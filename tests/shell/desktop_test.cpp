@@ -5,16 +5,19 @@
 #include "shell/qt/main_window.h"
 #include "shell/qt/message_box.h"
 #include "shell/qt/new_user_dialog.h"
+#include "shell/qt/office_names_dialog.h"
 #include "shell/qt/qt_window_side.h"
 #include "shell/qt/splash_window.h"
 #include "shell/qt/user_definition_dialog.h"
 #include "shell/server_app.h"
 #include "store/passwords.h"
 #include "store/profile_file.h"
+#include "store/recipients.h"
 #include "store/users.h"
 #include "support/client.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
@@ -150,7 +153,8 @@ private slots:
             {Window().windowTitle(), "Brevin"},
             {Window().TrayIcon().toolTip(), "BREVIN  Intranet Mail Server  "},
             {Window().StatusPane(MainWindow::MessagePane)->text(), "Per informazioni, premere F1"},
-            {menus.join('|'), "[&File]|About...|&Users|How to access...|&Esci|[&Visualizza]|"
+            {menus.join('|'), "[&File]|About...|&Users|Aliases, lists and &quotas...|How to "
+                              "access...|&Esci|[&Visualizza]|"
                               "Barra degli st&rumenti|Barra di st&ato|A&ttività del server|[&?]|"
                               "(&Argomenti della Guida)|-|Infor&mazioni su BREVIN"},
             {QString::number(Window().TrayTimer().interval()), "2000"},
@@ -395,6 +399,32 @@ private slots:
         boxes.answers << BoxAnswer::Yes;
         dialog.testFolder();
         QCOMPARE(boxes.texts.last(), QStringLiteral("There was an error in dir creation!"));
+    }
+
+    // The names dialog saves what `brevin alias|group|quota` saves and refuses it alike.
+    void officeNames() {
+        BoxRecorder shown;
+        OfficeNamesDialog dialog(*m_users);
+        dialog.Name()->setCurrentText(QStringLiteral("Info"));
+        dialog.Members()->setText(QStringLiteral("anna"));
+        QTest::mouseClick(dialog.SaveButton(), Qt::LeftButton);
+        dialog.Name()->setCurrentText(QStringLiteral("team"));
+        dialog.Members()->setText(QStringLiteral("bob, info carol"));
+        dialog.IsList()->setChecked(true);
+        QTest::mouseClick(dialog.SaveButton(), Qt::LeftButton);
+        QCOMPARE(Read("ALIASES", "info"), "anna");
+        QCOMPARE(Read("LISTS", "team"), "3");
+        QVERIFY(shown.texts.isEmpty());
+        dialog.Name()->setCurrentText(QStringLiteral("carol"));
+        dialog.Members()->setText(QStringLiteral("team"));
+        QTest::mouseClick(dialog.SaveButton(), Qt::LeftButton);
+        std::string same;
+        QVERIFY(!Recipients(*m_users).SetList("carol", {"team"}, same));
+        QCOMPARE(shown.texts, QStringList({QString::fromStdString(same)}));
+        dialog.QuotaUser()->setCurrentText(QStringLiteral("bob"));
+        dialog.QuotaMiB()->setText(QStringLiteral("250"));
+        QTest::mouseClick(dialog.QuotaButton(), Qt::LeftButton);
+        QCOMPARE(Read("QUOTA", "bob"), "250");
     }
 };
 
