@@ -185,6 +185,9 @@ std::string UsageText(const std::string& program) {
            " user remove NAME\n"
            "       " +
            program +
+           " alias|group|quota ...  (aliases, distribution lists, quotas; each with --help)\n"
+           "       " +
+           program +
            " tls fingerprint        (the certificate's fingerprint, for clients to pin)\n"
            "\n"
            "Brevin, an intranet mail server: SMTP delivery and submission, IMAP and POP3\n"
