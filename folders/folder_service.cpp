@@ -58,6 +58,9 @@ FolderService::FolderService(EventLoop& loop, std::filesystem::path profile)
 
 void FolderService::WorkerSide::ForgetIndexes(const std::string& folder) {
     const std::string below = folder + "/";
+    std::erase_if(m_service.m_pending, [&](const auto& pending) {
+        return pending.first == folder || pending.first.starts_with(below);
+    });
     std::erase_if(m_service.m_trees, [&](const auto& tree) {
         return folder == tree.first || folder.starts_with(tree.first + "/");
     });
@@ -72,10 +75,11 @@ void FolderService::WorkerSide::ForgetIndexes(const std::string& folder) {
 }
 
 std::uint64_t FolderService::WorkerSide::Usage(const std::string& inbox) {
-    constexpr auto kRelist = std::chrono::minutes(1); // folders made behind the server's back
+    constexpr auto kLookAgain = std::chrono::minutes(1); // for changes behind the server's back
     Tree& tree = m_service.m_trees[inbox];
     const auto now = std::chrono::steady_clock::now();
-    if (tree.paths.empty() || now - tree.listed > kRelist) {
+    const bool look = tree.paths.empty() || now - tree.listed > kLookAgain;
+    if (look) {
         const FolderTree folders(inbox);
         tree.paths.clear();
         for (const FolderInfo& folder : folders.List()) {
@@ -87,7 +91,27 @@ std::uint64_t FolderService::WorkerSide::Usage(const std::string& inbox) {
     }
     std::uint64_t total = 0;
     for (const std::string& path : tree.paths) {
-        total += m_service.IndexOf(path).Refresh()->totalSize;
+        FolderIndex& index = m_service.IndexOf(path);
+        const bool refresh = look || index.Current() == nullptr;
+        auto snapshot = refresh ? index.Refresh() : index.Current();
+        total += snapshot->totalSize;
+        const auto pending = m_service.m_pending.find(path);
+        if (pending == m_service.m_pending.end()) {
+            continue;
+        }
+        if (refresh) {
+            // The index now holds every file there is: whatever was pending is in it (a file
+            // an earlier look took in before its `Filed` came is counted twice until then).
+            m_service.m_pending.erase(pending);
+            continue;
+        }
+        // Once the index has taken in a file filed since, it has looked at the folder after
+        // every pending file came: each is in it now, or already gone again.
+        std::erase_if(pending->second,
+                      [&](const Pending& p) { return snapshot->uidNext > p.uidNext; });
+        for (const Pending& p : pending->second) {
+            total += p.file.size;
+        }
     }
     return total;
 }
@@ -230,6 +254,42 @@ void FolderService::DropWatch(std::uint64_t id) {
         }
     }
     m_announced.erase(folder);
+}
+
+void FolderService::NoteUsage(const std::string& inbox, std::uint64_t bytes) {
+    m_usageSeen[inbox] = {bytes, std::chrono::steady_clock::now()};
+}
+
+std::optional<std::uint64_t> FolderService::RecentUsage(const std::string& inbox,
+                                                        std::chrono::milliseconds age) const {
+    const auto seen = m_usageSeen.find(inbox);
+    if (seen == m_usageSeen.end() || std::chrono::steady_clock::now() - seen->second.at > age) {
+        return std::nullopt;
+    }
+    return seen->second.bytes;
+}
+
+void FolderService::Filed(const std::string& folder, std::vector<NewFile> files) {
+    if (const auto seen = m_usageSeen.find(folder); seen != m_usageSeen.end()) {
+        for (const NewFile& file : files) {
+            seen->second.bytes += file.size;
+        }
+    }
+    m_worker.Post(
+        [this, folder, files = std::move(files)] {
+            // Only an index in memory can be behind: one read later takes the files in.
+            const auto index = m_indexes.find(folder);
+            if (index == m_indexes.end() || index->second->Current() == nullptr) {
+                return;
+            }
+            const std::uint32_t uidNext = index->second->Current()->uidNext;
+            auto& pending = m_pending[folder];
+            for (const NewFile& file : files) {
+                pending.push_back({file, uidNext});
+            }
+        },
+        [] {});
+    Changed(folder);
 }
 
 void FolderService::Changed(const std::string& folder) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -85,8 +86,11 @@ public:
         /// without a profile.
         MessageNumbers* Numbers();
         /// The sizes of the messages in every folder of the mailbox whose INBOX is `inbox`,
-        /// together, from the folders' indexes (which keep them as messages come and go); the
-        /// list of folders is read again after `TreeChanged` or once a minute.
+        /// together: the folders' indexes keep them as messages come and go, and files filed
+        /// since an index last looked are counted as `Filed` told them. Nothing is listed or
+        /// flushed for it, except once a minute (or after `TreeChanged`), when the folders are
+        /// listed and their indexes brought up to date, for what changed behind the server's
+        /// back.
         std::uint64_t Usage(const std::string& inbox);
         /// Folders of that mailbox were made, removed or renamed.
         void TreeChanged(const std::string& inbox) { m_service.m_trees.erase(inbox); }
@@ -119,6 +123,21 @@ public:
     /// The folder changed outside this service (mail was filed into it): its index is brought
     /// up to date if anyone watches it, and they are told.
     void Changed(const std::string& folder);
+    /// A file filed into the folder: its name and size as clients hold it.
+    struct NewFile {
+        std::string name;
+        std::uint64_t size = 0;
+    };
+    /// Mail was filed into the folder: `Changed`, and `WorkerSide::Usage` counts the new files
+    /// before the index has taken them in.
+    void Filed(const std::string& folder, std::vector<NewFile> files);
+    /// What a `WorkerSide::Usage` of mailbox `inbox` answered, for `RecentUsage`.
+    void NoteUsage(const std::string& inbox, std::uint64_t bytes);
+    /// The last usage noted for `inbox` within `age`, plus what was filed into it since; nothing
+    /// when none is that recent. It may miss what IMAP added meanwhile: good enough to wave
+    /// through mail for a mailbox far below its quota without asking the worker.
+    [[nodiscard]] std::optional<std::uint64_t> RecentUsage(const std::string& inbox,
+                                                           std::chrono::milliseconds age) const;
 
 private:
     friend class FolderTicket;
@@ -150,12 +169,22 @@ private:
         std::chrono::steady_clock::time_point listed;
     };
     std::unordered_map<std::string, Tree> m_trees; // per INBOX, for `Usage`
+    struct Pending {
+        NewFile file;
+        std::uint32_t uidNext = 0; // the index's when it was filed: any later UID comes after it
+    };
+    std::unordered_map<std::string, std::vector<Pending>> m_pending; // per folder, for `Usage`
 
     // The loop's.
     std::unordered_map<std::uint64_t, Answer> m_answers;
     std::unordered_map<std::uint64_t, Watcher> m_watchers;
     std::unordered_map<std::string, Snapshot> m_announced; // per watched folder
     std::set<std::string> m_refreshQueued;
+    struct UsageSeen {
+        std::uint64_t bytes = 0;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::unordered_map<std::string, UsageSeen> m_usageSeen; // per INBOX
     std::uint64_t m_nextId = 1;
 
     Worker m_worker; // last: stopped before anything its jobs use goes

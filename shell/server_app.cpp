@@ -187,7 +187,15 @@ bool ServerApp::Start(WindowSide& windows) {
     m_deliveries = std::make_unique<DeliveryQueue>(m_loop, *m_users);
     m_logins = std::make_unique<LoginGuard>(m_loop, *m_users);
     m_folders = std::make_unique<FolderService>(m_loop, m_profilePath);
-    m_deliveries->OnFiled([this](const std::string& folder) { m_folders->Changed(folder); });
+    m_deliveries->OnFiled(
+        [this](const std::string& folder, const std::vector<DeliveryQueue::FiledFile>& files) {
+            std::vector<FolderService::NewFile> told;
+            told.reserve(files.size());
+            for (const auto& file : files) {
+                told.push_back({file.name, file.size});
+            }
+            m_folders->Filed(folder, std::move(told));
+        });
     m_deliveries->MeasureWith(*m_folders);
 
     windows.LoadIcons();

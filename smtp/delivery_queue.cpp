@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <set>
 
 namespace brevin {
@@ -205,17 +206,22 @@ void DeliveryQueue::RoundFiled() {
     // Filed for a session that has gone: its client never heard 250 and will send it again.
     auto withdrawn = std::make_shared<std::vector<std::unique_ptr<Delivery>>>();
     if (m_filed) {
-        std::set<std::string> folders;
+        std::map<std::string, std::vector<FiledFile>> folders;
+        const auto add = [&folders](const IncomingMessage& file, std::uint64_t size) {
+            const std::string& path = file.Path();
+            folders[file.Folder()].push_back({path.substr(path.rfind('/') + 1), size});
+        };
         for (const Submitted& filed : round) {
             if (filed.delivery->filed) {
-                folders.insert(filed.delivery->message.Folder());
+                const IncomingMessage& message = filed.delivery->message;
+                add(message, message.ClientSize());
                 for (const IncomingMessage& copy : filed.delivery->copies) {
-                    folders.insert(copy.Folder());
+                    add(copy, message.ClientSize()); // a copy holds the message's bytes
                 }
             }
         }
-        for (const std::string& folder : folders) {
-            m_filed(folder);
+        for (const auto& [folder, files] : folders) {
+            m_filed(folder, files);
         }
     }
     for (Submitted& filed : round) {

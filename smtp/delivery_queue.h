@@ -61,10 +61,16 @@ public:
     /// filed is dropped, one being filed is removed again once its round is done. A number it
     /// asked for is still taken, as DATA takes one whether or not its reply is heard.
     void Withdraw(const Delivery& delivery);
-    /// `filed` hears each folder that a round filed messages into, once the round is done.
-    void OnFiled(std::function<void(const std::string& folder)> filed) {
-        m_filed = std::move(filed);
-    }
+    /// A file a round filed: its name in its folder, and the message's size as clients hold it.
+    struct FiledFile {
+        std::string name;
+        std::uint64_t size = 0;
+    };
+    using Filed =
+        std::function<void(const std::string& folder, const std::vector<FiledFile>& files)>;
+    /// `filed` hears each folder that a round filed messages into, with its new files, once the
+    /// round is done.
+    void OnFiled(Filed filed) { m_filed = std::move(filed); }
 
 private:
     struct Submitted {
@@ -107,7 +113,7 @@ private:
     std::vector<Submitted> m_waiting;
     // The round on the worker, empty while none is; its deliveries are the worker's.
     std::vector<Submitted> m_filing;
-    std::function<void(const std::string& folder)> m_filed;
+    Filed m_filed;
     Block m_block;            // numbers the loop hands out
     Block m_spare;            // the next block, reserved ahead on the worker
     bool m_refilling = false; // a reservation is on the worker

@@ -587,7 +587,20 @@ void SmtpSession::Rcpt(std::string_view line) {
     for (const Resolved& recipient : fresh) {
         quotas.push_back(recipients.QuotaBytes(recipient.user).value_or(0));
     }
-    if (folders == nullptr || std::ranges::all_of(quotas, [](auto q) { return q == 0; })) {
+    // A mailbox well below its quota by a look of the last second needs no new one; one near
+    // it is measured afresh, and a notice may be due.
+    const std::uint64_t size = m_transaction ? m_transaction->declaredSize : 0;
+    const auto roomy = [&](std::size_t i) {
+        const auto used = folders != nullptr && quotas[i] != 0
+                              ? folders->RecentUsage(fresh[i].folder, std::chrono::seconds(1))
+                              : std::nullopt;
+        return quotas[i] == 0 || (used && (*used + size) / 9 < quotas[i] / 10);
+    };
+    bool allRoomy = true;
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+        allRoomy = allRoomy && roomy(i);
+    }
+    if (folders == nullptr || allRoomy) {
         AcceptRecipients(std::move(fresh), false);
         return;
     }
@@ -611,11 +624,15 @@ void SmtpSession::Rcpt(std::string_view line) {
                 }
             }
         },
-        [this, fresh, quotas, measured, known, folders]() mutable {
+        [this, fresh, quotas, measured, known, folders, size]() mutable {
             for (const std::string& inbox : measured->noticed) {
                 folders->Changed(inbox);
             }
-            const std::uint64_t size = m_transaction ? m_transaction->declaredSize : 0;
+            for (std::size_t i = 0; i < fresh.size(); ++i) {
+                if (quotas[i] != 0) {
+                    folders->NoteUsage(fresh[i].folder, measured->used[i]);
+                }
+            }
             std::vector<Resolved> room;
             for (std::size_t i = 0; i < fresh.size(); ++i) {
                 if (quotas[i] != 0 && measured->used[i] + size >= quotas[i]) {
