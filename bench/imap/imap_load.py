@@ -43,6 +43,10 @@ SYNC_USERS = 100
 SYNC_COUNT = 1_000
 IDLE_PER_MAILBOX = 10
 SYNC_AT_ONCE = 10
+DELIVER_AT_ONCE = 5
+# The whole run stays within six minutes on a busy 2-core machine: past this, the timed
+# repetitions and deliveries still to come are left out (and said so).
+BUDGET = 300.0
 RUNS = 5
 # Every wait of the load is bounded: no step of a session may take longer than this.
 STEP_TIMEOUT = 60.0
@@ -238,7 +242,7 @@ class Brevin:
         """`folders`: user -> messages to put in the folder before the start."""
         profile_users = {u: (u, PASSWORD) for u in users}
         self.server = Server(binary, work, profile_users, "--pause-ms", "0",
-                             ports=("smtp", "imap", "imaps"), start=False)
+                             ports=("smtp", "pop3", "imap", "imaps"), start=False)
         for user, messages in folders.items():
             seed_brevin(self.server.store / user, messages)
         self.imap, self.imaps = self.server.ports["imap"], self.server.ports["imaps"]
@@ -573,7 +577,7 @@ async def smtp_deliver(port, user, data):
         writer.close()
 
 
-async def idle_load(port, users, memory, deliver):
+async def idle_load(port, users, memory, deliver, deadline_at):
     """1,000 IDLE sessions (ten per user), then one delivery to each user at a time: memory
     per session from `memory()` before and after, and each session's delay to EXISTS after
     the delivery's moment (`deliver(user)` returns it)."""
@@ -598,7 +602,9 @@ async def idle_load(port, users, memory, deliver):
     for user, c in sessions:
         by_user.setdefault(user, []).append(c)
     delays, missing, early = [], 0, 0
-    for user in users:
+
+    async def deliver_one(user):
+        nonlocal missing, early
         heard = {}
 
         async def listen(c):
@@ -622,6 +628,13 @@ async def idle_load(port, users, memory, deliver):
                 delays.append(max(0.0, delay))
             else:
                 missing += 1
+
+    # A few mailboxes at once, and none once the time allowed is over.
+    for group in range(0, len(users), DELIVER_AT_ONCE):
+        if time.monotonic() > deadline_at:
+            missing += sum(len(by_user[u]) for u in users[group:])
+            break
+        await asyncio.gather(*(deliver_one(u) for u in users[group:group + DELIVER_AT_ONCE]))
     for _, c in sessions:
         c.close()
     await asyncio.sleep(0.2)
@@ -681,6 +694,8 @@ def main():
         for name, port in targets:
             counts[name] = select_and_fetch(port, "big")[1]
         for _ in range(RUNS):
+            if time.monotonic() > began + BUDGET / 2:
+                break
             for name, port in targets:
                 listing[name].append(select_and_fetch(port, "big")[0])
 
@@ -715,11 +730,12 @@ def main():
             return time.monotonic()
 
         idle["Brevin"] = asyncio.run(idle_load(second.imaps, sync_users,
-                                               lambda: vm_rss(second.pid), brevin_deliver))
+                                               lambda: vm_rss(second.pid), brevin_deliver,
+                                               began + BUDGET))
         if peer:
             idle["peer"] = asyncio.run(idle_load(dovecot.imaps, sync_users,
                                                  lambda: tree_pss(dovecot.process.pid),
-                                                 dovecot_deliver))
+                                                 dovecot_deliver, began + BUDGET + 30))
         second.stop()
         if peer:
             dovecot.stop()
@@ -740,7 +756,7 @@ def main():
     spread = {k: f"{min(v):.3f}–{max(v):.3f} s" for k, v in listing.items()}
     table(f"1. SELECT + UID FETCH 1:* (UID FLAGS RFC822.SIZE INTERNALDATE ENVELOPE), "
           f"{BIG_COUNT:,} messages, warm, plain port", [
-              (f"median of {RUNS} (login not timed)", b, p, ratio(r), "Brevin ≥ 2× faster"
+              (f"median of {len(listing['Brevin'])} (login not timed)", b, p, ratio(r), "Brevin ≥ 2× faster"
                + (f": {'met' if peer and x >= 2 else 'missed'}" if peer else "")),
               ("range", spread["Brevin"], spread.get("peer", "—"), "—", "—"),
               ("FETCH lines", f"{counts['Brevin']:,}", f"{counts['peer']:,}" if peer else "—",
@@ -789,7 +805,7 @@ def main():
                  str(pi["early"]) if pi else "—", "—", "—"))
     table(f"3. {SYNC_USERS * IDLE_PER_MAILBOX:,} IDLE sessions over TLS, {IDLE_PER_MAILBOX} on "
           f"each of {SYNC_USERS} mailboxes of {SYNC_COUNT:,}", rows)
-    print("\nBrevin: delivered by SMTP one mailbox at a time, the moment is its 250 after DATA; "
+    print(f"\nBrevin: delivered by SMTP to {DELIVER_AT_ONCE} mailboxes at a time, the moment is its 250 after DATA; "
           "--pause-ms 0, no limit options needed (loopback is exempt from --max-per-address, "
           f"--max-sessions follows the descriptor limit, {hard:,} here).")
     if peer:
