@@ -11,6 +11,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <sys/socket.h>
+#include <utility>
 
 namespace brevin {
 
@@ -64,6 +65,11 @@ TlsContext::TlsContext(ssl_ctx_st* ctx, std::string fingerprint)
 
 TlsContext::~TlsContext() {
     SSL_CTX_free(m_ctx);
+}
+
+void TlsContext::Adopt(TlsContext& fresh) {
+    std::swap(m_ctx, fresh.m_ctx);
+    std::swap(m_fingerprint, fresh.m_fingerprint);
 }
 
 std::unique_ptr<TlsContext> TlsContext::Load(const std::filesystem::path& certificate,

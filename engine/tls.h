@@ -34,6 +34,11 @@ public:
     [[nodiscard]] const std::string& Fingerprint() const { return m_fingerprint; }
     [[nodiscard]] ssl_ctx_st* Native() const { return m_ctx; }
 
+    /// Serves `fresh`'s certificate and key in every handshake from now on (a renewal, with
+    /// no restart); sessions under way keep what they began with, as each holds its own
+    /// reference to it. `fresh` is left with the old ones.
+    void Adopt(TlsContext& fresh);
+
 private:
     TlsContext(ssl_ctx_st* ctx, std::string fingerprint);
 

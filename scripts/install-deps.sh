@@ -9,7 +9,8 @@ case "${1:-run}" in
     run) want=("${build[@]}" libcap2-bin) ;;
     test | bench) want=("${build[@]}" python3 curl msmtp mpop fetchmail mutt swaks libnet-ssleay-perl
         iproute2 util-linux clang-format clang-tidy fail2ban strace git git-email libauthen-sasl-perl
-        libio-socket-ssl-perl libmailtools-perl isync offlineimap3 neomutt getmail6)
+        libio-socket-ssl-perl libmailtools-perl isync offlineimap3 neomutt getmail6 ruby
+        ca-certificates)
         # The IMAP benchmark runs the same load against Debian's IMAP server beside Brevin.
         [ "${1:-run}" = bench ] && want+=(dovecot-imapd) ;;
     fuzz) want=("${build[@]}" clang libclang-rt-14-dev) ;;

@@ -105,6 +105,14 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             (name == "--tls-cert" ? options.tlsCertificate : options.tlsKey) = *text;
+        } else if (name == "--tls-renew-within" || name == "--tls-check-every") {
+            const auto seconds = number(long{1}, long{20} * 365 * 86400,
+                                        name + " needs seconds from 1 to 630720000");
+            if (!seconds) {
+                return std::nullopt;
+            }
+            (name == "--tls-renew-within" ? options.tlsRenewWithin : options.tlsCheckEvery) =
+                std::chrono::seconds(*seconds);
         } else if (name == "--require-tls") {
             options.session.requireTls = true;
         } else if (name == "--pause-ms") {
@@ -189,6 +197,9 @@ std::string UsageText(const std::string& program) {
            "       " +
            program +
            " tls fingerprint        (the certificate's fingerprint, for clients to pin)\n"
+           "       " +
+           program +
+           " tls ca                 (the office CA's certificate, PEM, for clients to trust)\n"
            "\n"
            "Brevin, an intranet mail server: SMTP delivery and submission, IMAP and POP3\n"
            "collection, "
@@ -224,8 +235,9 @@ std::string UsageText(const std::string& program) {
            "  --imap-port N         IMAP port, STARTTLS before a login (default 143, 0 = none)\n"
            "  --imaps-port N        IMAP over implicit TLS (default 993, 0 = none)\n"
            "  --tls-cert FILE       PEM certificate (chain) for TLS, with --tls-key\n"
-           "  --tls-key FILE        its PEM private key (default: a self-signed pair made on\n"
-           "                        the first start, brevin-cert.pem and brevin-key.pem)\n"
+           "  --tls-key FILE        its PEM private key (default: brevin-cert.pem and\n"
+           "                        brevin-key.pem, issued by the office CA brevin-ca.pem\n"
+           "                        made on the first start, renewed 30 days before they end)\n"
            "  --require-tls         accept passwords and mail only over encrypted sessions\n"
            "  --require-auth        every SMTP client logs in before sending, on port 25 too\n"
            "  --log-level LEVEL     quiet (failures only), normal (every event, the default)\n"

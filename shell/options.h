@@ -4,6 +4,7 @@
 #include "engine/mail_session.h"
 #include "smtp/smtp_session.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +26,10 @@ struct ServerOptions {
     bool requireLogin = false;          // every SMTP session logs in before MAIL
     std::string tlsCertificate;         // empty: the generated certificate
     std::string tlsKey;
+    // The office CA's certificate is renewed when less than this is left, checked this often;
+    // not in --help: tests shorten them to see a renewal happen.
+    std::chrono::seconds tlsRenewWithin = std::chrono::hours(24 * 30);
+    std::chrono::seconds tlsCheckEvery = std::chrono::hours(24);
     SessionOptions session;
     SmtpLimits smtp;
     /// maxSessions 0: as many as the descriptor limit allows (see `SessionsForDescriptors`).

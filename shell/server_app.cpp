@@ -92,6 +92,10 @@ std::string ServerApp::TlsFingerprint() const {
     return m_tls != nullptr ? m_tls->Fingerprint() : std::string();
 }
 
+std::filesystem::path ServerApp::TlsCaPath() const {
+    return m_tlsCa;
+}
+
 void ServerApp::ReportListenerFailure(const ListenerFailure& failure, WindowSide& windows) {
     std::string name = AdminName(*failure.service) + (failure.implicitTls ? "S" : "");
     LogEvent event(failure.service->name, "listener");
@@ -242,7 +246,8 @@ bool ServerApp::Start(WindowSide& windows) {
 
     // The administrator's own certificate must work; a generated one that cannot be made only
     // leaves the server without encryption.
-    TlsSetup tls = SetUpTls(m_options, m_profilePath.parent_path(), m_host.address);
+    const std::filesystem::path directory = m_profilePath.parent_path();
+    TlsSetup tls = SetUpTls(m_options, directory, m_host);
     if (tls.fatal) {
         windows.MessageBox(tls.problem, "TLS certificate");
         return false;
@@ -250,7 +255,25 @@ bool ServerApp::Start(WindowSide& windows) {
     if (!tls.problem.empty()) {
         windows.MessageBox(tls.problem, "TLS");
     }
+    const OfficeCaFiles caFiles = OfficeCaFiles::In(directory);
+    if (tls.report.change != CertificateChange::None || tls.report.madeCa) {
+        LogEvent event("tls", "certificate");
+        event.Add("change", ChangeName(tls.report.change))
+            .Add("ca", tls.report.madeCa ? "made" : "kept");
+        if (!tls.report.detail.empty()) {
+            event.Add("added", tls.report.detail);
+        }
+    }
+    if (tls.report.change == CertificateChange::ReplacedSelfSigned) {
+        windows.Notice(CertificateNote(tls.report, caFiles), "TLS certificate");
+    }
     m_tls = std::move(tls.context);
+    if (tls.officeCa) {
+        m_tlsCa = caFiles.caCertificate;
+        m_renewal = std::make_unique<CertificateRenewal>(
+            m_loop, *m_tls, caFiles, [this] { return NamesForHost(m_host); },
+            m_options.tlsRenewWithin, m_options.tlsCheckEvery);
+    }
     m_options.session.tls = m_tls.get();
     const auto implicit = [&](std::uint16_t port,
                               std::string_view name) -> std::optional<std::uint16_t> {

@@ -10,6 +10,7 @@
 #include "imap/imap_session.h"
 #include "login/login_guard.h"
 #include "shell/options.h"
+#include "shell/tls_setup.h"
 #include "shell/window_side.h"
 #include "smtp/delivery_queue.h"
 #include "store/profile_file.h"
@@ -48,6 +49,9 @@ public:
     /// The SHA-256 fingerprint of the certificate in use ("AB:CD:..."); empty when the server
     /// runs without encryption. `TlsFingerprintLine` words it for users.
     [[nodiscard]] std::string TlsFingerprint() const;
+    /// The office CA's certificate (PEM) that clients trust once; empty when the server runs
+    /// with the administrator's certificate or without encryption.
+    [[nodiscard]] std::filesystem::path TlsCaPath() const;
     [[nodiscard]] std::size_t OpenSessions() const { return m_sessions.Count(); }
     /// The ports that listen, for people setting up clients: "SMTP 25, SUBMISSION 587 and 465
     /// (SSL/TLS), POP3 110".
@@ -74,7 +78,9 @@ private:
     std::unique_ptr<FolderService> m_folders;    // the mailbox indexes, for every service
     SessionOptions m_imapOptions;                // IMAP's: no pause, the long idle timeout
     ImapLimits m_imapLimits;
-    std::unique_ptr<TlsContext> m_tls; // null: no encryption
+    std::unique_ptr<TlsContext> m_tls;             // null: no encryption
+    std::filesystem::path m_tlsCa;                 // empty: no office CA in use
+    std::unique_ptr<CertificateRenewal> m_renewal; // over m_tls, with the office CA only
     // The services offered, in the order they listen and log.
     std::vector<Service> m_services;
     // The sessions use the options, the users and the deliveries, so they go before them;

@@ -45,7 +45,7 @@ class Server:
             cwd=self.dir, stderr=subprocess.DEVNULL)
         if not all(wait_for_port(p) for p in (self.smtp, self.submission)):
             raise SystemExit("the server did not start")
-        self.context = ssl.create_default_context(cafile=self.dir / "brevin-cert.pem")
+        self.context = ssl.create_default_context(cafile=self.dir / "brevin-ca.pem")
 
     def stop(self):
         self.process.terminate()

@@ -61,7 +61,6 @@ def stop_servers():
 
 def start(work, *extra):
     server = Server(BINARY, work, USERS, *extra, ports=("smtp", "pop3", "imap", "imaps"))
-    server.cert = work / "brevin-cert.pem"
     SERVERS.append(server)
     return server
 
@@ -75,7 +74,7 @@ def send(server, *tags):
 def case_python(work):
     server = start(work)
     send(server, "first", "second")
-    context = ssl.create_default_context(cafile=server.cert)
+    context = ssl.create_default_context(cafile=server.ca)
     imap = imaplib.IMAP4("127.0.0.1", server.ports["imap"], timeout=10)
     check("STARTTLS" in imap.capabilities and "IMAP4REV2" in imap.capabilities,
           "143 offers STARTTLS and IMAP4rev2")
@@ -344,7 +343,7 @@ def case_lan(work):
     except imaplib.IMAP4.error as error:
         refused = "PRIVACYREQUIRED" in str(error)
     check(refused, "and its LOGIN in the clear is refused")
-    imap.starttls(ssl_context=ssl.create_default_context(cafile=work / "brevin-cert.pem"))
+    imap.starttls(ssl_context=ssl.create_default_context(cafile=server.ca))
     check("AUTH=PLAIN" in imap.capabilities and imap.login("ann", "ann-pw")[0] == "OK",
           "after STARTTLS it logs in")
     imap.logout()
@@ -383,7 +382,7 @@ def case_curl(work):
     base = f"imaps://127.0.0.1:{server.ports['imaps']}/"
 
     def curl(*args):
-        return subprocess.run(["curl", "-sS", "--max-time", "20", "--cacert", str(server.cert),
+        return subprocess.run(["curl", "-sS", "--max-time", "20", "--cacert", str(server.ca),
                                "--user", "ann:ann-pw", *args], capture_output=True, timeout=60)
 
     listing = curl(base)

@@ -119,7 +119,8 @@ class Server:
     options do), with a profile for `users` (name -> (folder, password)) and its store in
     `store` (workdir/store unless given): headless unless told otherwise, on `address` (none:
     the program's own choice). Standard error goes to workdir/stderr.log, fresh for each start.
-    Started at once, waiting for every port, unless `start` is False."""
+    Started at once, waiting for every port, unless `start` is False. Clients trust `ca` (the
+    office CA the program makes) to verify `cert` (the server's certificate, what they pin)."""
 
     def __init__(self, binary, workdir, users, *extra, ports=("smtp", "pop3"), address="127.0.0.1",
                  store=None, wrapper=(), preexec=None, env=None, headless=True, start=True):
@@ -128,6 +129,7 @@ class Server:
         self.workdir = Path(workdir)
         self.workdir.mkdir(parents=True, exist_ok=True)
         self.store = Path(store) if store else self.workdir / "store"
+        self.ca, self.cert = self.workdir / "brevin-ca.pem", self.workdir / "brevin-cert.pem"
         write_profile(self.workdir, self.store, users)
         self.ports = {name: free_port() for name in ports}
         self.smtp_port, self.pop3_port = self.ports.get("smtp"), self.ports.get("pop3")

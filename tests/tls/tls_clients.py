@@ -44,13 +44,12 @@ class TlsServer(Server):
         super().__init__(BINARY, workdir, USERS, "--pause-ms", "0", *extra,
                          ports=("smtp", "pop3", "submission", "smtps", "pop3s"))
         self.fingerprint = self.log_line(PREFIX)[len(PREFIX):].strip()
-        self.cert = workdir / "brevin-cert.pem"
         if not self.fingerprint:
             self.stop()
             raise SystemExit("FAIL  the server did not start with a certificate")
 
     def context(self):
-        return ssl.create_default_context(cafile=self.cert)
+        return ssl.create_default_context(cafile=self.ca)
 
     def md5(self):
         """The certificate's MD5 as fetchmail wants it (upper case, colons)."""
@@ -225,10 +224,10 @@ def case_msmtp(server, tmp):
 def case_curl(server, tmp):
     data = tmp / "curl.txt"
     data.write_bytes(message("curl"))
-    ok_send, _ = run(["curl", "-sS", "--ssl-reqd", "--cacert", str(server.cert),
+    ok_send, _ = run(["curl", "-sS", "--ssl-reqd", "--cacert", str(server.ca),
                       f"smtp://{HOST}:{server.ports['smtp']}", "--mail-from", "sender@example.org",
                       "--mail-rcpt", "alice@brevin.test", "--upload-file", str(data)], "curl smtp")
-    ok_get, got = run(["curl", "-sS", "--ssl-reqd", "--cacert", str(server.cert), "-u",
+    ok_get, got = run(["curl", "-sS", "--ssl-reqd", "--cacert", str(server.ca), "-u",
                        "alice:alice-pw", f"pop3://{HOST}:{server.ports['pop3']}/1"], "curl pop3")
     check(ok_send and ok_get and without_trace(got.encode() + b"\r\n") == message("curl").rstrip(b"\r\n") + b"\r\n",
           "curl --ssl-reqd delivers over STARTTLS and collects over STLS")
@@ -271,10 +270,10 @@ def case_submission(server, tmp):
         "msmtp 465": ["msmtp", f"--host={HOST}", f"--port={smtps}", "--tls=on", "--tls-starttls=off",
                       "--auth=on", f"--tls-fingerprint={server.fingerprint}", "--user=alice",
                       "--passwordeval=echo alice-pw", "--from=alice@brevin.test", "bob@brevin.test"],
-        "curl 587": ["curl", "-sS", "--ssl-reqd", "--cacert", str(server.cert), "--user",
+        "curl 587": ["curl", "-sS", "--ssl-reqd", "--cacert", str(server.ca), "--user",
                      "alice:alice-pw", f"smtp://{HOST}:{sub}", "--mail-from", "alice@brevin.test",
                      "--mail-rcpt", "bob@brevin.test", "--upload-file", "-"],
-        "curl 465": ["curl", "-sS", "--cacert", str(server.cert), "--user", "alice:alice-pw",
+        "curl 465": ["curl", "-sS", "--cacert", str(server.ca), "--user", "alice:alice-pw",
                      f"smtps://{HOST}:{smtps}", "--mail-from", "alice@brevin.test",
                      "--mail-rcpt", "bob@brevin.test", "--upload-file", "-"],
     }
@@ -298,15 +297,15 @@ def case_submission(server, tmp):
     before = len(server.stored("bob"))
     ok, _ = run([*git, "-c", f"sendemail.smtpServer={HOST}", "-c", f"sendemail.smtpServerPort={sub}",
                  "-c", "sendemail.smtpEncryption=tls", "-c", "sendemail.smtpUser=alice",
-                 "-c", "sendemail.smtpPass=alice-pw", "-c", f"sendemail.smtpSslCertPath={server.cert}",
+                 "-c", "sendemail.smtpPass=alice-pw", "-c", f"sendemail.smtpSslCertPath={server.ca}",
                  "send-email", "--confirm=never", "--to=bob@brevin.test", "-1"], "git send-email",
                 env=dict(os.environ, HOME=str(tmp)))
     check(ok and len(server.stored("bob")) == before + 1, "git send-email logs in and delivers")
 
-    # mutt: smtp_url and smtp_pass, trusting the server's certificate file.
+    # mutt: smtp_url and smtp_pass, trusting the office CA's certificate file.
     muttrc = tmp / "muttrc"
     muttrc.write_text(f"set smtp_url=\"smtp://alice@{HOST}:{sub}/\"\nset smtp_pass=\"alice-pw\"\n"
-                      f"set ssl_starttls=yes\nset ssl_force_tls=yes\nset certificate_file=\"{server.cert}\"\n"
+                      f"set ssl_starttls=yes\nset ssl_force_tls=yes\nset certificate_file=\"{server.ca}\"\n"
                       "set from=\"alice@brevin.test\"\nset use_from=yes\nset copy=no\n")
     before = len(server.stored("bob"))
     ok, _ = run(["mutt", "-n", "-F", str(muttrc), "-s", "mutt", "bob@brevin.test"], "mutt",

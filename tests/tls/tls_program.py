@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """The program's certificates, run the way a user runs it, headless on loopback.
 
-  generated  the first start makes a certificate (key mode 0600) that later starts reuse; the
-             implicit-TLS ports serve it; `brevin tls fingerprint` and the start-up line name
-             the certificate the clients see; each file's rename is flushed to the folder
+  generated  the first start makes the office CA and a certificate from it (keys mode 0600)
+             that later starts reuse; the implicit-TLS ports serve it; `brevin tls fingerprint`
+             and the start-up line name the certificate the clients see, `brevin tls ca` prints
+             the CA; each file's rename is flushed to the folder
+  upgrade    an earlier version's self-signed pair is replaced by one from a new CA, and said
+             so; a certificate the administrator gives is served as it is, and no CA is made
   admin      a missing certificate, or a key that does not match it, given by the
              administrator: exit 1 with a clear message
   unwritable a certificate that cannot be written is reported, and the server runs plain
@@ -39,7 +42,7 @@ def start(workdir, *extra):
 
 def served_fingerprint(port, cafile, greeting):
     """The certificate's fingerprint as a client sees it, with the server's greeting checked.
-    The generated certificate is trusted as is and must name the address it is reached on."""
+    Only the office CA is trusted; the certificate must name the address it is reached on."""
     context = ssl.create_default_context(cafile=cafile)
     with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
         with context.wrap_socket(raw, server_hostname="127.0.0.1") as tls:
@@ -56,10 +59,11 @@ def case_generated(workdir):
     first = server.log_line(PREFIX)
     check(first.startswith(PREFIX) and len(first) == len(PREFIX) + 95, "start-up names a fingerprint")
     check(wait_for_port(ports["smtps"]) and wait_for_port(ports["pop3s"]), "implicit-TLS ports listen")
-    cert, key = workdir / "brevin-cert.pem", workdir / "brevin-key.pem"
-    check(stat.S_IMODE(key.stat().st_mode) == 0o600, "the key is readable by its owner only")
-    seen = served_fingerprint(ports["smtps"], cert, b"220 ")
-    check(served_fingerprint(ports["pop3s"], cert, b"+OK ") == seen, "both ports serve it")
+    for name in ("brevin-key.pem", "brevin-ca-key.pem"):
+        check(stat.S_IMODE((workdir / name).stat().st_mode) == 0o600,
+              f"{name} is readable by its owner only")
+    seen = served_fingerprint(ports["smtps"], server.ca, b"220 ")
+    check(served_fingerprint(ports["pop3s"], server.ca, b"+OK ") == seen, "both ports serve it")
     check(first == PREFIX + seen, "the start-up line names the certificate clients see")
     server.stop()
 
@@ -67,6 +71,11 @@ def case_generated(workdir):
                              text=True, timeout=30)
     check(command.returncode == 0 and command.stdout.strip() == first,
           "`brevin tls fingerprint` prints the same line")
+    command = subprocess.run([BINARY, "tls", "ca"], cwd=workdir, capture_output=True,
+                             text=True, timeout=30)
+    check(command.returncode == 0 and command.stdout == server.ca.read_text()
+          and command.stdout.startswith("-----BEGIN CERTIFICATE-----"),
+          "`brevin tls ca` prints the CA's certificate")
 
     server = start(workdir)
     check(server.log_line(PREFIX) == first, "a restart reuses the certificate")
@@ -88,13 +97,47 @@ def check_renames_flushed(workdir):
     calls = [line for line in trace.stderr.splitlines() if re.search(r"\b(fsync|rename)", line)]
     renames = [i for i, line in enumerate(calls) if "rename" in line] + [len(calls)]
     flush = re.compile(r"fsync\(\d+<" + re.escape(os.path.realpath(fresh)) + r">\)")
-    for name in ("brevin-key.pem", "brevin-cert.pem"):
+    for name in ("brevin-ca-key.pem", "brevin-ca.pem", "brevin-key.pem", "brevin-cert.pem"):
         renamed = [i for i in renames[:-1] if f'{name}"' in calls[i]]
         check(len(renamed) == 1, f"{name} is renamed into place once")
         # Before the next rename: what follows is the next file's business.
         after = calls[renamed[0] + 1 : renames[renames.index(renamed[0]) + 1]] if renamed else []
         check(any(flush.search(line) for line in after),
               f"the folder is flushed after {name} takes its name ({after})")
+
+
+def self_signed(folder, name):
+    """A self-signed pair as earlier versions and administrators make them."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-subj", f"/CN={name}", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-days", "30", "-keyout", str(folder / "brevin-key.pem"),
+                    "-out", str(folder / "brevin-cert.pem")], capture_output=True, check=True,
+                   timeout=30)
+
+
+def case_upgrade(workdir):
+    self_signed(workdir, "earlier")
+    old = (workdir / "brevin-cert.pem").read_text()
+    server = start(workdir)
+    check(server.log_line(PREFIX) != "", "the server starts with a certificate")
+    check(wait_for_port(server.ports["smtps"]), "the implicit-TLS port listens")
+    log = server.stderr()
+    check("change=replaced-self-signed" in log and "ca=made" in log,
+          "the log says the self-signed certificate was replaced and a CA made")
+    check("trust the CA once" in log, "the administrator is told what clients must do")
+    check((workdir / "brevin-cert.pem").read_text() != old, "brevin-cert.pem is new")
+    served_fingerprint(server.ports["smtps"], server.ca, b"220 ")
+    server.stop()
+
+    admin = workdir / "admin"
+    admin.mkdir()
+    self_signed(admin, "mail.example.test")
+    server = start(admin, "--tls-cert", "brevin-cert.pem", "--tls-key", "brevin-key.pem")
+    check(wait_for_port(server.ports["smtps"]), "with --tls-cert the implicit-TLS port listens")
+    seen = served_fingerprint(server.ports["smtps"], admin / "brevin-cert.pem", b"220 ")
+    check(server.log_line(PREFIX) == PREFIX + seen, "the administrator's certificate is served")
+    check(not (admin / "brevin-ca.pem").exists(), "and no CA is made")
+    server.stop()
 
 
 def case_admin(workdir):
