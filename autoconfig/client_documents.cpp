@@ -417,18 +417,19 @@ std::string AppleProfile(const ClientSettings& settings, std::string_view user) 
 
 std::string SettingsPage(const ClientSettings& settings) {
     const std::string host = XmlEscape(settings.host);
+    const std::string name = XmlEscape(settings.name.empty() ? settings.host : settings.name);
     std::string html =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
         "<title>Mail settings: " +
-        host +
+        name +
         "</title>\n<style>\n"
         "body{font-family:sans-serif;margin:1.5em;max-width:44em;color:#222}\n"
         "table{border-collapse:collapse;margin:.5em 0 1em}\n"
         "th,td{border:1px solid #bbb;padding:.3em .7em;text-align:left}\n"
         "th{background:#eee}\ncode{font-size:.9em;word-break:break-all}\n"
         "</style>\n</head>\n<body>\n<h1>Mail on " +
-        host +
+        name +
         "</h1>\n<p>Set up your mail program with these settings. Your user name is your name "
         "on this server (the part of your address before the @), with your password.</p>\n"
         "<table>\n<tr><th>Protocol</th><th>Server</th><th>Port</th><th>Encryption</th></tr>\n";
