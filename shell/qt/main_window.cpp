@@ -234,7 +234,7 @@ void MainWindow::editUsers() {
 
 void MainWindow::showAccess() {
     AccessInfoDialog dialog(m_app.Host(), QString::fromStdString(m_app.TlsFingerprint()),
-                            QString::fromStdString(m_app.PortsText()), this);
+                            QString::fromStdString(m_app.PortsText()), this, m_app.ClientSetup());
     dialog.exec();
 }
 
