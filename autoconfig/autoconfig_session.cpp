@@ -154,7 +154,7 @@ void AutoconfigSession::Respond(int status, std::string_view type, std::string_v
         .Add("session", Id())
         .Add("method", m_request.methodName.empty() ? std::string("-") : m_request.methodName)
         .Add("path", m_request.path.empty() ? std::string("-") : m_request.path)
-        .Add("status", status);
+        .Add("status", static_cast<std::uint64_t>(status));
     Reply(response);
     if (!m_request.keepAlive) {
         CloseAfterReply();
