@@ -43,8 +43,14 @@ REQUEST = """<?xml version="1.0" encoding="utf-8"?>
 </Autodiscover>""".format(AUTODISCOVER)
 
 
+STARTED = []
+
+
 def start(tmp, *extra, ports=PORTS, **options):
-    return Server(BINARY, tmp, {"ann": ("ann", "secret")}, *extra, ports=ports, **options)
+    """The program with user ann; stopped at the end even when a check raised."""
+    server = Server(BINARY, tmp, {"ann": ("ann", "secret")}, *extra, ports=ports, **options)
+    STARTED.append(server)
+    return server
 
 
 def exchange(port, data, host="127.0.0.1", timeout=5.0, source=None):
@@ -349,4 +355,7 @@ def case_peraddress(tmp):
 
 
 if __name__ == "__main__":
-    sys.exit(run_case(globals()))
+    status = run_case(globals())
+    for started in STARTED:
+        started.stop()
+    sys.exit(status)
