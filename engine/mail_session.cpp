@@ -146,10 +146,16 @@ bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint
         m_bannerAfterHandshake = true;
         BeginHandshake();
     } else {
-        ReplyLine(Banner());
+        SendBanner();
     }
     Drive();
     return true;
+}
+
+void MailSession::SendBanner() {
+    if (const std::string_view banner = Banner(); !banner.empty()) {
+        ReplyLine(banner);
+    }
 }
 
 ClientTable& MailSession::Clients() {
@@ -199,7 +205,7 @@ bool MailSession::ContinueHandshake() {
     m_tlsState = TlsState::Encrypted;
     if (m_bannerAfterHandshake) {
         m_bannerAfterHandshake = false;
-        ReplyLine(Banner());
+        SendBanner();
     } else {
         OnEncrypted();
     }

@@ -90,11 +90,13 @@ public:
 protected:
     // ---- the protocol side ----
 
-    /// The greeting a client hears first.
+    /// The greeting a client hears first; empty for a protocol where the client speaks first
+    /// (HTTP): then nothing is sent.
     [[nodiscard]] virtual std::string_view Banner() const = 0;
     /// One complete command line at the head of the input, LF included. Must leave exactly
     /// one reply (`Reply` or `ReplyLine`) or ask for a literal; may enter the data phase or
-    /// start a stream.
+    /// start a stream. A protocol whose requests span several lines (HTTP's head) leaves none
+    /// until the last: the next line then comes at once.
     virtual void InterpretCommand(std::string_view line) = 0;
     /// The answer to a line longer than `LineLimit`; the line is discarded.
     virtual void RejectLongLine() = 0;
@@ -232,6 +234,7 @@ private:
     bool ReadFailed(ssize_t got);
     /// Receives from the connection, counting what came.
     ssize_t Receive(void* buffer, std::size_t length, int flags = 0);
+    void SendBanner(); // none when `Banner` is empty
     void BeginHandshake();
     bool ContinueHandshake(); // false while it waits for the client
     /// Moves encrypted bytes waiting for room on; false when they must wait (or it failed).

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build=(cmake ninja-build g++ pkg-config qt6-base-dev libx11-dev libgtest-dev libgmock-dev libssl-dev
-    libcrypt-dev libgmime-3.0-dev)
+    libcrypt-dev libgmime-3.0-dev libexpat1-dev libqrencode-dev)
 case "${1:-run}" in
     run) want=("${build[@]}" libcap2-bin) ;;
     test | bench) want=("${build[@]}" python3 curl msmtp mpop fetchmail mutt swaks libnet-ssleay-perl
@@ -14,7 +14,7 @@ case "${1:-run}" in
         # The IMAP benchmark runs the same load against Debian's IMAP server beside Brevin.
         [ "${1:-run}" = bench ] && want+=(dovecot-imapd) ;;
     fuzz) want=("${build[@]}" clang libclang-rt-14-dev) ;;
-    screenshot) want=("${build[@]}" xvfb trayer x11-apps imagemagick xdotool) ;;
+    screenshot) want=("${build[@]}" xvfb trayer x11-apps imagemagick xdotool chromium) ;;
     *) echo "usage: $0 [run|test|bench|fuzz|screenshot]" >&2; exit 2 ;;
 esac
 

@@ -1,3 +1,4 @@
+#include "shell/client_config.h"
 #include "shell/console.h"
 #include "shell/office_command.h"
 #include "shell/options.h"
@@ -44,6 +45,14 @@ int main(int argc, char** argv) {
         return RunTlsCommand({args.begin() + 1, args.end()},
                              BuildProfilePath(workingDirectory, programPath).parent_path(),
                              std::cout, std::cerr);
+    }
+
+    if (!args.empty() && args.front() == "client-config") {
+        std::error_code ec;
+        const auto workingDirectory = std::filesystem::current_path(ec);
+        return RunClientConfigCommand({args.begin() + 1, args.end()},
+                                      BuildProfilePath(workingDirectory, programPath), std::cout,
+                                      std::cerr);
     }
 
     std::string error;

@@ -85,17 +85,19 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
             }
             (name == "--smtp-port" ? options.smtpPort : options.pop3Port) = *port;
         } else if (name == "--submission-port" || name == "--smtps-port" ||
-                   name == "--pop3s-port" || name == "--imap-port" || name == "--imaps-port") {
+                   name == "--pop3s-port" || name == "--imap-port" || name == "--imaps-port" ||
+                   name == "--autoconfig-port") {
             const auto port = number(std::uint16_t{0}, std::uint16_t{65535},
                                      name + " needs a port number from 1 to 65535, or 0 for none");
             if (!port) {
                 return std::nullopt;
             }
-            (name == "--submission-port" ? options.submissionPort
-             : name == "--smtps-port"    ? options.smtpsPort
-             : name == "--imap-port"     ? options.imapPort
-             : name == "--imaps-port"    ? options.imapsPort
-                                         : options.pop3sPort) = *port;
+            (name == "--submission-port"   ? options.submissionPort
+             : name == "--smtps-port"      ? options.smtpsPort
+             : name == "--imap-port"       ? options.imapPort
+             : name == "--imaps-port"      ? options.imapsPort
+             : name == "--autoconfig-port" ? options.autoconfigPort
+                                           : options.pop3sPort) = *port;
         } else if (name == "--require-auth") {
             options.requireLogin = true;
         } else if (name == "--tls-cert" || name == "--tls-key") {
@@ -200,6 +202,9 @@ std::string UsageText(const std::string& program) {
            "       " +
            program +
            " tls ca                 (the office CA's certificate, PEM, for clients to trust)\n"
+           "       " +
+           program +
+           " client-config USER [--format thunderbird|autodiscover|mobileconfig]\n"
            "\n"
            "Brevin, an intranet mail server: SMTP delivery and submission, IMAP and POP3\n"
            "collection, "
@@ -234,6 +239,9 @@ std::string UsageText(const std::string& program) {
            "                        default: none)\n"
            "  --imap-port N         IMAP port, STARTTLS before a login (default 143, 0 = none)\n"
            "  --imaps-port N        IMAP over implicit TLS (default 993, 0 = none)\n"
+           "  --autoconfig-port N   answer mail clients' automatic set-up and serve the\n"
+           "                        settings page over HTTP on this port (usually 80;\n"
+           "                        default: none)\n"
            "  --tls-cert FILE       PEM certificate (chain) for TLS, with --tls-key\n"
            "  --tls-key FILE        its PEM private key (default: brevin-cert.pem and\n"
            "                        brevin-key.pem, issued by the office CA brevin-ca.pem\n"

@@ -23,6 +23,7 @@ struct ServerOptions {
     std::uint16_t pop3sPort = 0;        // 0: no implicit-TLS listener
     std::uint16_t imapPort = 143;       // 0: none; STARTTLS
     std::uint16_t imapsPort = 993;      // IMAP over implicit TLS; 0: none
+    std::uint16_t autoconfigPort = 0;   // HTTP for clients' automatic set-up; 0: none
     bool requireLogin = false;          // every SMTP session logs in before MAIL
     std::string tlsCertificate;         // empty: the generated certificate
     std::string tlsKey;

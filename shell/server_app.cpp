@@ -1,8 +1,10 @@
 #include "shell/server_app.h"
 
+#include "autoconfig/autoconfig_service.h"
 #include "base/log.h"
 #include "imap/imap_service.h"
 #include "pop3/pop3_service.h"
+#include "shell/client_config.h"
 #include "shell/tls_setup.h"
 #include "smtp/smtp_service.h"
 #include "store/delivery.h"
@@ -13,6 +15,8 @@
 #include <clocale>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <sys/resource.h>
 #include <system_error>
@@ -86,6 +90,33 @@ std::string ServerApp::PortsText() const {
         }
     }
     return text;
+}
+
+void ServerApp::SettleClientSettings() {
+    m_clientSettings = MakeClientSettings(m_options, ClientHostName(m_host.address),
+                                          m_tls != nullptr, &m_listeners);
+    m_clientSettings.fingerprint = TlsFingerprint();
+    if (m_tls != nullptr) {
+        const auto trusted = TrustedCertificatePath(m_options, m_profilePath.parent_path());
+        if (!trusted.empty()) {
+            std::ifstream in(trusted, std::ios::binary);
+            m_clientSettings.caCertificatePem.assign(std::istreambuf_iterator<char>(in), {});
+        }
+    }
+    // By address, so that a phone reaches the page without any name service.
+    if (const Listener* http = m_listeners.Find(kAutoconfigTraits.name); http != nullptr) {
+        const bool six = m_host.address.find(':') != std::string::npos;
+        const std::uint16_t port = http->LocalPort();
+        std::string& page = m_clientSettings.pageAddress;
+        page = six ? "http://[" : "http://";
+        page += m_host.address;
+        page += six ? "]" : "";
+        if (port != 80) {
+            page += ':';
+            page += std::to_string(port);
+        }
+        page += '/';
+    }
 }
 
 std::string ServerApp::TlsFingerprint() const {
@@ -310,12 +341,18 @@ bool ServerApp::Start(WindowSide& windows) {
     }
     m_services.push_back(Pop3Service(m_loop, m_options.session, *m_logins, *m_folders,
                                      m_options.pop3Port, implicit(m_options.pop3sPort, "POP3S")));
+    if (m_options.autoconfigPort != 0) {
+        m_httpOptions = AutoconfigOptions(m_options.session);
+        m_services.push_back(AutoconfigService(m_loop, m_httpOptions, m_clientSettings, *m_users,
+                                               m_options.autoconfigPort));
+    }
 
     // A listener that cannot start is reported and left out; the server runs with the others.
     m_listeners = CreateListeners(m_loop, m_host.listen, m_services, m_sessions);
     for (const ListenerFailure& failure : m_listeners.failures) {
         ReportListenerFailure(failure, windows);
     }
+    SettleClientSettings();
     LogStart();
     m_started = true;
     return true;

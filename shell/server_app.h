@@ -1,5 +1,6 @@
 #pragma once
 
+#include "autoconfig/client_documents.h"
 #include "engine/event_loop.h"
 #include "engine/listeners.h"
 #include "engine/mail_session.h"
@@ -56,9 +57,14 @@ public:
     /// The ports that listen, for people setting up clients: "SMTP 25, SUBMISSION 587 and 465
     /// (SSL/TLS), POP3 110".
     [[nodiscard]] std::string PortsText() const;
+    /// What mail clients are told (the settings responder serves it): the ports that listen,
+    /// the certificate to trust, the settings page's address when it is served.
+    [[nodiscard]] const ClientSettings& ClientSetup() const { return m_clientSettings; }
 
 private:
     void LogStart() const;
+    /// Fills `m_clientSettings` from the listeners that started and the certificate in use.
+    void SettleClientSettings();
     /// Earlier versions kept passwords in the clear: the first start that can write the
     /// profile replaces them with hashes, and logs how many.
     void HashPlainPasswords() const;
@@ -81,6 +87,8 @@ private:
     std::unique_ptr<TlsContext> m_tls;             // null: no encryption
     std::filesystem::path m_tlsCa;                 // empty: no office CA in use
     std::unique_ptr<CertificateRenewal> m_renewal; // over m_tls, with the office CA only
+    SessionOptions m_httpOptions;                  // the settings responder's: no pause, short keep-alive
+    ClientSettings m_clientSettings;               // filled once the listeners are open
     // The services offered, in the order they listen and log.
     std::vector<Service> m_services;
     // The sessions use the options, the users and the deliveries, so they go before them;

@@ -244,7 +244,7 @@ void MainWindow::editNames() {
 
 void MainWindow::showAccess() {
     AccessInfoDialog dialog(m_app.Host(), QString::fromStdString(m_app.TlsFingerprint()),
-                            QString::fromStdString(m_app.PortsText()), this);
+                            QString::fromStdString(m_app.PortsText()), this, m_app.ClientSetup());
     dialog.exec();
 }
 

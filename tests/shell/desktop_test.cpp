@@ -29,6 +29,7 @@
 #include <QSet>
 #include <QSignalSpy>
 #include <QSocketNotifier>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -93,9 +94,11 @@ class DesktopTest : public QObject {
     std::unique_ptr<ServerApp> m_app;
     std::unique_ptr<QtWindowSide> m_side;
 
-    // Starts the server over the profile with real windows, on loopback ports of any number.
-    bool Start(bool tray) {
+    // Starts the server over the profile with real windows, on loopback ports of any number
+    // (the settings responder on `autoconfigPort`, when given).
+    bool Start(bool tray, std::uint16_t autoconfigPort = 0) {
         ServerOptions options;
+        options.autoconfigPort = autoconfigPort;
         options.addresses = {"127.0.0.1"};
         options.smtpPort = options.pop3Port = 0;
         options.submissionPort = options.smtpsPort = 0;
@@ -169,6 +172,44 @@ private slots:
         for (const auto& [actual, expected] : table) {
             QCOMPARE(actual, expected);
         }
+    }
+
+    // With the settings responder on, "How to access..." shows what to type per protocol, a
+    // QR code of the page's address, and saves the certificate to trust.
+    void accessShowsClientSettings() {
+        std::uint16_t port = 0;
+        {
+            QTcpServer probe; // a free port for the responder
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            port = probe.serverPort();
+        }
+        QVERIFY(Start(false, port));
+        QString settings;
+        QString page;
+        bool qr = false;
+        QPushButton* save = nullptr;
+        WhenModalDialogOpens([&](QDialog& dialog) {
+            settings = dialog.findChild<QLabel*>(QStringLiteral("clientSettings"))->text();
+            page = dialog.findChild<QLabel*>(QStringLiteral("pageAddress"))->text();
+            const QLabel* code = dialog.findChild<QLabel*>(QStringLiteral("qrCode"));
+            qr = code != nullptr && !code->pixmap().isNull() && code->pixmap().width() > 50;
+            save = dialog.findChild<QPushButton*>(QStringLiteral("saveCertificate"));
+            dialog.accept();
+        });
+        Window().showAccess();
+        const auto pop3 = m_app->ListenerSet().Find("pop3")->LocalPort();
+        QVERIFY2(settings.contains(QStringLiteral("<td>POP3</td>")) &&
+                     settings.contains(QStringLiteral("<td>%1</td><td>STARTTLS</td>").arg(pop3)),
+                 qPrintable(settings));
+        QVERIFY2(page.endsWith(QStringLiteral("http://127.0.0.1:%1/").arg(port)), qPrintable(page));
+        QVERIFY(qr);
+        QVERIFY(save != nullptr);
+        // The code is the page's address: the same text always makes the same picture.
+        const QImage image =
+            AccessInfoDialog::QrCode(QStringLiteral("http://127.0.0.1:%1/").arg(port), 1);
+        QVERIFY(!image.isNull() && image.width() == image.height() && image.width() >= 29);
+        QCOMPARE(image.pixelColor(0, 0), QColor(Qt::white)); // the quiet zone
+        QCOMPARE(image.pixelColor(4, 4), QColor(Qt::black)); // a finder pattern's corner
     }
 
     // The tray icon blinks and its click toggles the window; closing ends the program, by the
