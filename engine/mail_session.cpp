@@ -58,6 +58,7 @@ void MailSession::LogClose() {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(m_loop.Now() - m_openedAt);
     LogEvent(ServiceName(), "close")
+        .Budgeted(m_logBudget)
         .Add("client", m_client)
         .Add("session", m_id)
         .Add("duration_ms", static_cast<std::uint64_t>(std::max<std::int64_t>(ms.count(), 0)))
@@ -69,6 +70,7 @@ void MailSession::LogClose() {
 void MailSession::LogCommand(std::string_view line) {
     line = line.substr(0, line.find_first_of(std::string_view("\r\n\0", 3)));
     LogEvent(ServiceName(), "command", LogLevel::Debug)
+        .Budgeted(m_logBudget)
         .Add("session", m_id)
         .Add("line", LineForLog(line));
 }
@@ -79,6 +81,7 @@ void MailSession::LogFailureReply(std::string_view reply) {
     }
     reply = reply.substr(0, reply.find_first_of("\r\n"));
     LogEvent(ServiceName(), "reply")
+        .Budgeted(m_logBudget)
         .Add("client", m_client)
         .Add("session", m_id)
         .Add("command", m_command.empty() ? std::string_view("-") : std::string_view(m_command))
@@ -125,9 +128,11 @@ bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint
     m_peer = peer;
     m_openedAt = m_loop.Now();
     m_client = PeerEndpoint(connection.Get());
+    m_logBudget = peer.Host().Text();
     m_recvLimit = std::max<std::size_t>(LineLimit(), 16);
     m_recvBuf.assign(m_recvLimit + 1, '\0');
     LogEvent(ServiceName(), "connect")
+        .Budgeted(m_logBudget)
         .Add("client", m_client)
         .Add("session", m_id)
         .Add("tls", implicitTls ? "yes" : "no");

@@ -86,6 +86,9 @@ public:
     [[nodiscard]] std::uint64_t Id() const { return m_id; }
     /// "address:port" of the client, as the log shows it ("[address]:port" for IPv6).
     [[nodiscard]] std::string_view ClientEndpoint() const { return m_client; }
+    /// The client host as the log's budget counts it (`LogEvent::Budgeted`): lines a client
+    /// can repeat at will are marked with it.
+    [[nodiscard]] std::string_view LogBudget() const { return m_logBudget; }
 
 protected:
     // ---- the protocol side ----
@@ -278,6 +281,7 @@ private:
     int m_turnCommands = 0;                  // commands interpreted in this turn
     std::size_t m_turnBytes = 0;             // bytes received and sent in this turn
     std::string m_client;                    // "address:port"
+    std::string m_logBudget;                 // the client host, see LogBudget
     EventLoop::Clock::time_point m_openedAt; // for the duration in the close event
     std::uint64_t m_bytesIn = 0;             // taken from the client, after decryption
     std::uint64_t m_bytesOut = 0;            // handed to the connection, before encryption
