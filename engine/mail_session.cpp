@@ -35,7 +35,8 @@ MailSession::MailSession(EventLoop& loop, const ServiceTraits& service,
     : m_loop(loop), m_service(service), m_options(options), m_connection(loop, *this),
       m_pauseTimer(loop, [this] { Drive(); }), m_idleTimer(loop, [this] { OnIdleCheck(); }),
       m_turnTimer(loop, [this] { Drive(); }), m_lineTimer(loop, [this] { End(); }),
-      m_lastActivity(loop.Now()), m_sendAt(m_lastActivity) {}
+      m_handshakeTimer(loop, [this] { HandshakeTimedOut(); }), m_lastActivity(loop.Now()),
+      m_sendAt(m_lastActivity) {}
 
 // Sessions still open at shutdown are destroyed without `End`: their close is logged here.
 MailSession::~MailSession() {
@@ -98,6 +99,7 @@ void MailSession::End() {
     m_idleTimer.Cancel();
     m_turnTimer.Cancel();
     m_lineTimer.Cancel();
+    m_handshakeTimer.Cancel();
     m_connection.Close();
     LogClose();
     if (m_registry != nullptr) {
@@ -183,6 +185,20 @@ void MailSession::BeginHandshake() {
     }
     m_connection.BeginTls(*m_options.tls);
     m_tlsState = TlsState::Handshaking;
+    // Bytes of a handshake count as activity, so a client sending a few now and then, or none
+    // at all, would otherwise hold its place for the whole idle timeout.
+    if (m_options.commandTimeout.count() > 0) {
+        m_handshakeTimer.Start(m_options.commandTimeout);
+    }
+}
+
+void MailSession::HandshakeTimedOut() {
+    LogEvent(ServiceName(), "tls")
+        .Add("client", m_client)
+        .Add("session", m_id)
+        .Add("reason", "handshake timed out")
+        .Failed();
+    End();
 }
 
 bool MailSession::ContinueHandshake() {
@@ -200,6 +216,7 @@ bool MailSession::ContinueHandshake() {
     case Connection::Handshake::Done:
         break;
     }
+    m_handshakeTimer.Cancel();
     Touch();
     m_tlsState = TlsState::Encrypted;
     if (m_bannerAfterHandshake) {

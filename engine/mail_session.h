@@ -61,7 +61,7 @@ class SessionRegistry;
 /// accepted on an implicit-TLS listener takes the handshake first and hears its banner
 /// afterwards; a plain one is upgraded by the protocol's command through `StartTls`. A
 /// handshake waits on the loop like any read, counts as activity for the idle timeout, and when
-/// it fails, only its session ends.
+/// it fails, or is not done within the command timeout, only its session ends.
 class MailSession : private ConnectionEvents {
 public:
     /// The longest command line by default, and the size of a stream's piece.
@@ -263,6 +263,8 @@ private:
     void LogClose();
     /// Closes the connection and asks the registry to release the session.
     void End();
+    /// The handshake took longer than the command timeout.
+    void HandshakeTimedOut();
 
     EventLoop& m_loop;
     const ServiceTraits& m_service;
@@ -271,8 +273,9 @@ private:
     Timer m_pauseTimer;
     Timer m_idleTimer;
     std::chrono::seconds m_idleTimeout = m_options.idleTimeout;
-    Timer m_turnTimer; // the next turn of a session that used up its share
-    Timer m_lineTimer; // the command timeout
+    Timer m_turnTimer;      // the next turn of a session that used up its share
+    Timer m_lineTimer;      // the command timeout
+    Timer m_handshakeTimer; // a handshake, too, must be done within the command timeout
     EventLoop::Clock::time_point m_lastActivity;
     EventLoop::Clock::time_point m_sendAt;
     SessionRegistry* m_registry = nullptr;
