@@ -3,6 +3,7 @@
 #include "engine/event_loop.h"
 #include "engine/worker.h"
 #include "store/delivery.h"
+#include "store/space_ledger.h"
 #include "store/users.h"
 
 #include <cstdint>
@@ -40,6 +41,8 @@ public:
     DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
     [[nodiscard]] UserDirectory& Users() { return m_users; }
+    /// The room that uploads under way have claimed on the store's file system.
+    [[nodiscard]] SpaceLedger& Space() { return m_space; }
 
     /// Takes the number for the message of `delivery` with the others asked for in this turn,
     /// then calls `numbered`.
@@ -91,6 +94,7 @@ private:
     void RoundFiled();
 
     UserDirectory& m_users;
+    SpaceLedger m_space;
     ProfileFile m_workerProfile;    // the worker's own view of the profile file
     MessageNumbers m_workerNumbers; // used on the worker only
     Timer m_turnEnd;                // due at once: it fires after the sockets that are ready now
