@@ -35,7 +35,8 @@ MailSession::MailSession(EventLoop& loop, const ServiceTraits& service,
     : m_loop(loop), m_service(service), m_options(options), m_connection(loop, *this),
       m_pauseTimer(loop, [this] { Drive(); }), m_idleTimer(loop, [this] { OnIdleCheck(); }),
       m_turnTimer(loop, [this] { Drive(); }), m_lineTimer(loop, [this] { End(); }),
-      m_lastActivity(loop.Now()), m_sendAt(m_lastActivity) {}
+      m_handshakeTimer(loop, [this] { HandshakeTimedOut(); }), m_lastActivity(loop.Now()),
+      m_sendAt(m_lastActivity) {}
 
 // Sessions still open at shutdown are destroyed without `End`: their close is logged here.
 MailSession::~MailSession() {
@@ -58,6 +59,7 @@ void MailSession::LogClose() {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(m_loop.Now() - m_openedAt);
     LogEvent(ServiceName(), "close")
+        .Budgeted(m_logBudget)
         .Add("client", m_client)
         .Add("session", m_id)
         .Add("duration_ms", static_cast<std::uint64_t>(std::max<std::int64_t>(ms.count(), 0)))
@@ -69,6 +71,7 @@ void MailSession::LogClose() {
 void MailSession::LogCommand(std::string_view line) {
     line = line.substr(0, line.find_first_of(std::string_view("\r\n\0", 3)));
     LogEvent(ServiceName(), "command", LogLevel::Debug)
+        .Budgeted(m_logBudget)
         .Add("session", m_id)
         .Add("line", LineForLog(line));
 }
@@ -79,6 +82,7 @@ void MailSession::LogFailureReply(std::string_view reply) {
     }
     reply = reply.substr(0, reply.find_first_of("\r\n"));
     LogEvent(ServiceName(), "reply")
+        .Budgeted(m_logBudget)
         .Add("client", m_client)
         .Add("session", m_id)
         .Add("command", m_command.empty() ? std::string_view("-") : std::string_view(m_command))
@@ -95,6 +99,7 @@ void MailSession::End() {
     m_idleTimer.Cancel();
     m_turnTimer.Cancel();
     m_lineTimer.Cancel();
+    m_handshakeTimer.Cancel();
     m_connection.Close();
     LogClose();
     if (m_registry != nullptr) {
@@ -125,9 +130,11 @@ bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint
     m_peer = peer;
     m_openedAt = m_loop.Now();
     m_client = PeerEndpoint(connection.Get());
+    m_logBudget = peer.Host().Text();
     m_recvLimit = std::max<std::size_t>(LineLimit(), 16);
     m_recvBuf.assign(m_recvLimit + 1, '\0');
     LogEvent(ServiceName(), "connect")
+        .Budgeted(m_logBudget)
         .Add("client", m_client)
         .Add("session", m_id)
         .Add("tls", implicitTls ? "yes" : "no");
@@ -184,6 +191,20 @@ void MailSession::BeginHandshake() {
     }
     m_connection.BeginTls(*m_options.tls);
     m_tlsState = TlsState::Handshaking;
+    // Bytes of a handshake count as activity, so a client sending a few now and then, or none
+    // at all, would otherwise hold its place for the whole idle timeout.
+    if (m_options.commandTimeout.count() > 0) {
+        m_handshakeTimer.Start(m_options.commandTimeout);
+    }
+}
+
+void MailSession::HandshakeTimedOut() {
+    LogEvent(ServiceName(), "tls")
+        .Add("client", m_client)
+        .Add("session", m_id)
+        .Add("reason", "handshake timed out")
+        .Failed();
+    End();
 }
 
 bool MailSession::ContinueHandshake() {
@@ -201,6 +222,7 @@ bool MailSession::ContinueHandshake() {
     case Connection::Handshake::Done:
         break;
     }
+    m_handshakeTimer.Cancel();
     Touch();
     m_tlsState = TlsState::Encrypted;
     if (m_bannerAfterHandshake) {

@@ -61,7 +61,7 @@ class SessionRegistry;
 /// accepted on an implicit-TLS listener takes the handshake first and hears its banner
 /// afterwards; a plain one is upgraded by the protocol's command through `StartTls`. A
 /// handshake waits on the loop like any read, counts as activity for the idle timeout, and when
-/// it fails, only its session ends.
+/// it fails, or is not done within the command timeout, only its session ends.
 class MailSession : private ConnectionEvents {
 public:
     /// The longest command line by default, and the size of a stream's piece.
@@ -86,6 +86,9 @@ public:
     [[nodiscard]] std::uint64_t Id() const { return m_id; }
     /// "address:port" of the client, as the log shows it ("[address]:port" for IPv6).
     [[nodiscard]] std::string_view ClientEndpoint() const { return m_client; }
+    /// The client host as the log's budget counts it (`LogEvent::Budgeted`): lines a client
+    /// can repeat at will are marked with it.
+    [[nodiscard]] std::string_view LogBudget() const { return m_logBudget; }
 
 protected:
     // ---- the protocol side ----
@@ -263,6 +266,8 @@ private:
     void LogClose();
     /// Closes the connection and asks the registry to release the session.
     void End();
+    /// The handshake took longer than the command timeout.
+    void HandshakeTimedOut();
 
     EventLoop& m_loop;
     const ServiceTraits& m_service;
@@ -271,8 +276,9 @@ private:
     Timer m_pauseTimer;
     Timer m_idleTimer;
     std::chrono::seconds m_idleTimeout = m_options.idleTimeout;
-    Timer m_turnTimer; // the next turn of a session that used up its share
-    Timer m_lineTimer; // the command timeout
+    Timer m_turnTimer;      // the next turn of a session that used up its share
+    Timer m_lineTimer;      // the command timeout
+    Timer m_handshakeTimer; // a handshake, too, must be done within the command timeout
     EventLoop::Clock::time_point m_lastActivity;
     EventLoop::Clock::time_point m_sendAt;
     SessionRegistry* m_registry = nullptr;
@@ -281,6 +287,7 @@ private:
     int m_turnCommands = 0;                  // commands interpreted in this turn
     std::size_t m_turnBytes = 0;             // bytes received and sent in this turn
     std::string m_client;                    // "address:port"
+    std::string m_logBudget;                 // the client host, see LogBudget
     EventLoop::Clock::time_point m_openedAt; // for the duration in the close event
     std::uint64_t m_bytesIn = 0;             // taken from the client, after decryption
     std::uint64_t m_bytesOut = 0;            // handed to the connection, before encryption

@@ -92,6 +92,18 @@ std::unique_ptr<TlsContext> TlsContext::Load(const std::filesystem::path& certif
     SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
     SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
                                  SSL_OP_CIPHER_SERVER_PREFERENCE);
+    // TLS 1.2 offers forward-secret AEAD suites only, as current server profiles recommend:
+    // no CBC with SHA-1 or SHA-2, no plain RSA key exchange. TLS 1.3's suites are all AEAD and
+    // stay as OpenSSL sets them.
+    static constexpr char kTls12Suites[] =
+        "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+        "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+        "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+    if (SSL_CTX_set_cipher_list(ctx, kTls12Suites) != 1) {
+        error = "cannot set up TLS: " + OpenSslReason();
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
     // Idle sessions hold no record buffers; the reads take whole records at once.
     SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_read_ahead(ctx, 1);

@@ -685,6 +685,7 @@ void ImapSession::SelectFolder(const std::string& tag, Parser& args, bool readOn
                     Resynchronise(*snapshot, *known);
                 }
                 LogEvent("imap", "select")
+                    .Budgeted(LogBudget())
                     .Add("user", m_user)
                     .Add("session", Id())
                     .Add("mailbox", folder)

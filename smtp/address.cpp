@@ -1,6 +1,7 @@
 #include "smtp/address.h"
 
 #include "base/text.h"
+#include "store/users.h"
 
 namespace brevin {
 
@@ -84,6 +85,10 @@ std::vector<std::string> FromHeaderUsers(std::string_view header) {
         }
     }
     return users;
+}
+
+std::string RecipientKey(std::string_view userName) {
+    return NormaliseUserName(userName);
 }
 
 } // namespace brevin

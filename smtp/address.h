@@ -14,6 +14,11 @@ namespace brevin {
 /// with one; false with `name` empty when the reduction leaves nothing; true otherwise.
 bool AddressToUserName(std::string_view text, std::string& name);
 
+/// The form of a recipient's user name under which two RCPTs name the same mailbox: letters
+/// lower-cased and blanks as dots, as the profile's names are typed. Whatever expands one name
+/// into others (aliases, lists) expands this form, so that a repeated name is still found.
+std::string RecipientKey(std::string_view userName);
+
 /// The user names of every address in the From: fields of a message header (the bytes up to
 /// the blank line that ends it), each reduced as `AddressToUserName` does; comments and quoted
 /// display names are skipped, so a name there cannot pose as an address. An address that does

@@ -8,7 +8,8 @@
 namespace brevin {
 
 DeliveryQueue::DeliveryQueue(EventLoop& loop, UserDirectory& users)
-    : m_users(users), m_workerProfile(users.Profile().Path()), m_workerNumbers(m_workerProfile),
+    : m_users(users), m_space(SpaceLedger::FreeBytesOf([&users] { return users.StoreRoot(); })),
+      m_workerProfile(users.Profile().Path()), m_workerNumbers(m_workerProfile),
       m_turnEnd(loop, [this] { OnTurnEnd(); }), m_opener(loop), m_worker(loop) {
     m_workerProfile.SetLockPatience(users.Profile().LockPatience());
 }

@@ -3,6 +3,7 @@
 #include "engine/event_loop.h"
 #include "engine/worker.h"
 #include "store/delivery.h"
+#include "store/space_ledger.h"
 #include "store/users.h"
 
 #include <cstdint>
@@ -46,6 +47,8 @@ public:
     /// default), no quota is enforced.
     void MeasureWith(FolderService& folders) { m_folders = &folders; }
     [[nodiscard]] FolderService* Folders() const { return m_folders; }
+    /// The room that uploads under way have claimed on the store's file system.
+    [[nodiscard]] SpaceLedger& Space() { return m_space; }
 
     /// Takes the number for the message of `delivery` with the others asked for in this turn,
     /// then calls `numbered`.
@@ -104,6 +107,7 @@ private:
 
     UserDirectory& m_users;
     FolderService* m_folders = nullptr;
+    SpaceLedger m_space;
     ProfileFile m_workerProfile;    // the worker's own view of the profile file
     MessageNumbers m_workerNumbers; // used on the worker only
     Timer m_turnEnd;                // due at once: it fires after the sockets that are ready now

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
-#include <sys/statvfs.h>
 
 namespace brevin {
 
@@ -234,6 +233,7 @@ void SmtpSession::Helo(std::string_view text) {
     std::string_view name = WithoutLineEnd(text.substr(std::min<std::size_t>(text.size(), 4)));
     name.remove_prefix(std::min(name.size(), name.find_first_not_of(' ')));
     LogEvent("smtp", "helo")
+        .Budgeted(LogBudget())
         .Add("session", Id())
         .Add("command", extended ? "EHLO" : "HELO")
         .Add("name", name);
@@ -485,6 +485,7 @@ void SmtpSession::Mail(std::string_view line) {
         const std::string_view from = LoggedAddress(line, colon);
         if (!m_loggedIn.empty() && !AllAre(SenderUsers(from), m_loggedIn, Recipients(m_users))) {
             LogEvent("smtp", "sender")
+                .Budgeted(LogBudget())
                 .Add("session", Id())
                 .Add("from", from)
                 .Add("user", m_loggedIn)
@@ -495,40 +496,44 @@ void SmtpSession::Mail(std::string_view line) {
         // begun here, so that RCPT does not check the disk again
         Transaction().reversePath = from.empty() ? "<>" : std::string(from);
         Transaction().declaredSize = declared;
-        LogEvent("smtp", "sender").Add("session", Id()).Add("from", from);
+        LogEvent("smtp", "sender").Budgeted(LogBudget()).Add("session", Id()).Add("from", from);
     } else if (!m_loggedIn.empty()) {
         ReplyLine(kNotYourSender);
         return;
     }
-    if (LowOnSpace(declared)) {
-        m_transaction.reset();
-        ReplyLine(kLowSpace);
-        return;
+    if (m_transaction) {
+        m_transaction->expected = std::max(declared, kClaimStep);
+        if (!ClaimSpace(*m_transaction)) {
+            m_transaction.reset();
+            ReplyLine(kLowSpace);
+            return;
+        }
     }
     ReplyLine(kOk); // whatever the sender was: nothing checks it yet
 }
 
-// Mail must never fill the disk the store shares with the desktop and the system: a message
-// whose declared size would take the store below the reserve is refused before it is sent.
-bool SmtpSession::LowOnSpace(std::uint64_t needed) const {
-    if (m_limits.minFreeBytes == 0) {
-        return false;
-    }
-    struct statvfs fs {};
-    const std::string root = m_users.StoreRoot();
-    if (::statvfs(root.c_str(), &fs) != 0) {
-        return false;
-    }
-    const auto free = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
-    if (free >= m_limits.minFreeBytes && free - m_limits.minFreeBytes >= needed) {
-        return false;
+// Mail must never fill the disk the store shares with the desktop and the system. Every
+// transaction claims the room its message will take (the declared size, or what has arrived
+// plus a step) and a little for each recipient's file, whose copies are links to the one
+// file; what other uploads under way have claimed counts as taken.
+bool SmtpSession::ClaimSpace(SmtpTransaction& transaction) {
+    const std::uint64_t files = (transaction.recipients.size() + 1) * kFileRoom;
+    const std::uint64_t total =
+        transaction.expected > std::numeric_limits<std::uint64_t>::max() - files
+            ? std::numeric_limits<std::uint64_t>::max()
+            : transaction.expected + files;
+    SpaceLedger& space = m_deliveries.Space();
+    if (space.Claim(transaction.space, total, m_limits.minFreeBytes)) {
+        return true;
     }
     LogEvent("store", "low-space")
-        .Add("path", root)
-        .Add("free", free)
-        .Add("needed", needed)
+        .Budgeted(LogBudget())
+        .Add("session", Id())
+        .Add("free", space.LastFree())
+        .Add("claimed", space.Outstanding())
+        .Add("needed", total)
         .Failed();
-    return true;
+    return false;
 }
 
 void SmtpSession::Rcpt(std::string_view line) {
@@ -537,14 +542,18 @@ void SmtpSession::Rcpt(std::string_view line) {
         RefuseClientError(kNoSuchUser);
         return;
     }
-    if (m_transaction && m_transaction->named >= m_limits.maxRecipients) {
+    if (m_transaction && m_transaction->recipients.size() >= m_limits.maxRecipients) {
         ReplyLine(kTooManyRecipients);
         return;
     }
     // A client that skips MAIL starts the transaction here: the same guard applies.
-    if (!m_transaction && LowOnSpace()) {
-        ReplyLine(kLowSpace);
-        return;
+    if (!m_transaction) {
+        Transaction().expected = kClaimStep;
+        if (!ClaimSpace(*m_transaction)) {
+            m_transaction.reset();
+            ReplyLine(kLowSpace);
+            return;
+        }
     }
     // A failed reduction leaves the whole argument, line end included, which names no user.
     std::string name;
@@ -553,7 +562,7 @@ void SmtpSession::Rcpt(std::string_view line) {
     const auto named = [this](const std::string& user) {
         return m_transaction &&
                std::ranges::any_of(m_transaction->recipients, [&](const std::string& other) {
-                   return EqualsIgnoringCase(other, user);
+                   return RecipientKey(other) == RecipientKey(user);
                });
     };
     bool known = false;
@@ -566,18 +575,23 @@ void SmtpSession::Rcpt(std::string_view line) {
         }
     }
     const bool accepted = known || !fresh.empty();
-    LogEvent("smtp", "recipient")
+    LogEvent logged("smtp", "recipient");
+    logged.Budgeted(LogBudget())
         .Add("session", Id())
         .Add("to", LoggedAddress(line, colon))
         .Add("accepted", accepted ? "yes" : "no");
+    if (known && fresh.empty()) {
+        // Named again (in another letter case, say): one copy is enough, and the client
+        // still hears 250, as it would from any other server.
+        logged.Add("repeated", "yes");
+    }
     if (!accepted) {
         RefuseClientError(kNoSuchUser);
         return;
     }
     // Every member of a list counts against the recipient limit, as if named one by one.
-    // A name given again still counts: the limit bounds the work of a transaction.
-    const std::size_t already = m_transaction ? m_transaction->named : 0;
-    if (already + std::max<std::size_t>(fresh.size(), 1) > m_limits.maxRecipients) {
+    const std::size_t already = m_transaction ? m_transaction->recipients.size() : 0;
+    if (already + fresh.size() > m_limits.maxRecipients) {
         ReplyLine(kTooManyRecipients);
         return;
     }
@@ -656,18 +670,23 @@ void SmtpSession::Rcpt(std::string_view line) {
 
 void SmtpSession::AcceptRecipients(std::vector<Resolved> fresh, bool held) {
     SmtpTransaction& transaction = Transaction();
-    transaction.named += std::max<std::size_t>(fresh.size(), 1);
-    // The message's file goes into the last recipient's folder: see FinishMessage.
-    if (!fresh.empty()) {
-        transaction.lastFolder = fresh.back().folder;
-    }
+    const std::size_t before = transaction.recipients.size();
     for (Resolved& recipient : fresh) {
         transaction.recipients.push_back(std::move(recipient.user));
     }
+    // Each new recipient's file takes room too.
+    const bool room = fresh.empty() || ClaimSpace(transaction);
+    if (!room) {
+        transaction.recipients.resize(before);
+    } else if (!fresh.empty()) {
+        // The message's file goes into the last recipient's folder: see FinishMessage.
+        transaction.lastFolder = fresh.back().folder;
+    }
+    const std::string_view reply = room ? kOk : kLowSpace;
     if (held) {
-        Resume(kOk);
+        Resume(reply);
     } else {
-        ReplyLine(kOk);
+        ReplyLine(reply);
     }
 }
 
@@ -692,6 +711,7 @@ void SmtpSession::MessageFileOpened(IncomingMessage message) {
     const std::string trace = TraceLines(transaction);
     transaction.delivery.message.Append(trace);
     transaction.traceBytes = transaction.delivery.message.ClientSize();
+    m_deliveries.Space().Wrote(transaction.space, transaction.traceBytes);
     m_endOfData.Reset();
     EnterDataPhase();
     ResumeAfterPause(kStartData);
@@ -706,12 +726,25 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
     // After a failed write the message takes no more, but the rest of the data is still read,
     // so that the reply comes where the client expects it and what follows is read as commands
     // again. Filing then refuses the message: 452 (or 451).
-    if (!transaction.tooBig) {
+    IncomingMessage& message = transaction.delivery.message;
+    if (!transaction.tooBig && !transaction.lowSpace &&
+        message.ClientSize() + used + kClaimSlack > transaction.expected) {
+        // Outgrowing its claim: the upload claims the next step before it writes, and one that
+        // would cross the floor stops here, its file removed.
+        transaction.expected = message.ClientSize() + used + kClaimStep;
+        if (!ClaimSpace(transaction)) {
+            transaction.lowSpace = true;
+            transaction.delivery = Delivery();
+            transaction.space = SpaceClaim();
+        }
+    }
+    if (!transaction.tooBig && !transaction.lowSpace) {
         if (!m_loggedIn.empty()) {
             GatherHeader(data.substr(0, used));
         }
-        IncomingMessage& message = transaction.delivery.message;
+        const std::uint64_t before = message.ClientSize();
         message.Append(bytes.first(used));
+        m_deliveries.Space().Wrote(transaction.space, message.ClientSize() - before);
         // The message measures itself as `SIZE=` counts it: a message of exactly the size
         // offered in EHLO is taken. Until the end has come, the last few bytes may yet turn out
         // to be the closing line: only what is part of the message whatever follows counts.
@@ -721,11 +754,13 @@ MailSession::DataResult SmtpSession::ReceiveMessageData(std::span<const char> by
         if (m_limits.maxMessageSize > 0 && size > m_limits.maxMessageSize) {
             transaction.tooBig = true;
             transaction.delivery = Delivery(); // nothing of it stays on disk
+            transaction.space = SpaceClaim();
         }
     }
-    if (end && transaction.tooBig) {
+    if (end && (transaction.tooBig || transaction.lowSpace)) {
+        const bool tooBig = transaction.tooBig;
         m_transaction.reset();
-        ReplyLineNow(kTooBig);
+        ReplyLineNow(tooBig ? kTooBig : kLowSpace);
     } else if (end) {
         FinishMessage();
     }

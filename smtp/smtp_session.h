@@ -28,7 +28,8 @@ struct SmtpLimits {
     /// Recipients of one message at most; more are refused with 452.
     std::size_t maxRecipients = 1000;
     static constexpr std::uint64_t kDefaultMinFreeBytes = 256ULL << 20;
-    /// MAIL is refused with 452 while the store's file system has less than this free.
+    /// Mail never takes the store's file system below this much free: MAIL, RCPT and the data
+    /// are refused with 452 where they would, counting what uploads under way have claimed.
     std::uint64_t minFreeBytes = kDefaultMinFreeBytes;
 };
 
@@ -45,12 +46,14 @@ struct SmtpRules {
 struct SmtpTransaction {
     std::string reversePath;             // MAIL's address as given, "<>" for none
     std::vector<std::string> recipients; // user names, in RCPT order, each once
-    std::size_t named = 0;               // users RCPT named, lists' members and repeats included
     std::string lastFolder;              // full path of the last recipient's mailbox
     Delivery delivery;                   // the message being received or filed
     std::uint64_t dataBytes = 0;         // received so far
     std::uint64_t traceBytes = 0;        // of the file: the trace lines written before the data
     bool tooBig = false;                 // past the size limit: read on, keep nothing
+    bool lowSpace = false;               // would take the store below its floor: likewise
+    std::uint64_t expected = 0;          // bytes of the file the claim makes room for
+    SpaceClaim space;                    // the room claimed for all of it
     std::string header;                  // after a login: the message's header, to check From:
     bool headerComplete = false;
     std::uint64_t declaredSize = 0; // MAIL's SIZE=, for the quotas
@@ -161,9 +164,9 @@ private:
     /// RCPT's end: the users that have room join the transaction. Replies (or resumes, when
     /// `held`).
     void AcceptRecipients(std::vector<Resolved> fresh, bool held);
-    /// Whether the store's file system has less free space than mail may leave, or would have
-    /// after `needed` more bytes (logged).
-    [[nodiscard]] bool LowOnSpace(std::uint64_t needed = 0) const;
+    /// Claims room for the transaction's file of `transaction.expected` bytes and every
+    /// recipient's entry; false (logged) when that would take the store below its floor.
+    [[nodiscard]] bool ClaimSpace(SmtpTransaction& transaction);
     void Data(std::string_view text);
     void Rset(std::string_view text);
     void Noop(std::string_view text);
@@ -205,6 +208,11 @@ private:
     FolderTicket m_measure;  // the quotas of RCPT's users being checked
     std::optional<SmtpTransaction> m_transaction;
     EndOfDataMatcher m_endOfData;
+    // A recipient's file is a link to the message's, but still takes an entry and an index line.
+    static constexpr std::uint64_t kFileRoom = 8 * 1024;
+    // An upload without a declared size claims room a step at a time, ahead of its data.
+    static constexpr std::uint64_t kClaimStep = 1 << 20;
+    static constexpr std::uint64_t kClaimSlack = 64 * 1024;
     static constexpr std::size_t kErrorsBeforeDelay = 10;
     static constexpr std::size_t kErrorsBeforeClosing = 20;
     static constexpr std::chrono::seconds kErrorDelay{1};

@@ -1,5 +1,6 @@
 #include "store/users.h"
 
+#include "base/log.h"
 #include "base/text.h"
 #include "store/passwords.h"
 #include "store/store_layout.h"
@@ -172,10 +173,29 @@ std::optional<std::string> UserDirectory::MailboxPath(std::string_view name) con
     const ProfileRead reads[] = {{layout::kServerSection, layout::kStoreRootKey, "*"},
                                  {layout::kUsersSection, name, ""}};
     const std::vector<std::string> values = m_profile.Read(reads);
-    if (values[1].empty()) {
+    if (values[1].empty() || !UsableFolder(name, values[1])) {
         return std::nullopt;
     }
     return RootOf(values[0]) + "/" + values[1];
+}
+
+bool UserDirectory::UsableFolder(std::string_view name, std::string_view folder) const {
+    std::string problem = ValueProblem("the folder name", folder);
+    if (problem.empty()) {
+        problem = FolderProblem(folder);
+    }
+    if (problem.empty()) {
+        return true;
+    }
+    std::string key = AsciiLower(name) + "/" + std::string(folder);
+    if (m_refusedLogged.size() < 1024 && m_refusedLogged.insert(std::move(key)).second) {
+        LogEvent("store", "folder-refused")
+            .Add("user", name)
+            .Add("folder", folder)
+            .Add("reason", problem)
+            .Failed();
+    }
+    return false;
 }
 
 std::vector<std::string> UserDirectory::MailboxPaths() const {
@@ -185,7 +205,7 @@ std::vector<std::string> UserDirectory::MailboxPaths() const {
         if (name.starts_with('*')) {
             break;
         }
-        if (!folder.empty()) {
+        if (!folder.empty() && UsableFolder(name, folder)) {
             paths.push_back(root + "/" + folder);
         }
     }
@@ -196,7 +216,7 @@ std::optional<std::string> UserDirectory::StoredPassword(std::string_view name) 
     const ProfileRead reads[] = {{layout::kUsersSection, name, ""},
                                  {layout::kPasswordsSection, name, ""}};
     std::vector<std::string> values = m_profile.Read(reads);
-    if (values[0].empty() || values[1].empty()) {
+    if (values[0].empty() || values[1].empty() || !UsableFolder(name, values[0])) {
         return std::nullopt;
     }
     return std::move(values[1]);

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,14 +53,17 @@ public:
     [[nodiscard]] std::vector<std::string> Names() const;
     /// The user's record, when the profile names it (folder or password may be empty).
     [[nodiscard]] std::optional<UserRecord> Find(std::string_view name) const;
-    /// The full path of the user's mailbox folder; nothing for an unknown user or one without
-    /// a folder.
+    /// The full path of the user's mailbox folder; nothing for an unknown user, one without a
+    /// folder, or one whose folder the administration tools would refuse (`../escape`, a path,
+    /// a wildcard): the profile may have been edited by hand, and mail must never land outside
+    /// the store. Such a folder is logged once.
     [[nodiscard]] std::optional<std::string> MailboxPath(std::string_view name) const;
-    /// The mailbox folders of every user in the list (as `Names` ends it) that has one.
+    /// The mailbox folders of every user in the list (as `Names` ends it) that has one the
+    /// administration tools would accept.
     [[nodiscard]] std::vector<std::string> MailboxPaths() const;
     /// The password as the profile holds it (for `PasswordMatches`), for a user with a mailbox
-    /// and a password; nothing otherwise. A worker that checks a login off the loop is handed
-    /// this, read on the loop.
+    /// (as `MailboxPath` accepts it) and a password; nothing otherwise. A worker that checks a
+    /// login off the loop is handed this, read on the loop.
     [[nodiscard]] std::optional<std::string> StoredPassword(std::string_view name) const;
     /// True for a user with a mailbox and a password that `password` matches. A user without
     /// a password never logs in. Costs one hash (tens of milliseconds).
@@ -96,8 +100,11 @@ private:
     [[nodiscard]] std::string FolderClash(std::string_view name, std::string_view folder) const;
     /// The store root a setting of it names.
     [[nodiscard]] std::string RootOf(const std::string& setting) const;
+    /// Whether the profile's folder of `name` may hold mail; logs one that may not, once.
+    [[nodiscard]] bool UsableFolder(std::string_view name, std::string_view folder) const;
 
     ProfileFile& m_profile;
+    mutable std::set<std::string, std::less<>> m_refusedLogged; // "name/folder" already logged
 };
 
 } // namespace brevin

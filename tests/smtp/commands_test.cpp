@@ -72,15 +72,20 @@ TEST_F(SmtpCommands, EachLineGetsItsReplyInTurn) {
     EXPECT_TRUE(client->WaitClosed());
 }
 
-TEST_F(SmtpCommands, AMessageTakesAtMostAThousandRecipients) {
+TEST_F(SmtpCommands, AMessageTakesAtMostAThousandRecipientsAndARepeatedOneCountsOnce) {
     auto client = server.Smtp();
+    client->Send("RCPT TO:<bob@x>\r\n");
     for (int i = 0; i <= 1000; ++i) {
-        client->Send("RCPT TO:<ann@x>\r\n");
+        client->Send(i % 2 == 0 ? "RCPT TO:<ann@x>\r\n" : "RCPT TO:<Ann@x>\r\n");
     }
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i <= 1001; ++i) {
         ASSERT_EQ(client->ReadLine(), kOk);
     }
-    EXPECT_EQ(client->ReadLine(), "452 Brevin Server : too many recipients\r\n");
+    server.Limits().maxRecipients = 2; // read when a session starts
+    auto limited = server.Smtp();
+    limited->Send("RCPT TO:<ann@x>\r\nRCPT TO:<ANN@x>\r\nRCPT TO:<bob@x>\r\nRCPT TO:<eve@x>\r\n");
+    EXPECT_EQ(limited->ReadLine() + limited->ReadLine() + limited->ReadLine(), kOk + kOk + kOk);
+    EXPECT_EQ(limited->ReadLine(), "452 Brevin Server : too many recipients\r\n");
 }
 
 TEST(SmtpAddress, ReducesToWhatFollowsTheLastBlankAndTheLastAngleBeforeTheFirstAt) {

@@ -78,7 +78,9 @@ TEST_F(SmtpDelivery, TheLastAcceptedRecipientHoldsTheFileAndEveryOtherGetsACopy)
     } cases[] = {
         {{"ann"}, {"ann"}},
         {{"ann", "bob"}, {"ann", "bob"}},
-        {{"ann", "ANN"}, {"ann"}}, // one copy for a recipient named twice
+        // Named twice, in whatever letter case: one copy.
+        {{"ann", "ANN"}, {"ann"}},
+        {{"ann", "bob", "Ann"}, {"ann", "bob"}},
         {{"ann", "bob", "nobody"}, {"ann", "bob"}},
         // A missing folder is made whether it takes the message or a copy.
         {{"eve", "ann"}, {"ann", "eve-box"}},
