@@ -49,7 +49,7 @@ format:
 lint:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 	@git ls-files 'base/*.cpp' 'engine/*.cpp' 'store/*.cpp' 'login/*.cpp' 'smtp/*.cpp' \
-		'pop3/*.cpp' 'folders/*.cpp' 'imap/*.cpp' \
+		'pop3/*.cpp' 'folders/*.cpp' 'imap/*.cpp' 'autoconfig/*.cpp' \
 		'shell/*.cpp' 'shell/qt/*.cpp' | xargs -P $(JOBS) -n 4 clang-tidy -p $(BUILD) --quiet
 
 clean:

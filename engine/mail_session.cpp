@@ -132,7 +132,9 @@ bool MailSession::Open(UniqueFd connection, SessionRegistry& registry, std::uint
     m_client = PeerEndpoint(connection.Get());
     m_logBudget = peer.Host().Text();
     m_recvLimit = std::max<std::size_t>(LineLimit(), 16);
-    m_recvBuf.assign(m_recvLimit + 1, '\0');
+    // Most lines are short: the buffer grows towards the limit only for a long one, so that
+    // a thousand idle sessions do not each hold the longest line a protocol allows.
+    m_recvBuf.assign(std::min(m_recvLimit, kFirstReceiveBuffer) + 1, '\0');
     LogEvent(ServiceName(), "connect")
         .Budgeted(m_logBudget)
         .Add("client", m_client)
@@ -474,7 +476,10 @@ bool MailSession::ReadMore() {
     if (m_recvCount >= m_recvLimit) {
         return false;
     }
-    const ssize_t got = Receive(m_recvBuf.data() + m_recvCount, m_recvLimit - m_recvCount);
+    if (m_recvCount + 1 >= m_recvBuf.size()) {
+        m_recvBuf.resize(std::min(m_recvLimit, 2 * (m_recvBuf.size() - 1)) + 1);
+    }
+    const ssize_t got = Receive(m_recvBuf.data() + m_recvCount, m_recvBuf.size() - 1 - m_recvCount);
     if (got <= 0) {
         return ReadFailed(got);
     }
@@ -607,6 +612,9 @@ std::size_t MailSession::TakeData(std::span<const char> bytes) {
 void MailSession::Consume(std::size_t count) {
     std::memmove(m_recvBuf.data(), m_recvBuf.data() + count, m_recvCount - count);
     m_recvCount -= count;
+    if (m_recvCount == 0 && m_recvBuf.size() > kFirstReceiveBuffer + 1) {
+        std::vector<char>(kFirstReceiveBuffer + 1, '\0').swap(m_recvBuf); // the long line is done
+    }
     m_recvBuf[m_recvCount] = '\0';
 }
 

@@ -294,7 +294,8 @@ private:
     std::string m_command;                   // the command being answered, for failure lines
     bool m_closeLogged = false;
 
-    std::vector<char> m_recvBuf; // pending input, `LineLimit` long; a zero byte follows it
+    static constexpr std::size_t kFirstReceiveBuffer = 4096;
+    std::vector<char> m_recvBuf; // pending input, growing up to `LineLimit`; a zero follows it
     std::size_t m_recvLimit = kBufferSize;
     std::size_t m_recvCount = 0;
     std::string m_reply; // the reply (or stream piece) being sent

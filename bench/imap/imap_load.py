@@ -142,9 +142,18 @@ def seed_maildir(folder, messages):
 
 # ---- dovecot ----
 
+def stored_hash(profile, user):
+    """The password hash Brevin's first start wrote for `user`, without its scheme prefix."""
+    for line in profile.read_text().splitlines():
+        if line.startswith(f"{user}=") and "$" in line:
+            return line[line.index("$"):]
+    raise SystemExit(f"no hash for {user} in {profile}")
+
+
 class Dovecot:
-    """dovecot with a configuration of its own in `root`: plain passwords, every user the
-    unprivileged nobody, maildirs under root/mail, IMAP only, on free loopback ports."""
+    """dovecot with a configuration of its own in `root`: plain passwords until `use_hash`,
+    every user the unprivileged nobody, maildirs under root/mail, IMAP only, on free loopback
+    ports."""
 
     def __init__(self, root, users):
         self.root = root
@@ -156,6 +165,7 @@ class Dovecot:
                         "-out", str(root / "cert.pem"), "-days", "2", "-subj", "/CN=localhost"],
                        check=True, capture_output=True)
         (root / "passwd").write_text("".join(f"{u}:{{PLAIN}}{PASSWORD}\n" for u in users))
+        self.users = users
         self.conf = root / "dovecot.conf"
         self.conf.write_text(f"""\
 base_dir = {root}/run
@@ -170,7 +180,7 @@ disable_plaintext_auth = no
 auth_mechanisms = plain
 passdb {{
   driver = passwd-file
-  args = scheme=PLAIN username_format=%n {root}/passwd
+  args = username_format=%n {root}/passwd
 }}
 userdb {{
   driver = static
@@ -207,6 +217,11 @@ service imap {{
 
     def folder(self, user):
         return self.root / "mail" / user
+
+    def use_hash(self, crypted):
+        """Every user's password as this crypt(3) hash (dovecot reads the file anew)."""
+        (self.root / "passwd").write_text(
+            "".join(f"{u}:{{CRYPT}}{crypted}\n" for u in self.users))
 
     def start(self):
         subprocess.run(["chown", "-R", f"{NOBODY}:{NOBODY}", str(self.root / "mail"),
@@ -685,6 +700,9 @@ def main():
         first = Brevin(binary, work / "brevin-1", ["big", "large"],
                        {"big": messages, "large": [large]})
         first.start()
+        if peer:
+            # Both check the same yescrypt hash at every login, as Brevin stores passwords.
+            dovecot.use_hash(stored_hash(work / "brevin-1" / "brevin.INI", "big"))
         seeded = time.monotonic() - began
 
         # 1. The listing of 10,000, warm: one untimed pass, then the servers take turns.

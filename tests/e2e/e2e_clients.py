@@ -24,7 +24,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
 from mailtest import check, free_port, stuffed, wait_for_port, without_trace, write_profile  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
-USERS = {"alice": ("alice", "alice-pw"), "bob": ("bob", "b0b secret"), "carol": ("office/carol", "c")}
+USERS = {"alice": ("alice", "alice-pw"), "bob": ("bob", "b0b secret"), "carol": ("carol.box", "c")}
 
 
 def message(n, to):

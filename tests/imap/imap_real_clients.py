@@ -144,7 +144,7 @@ def case_offlineimap(work):
                   f"[Repository local]\ntype = Maildir\nlocalfolders = {mail}\n\n"
                   f"[Repository remote]\ntype = IMAP\nremotehost = {host}\n"
                   f"remoteport = {server.ports['imaps']}\nremoteuser = ann\nremotepass = ann-pw\n"
-                  f"ssl = yes\nsslcacertfile = {server.cert}\n")
+                  f"ssl = yes\nsslcacertfile = {server.ca}\n")
     sync = lambda: client(work, "offlineimap", "-c", str(rc), "-o", "-u", "basic").returncode == 0
     check(sync() and on_disk(mail / "INBOX") == {"one": "", "two": ""},
           "offlineimap brings both messages, unread")
@@ -202,7 +202,7 @@ def case_getmail(work):
     rc = work / "getmailrc"
     rc.write_text(f"[retriever]\ntype = SimpleIMAPSSLRetriever\nserver = 127.0.0.1\n"
                   f"port = {server.ports['imaps']}\nusername = ann\npassword = ann-pw\n"
-                  f"ca_certs = {server.cert}\n\n"
+                  f"ca_certs = {server.ca}\n\n"
                   f"[destination]\ntype = Maildir\npath = {mail}/\n{user}")
     result = client(work, "getmail", "--getmaildir", str(work), "--rcfile", str(rc))
     got = {subject(f.read_bytes()): f.read_bytes() for f in maildir_files(mail)}
