@@ -87,8 +87,8 @@ private:
     std::unique_ptr<TlsContext> m_tls;             // null: no encryption
     std::filesystem::path m_tlsCa;                 // empty: no office CA in use
     std::unique_ptr<CertificateRenewal> m_renewal; // over m_tls, with the office CA only
-    SessionOptions m_httpOptions;                  // the settings responder's: no pause, short keep-alive
-    ClientSettings m_clientSettings;               // filled once the listeners are open
+    SessionOptions m_httpOptions;    // the settings responder's: no pause, short keep-alive
+    ClientSettings m_clientSettings; // filled once the listeners are open
     // The services offered, in the order they listen and log.
     std::vector<Service> m_services;
     // The sessions use the options, the users and the deliveries, so they go before them;

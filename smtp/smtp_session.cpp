@@ -598,6 +598,7 @@ void SmtpSession::Rcpt(std::string_view line) {
     FolderService* folders = m_deliveries.Folders();
     const Recipients recipients(m_users);
     std::vector<std::uint64_t> quotas;
+    quotas.reserve(fresh.size());
     for (const Resolved& recipient : fresh) {
         quotas.push_back(recipients.QuotaBytes(recipient.user).value_or(0));
     }
