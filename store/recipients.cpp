@@ -114,20 +114,26 @@ std::vector<std::string> Recipients::Members(std::string_view list) const {
     return m_users.Profile().Keys(ListSection(list));
 }
 
-std::string Recipients::AliasProblem(std::string_view name, std::string_view user) const {
+std::string Recipients::NewNameProblem(std::string_view name, NameKind kind) const {
     if (std::string problem = UserNameProblem(name); !problem.empty()) {
         return problem;
     }
     if (name != NormaliseUserName(name)) {
         return "the name " + Quoted(name) + " must be written " + Quoted(NormaliseUserName(name));
     }
-    switch (KindOf(name)) {
-    case NameKind::User:
-        return Quoted(name) + " is a user";
-    case NameKind::List:
-        return Quoted(name) + " is a list";
-    default:
-        break;
+    // A name is one thing only; saving it again as the same kind replaces it.
+    const NameKind now = KindOf(name);
+    if (now == NameKind::None || now == kind) {
+        return {};
+    }
+    return Quoted(name) + (now == NameKind::User    ? " is a user"
+                           : now == NameKind::Alias ? " is an alias"
+                                                    : " is a list");
+}
+
+std::string Recipients::AliasProblem(std::string_view name, std::string_view user) const {
+    if (std::string problem = NewNameProblem(name, NameKind::Alias); !problem.empty()) {
+        return problem;
     }
     if (KindOf(user) != NameKind::User) {
         return "no user named " + Quoted(user);
@@ -149,19 +155,8 @@ bool Recipients::SetAlias(std::string_view name, std::string_view user, std::str
 
 std::string Recipients::ListProblem(std::string_view name,
                                     const std::vector<std::string>& members) const {
-    if (std::string problem = UserNameProblem(name); !problem.empty()) {
+    if (std::string problem = NewNameProblem(name, NameKind::List); !problem.empty()) {
         return problem;
-    }
-    if (name != NormaliseUserName(name)) {
-        return "the name " + Quoted(name) + " must be written " + Quoted(NormaliseUserName(name));
-    }
-    switch (KindOf(name)) {
-    case NameKind::User:
-        return Quoted(name) + " is a user";
-    case NameKind::Alias:
-        return Quoted(name) + " is an alias";
-    default:
-        break;
     }
     if (members.empty()) {
         return "a list needs at least one member";

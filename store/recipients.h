@@ -64,6 +64,10 @@ public:
     bool SetQuota(std::string_view user, std::optional<std::uint64_t> mib, std::string& error);
 
 private:
+    /// Why `name` cannot be saved as a `kind`: not a user name as the tools write them, or
+    /// another kind of name already.
+    [[nodiscard]] std::string NewNameProblem(std::string_view name, NameKind kind) const;
+
     UserDirectory& m_users;
 };
 
