@@ -29,7 +29,7 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import Server, check, free_port, run_case  # noqa: E402
+from mailtest import Server, check, free_port, run_case, on_lan_address  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 PORTS = ("smtp", "pop3", "pop3s", "submission", "smtps", "imap", "imaps", "autoconfig")
@@ -325,20 +325,7 @@ def case_connections(tmp):
 
 
 def case_peraddress(tmp):
-    if os.environ.get("BREVIN_IN_NAMESPACE") != "1":
-        env = dict(os.environ, BREVIN_IN_NAMESPACE="1")
-        try:
-            done = subprocess.run(["unshare", "-n", sys.executable, __file__, BINARY, "peraddress"],
-                                  env=env, timeout=120)
-        except (OSError, subprocess.TimeoutExpired) as error:
-            print(f"skipped: cannot run in a network namespace ({error})")
-            sys.exit(77)
-        sys.exit(done.returncode)
-    address = "10.99.0.1"
-    for command in (["ip", "link", "set", "lo", "up"], ["ip", "addr", "add", f"{address}/32", "dev", "lo"]):
-        if subprocess.run(command, capture_output=True, timeout=10).returncode != 0:
-            print(f"skipped: {' '.join(command)} is not permitted here")
-            sys.exit(77)
+    address = on_lan_address(__file__, BINARY, "peraddress")
     server = start(tmp, "--max-per-address", "5", ports=("smtp", "pop3", "autoconfig"),
                    address=address)
     port = server.ports["autoconfig"]

@@ -38,7 +38,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import Conversation, Server, check, deliver, run_case, wait_until  # noqa: E402
+from mailtest import (Conversation, Server, check, deliver, on_lan_address, run_case,  # noqa: E402
+                      wait_until)
 
 BINARY = os.path.abspath(sys.argv[1])
 
@@ -135,22 +136,7 @@ def case_guessing(tmp):
 
 
 def case_peraddress(tmp):
-    if os.environ.get("BREVIN_IN_NAMESPACE") != "1":
-        # A network namespace of our own: the server and its clients on an address that is
-        # not loopback, and nothing leaves the namespace.
-        env = dict(os.environ, BREVIN_IN_NAMESPACE="1")
-        try:
-            done = subprocess.run(["unshare", "-n", sys.executable, __file__, BINARY, "peraddress"],
-                                  env=env, timeout=120)
-        except (OSError, subprocess.TimeoutExpired) as error:
-            print(f"skipped: cannot run in a network namespace ({error})")
-            sys.exit(77)
-        sys.exit(done.returncode)
-    address = "10.99.0.1"
-    for command in (["ip", "link", "set", "lo", "up"], ["ip", "addr", "add", f"{address}/32", "dev", "lo"]):
-        if subprocess.run(command, capture_output=True).returncode != 0:
-            print(f"skipped: {' '.join(command)} is not permitted here")
-            sys.exit(77)
+    address = on_lan_address(__file__, BINARY, "peraddress")
     server = start(tmp, address=address)
     held = limit_holds(server, 20, server.smtp_port, address, "the 21st")
     line, took, closed = first_line(server.pop3_port, address)

@@ -36,7 +36,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
-from mailtest import Server, check, run_case, wait_until  # noqa: E402
+from mailtest import Server, check, run_case, wait_until, on_lan_address  # noqa: E402
 
 BINARY = os.path.abspath(sys.argv[1])
 USERS = {"ann": ("ann", "ann-pw"), "bob": ("bob", "bob-pw")}
@@ -316,22 +316,7 @@ def case_resync(work):
 
 
 def case_lan(work):
-    if os.environ.get("BREVIN_IN_NAMESPACE") != "1":
-        # Nothing leaves a network namespace of our own.
-        env = dict(os.environ, BREVIN_IN_NAMESPACE="1")
-        try:
-            done = subprocess.run(["unshare", "-n", sys.executable, __file__, BINARY, "lan"],
-                                  env=env, timeout=100)
-        except (OSError, subprocess.TimeoutExpired) as error:
-            print(f"skipped: cannot run in a network namespace ({error})")
-            sys.exit(77)
-        sys.exit(done.returncode)
-    address = "10.99.0.1"
-    for command in (["ip", "link", "set", "lo", "up"],
-                    ["ip", "addr", "add", f"{address}/32", "dev", "lo"]):
-        if subprocess.run(command, capture_output=True).returncode != 0:
-            print(f"skipped: {' '.join(command)} is not permitted here")
-            sys.exit(77)
+    address = on_lan_address(__file__, BINARY, "lan")
     server = Server(BINARY, work, USERS, ports=("smtp", "imap"), address=address)
     SERVERS.append(server)
     imap = imaplib.IMAP4(address, server.ports["imap"], timeout=10)

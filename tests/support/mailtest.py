@@ -8,6 +8,7 @@ Standard library only. A script in a folder next to this one imports it so:
     from mailtest import check, Server, Conversation
 """
 
+import os
 import poplib
 import shutil
 import signal
@@ -46,6 +47,28 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def on_lan_address(script, binary, case, address="10.99.0.1", limit=120):
+    """Runs the rest of `case` in a network namespace of its own, with `address` (not
+    loopback) on its lo, so that nothing leaves the namespace: re-runs `script` there and exits
+    with its status, or with 77 (skipped) where namespaces cannot be made. In the namespace,
+    returns the address."""
+    if os.environ.get("BREVIN_IN_NAMESPACE") != "1":
+        env = dict(os.environ, BREVIN_IN_NAMESPACE="1")
+        try:
+            done = subprocess.run(["unshare", "-n", sys.executable, script, binary, case],
+                                  env=env, timeout=limit)
+        except (OSError, subprocess.TimeoutExpired) as error:
+            print(f"skipped: cannot run in a network namespace ({error})")
+            sys.exit(77)
+        sys.exit(done.returncode)
+    for command in (["ip", "link", "set", "lo", "up"],
+                    ["ip", "addr", "add", f"{address}/32", "dev", "lo"]):
+        if subprocess.run(command, capture_output=True, timeout=10).returncode != 0:
+            print(f"skipped: {' '.join(command)} is not permitted here")
+            sys.exit(77)
+    return address
 
 
 def wait_until(done, limit=10.0, pause=0.05):
